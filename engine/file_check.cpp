@@ -1,0 +1,109 @@
+// Win32 half of the detection engine: opening, reading and checking files.
+#include "engine/file_check.h"
+
+#include <cstring>
+
+int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePath) {
+  wchar_t wide[kWidePathCapacity];
+  int needed = MultiByteToWideChar(CP_ACP, 0, path, lstrlenA(path) + 1, nullptr, 0);
+  if (needed <= 0 || needed > static_cast<int>(kWidePathCapacity)) return 0;
+  if (MultiByteToWideChar(CP_ACP, 0, path, lstrlenA(path) + 1, wide, needed) <= 0) return 0;
+
+  WIN32_FIND_DATAW record;
+  HANDLE search = FindFirstFileW(wide, &record);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  FindClose(search);
+
+  if (widePath) {
+    // The directory part keeps its own characters; only the name comes from the search.
+    size_t directoryLength = 0;
+    for (size_t i = 0; wide[i]; ++i)
+      if (wide[i] == L'\\' || wide[i] == L'/') directoryLength = i + 1;
+    size_t nameLength = wcslen(record.cFileName);
+    if (directoryLength + nameLength + 1 > kWidePathCapacity) return 0;
+    memcpy(widePath, wide, directoryLength * sizeof(wchar_t));
+    memcpy(widePath + directoryLength, record.cFileName, (nameLength + 1) * sizeof(wchar_t));
+  }
+  *found = record;
+  return 1;
+}
+
+HANDLE OpenForReading(const char* path, wchar_t* widePath) {
+  if (widePath) widePath[0] = 0;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_NAME) return file;
+
+  WIN32_FIND_DATAW found;
+  wchar_t resolved[kWidePathCapacity];
+  if (!OpenWideFallback(path, &found, resolved)) return INVALID_HANDLE_VALUE;
+  file = CreateFileW(resolved, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE && widePath) memcpy(widePath, resolved, sizeof(resolved));
+  return file;
+}
+
+void FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out) {
+  unsigned char block[kFingerprintBlockSize];
+  FingerprintState state;
+  BeginFingerprint(&state, length);
+  // The byte count a read delivers is not consulted: a short read leaves
+  // what the buffer held, exactly as the original checksums were measured.
+  for (uint32_t done = 0; done < length; done += kFingerprintBlockSize) {
+    uint32_t left = length - done;
+    uint32_t want = left < kFingerprintBlockSize ? left : kFingerprintBlockSize;
+    DWORD got = 0;
+    ReadFile(file, block, want, &got, nullptr);
+    AddFingerprintBlock(&state, block, want);
+  }
+  *out = state.result;
+}
+
+int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerprint* out) {
+  memset(out, 0, sizeof(*out));
+  HANDLE file = OpenForReading(path, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  int32_t size = static_cast<int32_t>(GetFileSize(file, nullptr));
+  if (end < 0) end = size;
+  int result = 0;
+  if (start >= 0 && start <= size && start <= end) {
+    FingerprintOpenFile(file, static_cast<uint32_t>(end - start), out);
+    result = 1;
+  }
+  CloseHandle(file);
+  return result;
+}
+
+int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut) {
+  nameOut[0] = 0;
+  DWORD attributes = GetFileAttributesA(path);
+  bool attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
+  const SignatureRecord* match = nullptr;
+
+  wchar_t widePath[kWidePathCapacity];
+  HANDLE file = OpenForReading(path, widePath);
+  if (file != INVALID_HANDLE_VALUE) {
+    if (widePath[0]) {
+      attributes = GetFileAttributesW(widePath);
+      attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD size = GetFileSize(file, nullptr);
+    if (size != INVALID_FILE_SIZE && size <= kMaxCheckedFileSize && HasSignatureOfSize(table, size)) {
+      // One read serves every row of this size: the first matching row wins,
+      // as it would if each row were checked in turn.
+      FileFingerprint fingerprint;
+      FingerprintOpenFile(file, size, &fingerprint);
+      match = FindSignature(table, fingerprint);
+    }
+    CloseHandle(file);
+  }
+
+  if (attributesRead && attributes != 0) {
+    if (!SetFileAttributesA(path, attributes) && widePath[0]) SetFileAttributesW(widePath, attributes);
+  }
+  if (!match) return 0;
+  lstrcpynA(nameOut, match->detectionName, kDetectionNameCapacity);
+  return 1;
+}
+
+int CheckFile(const char* path, char* nameOut) { return CheckFileAgainst(BuiltInSignatures(), path, nameOut); }

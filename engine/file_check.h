@@ -1,0 +1,40 @@
+// Reading files for their fingerprint and checking them against the
+// signature table (Win32).
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include "engine/fingerprint.h"
+#include "engine/signature_table.h"
+
+// Room for a wide directory part of up to 259 characters, a file name of up
+// to 259 characters and the terminator.
+enum : uint32_t { kWidePathCapacity = 520 };
+
+// Finds the file that an ANSI path stands for when its name holds "?" for
+// characters the code page cannot represent. Fills `found` and, when
+// `widePath` is given, the file's full wide path: the directory part of
+// `path` followed by the real name, so the directory that happens to be
+// current never decides which file is meant. Returns 1 when a file was found;
+// on failure the outputs are not written.
+int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePath);
+
+// Opens a file for shared reading by its ANSI path, retrying through the wide
+// name on ERROR_INVALID_NAME. `widePath` (kWidePathCapacity characters, may be
+// null) receives the wide path when the retry was taken and is set to the
+// empty text otherwise. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenForReading(const char* path, wchar_t* widePath);
+
+// Fingerprint of the bytes start..end (end < 0: to the end of the file).
+// `out` is zeroed first, so a failure leaves zeros. 1 on success.
+int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerprint* out);
+
+// Reads `length` bytes from the start of an open file into a fingerprint.
+void FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out);
+
+// 1 when the file matches a row of the built-in table; its detection name is
+// copied to nameOut (at least kDetectionNameCapacity bytes), which is the
+// empty text otherwise. The content is read at most once.
+int CheckFile(const char* path, char* nameOut);
+
+// CheckFile against another table (tests, the measurement tool).
+int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut);

@@ -1,0 +1,18 @@
+// Windows version, volume space and cluster size, and the debug privilege (Win32).
+#pragma once
+#include <cstdint>
+
+// 1 when GetVersionExA succeeded; *code is then the version code of
+// MapOsVersion (0 for an unknown release). 0 on failure, *code untouched.
+int GetOsVersionCode(int32_t* code);
+
+// Total, used (total - free) and free bytes of the volume at `root`
+// ("C:\"). Any output may be null. 1 on success; on failure nothing is written.
+int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* free);
+
+// Bytes per cluster of the volume at `root`. 1 on success; on failure nothing is written.
+int GetClusterSize(const char* root, uint32_t* size);
+
+// Switches "SeDebugPrivilege" of the process token on (non-zero) or off.
+// 1 when the adjustment took effect (the token holds the privilege), else 0.
+int SetDebugPrivilege(int enable);

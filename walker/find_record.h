@@ -1,0 +1,35 @@
+// One directory entry as the walker reports it, the per-file callback type,
+// and the conversion of a local calendar time to the record's 32-bit seconds.
+// Platform-neutral.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kFindNameCapacity = 260;
+
+struct FindRecord {
+  uint32_t attributes;  // FILE_ATTRIBUTE_NORMAL alone is reported as 0
+  int32_t creationTime;  // seconds since 1970-01-01 00:00 UTC, -1 when unknown
+  int32_t lastAccessTime;
+  int32_t lastWriteTime;
+  uint32_t size;  // low 32 bits
+  char name[kFindNameCapacity];
+};
+
+// Called for every file of a walk with the directory path (ending in a
+// backslash) and the walk's record; 0 ends the walk.
+typedef int (*FileFoundCallback)(const char* directory, const FindRecord* record);
+
+// A calendar time as the platform breaks it down (month 1..12).
+struct CalendarTime {
+  int32_t year;
+  int32_t month;
+  int32_t day;
+  int32_t hour;
+  int32_t minute;
+  int32_t second;
+};
+
+// Seconds since 1970-01-01 00:00 UTC of `local`, a local calendar time whose
+// UTC is local + utcBiasSeconds. -1 when a field is out of its range, the
+// local year lies outside 1970..2038, or the count does not fit 0..INT32_MAX.
+int32_t LocalCalendarToSeconds(const CalendarTime& local, int64_t utcBiasSeconds);

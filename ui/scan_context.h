@@ -1,0 +1,45 @@
+// The record through which the scan thread reports to the main dialog's
+// status line, progress bar and results list, and the stop flag it polls
+// (Win32). Every operation sends its message synchronously, so from the scan
+// thread it runs on the user-interface thread before the call returns.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "ui/language.h"
+
+// Sent to the progress bar's parent when a run is over.
+enum : UINT { WM_SCAN_DONE = WM_USER + 100 };
+
+struct ScanContext {
+  HWND statusLine;
+  HWND progressBar;
+  HWND resultsList;
+  int32_t rowCount;       // rows added in this run; index of the next row
+  int32_t languageIndex;  // set once by the dialog right after creation
+  // Written by the user-interface thread, polled by the scan thread: atomic,
+  // so the poll is neither a data race nor hoisted out of the scan loop.
+  std::atomic<int32_t> stopFlag;
+};
+
+// Row count, language and stop flag start at 0. Null when memory runs out.
+ScanContext* CreateScanContext(HWND progressBar, HWND statusLine, HWND resultsList);
+// Frees the record only; the windows belong to the dialog.
+void DestroyScanContext(ScanContext* context);
+
+void SetProgressRange(ScanContext* context, int low, int high);
+void SetProgressPos(ScanContext* context, int position);
+void SetProgressStep(ScanContext* context, int step);
+void SetStatusText(ScanContext* context, const char* text);
+// WM_SCAN_DONE to the progress bar's parent; returns after the parent handled it.
+void NotifyScanDone(ScanContext* context);
+// Appends a row (path, detection name, status) below the earlier ones of the
+// run and makes it the selected, focused and visible row.
+void AddResultRow(ScanContext* context, const char* path, const char* detectionName,
+                  const char* statusText);
+
+int32_t IsStopRequested(const ScanContext* context);
+void RequestStop(ScanContext* context);
+void ClearStop(ScanContext* context);

@@ -177,6 +177,40 @@ TEST_F(ScanContextTest, StatusLineText) {
   EXPECT_STREQ("C:\\WINDOWS\\system32\\", text);
 }
 
+// The list view's messages, seen through a subclass procedure.
+struct SentMessage {
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+SentMessage g_listMessages[32];
+int g_listMessageCount = 0;
+WNDPROC g_listProcedure = nullptr;
+
+LRESULT CALLBACK ListSpy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message >= LVM_FIRST && message < LVM_FIRST + 0x100 && g_listMessageCount < 32)
+    g_listMessages[g_listMessageCount++] = {message, wParam, lParam};
+  return CallWindowProcA(g_listProcedure, window, message, wParam, lParam);
+}
+
+// Wine's list view scrolls a newly focused row into view by itself, so the
+// visibility above would hold without the explicit request; check the request.
+TEST_F(ScanContextTest, NewestRowIsExplicitlyMadeWhollyVisible) {
+  AddResultRow(context, "C:\\a.exe", "Worm.Quellix.a", "Deleted");
+  g_listProcedure = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ListSpy)));
+  g_listMessageCount = 0;
+  AddResultRow(context, "C:\\b.exe", "Worm.Quellix.b", "Deleted");
+  SetWindowLongPtrA(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_listProcedure));
+
+  ASSERT_GE(g_listMessageCount, 2);
+  const SentMessage& last = g_listMessages[g_listMessageCount - 1];
+  EXPECT_EQ(static_cast<UINT>(LVM_ENSUREVISIBLE), last.message);
+  EXPECT_EQ(1u, last.wParam);
+  EXPECT_EQ(0, last.lParam) << "a partly visible row is not enough";
+  EXPECT_EQ(static_cast<UINT>(LVM_SETITEMSTATE), g_listMessages[g_listMessageCount - 2].message);
+}
+
 struct WorkerResult {
   ScanContext* context;
   LONG doneCountAfterNotify;

@@ -321,6 +321,22 @@ TEST(FileList, QueuedPathsOf258AreWalkedAnd259Skipped) {
   EXPECT_EQ(expected, paths);
   EXPECT_EQ(0, wrongCurrentDirectory);
   EXPECT_EQ(1, list.Close());
+
+  // As a root, a path of 259 characters still fits a directory record and is
+  // walked; a longer one is skipped like a subdirectory would be, and the
+  // root field keeps what fits.
+  Reset();
+  EXPECT_EQ(1, list.Open(at259.c_str(), 1, "*", Collect));
+  EXPECT_EQ((std::vector<std::string>{at259 + "lost.txt"}), FullPaths());
+  EXPECT_EQ(1, list.Close());
+  const std::string tooLong = at259 + std::string(40, 'z') + "\\";
+  MakeLongDir(tooLong);
+  MakeLongFile(tooLong + "beyond.txt");
+  Reset();
+  EXPECT_EQ(1, list.Open(tooLong.c_str(), 1, "*", Collect));
+  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(kRootCapacity - 1, strlen(list.Root()));
+  EXPECT_EQ(1, list.Close());
 }
 
 TEST(FileList, NamesWithSpacesDotsAndUnrepresentableCharacters) {

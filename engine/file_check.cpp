@@ -9,10 +9,23 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
   if (needed <= 0 || needed > static_cast<int>(kWidePathCapacity)) return 0;
   if (MultiByteToWideChar(CP_ACP, 0, path, lstrlenA(path) + 1, wide, needed) <= 0) return 0;
 
+  // Each "?" of the pattern matches any character, so a neighbour such as
+  // "warm.bin" also answers "w?rm.bin": take the entry whose ANSI form is
+  // exactly the name asked for.
+  const char* ansiName = path;
+  for (const char* p = path; *p; p = CharNextA(p))
+    if (*p == '\\' || *p == '/') ansiName = p + 1;
   WIN32_FIND_DATAW record;
   HANDLE search = FindFirstFileW(wide, &record);
   if (search == INVALID_HANDLE_VALUE) return 0;
+  bool same = false;
+  do {
+    char converted[MAX_PATH];
+    int n = WideCharToMultiByte(CP_ACP, 0, record.cFileName, -1, converted, sizeof converted, nullptr, nullptr);
+    same = n > 0 && lstrcmpiA(converted, ansiName) == 0;
+  } while (!same && FindNextFileW(search, &record));
   FindClose(search);
+  if (!same) return 0;
 
   if (widePath) {
     // The directory part keeps its own characters; only the name comes from the search.

@@ -148,6 +148,11 @@ TEST(CheckFile, UnrepresentableNameIsResolvedInItsOwnDirectory) {
   ASSERT_EQ(1, ForgeDecoyForRow(kSignatureTable[1], 1, &decoy));
   ASSERT_TRUE(qxtest::WriteBytesW(elsewhere + wideName, decoy));
 
+  // Neighbours that the "?" of the ANSI name also matches, on either side of it.
+  std::vector<unsigned char> other;
+  ASSERT_EQ(1, ForgeSpecimenForRow(kSignatureTable[4], 2, &other));
+  ASSERT_TRUE(qxtest::WriteBytesW(home + L"warm.bin", other));
+  ASSERT_TRUE(qxtest::WriteBytesW(home + L"w~rm.bin", other));
   std::string ansiPath = dir.Sub("home\\") + qxtest::Narrow(wideName);
   ASSERT_NE(std::string::npos, ansiPath.find('?'));
   std::string before = qxtest::CurrentDirectory();

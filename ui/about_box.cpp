@@ -79,6 +79,9 @@ BOOL InitAboutDialog(HWND dialog) {
   // link sees every message first and the tooltip still gets the mouse.
   LONG_PTR previous = SetWindowLongPtrA(link, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LinkWindowProc));
   SetWindowLongPtrA(link, GWLP_USERDATA, previous);
+  // The link is drawn in the font chosen at WM_CTLCOLORSTATIC; a static that
+  // keeps the dialog's font selects that one over it when it paints.
+  SendMessageA(link, WM_SETFONT, 0, FALSE);
 
   SetWindowTextA(dialog, Text(TextKey::AboutTitle, language));
   SetDlgItemTextA(dialog, IDC_ABOUT_OK, Text(TextKey::OkButton, language));

@@ -1,0 +1,109 @@
+// The file pass over all fixed drives (see file_pass.h).
+#include "scan/file_pass.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/file_check.h"
+#include "engine/signature_table.h"
+#include "remedy/autorun.h"
+#include "remedy/removal.h"
+#include "scan/progress.h"
+#include "scan/scan_counters.h"
+#include "sys/system_queries.h"
+#include "ui/scan_context.h"
+#include "ui/texts.h"
+#include "walker/file_list.h"
+
+namespace {
+
+enum : uint32_t {
+  kDriveListSize = 255,
+  kFullPathSize = 1024,
+  kDetectionNameSize = 64,
+  // Longest path that can be opened at all.
+  kLongestOpenablePath = MAX_PATH - 1,
+  // Drive letters A..Z; a bound for the space list.
+  kMaxDrives = 26,
+};
+
+// Shared by both callbacks: progress, status line, check, removal, row.
+int HandleFile(const char* directory, const FindRecord* record, int checkEveryFile) {
+  ScanCounters& counters = gScanCounters;
+  ScanContext* context = counters.context;
+
+  char path[kFullPathSize];
+  int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
+  // Longer than any walker path can be; a cut path must not be checked.
+  int pathFits = length > 0 && static_cast<size_t>(length) < sizeof path;
+
+  FileProgress progress = AdvanceFileProgress(&counters, record->size);
+  if (progress.moveBar) SetProgressPos(context, progress.position);
+  if (progress.showPath) SetStatusText(context, path);
+
+  int worthChecking = checkEveryFile || (record->size <= kMaxCheckedFileSize &&
+                                         HasSignatureOfSize(BuiltInSignatures(), record->size));
+  if (worthChecking && pathFits && length <= static_cast<int>(kLongestOpenablePath)) {
+    char name[kDetectionNameSize];
+    if (CheckFile(path, name)) {
+      counters.fileDetections += 1;
+      if (RemoveFile(path)) {
+        AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
+        CleanAutorun(path);
+      } else {
+        AddResultRow(context, path, name, Text(TextKey::StatusFailed, context->languageIndex));
+        counters.fileRemovalFailures += 1;
+      }
+    }
+  }
+  return IsStopRequested(context) ? 0 : 1;
+}
+
+}  // namespace
+
+int OnFileFound(const char* directory, const FindRecord* record) {
+  return HandleFile(directory, record, 0);
+}
+
+int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record) {
+  return HandleFile(directory, record, 1);
+}
+
+int ScanFixedDrives() { return ScanFixedDrivesWith(OnFileFound); }
+
+int ScanFixedDrivesWith(FileFoundCallback callback) {
+  ScanCounters& counters = gScanCounters;
+  FileList walk;
+  counters.bytesDone = 0;
+
+  char drives[kDriveListSize + 1];
+  std::memset(drives, 0, sizeof drives);
+  DWORD listed = GetLogicalDriveStringsA(kDriveListSize, drives);
+  // A list that did not fit (or failed) counts as empty.
+  if (listed == 0 || listed > kDriveListSize) drives[0] = '\0';
+
+  DriveSpace spaces[kMaxDrives];
+  uint32_t spaceCount = 0;
+  for (const char* root = drives; *root && spaceCount < kMaxDrives; root += std::strlen(root) + 1) {
+    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+    uint64_t used = 0;
+    if (!GetDiskSpace(root, nullptr, &used, nullptr)) {
+      spaces[spaceCount++] = DriveSpace{0, 0};
+      break;
+    }
+    spaces[spaceCount++] = DriveSpace{1, used};
+  }
+  counters.totalBytes = TotalUsedBytes(spaces, spaceCount);
+
+  for (const char* root = drives; *root; root += std::strlen(root) + 1) {
+    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+    uint32_t cluster = 0;
+    counters.clusterSize = GetClusterSize(root, &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
+    // A walk that ends early (stopped, or failed inside) moves on to the next drive.
+    walk.Open(root, 1, "*", callback);
+    walk.Close();
+  }
+  return 1;
+}

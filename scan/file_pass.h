@@ -1,0 +1,21 @@
+// The file pass: every file of every fixed drive checked against the
+// signature table, detections removed and listed, progress moved (Win32).
+#pragma once
+#include "walker/find_record.h"
+
+// Walks every fixed drive in the order the system lists them, with
+// OnFileFound. Always 1.
+int ScanFixedDrives();
+
+// The same pass with another per-file callback (the full-check variant for
+// comparisons and measurements, or a bare walk).
+int ScanFixedDrivesWith(FileFoundCallback callback);
+
+// Counts the file, moves the progress and, when the file's listed size is a
+// signature's size, checks it and removes a match. 1 to go on, 0 when the
+// stop flag is set.
+int OnFileFound(const char* directory, const FindRecord* record);
+
+// The same with CheckFile on every file whatever its size: the reference
+// that OnFileFound's size filter must agree with.
+int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record);

@@ -1,0 +1,16 @@
+// The memory pass: every process id swept, the executable modules of each
+// process checked, and the one memory-resident variant terminated and
+// removed with its companion file and directory (Win32).
+#pragma once
+#include <cstdint>
+
+// Ids 0 to 65534; reports through gScanCounters' current context.
+void ScanMemory();
+
+// The name that makes a process count as infected.
+extern const char kResidentDetectionName[];  // "Worm.Mail.Drimo.qd"
+
+enum : uint32_t {
+  kResidentExitCode = 30583,  // 0x7777
+  kSweepEndId = 0xFFFF,       // first id not tried
+};

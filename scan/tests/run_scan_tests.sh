@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Driver of the whole-run tests: run_scan_tests.sh ARCH TEST_PROGRAM WORKDIR [GTEST ARGS]
+# 1. A prefix whose drives are C: (its own system files) and D:, E: (empty
+#    test folders): every test of the program; the system files must come
+#    through unchanged (content, size, last-write time, mode, DOS attributes).
+# 2. A prefix whose only drive is a network drive: the no-fixed-drive test.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+arch=$1 program=$2 work=$3
+shift 3
+export QX_WINE_ARCH=$arch
+
+rm -rf "$work"
+mkdir -p "$work/d" "$work/e"
+# Wine links the user's folders (Desktop, Documents, ...) in drive_c to the
+# host's home directory; a scan of C: must not walk out through them.
+seal() {
+  find "$1/drive_c" -type l | while read -r link; do
+    rm -f "$link" && mkdir -p "$link"
+  done
+  if find "$1/drive_c" -type l | grep -q .; then echo "FAIL: links left in $1/drive_c" >&2; exit 1; fi
+}
+prefix=$("$repo/cmake/wine-prefix" isolated scan-run "D:=$work/d" "E:=$work/e")
+seal "$prefix"
+nofixed=""
+cleanup() {
+  "$repo/cmake/wine-prefix" kill "$prefix"
+  [ -n "$nofixed" ] && "$repo/cmake/wine-prefix" kill "$nofixed"
+  return 0
+}
+trap cleanup EXIT
+
+# The program and its helpers run from C:\qxtest, so that their own paths are
+# ordinary drive paths.
+install_program() {
+  mkdir -p "$1/drive_c/qxtest"
+  cp "$program" "$(dirname "$program")"/scan_sleeper.exe "$(dirname "$program")"/scan_file_holder.exe \
+     "$1/drive_c/qxtest/"
+}
+install_program "$prefix"
+installed='C:\qxtest\'$(basename "$program")
+
+python3 "$here/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
+status=0
+QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$arch" "$installed" "$@" || status=$?
+"$repo/cmake/wine-prefix" kill "$prefix"
+if find "$prefix/drive_c" -type l | grep -q .; then
+  echo "FAIL: Wine linked drive_c out to the host again during the run" >&2
+  status=1
+fi
+python3 "$here/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"
+files=$(wc -l <"$work/system-before.txt")
+if ! diff "$work/system-before.txt" "$work/system-after.txt" >"$work/system-diff.txt"; then
+  echo "FAIL: the scans changed the prefix's system files:" >&2
+  head -20 "$work/system-diff.txt" >&2
+  status=1
+else
+  echo "system drive: $files files under C:\\windows unchanged"
+fi
+
+# Every drive a network drive: mountmgr reads the types when the prefix starts.
+nofixed=$("$repo/cmake/wine-prefix" isolated scan-nofixed)
+seal "$nofixed"
+QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$arch" reg add 'HKLM\Software\Wine\Drives' /v c: /d network /f >/dev/null
+"$repo/cmake/wine-prefix" kill "$nofixed"
+install_program "$nofixed"
+QX_SCAN_NO_FIXED_DRIVE=1 QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$arch" "$installed" \
+  --gtest_filter='NoFixedDrive.*' || status=$?
+exit $status

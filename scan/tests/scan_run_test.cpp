@@ -1,0 +1,478 @@
+// Whole scan runs under Wine on drives of their own: forged specimens,
+// decoys, Run values, live forged processes, stop, failed removal, and the
+// summary boxes read and dismissed like a person would. The driver script
+// maps D: and E: to empty test folders (C: is the prefix's own system drive).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "engine/signature_table.h"
+#include "scan/file_pass.h"
+#include "scan/memory_pass.h"
+#include "scan/scan_run.h"
+#include "scan/tests/scan_harness.h"
+#include "ui/texts.h"
+
+using namespace scantest;
+
+namespace {
+
+const char* const kDrives[] = {"D:\\", "E:\\"};
+
+void CleanDrives() {
+  SetCurrentDirectoryA("C:\\");
+  for (const char* drive : kDrives) RemoveTree(drive);
+}
+
+std::vector<unsigned char> SleeperImage() {
+  return ReadFileBytes(ProgramDirectory() + "scan_sleeper.exe");
+}
+
+// Plants `bytes` at `path` (directories made) with `attributes`.
+void Plant(const std::string& path, const std::vector<unsigned char>& bytes, DWORD attributes = 0) {
+  ASSERT_TRUE(MakeDirectories(path.substr(0, path.rfind('\\')))) << path;
+  ASSERT_TRUE(WriteFileBytes(path, bytes)) << path;
+  if (attributes) {
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes)) << path;
+  }
+}
+
+void PlantWide(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  ASSERT_EQ(bytes.size(), written);
+}
+
+// A process started from its own directory whose file is the sleeper padded
+// to carry `row`.
+Process StartForged(const std::string& path, uint32_t row) {
+  std::vector<unsigned char> image = SleeperImage();
+  EXPECT_LT(image.size(), 16384u) << "the sleeper must leave the second block free";
+  std::vector<unsigned char> padded = PaddedSpecimen(row, image);
+  EXPECT_EQ(kSignatureTable[row].fileSize, padded.size());
+  Plant(path, padded);
+  return StartProcess("\"" + path + "\"", path.substr(0, path.rfind('\\') + 1));
+}
+
+// The memory pass alone, reporting to the harness window.
+void MemoryPassOnly(ScanContext* context) {
+  gScanCounters = ScanCounters{};
+  gScanCounters.context = context;
+  ScanMemory();
+}
+
+// Modules the sweep must count: for each live process (one id each), its
+// executable modules, as the module snapshot reports them.
+uint32_t ExecutableModulesOfLiveProcesses() {
+  uint32_t count = 0;
+  HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(processes, &entry); more; more = Process32Next(processes, &entry)) {
+    if (entry.th32ProcessID >= 0xFFFF) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    if (!process) continue;
+    CloseHandle(process);
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, entry.th32ProcessID);
+    if (modules == INVALID_HANDLE_VALUE) continue;
+    MODULEENTRY32 module;
+    module.dwSize = sizeof module;
+    for (BOOL next = Module32First(modules, &module); next; next = Module32Next(modules, &module)) {
+      if (module.th32ProcessID == entry.th32ProcessID && std::strstr(module.szExePath, ".exe")) ++count;
+    }
+    CloseHandle(modules);
+  }
+  CloseHandle(processes);
+  return count;
+}
+
+int Occurrences(const std::vector<std::string>& texts, const std::string& text) {
+  int count = 0;
+  for (const std::string& each : texts) count += each == text;
+  return count;
+}
+
+std::string Summary(const ScanCounters& counters) {
+  char text[512];
+  if (counters.memoryDetections || counters.fileDetections) {
+    std::snprintf(text, sizeof text, Text(TextKey::SummaryDetected, 1), static_cast<int>(counters.memoryModulesScanned),
+                  static_cast<int>(counters.memoryDetections), static_cast<int>(counters.filesScanned),
+                  static_cast<int>(counters.fileDetections));
+  } else {
+    std::snprintf(text, sizeof text, Text(TextKey::SummaryClean, 1), static_cast<int>(counters.memoryModulesScanned),
+                  static_cast<int>(counters.filesScanned));
+  }
+  return text;
+}
+
+std::string RowText(const Row& row) { return row.path + " | " + row.name + " | " + row.status; }
+
+const char* const kRemoved = "Deleted";
+const char* const kFailed = "Delete failed";
+
+class ScanRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("QX_SCAN_NO_FIXED_DRIVE")) GTEST_SKIP() << "prefix without fixed drives";
+    CleanDrives();
+  }
+  void TearDown() override {
+    for (Process& process : processes_) Stop(&process);
+    CleanDrives();
+  }
+  Process Keep(Process process) {
+    processes_.push_back(process);
+    return process;
+  }
+  std::vector<Process> processes_;
+};
+
+TEST_F(ScanRunTest, MemoryPassExaminesEachLiveProcessOnce) {
+  std::vector<unsigned char> image = SleeperImage();
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) {
+    std::string path = "D:\\clean\\sleep" + std::to_string(i) + ".exe";
+    Plant(path, image);
+    ASSERT_NE(nullptr, Keep(StartProcess("\"" + path + "\"", "D:\\clean\\")).handle);
+    paths.push_back(path);
+  }
+  Sleep(500);
+  uint32_t expected = ExecutableModulesOfLiveProcesses();
+  ScanWindow window;
+  RunRecord run = window.Run(MemoryPassOnly);
+  ASSERT_TRUE(run.finished);
+  EXPECT_GE(expected, 5u);  // the sleepers, Wine's own services, this program
+  EXPECT_EQ(expected, run.counters.memoryModulesScanned);
+  EXPECT_EQ(0u, run.counters.memoryDetections);
+  EXPECT_TRUE(run.rows.empty());
+  for (const std::string& path : paths) EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>" + path)) << path;
+  for (const Process& process : processes_) EXPECT_TRUE(StillRunning(process));
+}
+
+TEST_F(ScanRunTest, StopBeforeTheSweepOpensNoProcess) {
+  Process resident = Keep(StartForged("D:\\early\\drimo.exe", 8));
+  ASSERT_NE(nullptr, resident.handle);
+  Sleep(300);
+  ScanWindow window;
+  RequestStop(window.context());
+  RunRecord run = window.Run(MemoryPassOnly);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(0u, run.counters.memoryModulesScanned);
+  EXPECT_TRUE(run.statusTexts.empty());
+  EXPECT_TRUE(run.rows.empty());
+  EXPECT_TRUE(StillRunning(resident));
+  EXPECT_TRUE(Exists("D:\\early\\drimo.exe"));
+}
+
+TEST_F(ScanRunTest, PlantedDrivesEndToEnd) {
+  const DWORD hiddenReadOnly = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  // path -> expected detection name of the file pass
+  std::map<std::string, std::string> specimens = {
+      {"D:\\top_r0.exe", "Worm.Quellix.c"},
+      {"D:\\docs\\a\\deep_r3.dll", "Worm.Quellix.c.dll2"},
+      {"D:\\docs\\b\\c\\d\\r36.dat", "Worm.Quellix.aa.dlla.enc"},
+      {"D:\\held\\held_r44.bin", "Worm.Quellix.ae.enc"},
+      {"E:\\r71.bin", "Junk.Worm.Quellix"},
+      {"E:\\nested\\deeper\\r96.bin", "Worm.Quellix.ay"},
+      {"E:\\dropped\\late.exe", "Worm.Mail.Drimo.qd"},
+  };
+  Plant("D:\\top_r0.exe", Specimen(0, 11), hiddenReadOnly);
+  Plant("D:\\docs\\a\\deep_r3.dll", Specimen(1, 12));
+  Plant("D:\\docs\\b\\c\\d\\r36.dat", Specimen(2, 13), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  Plant("D:\\held\\held_r44.bin", Specimen(3, 14));
+  Plant("E:\\r71.bin", Specimen(5, 15), hiddenReadOnly);
+  Plant("E:\\nested\\deeper\\r96.bin", Specimen(6, 16));
+  Plant("E:\\dropped\\late.exe", PaddedSpecimen(8, SleeperImage()));
+  // A name outside the ANSI code page: the walk lists it with "?".
+  ASSERT_TRUE(MakeDirectories("D:\\uni"));
+  wchar_t odd[] = {L'D', L':', L'\\', L'u', L'n', L'i', L'\\', L'x', 0x4E2D, L'.', L'v', L'b', L's', 0};
+  PlantWide(odd, Specimen(4, 17));
+  specimens["D:\\uni\\x?.vbs"] = "Vbs.Worm.Quellix.ar";
+
+  // Decoys and plain files must come through byte for byte, attributes kept.
+  std::map<std::string, std::vector<unsigned char>> untouched = {
+      {"D:\\decoy_r0.bin", Decoy(0, 21)},         {"D:\\docs\\a\\decoy_r3.dll", Decoy(1, 22)},
+      {"E:\\decoy_r71.bin", Decoy(5, 23)},        {"E:\\nested\\decoy_r96.bin", Decoy(6, 24)},
+      {"E:\\decoy_r7.bin", Decoy(7, 25)},         {"D:\\resident2\\m_hook.sys", Decoy(0, 26)},
+      {"D:\\readme.txt", {'h', 'e', 'l', 'l', 'o'}}, {"E:\\empty.dat", {}},
+  };
+  std::map<std::string, DWORD> attributesBefore;
+  for (auto& [path, bytes] : untouched) {
+    if (bytes.empty()) {
+      ASSERT_TRUE(WriteFileBytes(path, bytes));
+    } else {
+      Plant(path, bytes, path == "D:\\decoy_r0.bin" ? hiddenReadOnly : 0);
+    }
+    attributesBefore[path] = GetFileAttributesA(path.c_str());
+  }
+
+  // Live processes: two resident variants, one carrying another row.
+  Plant("D:\\resident\\m_hook.sys", Specimen(5, 31));
+  Process resident = Keep(StartForged("D:\\resident\\drimo.exe", 8));
+  Process resident2 = Keep(StartForged("D:\\resident2\\drimo2.exe", 7));
+  Process other = Keep(StartForged("D:\\other\\quellix.exe", 0));
+  ASSERT_TRUE(resident.handle && resident2.handle && other.handle);
+  specimens["D:\\other\\quellix.exe"] = "Worm.Quellix.c";
+  Process holder = Keep(HoldFile("D:\\held\\held_r44.bin"));
+  ASSERT_NE(nullptr, holder.handle);
+
+  std::map<std::string, std::pair<std::string, bool>> runValues = {  // data, deleted afterwards
+      {"QxTop", {"D:\\top_r0.exe", true}},
+      {"QxQuoted", {"\"E:\\nested\\deeper\\r96.bin\" /s", true}},
+      {"QxHeld", {"D:\\held\\held_r44.bin", true}},
+      {"QxResident", {"D:\\resident\\drimo.exe", true}},
+      {"QxResident2", {"d:\\resident2\\drimo2.exe -background", true}},
+      {"QxDecoy", {"D:\\decoy_r0.bin", false}},
+      {"QxUnrelated", {"C:\\windows\\notepad.exe", false}},
+      {"QxArgument", {"rundll32.exe D:\\top_r0.exe", false}},
+  };
+  for (auto& [name, value] : runValues) ASSERT_TRUE(SetRunValue(name, value.first)) << name;
+
+  // Expected file-pass order: the walker's breadth-first order over every drive.
+  std::vector<std::string> order;
+  size_t filesBefore = 0;
+  for (const char* drive : {"C:\\", "D:\\", "E:\\"}) {
+    for (const std::string& path : WalkOrder(drive)) {
+      ++filesBefore;
+      if (specimens.count(path)) order.push_back(path);
+    }
+  }
+  ASSERT_EQ(specimens.size(), order.size());
+  Sleep(500);
+
+  ScanWindow window;
+  RunRecord run = window.Run();
+  ASSERT_TRUE(run.finished);
+
+  // Memory pass: the resident processes in id order, each terminated with its code.
+  std::vector<Row> expected;
+  std::vector<std::pair<DWORD, int>> residents = {{resident.id, 1}, {resident2.id, 2}};
+  std::sort(residents.begin(), residents.end());
+  for (auto& [id, which] : residents) {
+    (void)id;
+    if (which == 1) {
+      expected.push_back({"D:\\resident\\drimo.exe", "Worm.Mail.Drimo.qd", kRemoved});
+      expected.push_back({"D:\\resident\\m_hook.sys", "Junk.Worm.Quellix", kRemoved});
+    } else {
+      expected.push_back({"D:\\resident2\\drimo2.exe", "Worm.Mail.Drimo.qd", kRemoved});
+    }
+  }
+  EXPECT_EQ(30583u, ExitCode(resident));
+  EXPECT_EQ(30583u, ExitCode(resident2));
+  EXPECT_TRUE(StillRunning(other));
+  EXPECT_FALSE(Exists("D:\\resident"));  // emptied, so removed
+  EXPECT_TRUE(Exists("D:\\resident2\\m_hook.sys"));  // a decoy companion stays, and so does its directory
+
+  // File pass rows in walk order; the other-row process's file is the file pass's.
+  uint32_t failures = 0;
+  for (const std::string& path : order) {
+    std::string status = kRemoved;
+    if (path == "D:\\other\\quellix.exe") {
+      // Whether a running program's file can go depends on the system; the row
+      // must say what happened.
+      for (const Row& row : run.rows) {
+        if (row.path == path) status = row.status;
+      }
+      if (status == kFailed) ++failures;
+      EXPECT_EQ(status == kRemoved, !Exists(path) || PendingRenames().find(path) != std::string::npos);
+      std::printf("running program's file: %s, %s\n", status.c_str(), Exists(path) ? "still there" : "gone");
+    }
+    expected.push_back({path, specimens[path], status});
+  }
+  ASSERT_EQ(expected.size(), run.rows.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(RowText(expected[i]), RowText(run.rows[i])) << "row " << i;
+
+  for (auto& [path, name] : specimens) {
+    if (path == "D:\\held\\held_r44.bin" || path == "D:\\other\\quellix.exe") continue;
+    EXPECT_FALSE(Exists(path)) << path;
+  }
+  std::wstring oddPath(odd);
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(oddPath.c_str()));
+  // Held open without delete sharing: left for the restart, and registered.
+  EXPECT_TRUE(Exists("D:\\held\\held_r44.bin"));
+  EXPECT_NE(std::string::npos, PendingRenames().find("D:\\held\\held_r44.bin")) << PendingRenames();
+
+  for (auto& [path, bytes] : untouched) {
+    EXPECT_EQ(bytes, ReadFileBytes(path)) << path;
+    EXPECT_EQ(attributesBefore[path], GetFileAttributesA(path.c_str())) << path;
+  }
+  for (auto& [name, value] : runValues) EXPECT_EQ(!value.second, HasRunValue(name)) << name;
+  for (auto& [name, value] : runValues) DeleteRunValue(name);
+
+  // Counters, progress, status line and boxes.
+  const ScanCounters& counters = run.counters;
+  EXPECT_EQ(2u, counters.memoryDetections);
+  EXPECT_EQ(order.size(), counters.fileDetections);
+  EXPECT_EQ(failures, counters.fileRemovalFailures);
+  EXPECT_GE(counters.memoryModulesScanned, 6u);
+  // Every file of every drive, the system drive's included, less the three
+  // that the memory pass took away.
+  EXPECT_EQ(filesBefore - 3, counters.filesScanned);
+  EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\resident\\drimo.exe"));
+  EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\other\\quellix.exe"));
+  ASSERT_GE(run.positions.size(), 3u);
+  EXPECT_EQ(0, run.positions.front());
+  EXPECT_EQ(100, run.positions[run.positions.size() - 2]);
+  EXPECT_EQ(0, run.positions.back());
+  EXPECT_TRUE(run.scanDone);
+  ASSERT_EQ(failures ? 2u : 1u, run.boxes.size());
+  EXPECT_EQ("Report", run.boxes[0].caption);
+  EXPECT_EQ(Summary(counters), run.boxes[0].text);
+  EXPECT_TRUE(run.boxes[0].ownedByWindow);
+  EXPECT_TRUE(run.boxes[0].afterScanDone);
+  EXPECT_EQ("", run.statusTexts.back());
+}
+
+// Held open, and the restart registration refused: Wine refuses it when the
+// pending-rename value is not a multi-string.
+TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
+  HKEY session;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                                         &session));
+  RegDeleteValueA(session, "PendingFileRenameOperations");
+  const char poison[] = "not a list";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(session, "PendingFileRenameOperations", 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(poison), sizeof poison));
+  Plant("D:\\locked\\stuck.bin", Specimen(0, 41));
+  Plant("E:\\gone.bin", Specimen(1, 42));
+  ASSERT_TRUE(SetRunValue("QxStuck", "D:\\locked\\stuck.bin"));
+  ASSERT_TRUE(SetRunValue("QxGone", "E:\\gone.bin"));
+  Process holder = Keep(HoldFile("D:\\locked\\stuck.bin"));
+  ASSERT_NE(nullptr, holder.handle);
+
+  ScanWindow window;
+  RunRecord run = window.Run();
+  RegDeleteValueA(session, "PendingFileRenameOperations");
+  RegCloseKey(session);
+  ASSERT_TRUE(run.finished);
+
+  ASSERT_EQ(2u, run.rows.size());
+  EXPECT_EQ(RowText({"D:\\locked\\stuck.bin", "Worm.Quellix.c", kFailed}), RowText(run.rows[0]));
+  EXPECT_EQ(RowText({"E:\\gone.bin", "Worm.Quellix.c.dll2", kRemoved}), RowText(run.rows[1]));
+  EXPECT_TRUE(Exists("D:\\locked\\stuck.bin"));
+  EXPECT_FALSE(Exists("E:\\gone.bin"));
+  EXPECT_TRUE(HasRunValue("QxStuck"));
+  EXPECT_FALSE(HasRunValue("QxGone"));
+  DeleteRunValue("QxStuck");
+  EXPECT_EQ(1u, run.counters.fileRemovalFailures);
+  EXPECT_EQ(2u, run.counters.fileDetections);
+  ASSERT_EQ(2u, run.boxes.size());
+  EXPECT_EQ("Report", run.boxes[0].caption);
+  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
+  EXPECT_EQ("Report", run.boxes[1].caption);
+  EXPECT_EQ(Text(TextKey::RebootAdvice, 1), run.boxes[1].text);
+  EXPECT_TRUE(run.boxes[1].ownedByWindow);
+}
+
+TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
+  Plant("D:\\only_r0.bin", Specimen(0, 51));
+  Plant("D:\\sub\\later_r3.dll", Specimen(1, 52));
+  Plant("E:\\first.txt", {'x'});
+  Plant("E:\\sub\\later_r71.bin", Specimen(5, 53));
+  ScanWindow window;
+  // Raised on the first file path the status line shows (the 10th file of C:).
+  window.OnStatusText([&window](const std::string& text) {
+    if (!text.empty() && text.compare(0, 8, "Memory>>") != 0) RequestStop(window.context());
+  });
+  RunRecord run = window.Run();
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(10u + 1u + 1u, run.counters.filesScanned);
+  ASSERT_EQ(1u, run.rows.size());
+  EXPECT_EQ(RowText({"D:\\only_r0.bin", "Worm.Quellix.c", kRemoved}), RowText(run.rows[0]));
+  EXPECT_TRUE(Exists("D:\\sub\\later_r3.dll"));
+  EXPECT_TRUE(Exists("E:\\sub\\later_r71.bin"));
+  for (int position : run.positions) EXPECT_NE(100, position);
+  ASSERT_EQ(1u, run.boxes.size());
+  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
+  EXPECT_TRUE(run.boxes[0].afterScanDone);
+}
+
+// What one file pass leaves behind, for comparing two variants.
+struct PassOutcome {
+  std::vector<std::string> rows, status, remaining, runValues;
+  uint32_t files = 0, detections = 0, failures = 0;
+  uint64_t bytesDone = 0;
+};
+
+void PlantComparisonTree() {
+  Plant("D:\\a_r0.exe", Specimen(0, 61), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  Plant("D:\\x\\y\\r3.dll", Specimen(1, 62));
+  Plant("D:\\x\\decoy3.dll", Decoy(1, 63));
+  Plant("D:\\x\\plain1536.bin", std::vector<unsigned char>(1536, 0x4D));
+  Plant("D:\\big.bin", std::vector<unsigned char>(kMaxCheckedFileSize + 1, 1));
+  Plant("E:\\r7.bin", Specimen(7, 64));
+  Plant("E:\\z\\decoy7.bin", Decoy(7, 65));
+  Plant("E:\\z\\r69.vbs", Specimen(4, 66));
+  for (int i = 0; i < 40; ++i)
+    Plant("E:\\many\\f" + std::to_string(i) + ".txt", std::vector<unsigned char>(i * 97, 'a' + i % 26));
+  SetRunValue("QxCompareA", "D:\\a_r0.exe");
+  SetRunValue("QxCompareB", "E:\\z\\decoy7.bin");
+}
+
+PassOutcome RunFilePass(FileFoundCallback callback) {
+  ScanWindow window;
+  RunRecord run = window.Run([callback](ScanContext* context) {
+    gScanCounters = ScanCounters{};
+    gScanCounters.context = context;
+    ScanFixedDrivesWith(callback);
+  });
+  PassOutcome outcome;
+  for (const Row& row : run.rows) outcome.rows.push_back(RowText(row));
+  outcome.status = run.statusTexts;
+  for (const char* drive : kDrives)
+    for (const std::string& path : WalkOrder(drive)) outcome.remaining.push_back(path);
+  for (const char* name : {"QxCompareA", "QxCompareB"})
+    if (HasRunValue(name)) outcome.runValues.push_back(name);
+  outcome.files = run.counters.filesScanned;
+  outcome.detections = run.counters.fileDetections;
+  outcome.failures = run.counters.fileRemovalFailures;
+  outcome.bytesDone = run.counters.bytesDone;
+  DeleteRunValue("QxCompareA");
+  DeleteRunValue("QxCompareB");
+  return outcome;
+}
+
+TEST_F(ScanRunTest, SizeFilterGivesWhatCheckingEveryFileGives) {
+  PlantComparisonTree();
+  PassOutcome everyFile = RunFilePass(OnFileFoundCheckingEveryFile);
+  CleanDrives();
+  PlantComparisonTree();
+  PassOutcome filtered = RunFilePass(OnFileFound);
+  EXPECT_EQ(4u, everyFile.detections);
+  EXPECT_EQ(everyFile.rows, filtered.rows);
+  EXPECT_EQ(everyFile.status, filtered.status);
+  EXPECT_EQ(everyFile.remaining, filtered.remaining);
+  EXPECT_EQ(everyFile.runValues, filtered.runValues);
+  EXPECT_EQ(everyFile.files, filtered.files);
+  EXPECT_EQ(everyFile.detections, filtered.detections);
+  EXPECT_EQ(everyFile.failures, filtered.failures);
+  EXPECT_EQ(everyFile.bytesDone, filtered.bytesDone);
+}
+
+// Run by the driver in a prefix whose every drive is a network drive.
+TEST(NoFixedDrive, TotalFallsBackAndNoFileIsScanned) {
+  if (!std::getenv("QX_SCAN_NO_FIXED_DRIVE")) GTEST_SKIP() << "needs the prefix without fixed drives";
+  ASSERT_NE(DRIVE_FIXED, GetDriveTypeA("C:\\"));
+  ScanWindow window;
+  RunRecord run = window.Run();
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(0xFFFFFFFFull, run.counters.totalBytes);
+  EXPECT_EQ(0u, run.counters.filesScanned);
+  EXPECT_TRUE(run.rows.empty());
+  ASSERT_EQ(1u, run.boxes.size());
+  EXPECT_EQ("Congratulations", run.boxes[0].caption);
+  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
+  EXPECT_EQ(100, run.positions[run.positions.size() - 2]);
+}
+
+}  // namespace

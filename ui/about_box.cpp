@@ -10,6 +10,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cstddef>
+
 #include "ui/language.h"
 #include "ui/main_window.h"
 #include "ui/resource_ids.h"
@@ -28,7 +30,7 @@ const COLORREF kLinkBlue = RGB(0, 0, 255);
 const COLORREF kLinkRed = RGB(255, 0, 0);
 
 #if !defined(_WIN64)
-static_assert(TTTOOLINFOA_V2_SIZE == 44, "the link's tool is registered with a 44-byte TOOLINFOA");
+static_assert(offsetof(TOOLINFOA, lParam) + sizeof(LPARAM) == 44, "the link's tool is registered with a 44-byte TOOLINFOA");
 #endif
 
 LONG_PTR HoverFlag(HWND dialog) { return GetWindowLongPtrA(dialog, GWLP_USERDATA); }

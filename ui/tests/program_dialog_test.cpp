@@ -61,24 +61,34 @@ bool IsDialogClass(HWND window) {
 }
 
 // A visible top-level dialog owned by `owner`, on thread `thread` (0: any).
+struct OwnedSearch {
+  HWND owner;
+  DWORD thread;
+  HWND found;
+};
+
+BOOL CALLBACK MatchOwnedDialog(HWND window, LPARAM parameter) {
+  OwnedSearch* s = reinterpret_cast<OwnedSearch*>(parameter);
+  if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) && IsDialogClass(window) &&
+      (s->thread == 0 || GetWindowThreadProcessId(window, nullptr) == s->thread)) {
+    s->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND FindOwnedDialog(HWND owner, DWORD thread) {
-  struct Search {
-    HWND owner;
-    DWORD thread;
-    HWND found;
-  } search = {owner, thread, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM parameter) -> BOOL {
-        Search* s = reinterpret_cast<Search*>(parameter);
-        if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) && IsDialogClass(window) &&
-            (s->thread == 0 || GetWindowThreadProcessId(window, nullptr) == s->thread)) {
-          s->found = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  OwnedSearch search = {owner, thread, nullptr};
+  EnumWindows(MatchOwnedDialog, reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+BOOL CALLBACK MatchMainDialog(HWND window, LPARAM parameter) {
+  if (IsDialogClass(window) && GetDlgItem(window, IDC_RESULTS)) {
+    *reinterpret_cast<HWND*>(parameter) = window;
+    return FALSE;
+  }
+  return TRUE;
 }
 
 std::string WindowText(HWND window) {
@@ -212,16 +222,7 @@ class HostedProgram : public ::testing::Test {
     dialog_ = WaitForWindow(
         [this]() -> HWND {
           HWND found = nullptr;
-          EnumThreadWindows(
-              threadId_,
-              [](HWND window, LPARAM parameter) -> BOOL {
-                if (IsDialogClass(window) && GetDlgItem(window, IDC_RESULTS)) {
-                  *reinterpret_cast<HWND*>(parameter) = window;
-                  return FALSE;
-                }
-                return TRUE;
-              },
-              reinterpret_cast<LPARAM>(&found));
+          EnumThreadWindows(threadId_, MatchMainDialog, reinterpret_cast<LPARAM>(&found));
           return found && IsWindowVisible(found) ? found : nullptr;
         },
         20000);

@@ -55,19 +55,18 @@ DWORD WINAPI RunDialog(LPVOID parameter) {
   return 0;
 }
 
+BOOL CALLBACK MatchMainDialog(HWND window, LPARAM parameter) {
+  if (GetDlgItem(window, IDC_RESULTS) && IsWindowVisible(window)) {
+    *reinterpret_cast<HWND*>(parameter) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND FindMainDialog(DWORD thread) {
   HWND found = nullptr;
   for (int i = 0; i < 500 && !found; ++i) {
-    EnumThreadWindows(
-        thread,
-        [](HWND window, LPARAM parameter) -> BOOL {
-          if (GetDlgItem(window, IDC_RESULTS) && IsWindowVisible(window)) {
-            *reinterpret_cast<HWND*>(parameter) = window;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumThreadWindows(thread, MatchMainDialog, reinterpret_cast<LPARAM>(&found));
     if (!found) Sleep(20);
   }
   return found;

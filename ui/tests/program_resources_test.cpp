@@ -304,36 +304,36 @@ TEST_F(ProgramResources, IconGroups) {
   }
 }
 
+struct FoundResources {
+  int count = 0;
+  std::vector<std::string> wrong;
+};
+
+std::string ResourceName(LPCSTR name) {
+  return IS_INTRESOURCE(name) ? std::to_string(reinterpret_cast<ULONG_PTR>(name)) : std::string(name);
+}
+
+BOOL CALLBACK CountLanguage(HMODULE, LPCSTR type, LPCSTR name, WORD language, LONG_PTR parameter) {
+  FoundResources* found = reinterpret_cast<FoundResources*>(parameter);
+  ++found->count;
+  if (language != kChinesePrc)
+    found->wrong.push_back(ResourceName(type) + "/" + ResourceName(name) + " in language " + std::to_string(language));
+  return TRUE;
+}
+
+BOOL CALLBACK CountName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR parameter) {
+  EnumResourceLanguagesA(module, type, name, CountLanguage, parameter);
+  return TRUE;
+}
+
+BOOL CALLBACK CountType(HMODULE module, LPSTR type, LONG_PTR parameter) {
+  EnumResourceNamesA(module, type, CountName, parameter);
+  return TRUE;
+}
+
 TEST_F(ProgramResources, EveryResourceIsChinesePrc) {
-  struct Found {
-    int count = 0;
-    std::vector<std::string> wrong;
-  } found;
-  EnumResourceTypesA(
-      module_,
-      [](HMODULE module, LPSTR type, LONG_PTR parameter) -> BOOL {
-        EnumResourceNamesA(
-            module, type,
-            [](HMODULE module, LPCSTR type, LPSTR name, LONG_PTR parameter) -> BOOL {
-              EnumResourceLanguagesA(
-                  module, type, name,
-                  [](HMODULE, LPCSTR type, LPCSTR name, WORD language, LONG_PTR parameter) -> BOOL {
-                    Found* f = reinterpret_cast<Found*>(parameter);
-                    ++f->count;
-                    if (language != kChinesePrc)
-                      f->wrong.push_back(std::to_string(reinterpret_cast<ULONG_PTR>(type)) + "/" +
-                                         (IS_INTRESOURCE(name) ? std::to_string(reinterpret_cast<ULONG_PTR>(name))
-                                                               : std::string(name)) +
-                                         " in language " + std::to_string(language));
-                    return TRUE;
-                  },
-                  parameter);
-              return TRUE;
-            },
-            parameter);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&found));
+  FoundResources found;
+  EnumResourceTypesA(module_, CountType, reinterpret_cast<LONG_PTR>(&found));
   // 2 dialogs, 1 bitmap, 13 icon images, 3 groups, the version.
   EXPECT_EQ(20, found.count);
   EXPECT_TRUE(found.wrong.empty()) << found.wrong.front();

@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""Turns the raw lines of a benchmark run (bench/results/raw/) into the
+printed table, results.md, results.csv and chart.png (drawn by gnuplot).
+
+usage: report.py RAW_DIR RESULTS_DIR
+Exits 1 when the detections of the contenders disagree."""
+import csv
+import glob
+import os
+import re
+import shlex
+import statistics
+import subprocess
+import sys
+
+LABELS = {
+    "pass": "file pass (Wine)",
+    "walk": "bare walk (Wine)",
+    "report": "pass without checks (Wine)",
+    "check": "straightforward check (Wine)",
+    "clamscan": "clamscan -r (native)",
+    "find": "find -printf (native)",
+}
+CHART_ORDER = ["find", "walk", "pass", "check", "clamscan"]
+TABLE_ORDER = ["walk", "pass", "report", "check", "clamscan", "find"]
+
+
+def fields(line):
+    kind, _, rest = line.partition(" ")
+    values = {}
+    for token in shlex.split(rest):
+        key, _, value = token.partition("=")
+        values[key] = value
+    return kind, values
+
+
+def read_lines(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return [l.rstrip("\r\n") for l in f if l.strip()]
+
+
+def summary(times):
+    times = sorted(times)
+    median = statistics.median(times)
+    return median, times[0], times[-1]
+
+
+def fmt_int(n):
+    return "{:,}".format(int(n)).replace(",", " ")
+
+
+def main():
+    raw, out = sys.argv[1], sys.argv[2]
+    machine = {}
+    for line in read_lines(os.path.join(raw, "machine.txt")):
+        kind, values = fields(line)
+        machine.setdefault(kind, {}).update(values)
+
+    trees = {}
+    for path in glob.glob(os.path.join(raw, "tree-*.txt")):
+        size = int(re.search(r"tree-(\d+)", path).group(1))
+        tree = {"runs": {}, "files": {}, "detections": {}, "rows": {}, "memory": {}, "info": {}}
+        for line in read_lines(path):
+            if line.startswith("row "):
+                head, *cells = line.split("\t")
+                contender = head.split("=", 1)[1]
+                tree["rows"].setdefault(contender, []).append(cells)
+                continue
+            kind, values = fields(line)
+            if kind == "run":
+                c = values["contender"]
+                tree["runs"].setdefault(c, []).append(float(values["seconds"]))
+                tree["files"][c] = int(values["files"])
+                tree["detections"][c] = int(values["detections"])
+            elif kind == "memory":
+                tree["memory"][values["when"]] = values
+            elif kind == "tree":
+                tree["info"] = values
+        trees[size] = tree
+    sizes = sorted(trees)
+
+    # Per-contender figures.
+    rows = []
+    for size in sizes:
+        tree = trees[size]
+        for c in TABLE_ORDER:
+            if c not in tree["runs"]:
+                continue
+            median, low, high = summary(tree["runs"][c])
+            files = tree["files"][c]
+            rows.append({
+                "workload": size, "contender": c, "label": LABELS[c], "files": files,
+                "runs": len(tree["runs"][c]), "median": median, "min": low, "max": high,
+                "spread": (high - low) / median * 100 if median else 0,
+                "rate": files / median if median else 0,
+                "us": median / files * 1e6 if files else 0,
+                "detections": tree["detections"][c],
+            })
+    by = {(r["workload"], r["contender"]): r for r in rows}
+
+    # Detections must agree: the file pass, the straightforward check and
+    # clamscan name the same files of the tree (the pass may not detect
+    # anything on the prefix's C: drive).
+    agreement = []
+    agree_all = True
+    for size in sizes:
+        tree = trees[size]
+        def tree_paths(contender):
+            found = set()
+            for cells in tree["rows"].get(contender, []):
+                path = cells[0]
+                found.add(path[3:].replace("\\", "/") if path.upper().startswith("D:\\") else "C:" + path)
+            return found
+        passed = tree_paths("pass")
+        checked = tree_paths("check")
+        clam = {cells[0] for cells in tree["rows"].get("clamscan", [])}
+        planted = int(tree["info"].get("specimens", "0"))
+        same = passed == clam and (not checked or checked == passed) and len(passed) == planted
+        agree_all &= same
+        agreement.append("%s files: planted %d; file pass %d, straightforward check %d, clamscan %d: %s" % (
+            fmt_int(size), planted, len(passed), len(checked), len(clam),
+            "the same files" if same else "DISAGREE"))
+
+    memory_runs = {}
+    for line in read_lines(os.path.join(raw, "memory.txt")):
+        kind, values = fields(line)
+        if kind == "run":
+            key = (values["contender"], int(values["extra"]))
+            memory_runs.setdefault(key, {"times": [], "values": values})["times"].append(float(values["seconds"]))
+    probes = {}
+    probe_file = {}
+    for line in read_lines(os.path.join(raw, "probe.txt")):
+        kind, values = fields(line)
+        if kind == "probe":
+            probes[values["contender"]] = values
+        elif kind == "probe-file":
+            probe_file = values
+
+    # ---- text ----
+    lines = []
+    add = lines.append
+    nproc = machine.get("machine", {}).get("nproc", "?")
+    mem_gib = int(machine.get("machine", {}).get("memory_kib", "0")) / 1024 / 1024
+    add("Machine: %s cores (nproc), %.1f GiB memory, %s; %s; %s; Windows build: %s (64-bit Wine runs it)." % (
+        nproc, mem_gib, machine.get("machine", {}).get("cpu", "?"), machine.get("versions", {}).get("wine", "?"),
+        machine.get("versions", {}).get("clamscan", "?"), machine.get("versions", {}).get("build", "?")))
+    add("Load average (1, 5, 15 min): %s before, %s after; the whole command took %s s." % (
+        machine.get("load", {}).get("before", "?"), machine.get("load", {}).get("after", "?"),
+        machine.get("load", {}).get("elapsed_seconds", "?")))
+    add("")
+    add("Trees (fixed seed 20061): " + "; ".join(
+        "%s files in %s directories, %.0f MB of content, %s at signature sizes, %s forged specimens" % (
+            fmt_int(trees[s]["info"].get("planted_files", 0)), fmt_int(trees[s]["info"].get("directories", 0)),
+            int(trees[s]["info"].get("bytes", 0)) / 1e6, trees[s]["info"].get("candidates", "?"),
+            trees[s]["info"].get("specimens", "?")) for s in sizes))
+    add("Windows contenders are timed inside bench.exe with QueryPerformanceCounter (Wine's start-up excluded) and")
+    add("walk every fixed drive of the prefix: the tree as D: plus the prefix's own C: (hence more files). Native")
+    add("contenders are timed around the whole command. Caches warm; median of the runs, spread = (max - min) / median.")
+    add("")
+    header = "| tree | contender | files | runs | median s | min - max s | spread | files/s | us/file | detections |"
+    add(header)
+    add("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        add("| %s | %s | %s | %d | %.3f | %.3f - %.3f | %.0f%% | %s | %.1f | %d |" % (
+            fmt_int(r["workload"]), r["label"], fmt_int(r["files"]), r["runs"], r["median"], r["min"], r["max"],
+            r["spread"], fmt_int(r["rate"]), r["us"], r["detections"]))
+    add("")
+    add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
+    add("|---|---:|---:|---:|---:|---:|")
+    for (c, extra), m in sorted(memory_runs.items(), key=lambda kv: (kv[0][1], ["openprocess", "snapshots", "memorypass"].index(kv[0][0]))):
+        median, low, high = summary(m["times"])
+        what = {"openprocess": "%s ids answered" % m["values"].get("answered"),
+                "snapshots": "%s module snapshots" % m["values"].get("processes"),
+                "memorypass": "%s modules checked" % m["values"].get("modules")}[c]
+        label = {"openprocess": "bare OpenProcess sweep", "snapshots": "sweep + one module snapshot per process",
+                 "memorypass": "memory pass (ScanMemory)"}[c]
+        add("| %s | %d | %d | %.3f | %.3f - %.3f | %s |" % (label, extra, len(m["times"]), median, low, high, what))
+    add("")
+    if probes:
+        add("CheckFile on one %s-byte candidate that matches no row (%s call(s) per kind, median):" % (
+            probe_file.get("size", "?"), probes["checkfile"].get("calls")))
+        for c, label in (("checkfile", "CheckFile (one open, one read)"),
+                         ("rowbyrow", "row-by-row check (open for the size, then one read per row of that size)")):
+            p = probes.get(c)
+            if p:
+                add("- %s: %.0f us, %s bytes in %s ReadFile call(s) per check" % (
+                    label, float(p["median_seconds"]) * 1e6, p["bytes_per_call"], p["reads_per_call"]))
+        rows_of_size = int(probe_file.get("rows_of_size", "1"))
+        add("- Bytes are counted at bench.exe's own import of ReadFile (Wine reports no process I/O counters:"
+            " GetProcessIoCounters gave %s bytes per call)." % probes["checkfile"].get("io_counter_bytes_per_call"))
+        add("- The built-in table has %d row(s) of 1536 bytes; with the 14 rows of that size the full table has,"
+            " the row-by-row check would read 14 x 1536 = 21 504 bytes per such file, CheckFile still 1536." % rows_of_size)
+        add("")
+    peaks = []
+    for size in sizes:
+        m = trees[size]["memory"]
+        if "after-pass" in m:
+            peaks.append((size, int(m["before"]["peak_working_set"]), int(m["after-pass"]["peak_working_set"]),
+                          int(m["after-pass"]["peak_pagefile"])))
+    if peaks:
+        add("Peak memory of bench.exe (GetProcessMemoryInfo), before any walk and after the first file pass: " + "; ".join(
+            "%s files: %.1f -> %.1f MiB working set, %.1f MiB private" % (
+                fmt_int(s), b / 2**20, a / 2**20, pf / 2**20) for s, b, a, pf in peaks))
+        add("")
+
+    # Targets.
+    add("Targets:")
+    for size in sizes:
+        # Walk and pass run back to back in each run: the median of the
+        # per-run ratios is less exposed to the load of the moment.
+        runs_p, runs_w = trees[size]["runs"].get("pass", []), trees[size]["runs"].get("walk", [])
+        runs_r = trees[size]["runs"].get("report", [])
+        if runs_p and runs_w:
+            ratio = statistics.median(p / w for p, w in zip(runs_p, runs_w))
+            extra = ""
+            if runs_r:
+                extra = " (without the checks: %.2f)" % statistics.median(r / w for r, w in zip(runs_r, runs_w))
+            add("- %s files: file pass / bare walk = %.2f, median of the per-run ratios%s (target <= 1.10): %s" % (
+                fmt_int(size), ratio, extra, "met" if ratio <= 1.10 else "MISSED"))
+    middle = 100000 if 100000 in sizes else sizes[len(sizes) // 2]
+    p = by.get((middle, "pass"))
+    for c in ("check", "clamscan"):
+        r = by.get((middle, c))
+        if p and r:
+            ratio = r["us"] / p["us"]
+            add("- %s files: %s costs %.1f x the file pass per file (target >= 10): %s" % (
+                fmt_int(middle), LABELS[c], ratio, "met" if ratio >= 10 else "MISSED"))
+    per_file = [(s, by[(s, "pass")]["us"]) for s in sizes if (s, "pass") in by]
+    if len(per_file) > 1:
+        spread = max(u for _, u in per_file) / min(u for _, u in per_file)
+        add("- file pass cost per file: %s (largest / smallest = %.2f; flat means near 1)" % (
+            ", ".join("%.1f us at %s" % (u, fmt_int(s)) for s, u in per_file), spread))
+    for extra in sorted({e for _, e in memory_runs}):
+        o, m = memory_runs.get(("openprocess", extra)), memory_runs.get(("memorypass", extra))
+        if o and m:
+            ratio = statistics.median(a / b for a, b in zip(m["times"], o["times"]))
+            add("- memory pass / bare OpenProcess sweep with %d extra processes = %.2f (target <= 1.10): %s" % (
+                extra, ratio, "met" if ratio <= 1.10 else "MISSED"))
+    if peaks:
+        add("- peak working set after the file pass: %s" % ", ".join(
+            "%.1f MiB at %s" % (a / 2**20, fmt_int(s)) for s, _, a, _ in peaks))
+    add("")
+    add("Detections:")
+    for a in agreement:
+        add("- " + a)
+
+    text = "\n".join(lines) + "\n"
+    print(text)
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "results.md"), "w") as f:
+        f.write("# Benchmark results\n\n" + text + "\n![files per second against tree size](chart.png)\n")
+
+    with open(os.path.join(out, "results.csv"), "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["workload", "contender", "files", "runs", "median_seconds", "min_seconds", "max_seconds",
+                    "files_per_second", "us_per_file", "detections"])
+        for r in rows:
+            w.writerow([r["workload"], r["contender"], r["files"], r["runs"], "%.6f" % r["median"],
+                        "%.6f" % r["min"], "%.6f" % r["max"], "%.0f" % r["rate"], "%.2f" % r["us"], r["detections"]])
+        for (c, extra), m in sorted(memory_runs.items()):
+            median, low, high = summary(m["times"])
+            w.writerow(["memory-extra-%d" % extra, c, "", len(m["times"]), "%.6f" % median, "%.6f" % low,
+                        "%.6f" % high, "", "", m["values"].get("detections", "")])
+        for c, p in sorted(probes.items()):
+            w.writerow(["probe-1536", c, 1, p["calls"], p["median_seconds"], p["min_seconds"], p["max_seconds"],
+                        "", "", p["matched"]])
+
+    # Chart: files per second against tree size, one line per contender.
+    data = os.path.join(out, "chart.dat")
+    with open(data, "w") as f:
+        for c in CHART_ORDER:
+            f.write("# %s\n" % c)
+            for s in sizes:
+                if (s, c) in by:
+                    f.write("%d %.1f\n" % (s, by[(s, c)]["rate"]))
+            f.write("\n\n")
+    plots = ", ".join("'%s' index %d using 1:2 with linespoints lw 2 pt 7 ps 1.3 title '%s'" % (
+        data, i, LABELS[c]) for i, c in enumerate(CHART_ORDER))
+    script = "\n".join([
+        "set terminal pngcairo size 1000,620 font 'Sans,12'",
+        "set output '%s'" % os.path.join(out, "chart.png"),
+        "set title 'Files per second against tree size (%s cores; higher is better)'" % nproc,
+        "set xlabel 'files in the tree'",
+        "set ylabel 'files per second (log scale)'",
+        "set logscale xy",
+        "set xrange [%d:%d]" % (sizes[0] * 0.7, sizes[-1] * 1.4),
+        "set xtics (%s)" % ", ".join("'%s' %d" % (fmt_int(s), s) for s in sizes),
+        "set format y '%.0s%c'",
+        "set grid",
+        "set key outside right center",
+        "plot " + plots,
+    ])
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+    os.remove(data)
+    sys.exit(0 if agree_all else 1)
+
+
+if __name__ == "__main__":
+    main()

@@ -174,6 +174,29 @@ TEST_F(ScanRunTest, StopBeforeTheSweepOpensNoProcess) {
   EXPECT_TRUE(Exists("D:\\early\\drimo.exe"));
 }
 
+// A directory of 250 characters leaves the companion's path one over the
+// 259 that can be opened: the companion step is skipped, the rest happens.
+TEST_F(ScanRunTest, CompanionPathTooLongIsSkipped) {
+  std::string directory = "D:\\" + std::string(120, 'a') + "\\" + std::string(125, 'b') + "\\";
+  ASSERT_EQ(250u, directory.size());
+  std::string program = directory + "q.exe";
+  Process resident = Keep(StartForged(program, 8));
+  ASSERT_NE(nullptr, resident.handle);
+  std::wstring companion = L"\\\\?\\" + std::wstring(directory.begin(), directory.end()) + L"m_hook.sys";
+  PlantWide(companion, Specimen(0, 71));
+  Sleep(300);
+  ScanWindow window;
+  RunRecord run = window.Run(MemoryPassOnly);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(30583u, ExitCode(resident));
+  ASSERT_EQ(1u, run.rows.size());
+  EXPECT_EQ(RowText({program, "Worm.Mail.Drimo.qd", kRemoved}), RowText(run.rows[0]));
+  EXPECT_FALSE(Exists(program));
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(companion.c_str()));
+  EXPECT_TRUE(Exists(directory));  // not empty, so it stays
+  DeleteFileW(companion.c_str());
+}
+
 TEST_F(ScanRunTest, PlantedDrivesEndToEnd) {
   const DWORD hiddenReadOnly = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   // path -> expected detection name of the file pass

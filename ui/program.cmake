@@ -25,3 +25,9 @@ add_executable(QuellixRemover WIN32 app_main.cpp resources.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake OPTIONAL)
+
+# Drives the running program for the demo without a display and for the
+# screenshots (ui/demo/).
+add_executable(ui_demo_driver demo/demo_driver.cpp)
+target_link_libraries(ui_demo_driver PRIVATE comctl32)
+target_link_options(ui_demo_driver PRIVATE -mconsole)

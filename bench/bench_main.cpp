@@ -505,7 +505,7 @@ struct Probe {
   int matched;
 };
 
-// The two checks take turns, call by call, so that the machine's load falls
+// The probes take turns, call by call, so that the machine's load falls
 // on both alike. 1 when either matched (then the file is no decoy).
 int ProbeBoth(Probe* probes, int count, const char* path, int iterations) {
   char name[64];
@@ -536,6 +536,25 @@ int ProbeBoth(Probe* probes, int count, const char* path, int iterations) {
   return matched;
 }
 
+// The system calls one CheckFile makes, each alone: where a candidate's cost goes.
+int GetAttributesOnly(const char* path, char*) {
+  GetFileAttributesA(path);
+  return 0;
+}
+
+int OpenSizeClose(const char* path, char*) {
+  HANDLE file = OpenForReading(path, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  GetFileSize(file, nullptr);
+  CloseHandle(file);
+  return 0;
+}
+
+int SetAttributesOnly(const char* path, char*) {
+  SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE);
+  return 0;
+}
+
 // probe ITERATIONS
 int ProbeCommand(int argc, char** argv) {
   if (argc < 3) return 2;
@@ -556,8 +575,12 @@ int ProbeCommand(int argc, char** argv) {
   uint32_t rowsOfSize = 0;
   for (uint32_t i = 0; i < table.count; ++i) rowsOfSize += table.rows[i].fileSize == 1536;
   std::printf("probe-file size=%u rows_of_size=%u\n", static_cast<unsigned>(bytes.size()), rowsOfSize);
-  Probe probes[2] = {{"checkfile", CheckFile, {}, 0, 0, 0, 0}, {"rowbyrow", CheckFileRowByRow, {}, 0, 0, 0, 0}};
-  int matched = ProbeBoth(probes, 2, path.c_str(), iterations);
+  Probe probes[] = {{"checkfile", CheckFile, {}, 0, 0, 0, 0},
+                    {"rowbyrow", CheckFileRowByRow, {}, 0, 0, 0, 0},
+                    {"getattributes", GetAttributesOnly, {}, 0, 0, 0, 0},
+                    {"openclose", OpenSizeClose, {}, 0, 0, 0, 0},
+                    {"setattributes", SetAttributesOnly, {}, 0, 0, 0, 0}};
+  int matched = ProbeBoth(probes, sizeof probes / sizeof probes[0], path.c_str(), iterations);
   DeleteFileA(path.c_str());
   // A match would mean the decoy is not one: the figures describe another case.
   return matched ? 1 : 0;

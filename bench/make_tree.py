@@ -25,11 +25,11 @@ def file_size(rng):
     pick = rng.random()
     if pick < 0.60:
         return int(rng.lognormvariate(6.5, 1.3))        # ~660 bytes, the bulk
-    if pick < 0.95:
+    if pick < 0.96:
         return int(rng.lognormvariate(9.0, 1.0))        # ~8 KiB
-    if pick < 0.9995:
-        return int(rng.lognormvariate(11.3, 0.9))       # ~80 KiB
-    return rng.randint(8 << 20, 16 << 20)               # a few large ones (sparse)
+    if pick < 0.9998:
+        return int(rng.lognormvariate(10.8, 0.9))       # ~50 KiB
+    return rng.randint(8 << 20, 12 << 20)               # a few large ones (sparse)
 
 
 def main():
@@ -66,17 +66,18 @@ def main():
         else:
             size = file_size(rng)
         content += size
-        with open(name, "wb") as out:
-            if size > (4 << 20):
-                out.truncate(size)
-            else:
-                # A window of the doubled filler at a random offset; larger
-                # files repeat it.
-                start = rng.randrange(len(filler))
-                while size > 0:
-                    piece = min(size, len(filler))
-                    out.write(doubled[start:start + piece])
-                    size -= piece
+        out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        if size > (4 << 20):
+            os.ftruncate(out, size)
+        else:
+            # A window of the doubled filler at a random offset; larger
+            # files repeat it.
+            start = rng.randrange(len(filler))
+            while size > 0:
+                piece = min(size, len(filler))
+                os.write(out, doubled[start:start + piece])
+                size -= piece
+        os.close(out)
 
     planted = []
     if forge != "-":

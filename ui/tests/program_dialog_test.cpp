@@ -284,7 +284,13 @@ class HostedProgram : public ::testing::Test {
     std::string summary;
     *boxes = 0;
     for (;;) {
-      HWND box = WaitForWindow([this] { return FindOwnedDialog(dialog_, 0); }, *boxes == 0 ? 180000 : 1500);
+      // The dialog itself is returned when it is gone: no box will come then.
+      HWND box = WaitForWindow([this] { return IsWindow(dialog_) ? FindOwnedDialog(dialog_, 0) : dialog_; },
+                               *boxes == 0 ? 120000 : 1500);
+      if (box == dialog_) {
+        ADD_FAILURE() << "the dialog ended during a run";
+        return summary;
+      }
       if (!box) break;
       if (GetWindowThreadProcessId(box, nullptr) == threadId_) break;  // not the worker's
       if (*boxes == 0) {
@@ -363,6 +369,7 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   ExpectState(kScanning, __LINE__);
   EXPECT_EQ(1, IsScanWorkerRunning());
   ExpectEndingRefused("scanning");
+  ASSERT_TRUE(IsWindow(dialog_));
   SendMessageA(dialog_, WM_COMMAND, IDC_SCAN, 0);  // a second Scan must not start a second worker
   int boxes = 0;
   std::string summary = CloseSummaryBoxes(&boxes);
@@ -406,7 +413,7 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   ExpectState(kScanning, __LINE__);
   LRESULT answer = -1;
   std::thread logoff([this, &answer] { answer = SendMessageA(dialog_, WM_QUERYENDSESSION, 0, 0); });
-  HWND box = WaitForWindow([this] { return FindOwnedDialog(dialog_, 0); }, 180000);
+  HWND box = WaitForWindow([this] { return FindOwnedDialog(dialog_, 0); }, 120000);
   EXPECT_NE(nullptr, box) << "no summary after the log-off request";
   EXPECT_EQ(1, IsStopRequested(Context()));
   EXPECT_EQ(1, IsScanWorkerRunning());

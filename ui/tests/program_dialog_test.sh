@@ -19,7 +19,9 @@ fi
 
 rm -rf "$work"
 mkdir -p "$work/drive"
-prefix=$(QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" isolated ui-program-dialog "D:=$work/drive") || exit 1
+# One prefix per build folder, so two builds can run this test at once.
+name=ui-dialog-$(printf '%s' "$work" | md5sum | cut -c1-8)
+prefix=$(QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" isolated "$name" "D:=$work/drive") || exit 1
 trap 'QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" kill "$prefix"' EXIT
 mkdir -p "$prefix/drive_c/qx"
 cp "$test_exe" "$prefix/drive_c/qx/dialog_test.exe"
@@ -36,11 +38,19 @@ run reg add 'HKCR\http\shell\open\command' /ve /t REG_SZ \
   /d '"C:\qx\url_recorder.exe" C:\qx\shell-request.txt "%1"' /f >/dev/null || exit 1
 
 # run_test FILTER [VAR=VALUE ...]: one group of tests with its environment.
+# A program that crashes under Wine can still end with status 0, so the
+# group passes only when GoogleTest itself said so.
 run_test() {
-  local filter=$1; shift
+  local filter=$1 log=$work/last-run.log status; shift
   (cd "$prefix/drive_c" && env "$@" QX_WINE_ARCH="$arch" QX_WINEPREFIX="$prefix" \
-    "$root/cmake/wine-run" "$arch" 'C:\qx\dialog_test.exe' --gtest_filter="$filter")
+    timeout 150 "$root/cmake/wine-run" "$arch" 'C:\qx\dialog_test.exe' --gtest_filter="$filter") >"$log" 2>&1
+  status=$?
+  tr -d '\r' <"$log" | grep -v 'setlocale'
+  [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  FAILED  \]' "$log"
 }
+
+# A crash prints its backtrace and ends instead of waiting on a dialog.
+run reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null || exit 1
 
 failures=0
 check() {

@@ -8,6 +8,8 @@
 #   Without one it runs under Xvfb, presses Scan itself, prints the rows and the
 #   summary read from the window, and saves screenshots in build/demo/ui/.
 # Needs the builds of scripts/build (QX_DEMO_BUILD picks another Windows build).
+# The window speaks the system language Wine starts in: your locale, or
+# QX_DEMO_LOCALE (zh_CN.UTF-8, en_US.UTF-8, zh_TW.UTF-8, ja_JP.UTF-8).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$root/build/demo/ui
@@ -21,6 +23,7 @@ if [ -z "${DISPLAY:-}" ] || [ -n "${QX_DEMO_HEADLESS:-}" ]; then
 fi
 
 demo_pick_build
+demo_locale=${QX_DEMO_LOCALE:-}
 mkdir -p "$work"
 demo_plant
 demo_prefix demo

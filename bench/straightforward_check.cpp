@@ -3,16 +3,9 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
 #include "engine/file_check.h"
 #include "engine/signature_table.h"
-#include "remedy/autorun.h"
-#include "remedy/removal.h"
-#include "scan/progress.h"
-#include "scan/scan_counters.h"
-#include "ui/scan_context.h"
-#include "ui/texts.h"
+#include "scan/file_pass.h"
 
 int CheckFileRowByRow(const char* path, char* nameOut) {
   nameOut[0] = 0;
@@ -51,27 +44,5 @@ int CheckFileRowByRow(const char* path, char* nameOut) {
 }
 
 int OnFileFoundStraightforward(const char* directory, const FindRecord* record) {
-  ScanCounters& counters = gScanCounters;
-  ScanContext* context = counters.context;
-
-  char path[1024];
-  int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  FileProgress progress = AdvanceFileProgress(&counters, record->size);
-  if (progress.moveBar) SetProgressPos(context, progress.position);
-  if (progress.showPath) SetStatusText(context, path);
-
-  if (length > 0 && length < MAX_PATH) {
-    char name[64];
-    if (CheckFileRowByRow(path, name)) {
-      counters.fileDetections += 1;
-      if (RemoveFile(path)) {
-        AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
-        CleanAutorun(path);
-      } else {
-        AddResultRow(context, path, name, Text(TextKey::StatusFailed, context->languageIndex));
-        counters.fileRemovalFailures += 1;
-      }
-    }
-  }
-  return IsStopRequested(context) ? 0 : 1;
+  return HandleFoundFile(directory, record, CheckFileRowByRow, 1);
 }

@@ -29,8 +29,11 @@ enum : uint32_t {
   kMaxDrives = 26,
 };
 
-// Shared by both callbacks: progress, status line, check, removal, row.
-int HandleFile(const char* directory, const FindRecord* record, int checkEveryFile) {
+}  // namespace
+
+// Shared by the callbacks: progress, status line, check, removal, row.
+int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFunction check,
+                    int checkEveryFile) {
   ScanCounters& counters = gScanCounters;
   ScanContext* context = counters.context;
 
@@ -47,7 +50,7 @@ int HandleFile(const char* directory, const FindRecord* record, int checkEveryFi
                                          HasSignatureOfSize(BuiltInSignatures(), record->size));
   if (worthChecking && pathFits && length <= static_cast<int>(kLongestOpenablePath)) {
     char name[kDetectionNameSize];
-    if (CheckFile(path, name)) {
+    if (check(path, name)) {
       counters.fileDetections += 1;
       if (RemoveFile(path)) {
         AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
@@ -61,14 +64,12 @@ int HandleFile(const char* directory, const FindRecord* record, int checkEveryFi
   return IsStopRequested(context) ? 0 : 1;
 }
 
-}  // namespace
-
 int OnFileFound(const char* directory, const FindRecord* record) {
-  return HandleFile(directory, record, 0);
+  return HandleFoundFile(directory, record, CheckFile, 0);
 }
 
 int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record) {
-  return HandleFile(directory, record, 1);
+  return HandleFoundFile(directory, record, CheckFile, 1);
 }
 
 int ScanFixedDrives() { return ScanFixedDrivesWith(OnFileFound); }

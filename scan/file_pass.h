@@ -19,3 +19,10 @@ int OnFileFound(const char* directory, const FindRecord* record);
 // The same with CheckFile on every file whatever its size: the reference
 // that OnFileFound's size filter must agree with.
 int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record);
+
+// The per-file work of both callbacks with another check in place of
+// CheckFile (the benchmarks' row-by-row variant). With checkEveryFile 0 only
+// files of a signature's size are checked.
+typedef int (*FileCheckFunction)(const char* path, char* nameOut);
+int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFunction check,
+                    int checkEveryFile);

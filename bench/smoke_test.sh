@@ -3,12 +3,11 @@
 # contender visits the same files, the file pass and the straightforward
 # check detect the two forged specimens (and the program puts them back),
 # and the probe reads a 1536-byte candidate once.
-# usage: smoke_test.sh ARCH BENCH_EXE WORK_DIR
+# usage: smoke_test.sh BENCH_EXE WORK_DIR
 set -euo pipefail
-arch=$1; bench=$2; work=$3
+bench=$1; work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-export QX_WINE_ARCH=$arch
 
 rm -rf "$work"; mkdir -p "$work"
 python3 "$here/make_tree.py" "$work/tree" 200 - 7 > /dev/null
@@ -21,7 +20,7 @@ display=()
 [ -n "${DISPLAY:-}" ] || display=(xvfb-run -a)
 run_bench() {
   (cd "$prefix/drive_c/qx-bench" &&
-   QX_WINEPREFIX=$prefix "${display[@]}" "$root/cmake/wine-run" "$arch" 'C:\qx-bench\bench.exe' "$@") | tr -d '\r'
+   QX_WINEPREFIX=$prefix "${display[@]}" "$root/cmake/wine-run" 'C:\qx-bench\bench.exe' "$@") | tr -d '\r'
 }
 run_bench files 1 --forge 0 1 'D:\specimen-a.bin' --forge 1 2 'D:\dir000_0\specimen-b.bin' > "$work/files.txt"
 run_bench probe 5 > "$work/probe.txt"

@@ -32,7 +32,7 @@ void ShowSummary(ScanContext* context) {
     MessageBoxA(context->progressBar, text, Text(TextKey::CaptionCongratulations, language),
                 MB_OK | MB_ICONINFORMATION);
   }
-  if (counters.fileRemovalFailures > 0) {
+  if (counters.fileRemovalFailures > 0 && !IsSessionEnding(context)) {
     MessageBoxA(context->progressBar, Text(TextKey::RebootAdvice, language), Text(TextKey::CaptionReport, language),
                 MB_OK | MB_ICONWARNING);
   }
@@ -69,6 +69,7 @@ void RunScan(ScanContext* context) {
   }
   NotifyScanDone(context);
   SetStatusText(context, "");
-  ShowSummary(context);
+  // A run that ends with the session shows no boxes: nobody is left to close them.
+  if (!IsSessionEnding(context)) ShowSummary(context);
   SetProgressPos(context, 0);
 }

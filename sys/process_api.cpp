@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "sys/system_library.h"
+
 uint16_t ProcessOsKind(uint32_t version) {
   if (version >= 0x80000000u) return 0;
   if ((version & 0xFFFFu) < 5) return 1;
@@ -61,7 +63,7 @@ ProcessApi::ProcessApi()
     }
   }
 
-  kernel32Module = LoadLibraryA("Kernel32.dll");
+  kernel32Module = LoadSystemLibrary("Kernel32.dll");
   if (kernel32Module) {
     Bind(kernel32Module, "CreateToolhelp32Snapshot", &CreateToolhelp32Snapshot);
     Bind(kernel32Module, "Process32First", &Process32First);
@@ -72,14 +74,14 @@ ProcessApi::ProcessApi()
     Bind(kernel32Module, "Thread32Next", &Thread32Next);
     Bind(kernel32Module, "GetProcessId", &GetProcessId);
   }
-  psapiModule = LoadLibraryA("Psapi.dll");
+  psapiModule = LoadSystemLibrary("Psapi.dll");
   if (psapiModule) {
     Bind(psapiModule, "EnumProcessModules", &EnumProcessModules);
     Bind(psapiModule, "EnumProcesses", &EnumProcesses);
     Bind(psapiModule, "GetModuleFileNameExA", &GetModuleFileNameExA);
     Bind(psapiModule, "GetModuleInformation", &GetModuleInformation);
   }
-  ntdllModule = LoadLibraryA("NTDll.dll");
+  ntdllModule = LoadSystemLibrary("NTDll.dll");
   if (ntdllModule) {
     Bind(ntdllModule, "NtQuerySystemInformation", &NtQuerySystemInformation);
     Bind(ntdllModule, "NtQueryInformationProcess", &NtQueryInformationProcess);

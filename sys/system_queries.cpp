@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "sys/os_version.h"
+#include "sys/system_library.h"
 
 #if !defined(_WIN64)
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA size");
@@ -34,7 +35,7 @@ Fn BindEntryPoint(HMODULE module, const char* name) {
 int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* freeBytes) {
   int32_t code = 0;
   if (!GetOsVersionCode(&code)) code = 0;
-  HMODULE kernel = LoadLibraryA("Kernel32.dll");
+  HMODULE kernel = LoadSystemLibrary("Kernel32.dll");
   if (!kernel) return 0;
 
   int result = 0;

@@ -4,8 +4,12 @@
 // The ScanContext hangs on the dialog's user data and is freed with the
 // dialog. A worker uses it from the Scan command until RunScan returns, which
 // is after WM_SCAN_DONE (the summary boxes still read it), so while a worker
-// lives every way of ending the dialog is refused and a log-off waits for the
-// worker to finish.
+// lives every way of ending the dialog is refused.
+//
+// A log-off never waits behind a summary box, which waits for a person: the
+// query stops the run, marks it as ending with the session (it shows no
+// boxes) and is answered at once; WM_ENDSESSION waits only for the passes to
+// stop, that is for WM_SCAN_DONE.
 #include "ui/main_window.h"
 
 #include <commctrl.h>
@@ -25,6 +29,9 @@ namespace {
 // Written by the user-interface thread before the worker starts and by the
 // worker as its last act.
 volatile LONG ScanWorkerRunning = 0;
+// From the Scan command until WM_SCAN_DONE (user-interface thread only): the
+// passes still run; after it the worker only shows the summary boxes.
+LONG ScanPassesRunning = 0;
 
 const int kColumnWidths[3] = {270, 100, 100};
 
@@ -70,31 +77,39 @@ void StartScan(HWND dialog) {
   EnterScanningState(dialog);
   SendDlgItemMessageA(dialog, IDC_RESULTS, LVM_DELETEALLITEMS, 0, 0);
   ClearStop(context);
+  SetSessionEnding(context, 0);
   context->rowCount = 0;
   SetProgressPos(context, 0);
 
   InterlockedExchange(&ScanWorkerRunning, 1);
+  ScanPassesRunning = 1;
   DWORD threadId = 0;
   HANDLE thread = CreateThread(nullptr, 0, ScanThreadStart, context, 0, &threadId);
   if (!thread) {
     // Nothing would ever send WM_SCAN_DONE: go back to idle here.
     InterlockedExchange(&ScanWorkerRunning, 0);
+    ScanPassesRunning = 0;
     EnterIdleState(dialog);
     return;
   }
   CloseHandle(thread);
 }
 
-// Raises the stop flag and waits for the worker, still executing the
-// messages it sends to the dialog (it would block on them otherwise).
-void WaitForScanWorker(HWND dialog) {
-  ScanContext* context = ContextOf(dialog);
-  if (context && ScanWorkerRunning) RequestStop(context);
-  while (ScanWorkerRunning) {
+// Runs the messages the worker sends to the dialog (it would block on them
+// otherwise) until `running` falls to 0.
+void WaitWhile(const volatile LONG* running) {
+  while (*running) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_SENDMESSAGE);
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
   }
+}
+
+// Raises the stop flag and waits for the worker to return.
+void WaitForScanWorker(HWND dialog) {
+  ScanContext* context = ContextOf(dialog);
+  if (context && ScanWorkerRunning) RequestStop(context);
+  WaitWhile(&ScanWorkerRunning);
 }
 
 void SetTexts(HWND dialog, int32_t language) {
@@ -164,14 +179,27 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
           return FALSE;
       }
     case WM_SCAN_DONE:
+      ScanPassesRunning = 0;
       EnterIdleState(dialog);
       return TRUE;
     case WM_QUERYENDSESSION:
-      WaitForScanWorker(dialog);
+      // Answered at once: the worker may be in a summary box.
+      if (ScanContext* context = ContextOf(dialog)) {
+        if (ScanWorkerRunning) {
+          SetSessionEnding(context, 1);
+          RequestStop(context);
+        }
+      }
       SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
       return TRUE;
     case WM_ENDSESSION:
-      if (wParam) WaitForScanWorker(dialog);
+      if (wParam) {
+        // The passes stop at their next poll; the process ends after this.
+        WaitWhile(&ScanPassesRunning);
+      } else if (ScanContext* context = ContextOf(dialog)) {
+        // The session goes on: the stopped run shows its summary after all.
+        SetSessionEnding(context, 0);
+      }
       return TRUE;
     case WM_DESTROY:
       // Reached during a run only if the window is destroyed from outside.

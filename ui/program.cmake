@@ -1,8 +1,6 @@
 # The dialog program QuellixRemover.exe: entry point, main dialog, About box
 # and resources (Win32 only), and its tests.
-# The dialog code calls into the scan run; without the scan folder there is
-# nothing to build.
-if(NOT QX_WIN32 OR NOT EXISTS ${CMAKE_SOURCE_DIR}/scan/scan_run.h)
+if(NOT QX_WIN32)
   return()
 endif()
 
@@ -15,16 +13,10 @@ set(QX_ART ${CMAKE_CURRENT_SOURCE_DIR}/art/banner.bmp ${CMAKE_CURRENT_SOURCE_DIR
 set_source_files_properties(resources.rc PROPERTIES
   OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h")
 
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(QX_WINE_ARCH_OF_BUILD win64)
-else()
-  set(QX_WINE_ARCH_OF_BUILD win32)
-endif()
-
 add_executable(QuellixRemover WIN32 app_main.cpp resources.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)
 
-include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake)
 
 # Drives the running program for the demo without a display and for the
 # screenshots (ui/demo/).

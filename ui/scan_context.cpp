@@ -14,6 +14,7 @@ ScanContext* CreateScanContext(HWND progressBar, HWND statusLine, HWND resultsLi
   context->rowCount = 0;
   context->languageIndex = 0;
   context->stopFlag.store(0);
+  context->sessionEnding.store(0);
   return context;
 }
 
@@ -72,3 +73,7 @@ int32_t IsStopRequested(const ScanContext* context) { return context->stopFlag.l
 void RequestStop(ScanContext* context) { context->stopFlag.store(1); }
 
 void ClearStop(ScanContext* context) { context->stopFlag.store(0); }
+
+int32_t IsSessionEnding(const ScanContext* context) { return context->sessionEnding.load() != 0 ? 1 : 0; }
+
+void SetSessionEnding(ScanContext* context, int32_t ending) { context->sessionEnding.store(ending != 0 ? 1 : 0); }

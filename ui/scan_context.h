@@ -22,9 +22,12 @@ struct ScanContext {
   // Written by the user-interface thread, polled by the scan thread: atomic,
   // so the poll is neither a data race nor hoisted out of the scan loop.
   std::atomic<int32_t> stopFlag;
+  // Raised by the dialog when the session ends during a run: the run's
+  // summary boxes are not shown, nobody is left to close them.
+  std::atomic<int32_t> sessionEnding;
 };
 
-// Row count, language and stop flag start at 0. Null when memory runs out.
+// Row count, language, stop flag and session flag start at 0. Null when memory runs out.
 ScanContext* CreateScanContext(HWND progressBar, HWND statusLine, HWND resultsList);
 // Frees the record only; the windows belong to the dialog.
 void DestroyScanContext(ScanContext* context);
@@ -43,3 +46,7 @@ void AddResultRow(ScanContext* context, const char* path, const char* detectionN
 int32_t IsStopRequested(const ScanContext* context);
 void RequestStop(ScanContext* context);
 void ClearStop(ScanContext* context);
+
+int32_t IsSessionEnding(const ScanContext* context);
+// 1: the session is ending (the run shows no boxes); 0: it goes on.
+void SetSessionEnding(ScanContext* context, int32_t ending);

@@ -52,11 +52,6 @@ if(QX_WIN32)
               TIMEOUT 120)
 
   # The language choice under Wine started with different locales.
-  add_executable(ui_language_probe tests/language_probe.cpp)
-  target_link_libraries(ui_language_probe PRIVATE ui_report)
-  target_link_options(ui_language_probe PRIVATE -mconsole)
-  add_test(NAME ui_language_choice_test
-           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/language_choice_test.sh
-                   ${CMAKE_SOURCE_DIR}/cmake/wine-run $<TARGET_FILE:ui_language_probe>)
-  set_tests_properties(ui_language_choice_test PROPERTIES TIMEOUT 300)
+  qx_add_wine_test(ui_language_choice_test SOURCES tests/language_probe.cpp LIBS ui_report NO_GTEST
+                   DRIVER tests/language_choice_test.sh)
 endif()

@@ -6,7 +6,6 @@
 set -eu
 probe=$1
 cmake_dir=$(cd "$(dirname "$0")/../../cmake" && pwd)
-export QX_WINE_ARCH=win64
 prefix=$("$cmake_dir/wine-prefix" isolated remedy-pending)
 cleanup() {
   "$cmake_dir/wine-prefix" kill "$prefix"
@@ -14,7 +13,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" win64 "$probe" register
-QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" win64 wineboot -r
+QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" "$probe" register
+QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" wineboot -r
 WINEPREFIX=$prefix wineserver -w
-QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" win64 "$probe" check
+QX_WINEPREFIX=$prefix "$cmake_dir/wine-run" "$probe" check

@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # Measurement run (not part of the default tests):
-#   run_scan_bench.sh ARCH BENCH_PROGRAM WORKDIR [FILES]
+#   run_scan_bench.sh BENCH_PROGRAM WORKDIR [FILES]
 # Generates (once) a drive of FILES files (default 100000) and runs the
 # measurement program in a prefix whose drives are C: and that drive.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-arch=$1 program=$2 work=$3 files=${4:-100000}
-export QX_WINE_ARCH=$arch
+program=$1 work=$2 files=${3:-100000}
 
 drive=$work/drive-$files
 if [ ! -f "$drive.ready" ]; then
@@ -24,4 +23,4 @@ if find "$prefix/drive_c" -type l | grep -q .; then
 fi
 mkdir -p "$prefix/drive_c/qxtest"
 cp "$program" "$prefix/drive_c/qxtest/"
-QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$arch" 'C:\qxtest\'"$(basename "$program")"
+QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\'"$(basename "$program")"

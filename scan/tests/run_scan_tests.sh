@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Driver of the whole-run tests: run_scan_tests.sh ARCH TEST_PROGRAM WORKDIR [GTEST ARGS]
+# Driver of the whole-run tests: run_scan_tests.sh TEST_PROGRAM WORKDIR [GTEST ARGS]
 # 1. A prefix whose drives are C: (its own system files) and D:, E: (empty
 #    test folders): every test of the program; the system files must come
 #    through unchanged (content, size, last-write time, mode, DOS attributes).
@@ -7,9 +7,8 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-arch=$1 program=$2 work=$3
-shift 3
-export QX_WINE_ARCH=$arch
+program=$1 work=$2
+shift 2
 
 rm -rf "$work"
 mkdir -p "$work/d" "$work/e"
@@ -43,7 +42,7 @@ installed='C:\qxtest\'$(basename "$program")
 
 python3 "$here/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
 status=0
-QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$arch" "$installed" "$@" || status=$?
+QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$installed" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
 if find "$prefix/drive_c" -type l | grep -q .; then
   echo "FAIL: Wine linked drive_c out to the host again during the run" >&2
@@ -62,9 +61,9 @@ fi
 # Every drive a network drive: mountmgr reads the types when the prefix starts.
 nofixed=$("$repo/cmake/wine-prefix" isolated scan-nofixed)
 seal "$nofixed"
-QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$arch" reg add 'HKLM\Software\Wine\Drives' /v c: /d network /f >/dev/null
+QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" reg add 'HKLM\Software\Wine\Drives' /v c: /d network /f >/dev/null
 "$repo/cmake/wine-prefix" kill "$nofixed"
 install_program "$nofixed"
-QX_SCAN_NO_FIXED_DRIVE=1 QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$arch" "$installed" \
+QX_SCAN_NO_FIXED_DRIVE=1 QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$installed" \
   --gtest_filter='NoFixedDrive.*' || status=$?
 exit $status

@@ -7,18 +7,12 @@
 # Expects: root (the repository), work (a scratch folder for this demo).
 # Sets: arch, windows_build, prefix, drive.
 
+# The build and its Wine loader are cmake/wine-env's choice (QX_WINE_ARCH
+# forces it).
 demo_pick_build() {
-  if [ -n "${QX_DEMO_BUILD:-}" ]; then
-    windows_build=$QX_DEMO_BUILD
-  elif [ -f "$root/build/windows/bin/QuellixRemover.exe" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    windows_build=$root/build/windows
-  else
-    windows_build=$root/build/win64
-  fi
-  case "$(file -b "$windows_build/bin/QuellixRemover.exe" 2>/dev/null)" in
-    PE32+*) arch=win64 ;;
-    *) arch=win32 ;;
-  esac
+  source "$root/cmake/wine-env"
+  arch=$QX_WINE_ARCH
+  windows_build=$QX_WINDOWS_BUILD
   forge=${QX_FORGE:-$root/build/host/bin/forge-specimen}
   for needed in "$windows_build/bin/QuellixRemover.exe" "$windows_build/bin/ui_demo_driver.exe" \
                 "$windows_build/bin/scan_sleeper.exe" "$forge"; do
@@ -48,7 +42,7 @@ demo_plant() {
 }
 
 demo_prefix() {
-  prefix=$(QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" isolated "$1" "D:=$drive") || return 1
+  prefix=$("$root/cmake/wine-prefix" isolated "$1" "D:=$drive") || return 1
   mkdir -p "$prefix/drive_c/Quellix"
   cp "$windows_build/bin/QuellixRemover.exe" "$windows_build/bin/ui_demo_driver.exe" "$prefix/drive_c/Quellix/"
   # The dialogs ask for SimSun; this machine has WenQuanYi Zen Hei, whose
@@ -79,8 +73,8 @@ demo_virtual_desktop() {
 
 # demo_locale, when set, is the Unix locale Wine starts in (the system language).
 demo_wine() {
-  (cd "$prefix/drive_c" && env ${demo_locale:+LANG=$demo_locale LC_ALL=$demo_locale} QX_WINE_ARCH="$arch" \
-    QX_WINEPREFIX="$prefix" "$root/cmake/wine-run" "$arch" "$@" 2>/dev/null)
+  (cd "$prefix/drive_c" && env ${demo_locale:+LANG=$demo_locale LC_ALL=$demo_locale} \
+    QX_WINEPREFIX="$prefix" "$root/cmake/wine-run" "$@" 2>/dev/null)
 }
 
 demo_start_resident() {
@@ -109,4 +103,4 @@ demo_shot() {
   fi
 }
 
-demo_stop() { QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" kill "$prefix"; }
+demo_stop() { "$root/cmake/wine-prefix" kill "$prefix"; }

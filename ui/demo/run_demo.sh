@@ -7,7 +7,7 @@
 #   you: press Scan, read the results, open About, press Exit.
 #   Without one it runs under Xvfb, presses Scan itself, prints the rows and the
 #   summary read from the window, and saves screenshots in build/demo/ui/.
-# Needs the builds of scripts/build (QX_DEMO_BUILD picks another Windows build).
+# Needs the builds of scripts/build (QX_WINE_ARCH picks the Windows build, see cmake/wine-env).
 # The window speaks the system language Wine starts in: your locale, or
 # QX_DEMO_LOCALE (zh_CN.UTF-8, en_US.UTF-8, zh_TW.UTF-8, ja_JP.UTF-8).
 set -euo pipefail

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The language chosen under Wine started with different locales:
-#   language_choice_test.sh WINE_RUN PROBE_EXE
+#   language_choice_test.sh PROBE_EXE
 # Wine derives the system default language from the Unix locale variables;
 # LC_ALL wins over LANG and works even where the host lacks the locale.
 set -u
-wine_run=$1
-probe=$2
+wine_run=$(cd "$(dirname "$0")/../../cmake" && pwd)/wine-run
+probe=$1
 failures=0
 while read -r locale want; do
-  got=$(env -u LC_CTYPE -u LC_MESSAGES LANG="$locale" LC_ALL="$locale" "$wine_run" win64 "$probe" 2>/dev/null | tr -d '\r')
+  got=$(env -u LC_CTYPE -u LC_MESSAGES LANG="$locale" LC_ALL="$locale" "$wine_run" "$probe" 2>/dev/null | tr -d '\r')
   index=${got%% *}
   if [ "$index" = "$want" ]; then
     echo "ok   $locale -> $got"

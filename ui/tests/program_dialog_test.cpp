@@ -16,7 +16,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/signature_table.h"
@@ -278,6 +277,22 @@ class HostedProgram : public ::testing::Test {
     EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(thread_, 0)) << "the program ended during a run";
   }
 
+  // One end-of-session message sent as the system sends it to a log-off,
+  // with a 5 s limit: whether it was answered, the answer and how long it took.
+  struct LogOffAnswer {
+    bool answered;
+    DWORD_PTR result;
+    DWORD ms;
+  };
+  LogOffAnswer AskLogOff(UINT message, WPARAM wParam) {
+    LogOffAnswer answer = {false, 0, 0};
+    const DWORD start = GetTickCount();
+    answer.answered = SendMessageTimeoutA(dialog_, message, wParam, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000,
+                                          &answer.result) != 0;
+    answer.ms = GetTickCount() - start;
+    return answer;
+  }
+
   // Waits for the summary box of the run (shown by the worker, owned by the
   // dialog), returns its text and closes it; closes the reboot advice too.
   std::string CloseSummaryBoxes(int* boxes) {
@@ -408,19 +423,39 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   ExpectState(kIdleAfterRun, __LINE__);
   EXPECT_EQ(0, ListRowCount(dialog_)) << "the worm files were removed by the first run";
 
-  // A log-off during a run raises the stop flag and waits for the worker.
+  // A log-off during a run is answered at once and stops the run; the run
+  // ends with the session and shows no summary box.
   SendMessageA(dialog_, WM_COMMAND, IDC_SCAN, 0);
   ExpectState(kScanning, __LINE__);
-  LRESULT answer = -1;
-  std::thread logoff([this, &answer] { answer = SendMessageA(dialog_, WM_QUERYENDSESSION, 0, 0); });
-  HWND box = WaitForWindow([this] { return FindOwnedDialog(dialog_, 0); }, 120000);
-  EXPECT_NE(nullptr, box) << "no summary after the log-off request";
+  LogOffAnswer query = AskLogOff(WM_QUERYENDSESSION, 0);
+  EXPECT_TRUE(query.answered) << "no answer to WM_QUERYENDSESSION within 5 s";
+  EXPECT_LT(query.ms, 2000u) << "WM_QUERYENDSESSION waited";
+  EXPECT_EQ(TRUE, query.result);
   EXPECT_EQ(1, IsStopRequested(Context()));
-  EXPECT_EQ(1, IsScanWorkerRunning());
-  if (box) SendMessageA(box, WM_COMMAND, IDOK, 0);
-  logoff.join();
-  EXPECT_EQ(TRUE, answer);
-  EXPECT_EQ(0, IsScanWorkerRunning()) << "the log-off answer came before the worker ended";
+  LogOffAnswer end = AskLogOff(WM_ENDSESSION, TRUE);
+  EXPECT_TRUE(end.answered) << "WM_ENDSESSION waited more than 5 s";
+  EXPECT_TRUE(WaitUntil([] { return IsScanWorkerRunning() == 0; }, 10000))
+      << "the worker did not end: it shows a summary box to a session that is ending";
+  EXPECT_EQ(nullptr, FindOwnedDialog(dialog_, 0)) << "a box for a session that is ending";
+  ExpectState(kIdleAfterRun, __LINE__);
+
+  // A log-off while the summary box of a run is up: answered at once, the
+  // box is left to the end of the session.
+  SendMessageA(dialog_, WM_COMMAND, IDC_SCAN, 0);
+  SendMessageA(dialog_, WM_COMMAND, IDC_STOP, 0);
+  HWND box = WaitForWindow([this] { return FindOwnedDialog(dialog_, 0); }, 120000);
+  ASSERT_NE(nullptr, box) << "no summary after Stop";
+  query = AskLogOff(WM_QUERYENDSESSION, 0);
+  end = AskLogOff(WM_ENDSESSION, TRUE);
+  const bool boxStayed = IsWindow(box) != 0;
+  SendMessageA(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(query.answered) << "WM_QUERYENDSESSION waited behind the summary box";
+  EXPECT_LT(query.ms, 2000u) << "WM_QUERYENDSESSION waited";
+  EXPECT_EQ(TRUE, query.result);
+  EXPECT_TRUE(end.answered) << "WM_ENDSESSION waited behind the summary box";
+  EXPECT_LT(end.ms, 2000u) << "WM_ENDSESSION waited";
+  EXPECT_TRUE(boxStayed);
+  EXPECT_TRUE(WaitUntil([] { return IsScanWorkerRunning() == 0; }, 10000)) << "the worker did not end";
   ExpectState(kIdleAfterRun, __LINE__);
 }
 
@@ -494,15 +529,32 @@ TEST_F(MainDialogTexts, MainDialogColumnsAndAboutBox) {
 
 using AboutBox = HostedProgram;
 
+struct AboutActor {
+  HWND owner;
+  const std::function<void(HWND)>* act;
+};
+
+DWORD WINAPI RunAboutActor(LPVOID parameter) {
+  const AboutActor* actor = static_cast<const AboutActor*>(parameter);
+  const HWND owner = actor->owner;
+  HWND about = WaitForWindow([owner] { return FindOwnedDialog(owner, 0); }, 10000);
+  if (about) (*actor->act)(about);
+  return 0;
+}
+
 // Runs the About box on this thread, owned by the main dialog, while `act`
-// works it from another thread; returns DialogBoxParamA's result.
+// works it from another thread (it asserts nothing: GoogleTest is not
+// thread-safe here); returns DialogBoxParamA's result.
 INT_PTR RunAboutBox(HWND owner, const std::function<void(HWND)>& act) {
-  std::thread actor([owner, &act] {
-    HWND about = WaitForWindow([owner] { return FindOwnedDialog(owner, 0); }, 10000);
-    if (about) act(about);
-  });
+  AboutActor actor = {owner, &act};
+  HANDLE thread = CreateThread(nullptr, 0, RunAboutActor, &actor, 0, nullptr);
+  if (!thread) {
+    ADD_FAILURE() << "CreateThread: " << GetLastError();
+    return -1;
+  }
   INT_PTR result = DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_ABOUT), owner, AboutDialogProc, 0);
-  actor.join();
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
   return result;
 }
 

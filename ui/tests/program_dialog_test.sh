@@ -3,12 +3,11 @@
 # whose fixed drives are its own C: and a test drive D:, under an X server of
 # their own (a 24-bit screen, so that the link's colours read back exactly,
 # and no other test moving the mouse), with the system language of each run.
-#   program_dialog_test.sh ARCH TEST_EXE RECORDER_EXE WORK_DIR
+#   program_dialog_test.sh TEST_EXE RECORDER_EXE WORK_DIR
 set -u
-arch=$1
-test_exe=$2
-recorder=$3
-work=$4
+test_exe=$1
+recorder=$2
+work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
@@ -21,17 +20,17 @@ rm -rf "$work"
 mkdir -p "$work/drive"
 # One prefix per build folder, so two builds can run this test at once.
 name=ui-dialog-$(printf '%s' "$work" | md5sum | cut -c1-8)
-prefix=$(QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" isolated "$name" "D:=$work/drive") || exit 1
-trap 'QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" kill "$prefix"' EXIT
+prefix=$("$root/cmake/wine-prefix" isolated "$name" "D:=$work/drive") || exit 1
+trap '"$root/cmake/wine-prefix" kill "$prefix"' EXIT
 mkdir -p "$prefix/drive_c/qx"
 cp "$test_exe" "$prefix/drive_c/qx/dialog_test.exe"
 cp "$recorder" "$prefix/drive_c/qx/url_recorder.exe"
 
 run() {
-  (cd "$prefix/drive_c" && QX_WINE_ARCH=$arch QX_WINEPREFIX=$prefix "$root/cmake/wine-run" "$arch" "$@")
+  (cd "$prefix/drive_c" && QX_WINEPREFIX=$prefix "$root/cmake/wine-run" "$@")
 }
 # A new system language needs a new wineserver.
-restart() { QX_WINE_ARCH=$arch "$root/cmake/wine-prefix" kill "$prefix"; }
+restart() { "$root/cmake/wine-prefix" kill "$prefix"; }
 
 # The prefix's web browser records what it is asked to open instead.
 run reg add 'HKCR\http\shell\open\command' /ve /t REG_SZ \
@@ -42,8 +41,8 @@ run reg add 'HKCR\http\shell\open\command' /ve /t REG_SZ \
 # group passes only when GoogleTest itself said so.
 run_test() {
   local filter=$1 log=$work/last-run.log status; shift
-  (cd "$prefix/drive_c" && env "$@" QX_WINE_ARCH="$arch" QX_WINEPREFIX="$prefix" \
-    timeout 150 "$root/cmake/wine-run" "$arch" 'C:\qx\dialog_test.exe' --gtest_filter="$filter") >"$log" 2>&1
+  (cd "$prefix/drive_c" && env "$@" QX_WINEPREFIX="$prefix" \
+    timeout 150 "$root/cmake/wine-run" 'C:\qx\dialog_test.exe' --gtest_filter="$filter") >"$log" 2>&1
   status=$?
   tr -d '\r' <"$log" | grep -v 'setlocale'
   [ "$status" -eq 0 ] && grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  FAILED  \]' "$log"

@@ -1,27 +1,18 @@
-# Tests of the dialog program, included by ui/program.cmake.
+# Tests of the dialog program, included by ui/program.cmake. Its import table
+# is checked with every shipped program's (tests/CMakeLists.txt).
 
 # Resources read back from the built program.
 qx_add_test(ui_program_resources_test WIN32_ONLY SOURCES tests/program_resources_test.cpp LIBS version TIMEOUT 120)
 add_dependencies(ui_program_resources_test QuellixRemover)
 
-# What the program imports, and that it is a GUI program of the build's kind.
-add_test(NAME ui_program_imports_test
-         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/program_imports_test.sh
-                 ${CMAKE_OBJDUMP} $<TARGET_FILE:QuellixRemover> ${CMAKE_SYSTEM_PROCESSOR})
-set_tests_properties(ui_program_imports_test PROPERTIES TIMEOUT 60)
-
 # The live dialogs, hosted with the real WinMain and a real scan, in a Wine
 # prefix of their own under an X server of their own.
-add_executable(ui_program_dialog_test tests/program_dialog_test.cpp app_main.cpp resources.rc)
-target_link_libraries(ui_program_dialog_test PRIVATE ui_program scan sys engine_forge qx_test_support
-                      gtest gtest_main)
-target_link_options(ui_program_dialog_test PRIVATE -mconsole)
 add_executable(ui_url_recorder WIN32 tests/url_recorder.cpp)
-add_test(NAME ui_program_dialog_test
-         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/program_dialog_test.sh ${QX_WINE_ARCH_OF_BUILD}
-                 $<TARGET_FILE:ui_program_dialog_test> $<TARGET_FILE:ui_url_recorder>
-                 ${CMAKE_CURRENT_BINARY_DIR}/program_dialog_test)
-set_tests_properties(ui_program_dialog_test PROPERTIES TIMEOUT 300)
+qx_add_wine_test(ui_program_dialog_test
+                 SOURCES tests/program_dialog_test.cpp app_main.cpp resources.rc
+                 LIBS ui_program scan sys engine_forge qx_test_support
+                 DEPENDS ui_url_recorder DRIVER tests/program_dialog_test.sh
+                 ARGS $<TARGET_FILE:ui_url_recorder> ${CMAKE_CURRENT_BINARY_DIR}/program_dialog_test)
 
 # The dialog when its context cannot be allocated or its worker cannot start.
 qx_add_test(ui_program_failure_test WIN32_ONLY

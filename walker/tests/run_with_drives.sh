@@ -2,10 +2,10 @@
 # Runs the walker's Windows tests in a Wine prefix of their own: drive D: is a
 # scratch tree built here on the host side (faster than from Windows, and the
 # only way to plant a symbolic link), drive E: an empty folder.
-#   run_with_drives.sh ARCH TEST_PROGRAM WORK_DIR [gtest arguments]
+#   run_with_drives.sh TEST_PROGRAM WORK_DIR [gtest arguments]
 set -eu
-arch=$1 program=$2 work=$3
-shift 3
+program=$1 work=$2
+shift 2
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 rm -rf "$work"
@@ -17,10 +17,10 @@ echo one > "$work/d/cycle/a/one.txt"
 echo two > "$work/d/cycle/a/b/two.txt"
 ln -s .. "$work/d/cycle/a/b/upward"
 
-prefix=$(QX_WINE_ARCH=$arch "$repo/cmake/wine-prefix" isolated "walker-$$" D:="$work/d" E:="$work/e")
+prefix=$("$repo/cmake/wine-prefix" isolated "walker-$$" D:="$work/d" E:="$work/e")
 cleanup() {
-  QX_WINE_ARCH=$arch "$repo/cmake/wine-prefix" kill "$prefix"
+  "$repo/cmake/wine-prefix" kill "$prefix"
   rm -rf "$prefix" "$work"
 }
 trap cleanup EXIT
-QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$arch" "$program" "$@"
+QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$program" "$@"

@@ -1,0 +1,19 @@
+// Loading a system library by its full path in the system directory (Win32).
+// LoadLibraryA of a bare name searches the program's own folder first, so a
+// DLL planted beside the program (which runs with debug privilege) would be
+// loaded in the system's place.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+
+// "<system directory>\<name>" into `path` (`capacity` bytes, terminator
+// included). `name` is a bare file name ("Psapi.dll"): empty, or holding a
+// separator or a drive colon, it is refused. 1 on success; 0 when the system
+// directory is unknown or the path does not fit, and `path` is then "" (when
+// capacity allows).
+int SystemLibraryPath(const char* name, char* path, size_t capacity);
+
+// The library `name` from the system directory, or null (not there, or no
+// path). Release it with FreeLibrary.
+HMODULE LoadSystemLibrary(const char* name);

@@ -558,6 +558,8 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   ASSERT_TRUE(WriteFileBytes("D:\\pair\\a\\clean.txt", {'c', 'l', 'e', 'a', 'n'}));
   ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\worm_b.bin", Specimen(0, 92)));
   ASSERT_TRUE(WriteFileBytes("D:\\self\\worm_s.bin", Specimen(5, 93)));
+  // Clean files stay and are met again wherever a link leads back.
+  ASSERT_TRUE(WriteFileBytes("D:\\self\\clean.txt", {'s', 'e', 'l', 'f'}));
   // Written through the link into the folder outside the drive.
   ASSERT_TRUE(WriteFileBytes("D:\\outward\\worm_out.dll", Specimen(1, 94)));
   linkedDriveVisits.clear();
@@ -571,6 +573,7 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_EQ((std::map<std::string, int>{{"D:\\pair\\a\\clean.txt", 1},
                                         {"D:\\pair\\a\\worm_a.dll", 1},
                                         {"D:\\pair\\b\\worm_b.bin", 1},
+                                        {"D:\\self\\clean.txt", 1},
                                         {"D:\\self\\worm_s.bin", 1}}),
             linkedDriveVisits);
   std::vector<std::string> rows;
@@ -583,6 +586,7 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_TRUE(Exists("D:\\outward\\worm_out.dll")) << "a file outside the drive was removed";
   DeleteFileA("D:\\outward\\worm_out.dll");
   DeleteFileA("D:\\pair\\a\\clean.txt");
+  DeleteFileA("D:\\self\\clean.txt");
 }
 
 // Run by the driver in a prefix whose every drive is a network drive.

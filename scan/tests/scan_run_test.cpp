@@ -13,7 +13,9 @@
 #include <map>
 #include <set>
 
+#include "engine/file_check.h"
 #include "engine/signature_table.h"
+#include "remedy/removal.h"
 #include "scan/file_pass.h"
 #include "scan/memory_pass.h"
 #include "scan/scan_run.h"
@@ -562,6 +564,19 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   ASSERT_TRUE(WriteFileBytes("D:\\self\\clean.txt", {'s', 'e', 'l', 'f'}));
   // Written through the link into the folder outside the drive.
   ASSERT_TRUE(WriteFileBytes("D:\\outward\\worm_out.dll", Specimen(1, 94)));
+
+  // The same file reached through a link is not removed by that path, even
+  // with the identity of the file checked.
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\reached.dll", Specimen(1, 95)));
+  char name[64];
+  FileIdentity identity;
+  ASSERT_EQ(1, CheckFileIdentified("D:\\pair\\a\\to_b\\reached.dll", name, &identity));
+  EXPECT_EQ(1, PathCrossesReparsePoint("D:\\pair\\a\\to_b\\reached.dll"));
+  EXPECT_EQ(0, PathCrossesReparsePoint("D:\\pair\\b\\reached.dll"));
+  EXPECT_EQ(0, RemoveIdentifiedFile("D:\\pair\\a\\to_b\\reached.dll", &identity));
+  EXPECT_TRUE(Exists("D:\\pair\\b\\reached.dll"));
+  EXPECT_EQ(1, RemoveIdentifiedFile("D:\\pair\\b\\reached.dll", &identity));
+  EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
   linkedDriveVisits.clear();
   ScanWindow window;
   RunRecord run = window.Run([](ScanContext* context) {

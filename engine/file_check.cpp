@@ -56,42 +56,70 @@ HANDLE OpenForReading(const char* path, wchar_t* widePath) {
   return file;
 }
 
-void FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out) {
+int FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out) {
   unsigned char block[kFingerprintBlockSize];
   FingerprintState state;
   BeginFingerprint(&state, length);
-  // The byte count a read delivers is not consulted: a short read leaves
-  // what the buffer held, exactly as the original checksums were measured.
   for (uint32_t done = 0; done < length; done += kFingerprintBlockSize) {
     uint32_t left = length - done;
     uint32_t want = left < kFingerprintBlockSize ? left : kFingerprintBlockSize;
     DWORD got = 0;
-    ReadFile(file, block, want, &got, nullptr);
+    // A lock, an I/O error or a file cut short since its size was taken: the
+    // file is not examined.
+    if (!ReadFile(file, block, want, &got, nullptr) || got != want) {
+      memset(out, 0, sizeof(*out));
+      return 0;
+    }
     AddFingerprintBlock(&state, block, want);
   }
   *out = state.result;
+  return 1;
+}
+
+FileIdentity IdentifyOpenFile(HANDLE file) {
+  FileIdentity identity = {0, 0, 0};
+  // Windows 9x makes its file index up per open: it names no file.
+  if (GetVersion() & 0x80000000u) return identity;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information)) return identity;
+  identity.volume = information.dwVolumeSerialNumber;
+  identity.file = static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+  identity.known = identity.file != 0 ? 1 : 0;
+  return identity;
+}
+
+// The full 64-bit size of an open file; 0 when it cannot be learnt.
+static int QueryFileSize(HANDLE file, uint64_t* size) {
+  DWORD high = 0;
+  DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+  *size = static_cast<uint64_t>(high) << 32 | low;
+  return 1;
 }
 
 int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerprint* out) {
   memset(out, 0, sizeof(*out));
   HANDLE file = OpenForReading(path, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
-  int32_t size = static_cast<int32_t>(GetFileSize(file, nullptr));
-  if (end < 0) end = size;
+  uint64_t fullSize = 0;
   int result = 0;
-  if (start >= 0 && start <= size && start <= end) {
-    FingerprintOpenFile(file, static_cast<uint32_t>(end - start), out);
-    result = 1;
+  // Positions are signed 32-bit: a larger file has no range that they can name.
+  if (QueryFileSize(file, &fullSize) && fullSize <= 0x7FFFFFFF) {
+    int32_t size = static_cast<int32_t>(fullSize);
+    if (end < 0) end = size;
+    if (start >= 0 && start <= size && start <= end)
+      result = FingerprintOpenFile(file, static_cast<uint32_t>(end - start), out);
   }
   CloseHandle(file);
   return result;
 }
 
-int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut) {
+int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
   nameOut[0] = 0;
   DWORD attributes = GetFileAttributesA(path);
   bool attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
   const SignatureRecord* match = nullptr;
+  FileIdentity matchedIdentity = {0, 0, 0};
 
   wchar_t widePath[kWidePathCapacity];
   HANDLE file = OpenForReading(path, widePath);
@@ -100,23 +128,37 @@ int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut) {
       attributes = GetFileAttributesW(widePath);
       attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
     }
-    DWORD size = GetFileSize(file, nullptr);
-    if (size != INVALID_FILE_SIZE && size <= kMaxCheckedFileSize && HasSignatureOfSize(table, size)) {
+    uint64_t size = 0;
+    // The whole size: a file of 4 GiB and 1536 bytes is no 1536-byte file.
+    if (QueryFileSize(file, &size) && size <= kMaxCheckedFileSize &&
+        HasSignatureOfSize(table, static_cast<uint32_t>(size))) {
       // One read serves every row of this size: the first matching row wins,
       // as it would if each row were checked in turn.
       FileFingerprint fingerprint;
-      FingerprintOpenFile(file, size, &fingerprint);
-      match = FindSignature(table, fingerprint);
+      if (FingerprintOpenFile(file, static_cast<uint32_t>(size), &fingerprint)) {
+        match = FindSignature(table, fingerprint);
+        if (match) matchedIdentity = IdentifyOpenFile(file);
+      }
     }
     CloseHandle(file);
   }
 
+  // Written back only when something changed them: a write to every
+  // candidate would move its change time for nothing.
   if (attributesRead && attributes != 0) {
-    if (!SetFileAttributesA(path, attributes) && widePath[0]) SetFileAttributesW(widePath, attributes);
+    DWORD now = widePath[0] ? GetFileAttributesW(widePath) : GetFileAttributesA(path);
+    if (now != attributes) {
+      if (!SetFileAttributesA(path, attributes) && widePath[0]) SetFileAttributesW(widePath, attributes);
+    }
   }
+  if (identity) *identity = matchedIdentity;
   if (!match) return 0;
   lstrcpynA(nameOut, match->detectionName, kDetectionNameCapacity);
   return 1;
 }
 
 int CheckFile(const char* path, char* nameOut) { return CheckFileAgainst(BuiltInSignatures(), path, nameOut); }
+
+int CheckFileIdentified(const char* path, char* nameOut, FileIdentity* identity) {
+  return CheckFileAgainst(BuiltInSignatures(), path, nameOut, identity);
+}

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "engine/file_identity.h"
 #include "engine/fingerprint.h"
 #include "engine/signature_table.h"
 
@@ -25,16 +26,28 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
 HANDLE OpenForReading(const char* path, wchar_t* widePath);
 
 // Fingerprint of the bytes start..end (end < 0: to the end of the file).
-// `out` is zeroed first, so a failure leaves zeros. 1 on success.
+// `out` is zeroed first, so a failure leaves zeros. 1 on success; 0 also for
+// a file of 2 GiB or more and for a read that delivered fewer bytes than asked.
 int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerprint* out);
 
 // Reads `length` bytes from the start of an open file into a fingerprint.
-void FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out);
+// 1 when every byte was read; otherwise 0 and `out` is all zeros, so a
+// failed read never fingerprints what the buffer held before.
+int FingerprintOpenFile(HANDLE file, uint32_t length, FileFingerprint* out);
+
+// Which file an open handle reads: volume serial number and file index.
+// Unknown (known 0) on Windows 9x, whose file index is not stable, and where
+// the system gives none.
+FileIdentity IdentifyOpenFile(HANDLE file);
 
 // 1 when the file matches a row of the built-in table; its detection name is
 // copied to nameOut (at least kDetectionNameCapacity bytes), which is the
 // empty text otherwise. The content is read at most once.
 int CheckFile(const char* path, char* nameOut);
 
+// CheckFile that also tells which file it read: on a match `identity` (may
+// be null) is the identity of the very file that matched, for the removal.
+int CheckFileIdentified(const char* path, char* nameOut, FileIdentity* identity);
+
 // CheckFile against another table (tests, the measurement tool).
-int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut);
+int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity = nullptr);

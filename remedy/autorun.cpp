@@ -2,9 +2,18 @@
 // command line starts the removed file.
 #include "remedy/autorun.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "remedy/reg_export.h"
+
 namespace {
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRestoreFileName[] = "QuellixRemover-restore.reg";
+
+// Whether this run's section (date and key line) is in the restore file yet.
+int gRestoreSectionWritten = 0;
 
 // Names and data of the common size fit without asking the key.
 const DWORD kInitialCapacity = 260;
@@ -73,7 +82,82 @@ int GrowBuffers(HKEY key, ValueBuffers* buffers, DWORD dataNeeded) {
   return SizeBuffers(buffers, nameCapacity, dataCapacity);
 }
 
+// The restore file's path: the folder %TEMP% names. 0 when it is not set or
+// the path would not fit.
+int RestoreFilePath(char* path, DWORD capacity) {
+  DWORD length = GetEnvironmentVariableA("TEMP", path, capacity);
+  if (length == 0 || length >= capacity) return 0;
+  if (path[length - 1] != '\\') {
+    if (length + 1 >= capacity) return 0;
+    path[length++] = '\\';
+    path[length] = 0;
+  }
+  if (length + sizeof kRestoreFileName > capacity) return 0;
+  memcpy(path + length, kRestoreFileName, sizeof kRestoreFileName);
+  return 1;
+}
+
+// Appends one value to the restore file, with the file's header when the file
+// is new and the run's section when it is the run's first value. 1 only when
+// every byte was written: a value that cannot be kept is not deleted.
+int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD type, const BYTE* data, DWORD size) {
+  if (root != HKEY_CURRENT_USER) return 0;
+  char path[MAX_PATH];
+  if (!RestoreFilePath(path, sizeof path)) return 0;
+
+  char keyPath[300];
+  int keyLength = snprintf(keyPath, sizeof keyPath, "HKEY_CURRENT_USER\\%s", subkey);
+  if (keyLength <= 0 || static_cast<size_t>(keyLength) >= sizeof keyPath) return 0;
+  char section[400];
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  int sectionLength = snprintf(section, sizeof section, "\r\n; %04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                               now.wDay, now.wHour, now.wMinute, now.wSecond);
+  if (sectionLength <= 0) return 0;
+  size_t keyLineLength = FormatRegKeyLine(section + sectionLength, sizeof section - sectionLength, keyPath);
+  if (keyLineLength >= sizeof section - sectionLength) return 0;
+  sectionLength += static_cast<int>(keyLineLength);
+
+  size_t valueLength = FormatRegValueLine(nullptr, 0, name, type, data, size);
+  size_t capacity = strlen(kRegeditFileHeader) + sectionLength + valueLength + 1;
+  char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+  if (!text) return 0;
+
+  int written = 0;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    bool sized = low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
+    size_t length = 0;
+    if (low == 0 && high == 0) {
+      memcpy(text, kRegeditFileHeader, strlen(kRegeditFileHeader));
+      length += strlen(kRegeditFileHeader);
+    }
+    // A new file starts a new section even within a run.
+    int startSection = !gRestoreSectionWritten || length > 0;
+    if (startSection) {
+      memcpy(text + length, section, sectionLength);
+      length += sectionLength;
+    }
+    FormatRegValueLine(text + length, capacity - length, name, type, data, size);
+    length += valueLength;
+    DWORD done = 0;
+    LONG zero = 0;
+    if (sized && (SetFilePointer(file, 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
+        WriteFile(file, text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
+      written = FlushFileBuffers(file) ? 1 : 0;
+    }
+    CloseHandle(file);
+    if (written && startSection) gRestoreSectionWritten = 1;
+  }
+  HeapFree(GetProcessHeap(), 0, text);
+  return written;
+}
+
 }  // namespace
+
+void BeginAutorunRestoreSection() { gRestoreSectionWritten = 0; }
 
 CommandLineHost ProcessCommandLineHost() { return CommandLineHost{LookupVariable, LeadByte, nullptr}; }
 
@@ -118,8 +202,13 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
       // Data of any type, stored with or without its terminator, ends within
       // the bytes returned for this value.
       buffers.data[dataSize <= buffers.dataCapacity ? dataSize : buffers.dataCapacity] = 0;
-      // After a deletion the next value has moved into this index.
-      if (CommandLineRefersTo(buffers.data, path, &host) && DeleteRegistryValue(root, subkey, buffers.name)) continue;
+      // Kept in the restore file first: a clean program's entry that only
+      // looks like the worm's can be brought back. After a deletion the next
+      // value has moved into this index.
+      if (CommandLineRefersTo(buffers.data, path, &host) &&
+          AppendToRestoreFile(root, subkey, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data), dataSize) &&
+          DeleteRegistryValue(root, subkey, buffers.name))
+        continue;
       ++index;
     }
   }

@@ -1,6 +1,7 @@
 // The Run-key command-line test: quotes and slashes normalised, environment
 // references expanded, then a match of the file's path or its bare name at
-// the start of the text, ignoring the case of ASCII letters only.
+// the start of the text, ignoring the case of ASCII letters only. A quoted
+// program must be the file exactly.
 #include "remedy/command_line.h"
 
 #include <cstring>
@@ -25,6 +26,10 @@ struct Piece {
   const char* text;
   size_t length;
 };
+
+int Equals(const char* text, size_t textLength, Piece piece) {
+  return textLength == piece.length && memcmp(text, piece.text, piece.length) == 0;
+}
 
 int StartsWith(const char* text, size_t textLength, size_t at, Piece piece) {
   return at <= textLength && textLength - at >= piece.length && memcmp(text + at, piece.text, piece.length) == 0;
@@ -132,13 +137,29 @@ int CommandLineRefersTo(const char* commandLine, const char* path, const Command
   // A path that is nothing but an extension would match every command line.
   if (stem.length == 0) return 0;
 
-  // Working text: the leading quote dropped, other quotes made blanks, and
-  // slashes made backslashes, before anything is expanded into it.
   char text[kCommandTextCapacity];
-  const char* source = commandLine[0] == '"' ? commandLine + 1 : commandLine;
   size_t length = 0;
-  for (; source[length] && length < kCommandTextCapacity - 1; ++length) {
-    char c = source[length];
+  if (commandLine[0] == '"') {
+    // A quoted program is exactly the file between the quotes: the closing
+    // quote is no mere blank, or removing C:\Program.exe would take away
+    // "C:\Program Files\Vendor\agent.exe" -tray.
+    const char* source = commandLine + 1;
+    for (; source[length] && source[length] != '"' && length < kCommandTextCapacity - 1; ++length)
+      text[length] = source[length] == '/' ? '\\' : source[length];
+    text[length] = 0;
+    ExpandEnvironmentReferences(text, host);
+    length = strlen(text);
+    UpperCaseAscii(text, length);
+    Piece fileName = {upperPath + componentStart, pathLength - componentStart};
+    Piece wholePath = {upperPath, pathLength};
+    if (Equals(text, length, wholePath)) return 1;
+    return baseName.length > 0 && (Equals(text, length, fileName) || Equals(text, length, baseName)) ? 1 : 0;
+  }
+
+  // Working text: slashes made backslashes, quotes blanks, before anything
+  // is expanded into it.
+  for (; commandLine[length] && length < kCommandTextCapacity - 1; ++length) {
+    char c = commandLine[length];
     text[length] = c == '"' ? ' ' : c == '/' ? '\\' : c;
   }
   text[length] = 0;

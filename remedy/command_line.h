@@ -38,7 +38,10 @@ struct CommandLineHost {
 // Returns the number of replacements made.
 uint32_t ExpandEnvironmentReferences(char* text, const CommandLineHost* host);
 
-// 1 when `commandLine` (may be null) starts the file at `path`, else 0. Only
+// 1 when `commandLine` (may be null) starts the file at `path`, else 0. A
+// command line that opens with a double quote starts the file only when the
+// text up to the closing quote, expanded, is the file's path, its name or
+// its name without the extension (ASCII case ignored). Only
 // the first kCommandTextCapacity - 1 bytes of the command line are examined.
 // Neither text is modified.
 int CommandLineRefersTo(const char* commandLine, const char* path, const CommandLineHost* host);

@@ -3,6 +3,7 @@
 #include "remedy/removal.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 
@@ -58,33 +59,134 @@ int ResolveWidePath(const char* path, wchar_t* widePath) {
   return resolved;
 }
 
-}  // namespace
+const FILE_INFORMATION_CLASS kFileBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
+const FILE_INFORMATION_CLASS kFileDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
 
-int RemoveFile(const char* path) {
-  decltype(&MoveFileExA) moveFileExA = nullptr;
-  decltype(&MoveFileExW) moveFileExW = nullptr;
+struct DispositionInformation {
+  BOOLEAN deleteFile;
+};
+
+struct RemovalEntries {
+  decltype(&MoveFileExA) moveFileExA;
+  decltype(&MoveFileExW) moveFileExW;
+  decltype(&NtSetInformationFile) setInformationFile;
+};
+
+RemovalEntries BindRemovalEntries() {
+  RemovalEntries entries = {nullptr, nullptr, nullptr};
   int32_t versionCode = 0;
   if (GetOsVersionCode(&versionCode)) {
     // Already loaded in every process: no reference is taken, none released.
     HMODULE kernel = GetModuleHandleA("Kernel32.dll");
     if (kernel) {
-      moveFileExA = BindEntry<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
-      moveFileExW = BindEntry<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
+      entries.moveFileExA = BindEntry<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
+      entries.moveFileExW = BindEntry<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
     }
   }
+  // Mapped into every NT process from the system directory before any code
+  // runs; asking for the loaded module searches nothing. Missing on 9x.
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll) entries.setInformationFile = BindEntry<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
+  return entries;
+}
 
-  if (SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) {
-    if (DeleteFileA(path)) return 1;
-    return moveFileExA ? moveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+// The file itself, not what a link at its place points to; systems before
+// Windows 2000 know no such flag and refuse it.
+HANDLE OpenForRemoval(const char* ansi, const wchar_t* wide, DWORD access) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HANDLE file = wide ? CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, flags, nullptr)
+                       : CreateFileA(ansi, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_PARAMETER) return file;
+    flags = 0;
   }
-  if (GetLastError() != ERROR_INVALID_NAME) return 0;
+  return INVALID_HANDLE_VALUE;
+}
+
+// Attributes cleared and deletion asked through the handle: the file checked
+// is the file deleted, whatever happens to the path meanwhile. 1 when done.
+int DeleteThroughHandle(const RemovalEntries& entries, HANDLE file) {
+  if (!entries.setInformationFile) return 0;
+  IO_STATUS_BLOCK status;
+  FILE_BASIC_INFORMATION basic;
+  memset(&basic, 0, sizeof basic);  // zero times are left as they are
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  entries.setInformationFile(file, &status, &basic, sizeof basic, kFileBasicInformation);
+  DispositionInformation disposition = {TRUE};
+  return entries.setInformationFile(file, &status, &disposition, sizeof disposition, kFileDispositionInformation) >= 0
+             ? 1
+             : 0;
+}
+
+// The removal by name: attributes cleared, deleted, or registered for
+// deletion at the next restart.
+int RemoveByName(const RemovalEntries& entries, const char* ansi, const wchar_t* wide) {
+  if (wide) {
+    if (!SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL)) return 0;
+    if (DeleteFileW(wide)) return 1;
+    return entries.moveFileExW ? entries.moveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+  }
+  if (!SetFileAttributesA(ansi, FILE_ATTRIBUTE_NORMAL)) return 0;
+  if (DeleteFileA(ansi)) return 1;
+  return entries.moveFileExA ? entries.moveFileExA(ansi, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+}
+
+}  // namespace
+
+int PathCrossesReparsePoint(const char* path) {
+  char prefix[MAX_PATH];
+  size_t length = strnlen(path, MAX_PATH);
+  if (length >= MAX_PATH) return 0;
+  // Each directory after the root, then the path itself.
+  for (const char* p = path; ; p = CharNextA(p)) {
+    if (*p != '\\' && *p != '/' && *p != 0) continue;
+    size_t end = static_cast<size_t>(p - path);
+    // "C:" itself is no directory that can be a link.
+    if (end > 2) {
+      memcpy(prefix, path, end);
+      prefix[end] = 0;
+      DWORD attributes = GetFileAttributesA(prefix);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 1;
+    }
+    if (*p == 0) break;
+  }
+  return 0;
+}
+
+int RemoveIdentifiedFile(const char* path, const FileIdentity* identity) {
+  RemovalEntries entries = BindRemovalEntries();
+  // A junction on the way may lead anywhere, a system folder included.
+  if (PathCrossesReparsePoint(path)) return 0;
 
   // The ANSI name holds "?" for characters the code page lacks. Work on the
   // full wide path of the file's own directory, never on the bare name,
   // which would be resolved against whatever directory is current.
   wchar_t widePath[kWidePathCapacity];
-  if (!ResolveWidePath(path, widePath)) return 0;
-  if (!SetFileAttributesW(widePath, FILE_ATTRIBUTE_NORMAL)) return 0;
-  if (DeleteFileW(widePath)) return 1;
-  return moveFileExW ? moveFileExW(widePath, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+  const wchar_t* wide = nullptr;
+  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+    if (GetLastError() != ERROR_INVALID_NAME) return 0;
+    if (!ResolveWidePath(path, widePath)) return 0;
+    wide = widePath;
+  }
+  if (!identity || !identity->known) return RemoveByName(entries, path, wide);
+
+  HANDLE file = OpenForRemoval(path, wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+  if (file != INVALID_HANDLE_VALUE) {
+    int same = SameFileIdentity(IdentifyOpenFile(file), *identity);
+    int deleted = same && DeleteThroughHandle(entries, file);
+    CloseHandle(file);
+    if (!same) return 0;
+    if (deleted) return 1;
+  }
+  // Held open without delete sharing, or no NT entry point: by name, while a
+  // handle that only reads attributes (which no sharing mode refuses) shows
+  // that the name still stands for the file that was checked.
+  HANDLE pin = OpenForRemoval(path, wide, FILE_READ_ATTRIBUTES);
+  if (pin == INVALID_HANDLE_VALUE) return 0;
+  int result = SameFileIdentity(IdentifyOpenFile(pin), *identity) ? RemoveByName(entries, path, wide) : 0;
+  CloseHandle(pin);
+  return result;
 }
+
+int RemoveFile(const char* path) { return RemoveIdentifiedFile(path, nullptr); }

@@ -1,6 +1,7 @@
 // Taking a detected worm file off the disk: deleted now, or registered for
 // deletion at the next restart when it cannot be deleted now (Win32).
 #pragma once
+#include "engine/file_identity.h"
 
 // Clears the file's attributes and deletes it. Non-zero when the file is
 // removed: 1 when deleted now, otherwise the non-zero result of registering
@@ -8,3 +9,15 @@
 // cannot name the file (characters outside the code page) is removed through
 // its full wide path.
 int RemoveFile(const char* path);
+
+// RemoveFile for a file that a check identified: the file is removed only
+// when the file that `path` names now is the one that was checked and no
+// component of the path is a reparse point; otherwise 0 and nothing happens.
+// Where the system allows, the file is deleted through the very handle whose
+// identity was compared. With `identity` null or unknown the path alone is
+// trusted, as on Windows 9x, which gives no identity and has no links.
+int RemoveIdentifiedFile(const char* path, const FileIdentity* identity);
+
+// 1 when the path, or a directory on the way to it, is a reparse point (a
+// junction, mount point or directory link) as far as the system tells.
+int PathCrossesReparsePoint(const char* path);

@@ -46,13 +46,14 @@ int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFu
   if (progress.moveBar) SetProgressPos(context, progress.position);
   if (progress.showPath) SetStatusText(context, path);
 
-  int worthChecking = checkEveryFile || (record->size <= kMaxCheckedFileSize &&
+  int worthChecking = checkEveryFile || (record->sizeHigh == 0 && record->size <= kMaxCheckedFileSize &&
                                          HasSignatureOfSize(BuiltInSignatures(), record->size));
   if (worthChecking && pathFits && length <= static_cast<int>(kLongestOpenablePath)) {
     char name[kDetectionNameSize];
-    if (check(path, name)) {
+    FileIdentity identity;
+    if (check(path, name, &identity)) {
       counters.fileDetections += 1;
-      if (RemoveFile(path)) {
+      if (RemoveIdentifiedFile(path, &identity)) {
         AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
         CleanAutorun(path);
       } else {
@@ -65,11 +66,11 @@ int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFu
 }
 
 int OnFileFound(const char* directory, const FindRecord* record) {
-  return HandleFoundFile(directory, record, CheckFile, 0);
+  return HandleFoundFile(directory, record, CheckFileIdentified, 0);
 }
 
 int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record) {
-  return HandleFoundFile(directory, record, CheckFile, 1);
+  return HandleFoundFile(directory, record, CheckFileIdentified, 1);
 }
 
 int ScanFixedDrives() { return ScanFixedDrivesWith(OnFileFound); }

@@ -1,6 +1,7 @@
 // The file pass: every file of every fixed drive checked against the
 // signature table, detections removed and listed, progress moved (Win32).
 #pragma once
+#include "engine/file_identity.h"
 #include "walker/find_record.h"
 
 // Walks every fixed drive in the order the system lists them, with
@@ -23,6 +24,8 @@ int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record
 // The per-file work of both callbacks with another check in place of
 // CheckFile (the benchmarks' row-by-row variant). With checkEveryFile 0 only
 // files of a signature's size are checked.
-typedef int (*FileCheckFunction)(const char* path, char* nameOut);
+// The check gives the identity of the file it matched, which the removal
+// requires the path still to name.
+typedef int (*FileCheckFunction)(const char* path, char* nameOut, FileIdentity* identity);
 int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFunction check,
                     int checkEveryFile);

@@ -60,11 +60,13 @@ int CutAfterLastBackslash(char* path) {
 
 // Terminates the infected process, removes its file, the Run values that
 // start it, the companion beside it and the emptied directory.
-void HandleInfected(ScanContext* context, HANDLE process, char* path) {
+// The removal acts only on the file that was checked: during the pause a
+// directory of the path could be swapped for a link elsewhere.
+void HandleInfected(ScanContext* context, HANDLE process, char* path, const FileIdentity& identity) {
   BOOL terminated = TerminateProcess(process, kResidentExitCode);
   CloseHandle(process);
   Sleep(kTerminationPauseMs);
-  int removed = terminated && RemoveFile(path);
+  int removed = terminated && RemoveIdentifiedFile(path, &identity);
   CleanAutorun(path);
   TextKey status = removed ? TextKey::StatusRemoved : TextKey::StatusFailed;
   AddResultRow(context, path, kResidentDetectionName, Text(status, context->languageIndex));
@@ -75,18 +77,20 @@ void HandleInfected(ScanContext* context, HANDLE process, char* path) {
   if (directoryLength + sizeof kCompanionName <= kPathSize) {
     std::memcpy(path + directoryLength, kCompanionName, sizeof kCompanionName);
     char name[kDetectionNameSize];
-    if (CheckFile(path, name) && RemoveFile(path)) {
+    FileIdentity companion;
+    if (CheckFileIdentified(path, name, &companion) && RemoveIdentifiedFile(path, &companion)) {
       AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
     }
     path[directoryLength] = '\0';
   }
-  RemoveDirectoryA(path);
+  // Removing a junction would take away a link that is no worm's.
+  if (!PathCrossesReparsePoint(path)) RemoveDirectoryA(path);
 }
 
 // Walks the module snapshot of one process. 1 when an executable module is
 // the resident variant; its path is then in `path`.
 int FindResidentModule(ProcessApi& api, ScanContext* context, DWORD id, MODULEENTRY32* module,
-                       char* path) {
+                       char* path, FileIdentity* identity) {
   HANDLE snapshot = api.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;
   int infected = 0;
@@ -100,7 +104,7 @@ int FindResidentModule(ProcessApi& api, ScanContext* context, DWORD id, MODULEEN
     SetStatusText(context, status);
     gScanCounters.memoryModulesScanned += 1;
     char name[kDetectionNameSize];
-    if (!CheckFile(module->szExePath, name)) continue;
+    if (!CheckFileIdentified(module->szExePath, name, identity)) continue;
     if (std::strcmp(name, kResidentDetectionName) != 0) continue;
     gScanCounters.memoryDetections += 1;
     std::snprintf(path, kPathSize, "%s", module->szExePath);
@@ -123,6 +127,7 @@ void ScanMemory() {
   unsigned char seen[kSeenBytes];
   std::memset(seen, 0, sizeof seen);
   char path[kPathSize];
+  FileIdentity identity;
 
   if (IsStopRequested(context)) return;
   for (DWORD id = 0; id < kSweepEndId; ++id) {
@@ -130,8 +135,8 @@ void ScanMemory() {
     if (process) {
       if (MetAlready(api, id, seen)) {
         CloseHandle(process);
-      } else if (FindResidentModule(api, context, id, &module, path)) {
-        HandleInfected(context, process, path);
+      } else if (FindResidentModule(api, context, id, &module, path, &identity)) {
+        HandleInfected(context, process, path, identity);
       } else {
         CloseHandle(process);
       }

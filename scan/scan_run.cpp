@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "remedy/autorun.h"
 #include "scan/file_pass.h"
 #include "scan/memory_pass.h"
 #include "ui/texts.h"
@@ -48,6 +49,7 @@ void RunScan(ScanContext* context) {
   counters.fileDetections = 0;
   counters.fileRemovalFailures = 0;
   counters.context = context;
+  BeginAutorunRestoreSection();
 
   SetProgressPos(context, 0);
   SetProgressRange(context, 0, 100);

@@ -38,6 +38,7 @@ void FillFindRecord(const WIN32_FIND_DATAA& data, FindRecord* record) {
   record->lastAccessTime = FileTimeToSeconds(data.ftLastAccessTime);
   record->lastWriteTime = FileTimeToSeconds(data.ftLastWriteTime);
   record->size = data.nFileSizeLow;
+  record->sizeHigh = data.nFileSizeHigh;
   static_assert(sizeof record->name == sizeof data.cFileName, "name buffers differ");
   CopyText(record->name, sizeof record->name, data.cFileName);
 }
@@ -49,6 +50,66 @@ char* CopyToHeap(const char* text, size_t length, size_t extra) {
     copy[length] = '\0';
   }
   return copy;
+}
+
+// Directories already walked, by volume serial number and file index: a link
+// back to an ancestor (or two links to one directory) must not walk a tree
+// again. Open addressing over a table that doubles when half full.
+struct VisitedDirectories {
+  uint64_t* slots;  // pairs: volume, file index + 1 (0 marks a free slot)
+  size_t capacity;  // pairs
+  size_t count;
+};
+
+size_t SlotOf(uint64_t volume, uint64_t file, size_t capacity) {
+  uint64_t h = (volume * 0x9E3779B97F4A7C15ull) ^ (file * 0xC2B2AE3D27D4EB4Full);
+  return static_cast<size_t>(h ^ (h >> 29)) & (capacity - 1);
+}
+
+// 1 when added, 0 when it was there already, -1 when memory ran out.
+int AddVisited(VisitedDirectories* set, uint64_t volume, uint64_t file) {
+  if (2 * (set->count + 1) > set->capacity) {
+    size_t capacity = set->capacity ? set->capacity * 2 : 256;
+    uint64_t* slots = static_cast<uint64_t*>(calloc(capacity, 2 * sizeof(uint64_t)));
+    if (!slots) return -1;
+    for (size_t i = 0; i < set->capacity; ++i) {
+      if (!set->slots[2 * i + 1]) continue;
+      size_t at = SlotOf(set->slots[2 * i], set->slots[2 * i + 1], capacity);
+      while (slots[2 * at + 1]) at = (at + 1) & (capacity - 1);
+      slots[2 * at] = set->slots[2 * i];
+      slots[2 * at + 1] = set->slots[2 * i + 1];
+    }
+    free(set->slots);
+    set->slots = slots;
+    set->capacity = capacity;
+  }
+  uint64_t key = file + 1;
+  size_t at = SlotOf(volume, key, set->capacity);
+  while (set->slots[2 * at + 1]) {
+    if (set->slots[2 * at] == volume && set->slots[2 * at + 1] == key) return 0;
+    at = (at + 1) & (set->capacity - 1);
+  }
+  set->slots[2 * at] = volume;
+  set->slots[2 * at + 1] = key;
+  ++set->count;
+  return 1;
+}
+
+// Identity of the current directory. 0 where the system names none: Windows
+// 9x cannot open a directory, and has no links either.
+int IdentifyCurrentDirectory(uint64_t* volume, uint64_t* file) {
+  if (GetVersion() & 0x80000000u) return 0;
+  HANDLE directory = CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION information;
+  int known = GetFileInformationByHandle(directory, &information) &&
+              (information.nFileIndexHigh || information.nFileIndexLow);
+  CloseHandle(directory);
+  if (!known) return 0;
+  *volume = information.dwVolumeSerialNumber;
+  *file = static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+  return 1;
 }
 
 // Search failures that say the system ran short, unlike an empty, vanished
@@ -130,6 +191,7 @@ int FileList::Walk(const char* root, int recursive, const char* pattern) {
   HANDLE search = INVALID_HANDLE_VALUE;
   FindRecord found;
   WIN32_FIND_DATAA data;
+  VisitedDirectories visited = {nullptr, 0, 0};
   int result = 0;
 
   size_t rootLength = strlen(root);
@@ -156,6 +218,20 @@ int FileList::Walk(const char* root, int recursive, const char* pattern) {
     if (pathLength >= kDirectoryPathCapacity || !SetCurrentDirectoryA(path)) {
       free(path);
       continue;
+    }
+    uint64_t volume = 0, fileIndex = 0;
+    if (IdentifyCurrentDirectory(&volume, &fileIndex)) {
+      int added = AddVisited(&visited, volume, fileIndex);
+      if (added < 0) {
+        free(path);
+        SetError(kWalkOutOfMemory);
+        goto out;
+      }
+      // Reached again through a link the attributes did not reveal.
+      if (added == 0) {
+        free(path);
+        continue;
+      }
     }
     record = static_cast<DirectoryRecord*>(malloc(sizeof(DirectoryRecord)));
     if (!record) {
@@ -206,6 +282,9 @@ int FileList::Walk(const char* root, int recursive, const char* pattern) {
         }
       } else if (recursive) {
         if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0) continue;
+        // Junctions, mount points and directory links lead out of the tree:
+        // to another volume, a share, or back to an ancestor.
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
         if (memchr(data.cFileName, '\\', nameLength)) continue;
         size_t recordLength = strlen(record->path);
         // A queued path, trailing backslash included, has at most 258 characters.
@@ -237,5 +316,6 @@ out:
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   // Collected entries release their record with the result list.
   if (record && record->referenceCount == 0) free(record);
+  free(visited.slots);
   return result;
 }

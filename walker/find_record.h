@@ -12,6 +12,7 @@ struct FindRecord {
   int32_t lastAccessTime;
   int32_t lastWriteTime;
   uint32_t size;  // low 32 bits
+  uint32_t sizeHigh;  // high 32 bits: a file of 4 GiB or more is not its low bits' size
   char name[kFindNameCapacity];
 };
 

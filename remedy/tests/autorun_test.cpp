@@ -2,10 +2,12 @@
 // its values are saved before each test and put back afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "remedy/autorun.h"
+#include "tests/support/win_files.h"
 
 namespace {
 
@@ -184,6 +186,129 @@ TEST_F(RunKeyTest, DeleteRegistryValueReportsWhatHappened) {
   EXPECT_FALSE(Has("c1"));
   EXPECT_EQ(0, DeleteRegistryValue(HKEY_CURRENT_USER, kRun, "c1"));
   EXPECT_EQ(0, DeleteRegistryValue(HKEY_CURRENT_USER, "Software\\QxRemedyTest\\Missing", "c1"));
+}
+
+// Values the sweep deletes go to QuellixRemover-restore.reg in the folder
+// %TEMP% names, here a scratch folder of the test's own.
+class RestoreFileTest : public RunKeyTest {
+ protected:
+  void SetUp() override {
+    RunKeyTest::SetUp();
+    char saved[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("TEMP", saved, sizeof saved);
+    savedTemp_ = std::string(saved, n < sizeof saved ? n : 0);
+    scratch_ = new qxtest::ScratchDir("restore");
+    SetEnvironmentVariableA("TEMP", scratch_->path().c_str());
+    BeginAutorunRestoreSection();
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("TEMP", savedTemp_.c_str());
+    delete scratch_;
+    RunKeyTest::TearDown();
+  }
+  std::string RestoreFile() { return scratch_->Sub("QuellixRemover-restore.reg"); }
+  std::string RestoreText() {
+    std::vector<unsigned char> bytes;
+    if (!qxtest::ReadBytes(RestoreFile(), &bytes)) return "";
+    return std::string(bytes.begin(), bytes.end());
+  }
+  struct Value {
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  bool Read(const std::string& name, Value* value) {
+    DWORD size = 0;
+    if (RegQueryValueExA(run_, name.c_str(), nullptr, &value->type, nullptr, &size) != ERROR_SUCCESS) return false;
+    value->data.assign(size, 0);
+    return RegQueryValueExA(run_, name.c_str(), nullptr, &value->type, value->data.data(), &size) == ERROR_SUCCESS;
+  }
+
+  qxtest::ScratchDir* scratch_ = nullptr;
+  std::string savedTemp_;
+};
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Imports a .reg file with the prefix's own regedit, silently.
+bool ImportWithRegedit(const std::string& file) {
+  std::string line = "regedit.exe /s \"" + file + "\"";
+  std::vector<char> text(line.begin(), line.end());
+  text.push_back(0);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return ended;
+}
+
+TEST_F(RestoreFileTest, DeletedValuesComeBackExactlyByImportingTheRestoreFile) {
+  const std::string path = SystemRootPath("\\system32\\worm.exe");
+  struct Row {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  const std::vector<Row> rows = {
+      {"e1 plain", REG_SZ, Text("worm.exe /s")},
+      {"e2 \"quoted\" \\name", REG_SZ, Text("\"" + path + "\" -x \"a\\b\"")},
+      {"e3-expand", REG_EXPAND_SZ, Text("%SystemRoot%\\system32\\worm.exe")},
+      {"e4-binary", REG_BINARY, Bytes("worm")},
+      {"e5-dword", REG_DWORD, Bytes("worm")},
+      {"e6-multi", REG_MULTI_SZ, Bytes(std::string("worm.exe\0-x\0\0", 13))},
+      {"e7-long", REG_SZ, PaddedText("worm.exe ", 400)},
+      {"e8-no-terminator", REG_SZ, Bytes("worm -q")},
+  };
+  for (const Row& row : rows) Set(row.name, row.type, row.data);
+  Set("keep", REG_SZ, Text("notepad.exe"));
+  std::vector<Value> before(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) ASSERT_TRUE(Read(rows[i].name, &before[i])) << rows[i].name;
+
+  EXPECT_EQ(1, CleanAutorun(path.c_str()));
+  for (const Row& row : rows) EXPECT_FALSE(Has(row.name)) << row.name;
+  EXPECT_TRUE(Has("keep"));
+
+  // The next run adds a section of its own; the header stays the file's first line only.
+  BeginAutorunRestoreSection();
+  Set("e9-next-run", REG_SZ, Text("WORM"));
+  EXPECT_EQ(1, CleanAutorun(path.c_str()));
+  EXPECT_FALSE(Has("e9-next-run"));
+
+  std::string text = RestoreText();
+  printf("%s", text.c_str());
+  EXPECT_EQ(0u, text.find("REGEDIT4\r\n"));
+  EXPECT_EQ(1u, Count(text, "REGEDIT4"));
+  EXPECT_EQ(2u, Count(text, "\r\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"));
+  EXPECT_EQ(2u, Count(text, "\r\n; "));
+
+  ASSERT_TRUE(ImportWithRegedit(RestoreFile()));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    Value after;
+    ASSERT_TRUE(Read(rows[i].name, &after)) << rows[i].name << " did not come back";
+    EXPECT_EQ(before[i].type, after.type) << rows[i].name;
+    EXPECT_EQ(before[i].data, after.data) << rows[i].name;
+  }
+  Value next;
+  ASSERT_TRUE(Read("e9-next-run", &next));
+  EXPECT_EQ(Text("WORM"), next.data);
+}
+
+TEST_F(RestoreFileTest, ValueThatCannotBeKeptIsNotDeleted) {
+  const std::string path = SystemRootPath("\\system32\\worm.exe");
+  Set("f1", REG_SZ, Text("worm.exe"));
+  SetEnvironmentVariableA("TEMP", (scratch_->path() + "no such folder").c_str());
+  EXPECT_EQ(1, CleanAutorun(path.c_str()));
+  EXPECT_TRUE(Has("f1"));
+  SetEnvironmentVariableA("TEMP", nullptr);
+  EXPECT_EQ(1, CleanAutorun(path.c_str()));
+  EXPECT_TRUE(Has("f1"));
 }
 
 TEST(ProcessCommandLineHost, VariableIsFoundWhateverTheLastErrorWas) {

@@ -107,6 +107,38 @@ TEST(CommandLineRefersTo, RunValueTable) {
   }
 }
 
+// A quoted program names exactly the file between its quotes.
+TEST(CommandLineRefersTo, QuotedProgramIsTheFileBetweenTheQuotes) {
+  struct Row {
+    const char* commandLine;
+    const char* path;
+    int refers;
+  };
+  const Row rows[] = {
+      {"\"C:\\Program Files\\Vendor\\agent.exe\" -tray", "C:\\Program.exe", 0},
+      {"\"C:\\Program Files\\Vendor\\agent.exe\"", "C:\\PROGRAM.EXE", 0},
+      {"\"c:\\program.exe\" -tray", "C:\\Program.exe", 1},
+      {"\"C:/Program.exe\"", "C:\\Program.exe", 1},
+      {"\"program.exe\" /s", "C:\\Program.exe", 1},
+      {"\"PROGRAM\"", "C:\\Program.exe", 1},
+      {"\"program.ex\"", "C:\\Program.exe", 0},
+      {"\"program.exe.old\"", "C:\\Program.exe", 0},
+      {"\"C:\\WINDOWS\\SYSTEM32\\WORMY.EXE\"", kWormPath, 0},
+      {"\"%SystemRoot%\\system32\\worm.exe\" -x", kWormPath, 1},
+      {"\"%NoSuchVariable%\\worm.exe\"", kWormPath, 0},
+      // No closing quote: the rest of the text is the program.
+      {"\"c:\\windows\\system32\\worm.exe", kWormPath, 1},
+      {"\"c:\\windows\\system32\\worm.exe -s", kWormPath, 0},
+      // Unquoted, Windows itself tries C:\Program.exe first: still referred to.
+      {"C:\\Program Files\\Vendor\\agent.exe -tray", "C:\\Program.exe", 1},
+  };
+  for (const Row& row : rows) {
+    Fixture fixture;
+    EXPECT_EQ(row.refers, fixture.RefersTo(row.commandLine, row.path))
+        << "command line: " << row.commandLine << " path: " << row.path;
+  }
+}
+
 TEST(CommandLineRefersTo, PathShapes) {
   struct Row {
     const char* commandLine;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_check.h"
 #include "remedy/removal.h"
 #include "tests/support/win_files.h"
 
@@ -114,6 +115,67 @@ TEST(RemoveFile, WideRouteWithoutAMatchingFileRemovesNothing) {
   SetCurrentDirectoryA(previous.c_str());
   EXPECT_EQ(0, removed);
   EXPECT_TRUE(ExistsW(qxtest::Widen(other.path()) + name));
+}
+
+FileIdentity IdentityOf(const std::string& path) {
+  HANDLE file = OpenForReading(path.c_str(), nullptr);
+  FileIdentity identity = {0, 0, 0};
+  if (file == INVALID_HANDLE_VALUE) return identity;
+  identity = IdentifyOpenFile(file);
+  CloseHandle(file);
+  return identity;
+}
+
+// Between the check and the removal the file's directory is swapped for
+// another holding a file of the same name: that file is not the one checked.
+TEST(RemoveIdentifiedFile, RemovesOnlyTheFileThatWasChecked) {
+  ScratchDir dir("identified");
+  std::string home = dir.Sub("home\\");
+  std::string path = home + "worm.exe";
+  ASSERT_TRUE(qxtest::MakeDirs(home));
+  ASSERT_TRUE(qxtest::MakeDirs(dir.Sub("decoy\\")));
+  ASSERT_TRUE(qxtest::WriteBytes(path, kContent));
+  ASSERT_TRUE(qxtest::WriteBytes(dir.Sub("decoy\\worm.exe"), {'c', 'l', 'e', 'a', 'n'}));
+  FileIdentity checked = IdentityOf(path);
+  ASSERT_EQ(1u, checked.known);
+  EXPECT_EQ(1, SameFileIdentity(checked, IdentityOf(path)));
+
+  ASSERT_TRUE(MoveFileA(home.substr(0, home.size() - 1).c_str(), dir.Sub("moved").c_str()));
+  ASSERT_TRUE(MoveFileA(dir.Sub("decoy").c_str(), home.substr(0, home.size() - 1).c_str()));
+  std::vector<unsigned char> pendingBefore = PendingRenames();
+  EXPECT_EQ(0, RemoveIdentifiedFile(path.c_str(), &checked));
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(qxtest::ReadBytes(path, &bytes));
+  EXPECT_EQ((std::vector<unsigned char>{'c', 'l', 'e', 'a', 'n'}), bytes);
+  EXPECT_TRUE(Exists(dir.Sub("moved\\worm.exe")));
+  EXPECT_EQ(pendingBefore, PendingRenames());
+
+  // The checked file at its new place is removed, read-only and all.
+  std::string moved = dir.Sub("moved\\worm.exe");
+  ASSERT_TRUE(SetFileAttributesA(moved.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(1, RemoveIdentifiedFile(moved.c_str(), &checked));
+  EXPECT_FALSE(Exists(moved));
+  EXPECT_EQ(pendingBefore, PendingRenames());
+
+  // Without an identity the path alone decides, as on Windows 9x.
+  FileIdentity unknown = {0, 0, 0};
+  EXPECT_EQ(1, RemoveIdentifiedFile(path.c_str(), &unknown));
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST(RemoveIdentifiedFile, FileOpenedWithDeleteSharingIsDeletedThroughTheCheckedHandle) {
+  ScratchDir dir("shared-open");
+  std::string path = dir.Sub("open.exe");
+  ASSERT_TRUE(qxtest::WriteBytes(path, kContent));
+  FileIdentity checked = IdentityOf(path);
+  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  std::vector<unsigned char> pendingBefore = PendingRenames();
+  EXPECT_EQ(1, RemoveIdentifiedFile(path.c_str(), &checked));
+  CloseHandle(reader);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(pendingBefore, PendingRenames());
 }
 
 }  // namespace

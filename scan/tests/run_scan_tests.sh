@@ -4,6 +4,8 @@
 #    test folders): every test of the program; the system files must come
 #    through unchanged (content, size, last-write time, mode, DOS attributes).
 # 2. A prefix whose only drive is a network drive: the no-fixed-drive test.
+# 3. A prefix whose D: holds directory links planted here: to each other, to
+#    themselves, and to a folder outside every drive.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -23,9 +25,11 @@ seal() {
 prefix=$("$repo/cmake/wine-prefix" isolated scan-run "D:=$work/d" "E:=$work/e")
 seal "$prefix"
 nofixed=""
+linked=""
 cleanup() {
   "$repo/cmake/wine-prefix" kill "$prefix"
   [ -n "$nofixed" ] && "$repo/cmake/wine-prefix" kill "$nofixed"
+  [ -n "$linked" ] && "$repo/cmake/wine-prefix" kill "$linked"
   return 0
 }
 trap cleanup EXIT
@@ -66,4 +70,16 @@ QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" reg add 'HKLM\Software\Wine\Drives
 install_program "$nofixed"
 QX_SCAN_NO_FIXED_DRIVE=1 QX_WINEPREFIX=$nofixed "$repo/cmake/wine-run" "$installed" \
   --gtest_filter='NoFixedDrive.*' || status=$?
+
+mkdir -p "$work/links/pair/a" "$work/links/pair/b" "$work/links/self" "$work/outside"
+ln -s ../b "$work/links/pair/a/to_b"
+ln -s ../a "$work/links/pair/b/to_a"
+ln -s . "$work/links/self/l1"
+ln -s . "$work/links/self/l2"
+ln -s "$(cd "$work/outside" && pwd)" "$work/links/outward"
+linked=$("$repo/cmake/wine-prefix" isolated scan-linked "D:=$work/links")
+seal "$linked"
+install_program "$linked"
+QX_SCAN_LINKED_DRIVE=1 QX_WINEPREFIX=$linked "$repo/cmake/wine-run" "$arch" "$installed" \
+  --gtest_filter='LinkedDrive.*' || status=$?
 exit $status

@@ -13,7 +13,9 @@
 #include <map>
 #include <set>
 
+#include "engine/file_check.h"
 #include "engine/signature_table.h"
+#include "remedy/removal.h"
 #include "scan/file_pass.h"
 #include "scan/memory_pass.h"
 #include "scan/scan_run.h"
@@ -124,6 +126,7 @@ class ScanRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("QX_SCAN_NO_FIXED_DRIVE")) GTEST_SKIP() << "prefix without fixed drives";
+    if (std::getenv("QX_SCAN_LINKED_DRIVE")) GTEST_SKIP() << "prefix with the linked drive";
     CleanDrives();
   }
   void TearDown() override {
@@ -480,6 +483,125 @@ TEST_F(ScanRunTest, SizeFilterGivesWhatCheckingEveryFileGives) {
   EXPECT_EQ(everyFile.detections, filtered.detections);
   EXPECT_EQ(everyFile.failures, filtered.failures);
   EXPECT_EQ(everyFile.bytesDone, filtered.bytesDone);
+}
+
+struct SwapPlan {
+  HANDLE process;
+  int swapped;
+};
+
+// Once the resident process has ended (the pass then pauses 2 seconds), its
+// directory is swapped for another holding a clean file of the same name.
+DWORD WINAPI SwapDirectoryAfterExit(void* parameter) {
+  SwapPlan* plan = static_cast<SwapPlan*>(parameter);
+  if (WaitForSingleObject(plan->process, 60000) != WAIT_OBJECT_0) return 1;
+  plan->swapped = MoveFileA("D:\\swap", "D:\\swap-old") && MoveFileA("D:\\victim", "D:\\swap");
+  return 0;
+}
+
+TEST_F(ScanRunTest, ResidentFileSwappedDuringThePauseIsNotRemoved) {
+  const std::vector<unsigned char> victim = {'M', 'Z', 's', 'y', 's', 't', 'e', 'm'};
+  Plant("D:\\victim\\drimo.exe", victim);
+  Process resident = Keep(StartForged("D:\\swap\\drimo.exe", 8));
+  ASSERT_NE(nullptr, resident.handle);
+  Sleep(300);
+  SwapPlan plan = {resident.handle, 0};
+  HANDLE swapper = CreateThread(nullptr, 0, SwapDirectoryAfterExit, &plan, 0, nullptr);
+  ASSERT_NE(nullptr, swapper);
+  ScanWindow window;
+  RunRecord run = window.Run(MemoryPassOnly);
+  WaitForSingleObject(swapper, 60000);
+  CloseHandle(swapper);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(30583u, ExitCode(resident));
+  ASSERT_EQ(1, plan.swapped) << "the directory could not be swapped";
+  ASSERT_EQ(1u, run.rows.size());
+  EXPECT_EQ(RowText({"D:\\swap\\drimo.exe", "Worm.Mail.Drimo.qd", kFailed}), RowText(run.rows[0]));
+  EXPECT_EQ(victim, ReadFileBytes("D:\\swap\\drimo.exe")) << "the file now at the path was not the one checked";
+  EXPECT_TRUE(Exists("D:\\swap-old\\drimo.exe"));
+  EXPECT_EQ(std::string::npos, PendingRenames().find("D:\\swap\\drimo.exe"));
+}
+
+// A file of 4 GiB and 1536 bytes whose first bytes are a specimen's: the
+// walk's size is not its low 32 bits. Sparse, so it costs no disk space.
+TEST_F(ScanRunTest, FileBeyondFourGibibytesIsNotTakenForASmallOne) {
+  Plant("D:\\huge\\big.dll", Specimen(1, 81));
+  HANDLE file = CreateFileA("D:\\huge\\big.dll", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  LONG high = 1;
+  SetFilePointer(file, 1536, &high, FILE_BEGIN);
+  ASSERT_TRUE(SetEndOfFile(file));
+  CloseHandle(file);
+  Plant("D:\\small\\r3.dll", Specimen(1, 82));
+  PassOutcome outcome = RunFilePass(OnFileFound);
+  ASSERT_EQ(1u, outcome.rows.size());
+  EXPECT_EQ(RowText({"D:\\small\\r3.dll", "Worm.Quellix.c.dll2", kRemoved}), outcome.rows[0]);
+  EXPECT_TRUE(Exists("D:\\huge\\big.dll"));
+  DeleteFileA("D:\\huge\\big.dll");
+}
+
+// Run by the driver in a prefix whose drive D: holds, planted on the host
+// side, a pair of directories linking to each other (pair\a\to_b, pair\b\to_a),
+// a directory with two links to itself (self\l1, self\l2) and a link to a
+// folder outside every drive (outward).
+std::map<std::string, int> linkedDriveVisits;
+int CountLinkedDriveFiles(const char* directory, const FindRecord* record) {
+  if (directory[0] == 'D') {
+    ++linkedDriveVisits[std::string(directory) + record->name];
+    // Ends a walk that runs away through the links.
+    if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[std::string(directory) + record->name] > 50) return 0;
+  }
+  return OnFileFound(directory, record);
+}
+
+TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed) {
+  if (!std::getenv("QX_SCAN_LINKED_DRIVE")) GTEST_SKIP() << "needs the prefix with the linked drive";
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\a\\worm_a.dll", Specimen(1, 91)));
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\a\\clean.txt", {'c', 'l', 'e', 'a', 'n'}));
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\worm_b.bin", Specimen(0, 92)));
+  ASSERT_TRUE(WriteFileBytes("D:\\self\\worm_s.bin", Specimen(5, 93)));
+  // Clean files stay and are met again wherever a link leads back.
+  ASSERT_TRUE(WriteFileBytes("D:\\self\\clean.txt", {'s', 'e', 'l', 'f'}));
+  // Written through the link into the folder outside the drive.
+  ASSERT_TRUE(WriteFileBytes("D:\\outward\\worm_out.dll", Specimen(1, 94)));
+
+  // The same file reached through a link is not removed by that path, even
+  // with the identity of the file checked.
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\reached.dll", Specimen(1, 95)));
+  char name[64];
+  FileIdentity identity;
+  ASSERT_EQ(1, CheckFileIdentified("D:\\pair\\a\\to_b\\reached.dll", name, &identity));
+  EXPECT_EQ(1, PathCrossesReparsePoint("D:\\pair\\a\\to_b\\reached.dll"));
+  EXPECT_EQ(0, PathCrossesReparsePoint("D:\\pair\\b\\reached.dll"));
+  EXPECT_EQ(0, RemoveIdentifiedFile("D:\\pair\\a\\to_b\\reached.dll", &identity));
+  EXPECT_TRUE(Exists("D:\\pair\\b\\reached.dll"));
+  EXPECT_EQ(1, RemoveIdentifiedFile("D:\\pair\\b\\reached.dll", &identity));
+  EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
+  linkedDriveVisits.clear();
+  ScanWindow window;
+  RunRecord run = window.Run([](ScanContext* context) {
+    gScanCounters = ScanCounters{};
+    gScanCounters.context = context;
+    ScanFixedDrivesWith(CountLinkedDriveFiles);
+  });
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ((std::map<std::string, int>{{"D:\\pair\\a\\clean.txt", 1},
+                                        {"D:\\pair\\a\\worm_a.dll", 1},
+                                        {"D:\\pair\\b\\worm_b.bin", 1},
+                                        {"D:\\self\\clean.txt", 1},
+                                        {"D:\\self\\worm_s.bin", 1}}),
+            linkedDriveVisits);
+  std::vector<std::string> rows;
+  for (const Row& row : run.rows) rows.push_back(RowText(row));
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ((std::vector<std::string>{RowText({"D:\\pair\\a\\worm_a.dll", "Worm.Quellix.c.dll2", kRemoved}),
+                                      RowText({"D:\\pair\\b\\worm_b.bin", "Worm.Quellix.c", kRemoved}),
+                                      RowText({"D:\\self\\worm_s.bin", "Junk.Worm.Quellix", kRemoved})}),
+            rows);
+  EXPECT_TRUE(Exists("D:\\outward\\worm_out.dll")) << "a file outside the drive was removed";
+  DeleteFileA("D:\\outward\\worm_out.dll");
+  DeleteFileA("D:\\pair\\a\\clean.txt");
+  DeleteFileA("D:\\self\\clean.txt");
 }
 
 // Run by the driver in a prefix whose every drive is a network drive.

@@ -16,6 +16,20 @@ mkdir -p "$work/d/many" "$work/d/cycle/a/b" "$work/e"
 echo one > "$work/d/cycle/a/one.txt"
 echo two > "$work/d/cycle/a/b/two.txt"
 ln -s .. "$work/d/cycle/a/b/upward"
+# A pair of directories linking to each other, a directory with two links
+# back to itself (the walk would double at every level), and a link to a
+# directory outside every drive, which must never be walked.
+mkdir -p "$work/d/links/pair/a" "$work/d/links/pair/b" "$work/d/links/self" "$work/outside/inner"
+echo one > "$work/d/links/pair/a/one.txt"
+echo two > "$work/d/links/pair/b/two.txt"
+echo self > "$work/d/links/self/self.txt"
+echo secret > "$work/outside/secret.txt"
+echo secret > "$work/outside/inner/deeper.txt"
+ln -s ../b "$work/d/links/pair/a/to_b"
+ln -s ../a "$work/d/links/pair/b/to_a"
+ln -s . "$work/d/links/self/l1"
+ln -s . "$work/d/links/self/l2"
+ln -s "$(cd "$work/outside" && pwd)" "$work/d/links/outward"
 
 prefix=$("$repo/cmake/wine-prefix" isolated "walker-$$" D:="$work/d" E:="$work/e")
 cleanup() {

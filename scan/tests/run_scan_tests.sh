@@ -80,6 +80,6 @@ ln -s "$(cd "$work/outside" && pwd)" "$work/links/outward"
 linked=$("$repo/cmake/wine-prefix" isolated scan-linked "D:=$work/links")
 seal "$linked"
 install_program "$linked"
-QX_SCAN_LINKED_DRIVE=1 QX_WINEPREFIX=$linked "$repo/cmake/wine-run" "$arch" "$installed" \
+QX_SCAN_LINKED_DRIVE=1 QX_WINEPREFIX=$linked "$repo/cmake/wine-run" "$installed" \
   --gtest_filter='LinkedDrive.*' || status=$?
 exit $status

@@ -1,0 +1,256 @@
+// quellix-scan: the scanner of a mounted Windows volume on Linux. Walks each
+// PATH, checks every file of a signature's size, lists (and when asked
+// removes or quarantines) what matches, and cleans the Run values of the
+// volume's profile hives. The decisions are the portable ones of scan/; this
+// file is the POSIX glue and the console.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/file_check_posix.h"
+#include "remedy/file_removal_posix.h"
+#include "scan/found_file.h"
+#include "ui/json_lines.h"
+#include "ui/scan_cli.h"
+#include "walker/tree_walk_posix.h"
+
+namespace {
+
+double Now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct Console {
+  const ScanOptions* options;
+  FILE* json;
+  int progressLine;  // standard error is a terminal and --quiet was not given
+  int lineShown;
+  double started;
+  double lastDrawn;
+  char directory[512];
+  std::vector<std::string> removedPaths;
+};
+
+void ClearProgress(Console* c) {
+  if (c->lineShown) {
+    fputs("\r\033[K", stderr);
+    c->lineShown = 0;
+  }
+}
+
+void WriteJson(Console* c, JsonLine* line) {
+  if (c->json && EndJsonLine(line)) fputs(line->text, c->json);
+}
+
+void OnProgress(void* context, const ScanPosition* position) {
+  Console* c = static_cast<Console*>(context);
+  if (!c->progressLine || position->filesExamined % 512 != 0) return;
+  double now = Now();
+  if (now - c->lastDrawn < 0.25) return;
+  c->lastDrawn = now;
+  double rate = position->filesExamined / (now - c->started > 0 ? now - c->started : 1);
+  fprintf(stderr, "\r\033[K%llu files, %.0f files/s, %.60s", static_cast<unsigned long long>(position->filesExamined),
+          rate, c->directory);
+  c->lineShown = 1;
+}
+
+void OnCurrentPath(void* context, const char* path) {
+  Console* c = static_cast<Console*>(context);
+  const char* slash = strrchr(path, '/');
+  size_t length = slash ? static_cast<size_t>(slash - path) : strlen(path);
+  if (length >= sizeof c->directory) length = sizeof c->directory - 1;
+  memcpy(c->directory, path, length);
+  c->directory[length] = 0;
+}
+
+void OnResultRow(void* context, const char* path, const char* name, ScanRowStatus status) {
+  Console* c = static_cast<Console*>(context);
+  ClearProgress(c);
+  if (status == kRowNotExamined) {
+    printf("%s: %s\n", path, RowStatusWord(status));
+  } else {
+    printf("%s: %s (%s)\n", path, name, RowStatusWord(status));
+  }
+  fflush(stdout);
+  char buffer[8192];
+  JsonLine line;
+  BeginJsonLine(&line, buffer, sizeof buffer);
+  AddJsonString(&line, "type", status == kRowNotExamined ? "not_examined" : "detection");
+  AddJsonString(&line, "path", path);
+  if (status != kRowNotExamined) {
+    AddJsonString(&line, "detection", name);
+    AddJsonString(&line, "action", RowStatusWord(status));
+  }
+  WriteJson(c, &line);
+}
+
+int OnStopRequested(void*) { return 0; }
+
+// The ports of the per-file decision: the entry is the walker's.
+CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
+  return CheckFileAt(BuiltInSignatures(), entry->directoryFd, entry->name, nameOut, identity);
+}
+
+ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity* identity) {
+  Console* c = static_cast<Console*>(context);
+  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
+  RemovalOutcome outcome = RemoveCheckedFile(entry->directoryFd, entry->name, *identity);
+  if (outcome == kRemovalDone) return kRowRemoved;
+  ClearProgress(c);
+  if (outcome == kRemovalNotSame) {
+    fprintf(stderr, "%s: %s: not removed: it is not the file that was checked any more\n", kScanProgramName, file->path);
+  } else {
+    fprintf(stderr, "%s: %s: not removed: %s\n", kScanProgramName, file->path, strerror(errno));
+  }
+  return kRowRemovalFailed;
+}
+
+void CleanAutorunPort(void* context, const char* path) {
+  static_cast<Console*>(context)->removedPaths.push_back(path);
+}
+
+struct WalkContext {
+  Console* console;
+  FoundFileRun* run;
+};
+
+int OnTreeFile(void* context, const TreeEntry* entry) {
+  WalkContext* w = static_cast<WalkContext*>(context);
+  FoundFile file{entry->path, entry->size, entry};
+  return DecideFoundFile(w->run, &file);
+}
+
+int OnTreeUnreadable(void* context, const char* path, int error) {
+  WalkContext* w = static_cast<WalkContext*>(context);
+  ClearProgress(w->console);
+  fprintf(stderr, "%s: %s: %s\n", kScanProgramName, path, strerror(error));
+  return NoteNotExamined(w->run, path);
+}
+
+int Usage(const char* reason) {
+  fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kScanProgramName, reason, kScanProgramName);
+  return kExitUsage;
+}
+
+// Room for a deep tree: one descriptor per directory level.
+void RaiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// What the registry side of a run did.
+struct VolumeCleanup {
+  uint32_t valuesDeleted;
+  uint32_t hivesChanged;
+  uint32_t troubles;
+};
+
+void PrintSummary(Console* c, const ScanTotals& t, const VolumeCleanup& cleanup, double seconds, int status) {
+  char bytes[32];
+  FormatByteCount(bytes, sizeof bytes, t.bytesExamined);
+  printf("\n----------- SCAN SUMMARY -----------\n");
+  printf("Files examined: %llu\n", static_cast<unsigned long long>(t.filesExamined));
+  printf("Bytes examined: %llu (%s)\n", static_cast<unsigned long long>(t.bytesExamined), bytes);
+  printf("Detections: %u", t.detections);
+  if (t.detections) {
+    printf(" (removed %u, quarantined %u, left in place %u, failed %u)", t.removed, t.quarantined, t.leftInPlace,
+           t.failures);
+  }
+  printf("\nNot examined: %u\n", t.notExamined);
+  if (c->options->action != kActionLeave)
+    printf("Run values deleted: %u in %u hive(s)\n", cleanup.valuesDeleted, cleanup.hivesChanged);
+  if (cleanup.troubles) printf("Registry troubles: %u\n", cleanup.troubles);
+  printf("Time: %.3f s\n", seconds);
+  fflush(stdout);
+
+  char buffer[1024];
+  JsonLine line;
+  BeginJsonLine(&line, buffer, sizeof buffer);
+  AddJsonString(&line, "type", "summary");
+  AddJsonNumber(&line, "files", t.filesExamined);
+  AddJsonNumber(&line, "bytes", t.bytesExamined);
+  AddJsonNumber(&line, "detections", t.detections);
+  AddJsonNumber(&line, "removed", t.removed);
+  AddJsonNumber(&line, "quarantined", t.quarantined);
+  AddJsonNumber(&line, "left_in_place", t.leftInPlace);
+  AddJsonNumber(&line, "failed", t.failures);
+  AddJsonNumber(&line, "not_examined", t.notExamined);
+  AddJsonNumber(&line, "run_values_deleted", cleanup.valuesDeleted);
+  AddJsonNumber(&line, "registry_troubles", cleanup.troubles);
+  AddJsonFixed(&line, "seconds", seconds, 3);
+  AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
+  WriteJson(c, &line);
+}
+
+int Scan(const ScanOptions& options) {
+  Console console{};
+  console.options = &options;
+  console.progressLine = !options.quiet && isatty(STDERR_FILENO);
+  console.started = Now();
+  if (options.jsonPath) {
+    console.json = fopen(options.jsonPath, "w");
+    if (!console.json) {
+      fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
+      return kExitTrouble;
+    }
+  }
+
+  ScanReport report{OnProgress, OnCurrentPath, OnResultRow, nullptr, OnStopRequested, &console};
+  FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, &console};
+  FoundFileRun run = BeginFoundFileRun(BuiltInSignatures(), options.action, ports, &report, 256);
+  TreeWalkOptions walkOptions{options.crossFileSystems};
+  VisitedDirectories visited;
+  InitVisitedDirectories(&visited);
+  TreeWalkStats stats{};
+  WalkContext walk{&console, &run};
+  TreeWalkVisitor visitor{OnTreeFile, OnTreeUnreadable, &walk};
+  for (uint32_t i = 0; i < options.pathCount; ++i) {
+    if (WalkTree(options.paths[i], walkOptions, &visited, visitor, &stats) == kWalkStopped) break;
+  }
+  FreeVisitedDirectories(&visited);
+  ClearProgress(&console);
+
+  VolumeCleanup cleanup{};
+  int status = ExitStatusOf(run.totals, cleanup.troubles);
+  PrintSummary(&console, run.totals, cleanup, Now() - console.started, status);
+  if (console.json) fclose(console.json);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ScanOptions options;
+  char reason[256];
+  if (!ParseScanOptions(argc, argv, &options, reason, sizeof reason)) return Usage(reason);
+  switch (options.command) {
+    case kCommandHelp:
+      fputs(kScanHelpText, stdout);
+      return 0;
+    case kCommandVersion:
+      printf("%s %s\n", kScanProgramName, kScanVersion);
+      return 0;
+    case kCommandRestore:
+      return Usage("restore is not built yet");
+    case kCommandScan:
+    default:
+      RaiseDescriptorLimit();
+      return Scan(options);
+  }
+}

@@ -19,8 +19,9 @@
 
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
+#include "remedy/quarantine_posix.h"
 #include "scan/found_file.h"
-#include "ui/json_lines.h"
+#include "remedy/json_lines.h"
 #include "ui/scan_cli.h"
 #include "walker/tree_walk_posix.h"
 
@@ -41,6 +42,7 @@ struct Console {
   double lastDrawn;
   char directory[512];
   std::vector<std::string> removedPaths;
+  QuarantineStore quarantine;
 };
 
 void ClearProgress(Console* c) {
@@ -114,6 +116,27 @@ ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentit
     fprintf(stderr, "%s: %s: not removed: it is not the file that was checked any more\n", kScanProgramName, file->path);
   } else {
     fprintf(stderr, "%s: %s: not removed: %s\n", kScanProgramName, file->path, strerror(errno));
+  }
+  return kRowRemovalFailed;
+}
+
+ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name) {
+  Console* c = static_cast<Console*>(context);
+  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
+  char hex[kSha256HexSize];
+  QuarantineOutcome outcome =
+      QuarantineFile(&c->quarantine, entry->directoryFd, entry->name, file->path, *identity, name, hex);
+  if (outcome == kQuarantineDone) return kRowQuarantined;
+  int error = errno;
+  ClearProgress(c);
+  if (outcome == kQuarantineNotSame) {
+    fprintf(stderr, "%s: %s: not quarantined: it is not the file that was checked any more\n", kScanProgramName,
+            file->path);
+  } else if (outcome == kQuarantineKeptCopy) {
+    fprintf(stderr, "%s: %s: copied to the quarantine as %s but not removed: %s\n", kScanProgramName, file->path, hex,
+            strerror(error));
+  } else {
+    fprintf(stderr, "%s: %s: not quarantined: %s\n", kScanProgramName, file->path, strerror(error));
   }
   return kRowRemovalFailed;
 }
@@ -211,8 +234,14 @@ int Scan(const ScanOptions& options) {
     }
   }
 
+  console.quarantine = QuarantineStore{-1, nullptr};
+  if (options.action == kActionQuarantine && !OpenQuarantine(options.quarantineDirectory, &console.quarantine)) {
+    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.quarantineDirectory, strerror(errno));
+    if (console.json) fclose(console.json);
+    return kExitTrouble;
+  }
   ScanReport report{OnProgress, OnCurrentPath, OnResultRow, nullptr, OnStopRequested, &console};
-  FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, &console};
+  FoundFilePorts ports{CheckPort, RemovePort, QuarantinePort, CleanAutorunPort, &console};
   FoundFileRun run = BeginFoundFileRun(BuiltInSignatures(), options.action, ports, &report, 256);
   TreeWalkOptions walkOptions{options.crossFileSystems};
   VisitedDirectories visited;
@@ -229,7 +258,78 @@ int Scan(const ScanOptions& options) {
   VolumeCleanup cleanup{};
   int status = ExitStatusOf(run.totals, cleanup.troubles);
   PrintSummary(&console, run.totals, cleanup, Now() - console.started, status);
+  CloseQuarantine(&console.quarantine);
   if (console.json) fclose(console.json);
+  return status;
+}
+
+// quellix-scan restore DIR: every manifest line put back in order.
+int Restore(const ScanOptions& options) {
+  const char* directory = options.quarantineDirectory;
+  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int manifestFd = fd >= 0 ? openat(fd, kQuarantineManifestName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
+  FILE* manifest = manifestFd >= 0 ? fdopen(manifestFd, "r") : nullptr;
+  if (!manifest) {
+    fprintf(stderr, "%s: %s/%s: %s\n", kScanProgramName, directory, kQuarantineManifestName, strerror(errno));
+    if (manifestFd >= 0) close(manifestFd);
+    if (fd >= 0) close(fd);
+    return kExitTrouble;
+  }
+  FILE* json = options.jsonPath ? fopen(options.jsonPath, "w") : nullptr;
+  if (options.jsonPath && !json) {
+    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
+    fclose(manifest);
+    close(fd);
+    return kExitTrouble;
+  }
+  uint32_t restored = 0, left = 0;
+  char* text = nullptr;
+  size_t capacity = 0;
+  ssize_t length;
+  while ((length = getline(&text, &capacity, manifest)) > 0) {
+    if (text[0] == '\n') continue;
+    char path[kQuarantinePathCapacity];
+    RestoreOutcome outcome = RestoreManifestLine(fd, text, options.force, path);
+    int error = errno;
+    const char* word = "restored";
+    if (outcome == kRestoreDone) {
+      ++restored;
+      printf("%s: restored\n", path);
+    } else {
+      ++left;
+      word = outcome == kRestoreExists ? "exists" : outcome == kRestoreBadCopy ? "damaged copy" : "failed";
+      if (outcome == kRestoreExists) {
+        printf("%s: not restored: a file is in its place (--force replaces it)\n", path);
+      } else if (outcome == kRestoreBadCopy) {
+        printf("%s: not restored: the quarantined copy does not have its recorded SHA-256\n", path[0] ? path : "?");
+      } else {
+        printf("%s: not restored: %s\n", path[0] ? path : "(unreadable manifest line)", strerror(error));
+      }
+    }
+    char buffer[kQuarantinePathCapacity * 2 + 256];
+    JsonLine line;
+    BeginJsonLine(&line, buffer, sizeof buffer);
+    AddJsonString(&line, "type", "restore");
+    AddJsonString(&line, "path", path);
+    AddJsonString(&line, "result", word);
+    if (json && EndJsonLine(&line)) fputs(buffer, json);
+  }
+  free(text);
+  fclose(manifest);
+  close(fd);
+  printf("\nRestored: %u\nNot restored: %u\n", restored, left);
+  int status = left ? kExitTrouble : kExitNothingFound;
+  if (json) {
+    char buffer[256];
+    JsonLine line;
+    BeginJsonLine(&line, buffer, sizeof buffer);
+    AddJsonString(&line, "type", "summary");
+    AddJsonNumber(&line, "restored", restored);
+    AddJsonNumber(&line, "not_restored", left);
+    AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
+    if (EndJsonLine(&line)) fputs(buffer, json);
+    fclose(json);
+  }
   return status;
 }
 
@@ -247,7 +347,7 @@ int main(int argc, char** argv) {
       printf("%s %s\n", kScanProgramName, kScanVersion);
       return 0;
     case kCommandRestore:
-      return Usage("restore is not built yet");
+      return Restore(options);
     case kCommandScan:
     default:
       RaiseDescriptorLimit();

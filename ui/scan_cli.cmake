@@ -1,8 +1,8 @@
-# The console scanners' command line, words and JSON Lines (neutral), and the
+# The console scanners' command line and words (neutral), and the
 # Linux scanner quellix-scan (POSIX).
-add_library(ui_scan_cli STATIC scan_cli.cpp json_lines.cpp)
-target_link_libraries(ui_scan_cli PUBLIC scan_core)
-qx_add_test(ui_scan_cli_test SOURCES tests/scan_cli_test.cpp tests/json_lines_test.cpp LIBS ui_scan_cli)
+add_library(ui_scan_cli STATIC scan_cli.cpp)
+target_link_libraries(ui_scan_cli PUBLIC scan_core remedy_core)
+qx_add_test(ui_scan_cli_test SOURCES tests/scan_cli_test.cpp LIBS ui_scan_cli)
 
 if(NOT QX_WIN32)
   add_executable(quellix-scan quellix_scan_posix.cpp)

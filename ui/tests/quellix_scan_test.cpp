@@ -236,3 +236,72 @@ TEST(QuellixScan, UsageAndHelp) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Sha256Of(const std::string& path) {
+  // A second implementation: coreutils'.
+  EXPECT_EQ(0, system(("sha256sum '" + path + "' | cut -c1-64 > '" + path + ".sha'").c_str()));
+  std::string out = Read(path + ".sha");
+  unlink((path + ".sha").c_str());
+  return out.substr(0, 64);
+}
+
+TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
+  Volume v = Plant("quarantine");
+  std::map<std::string, Snapshot> before;
+  Take(v.root, &before);
+  std::vector<std::string> sums;
+  for (const std::string& s : v.specimens) sums.push_back(Sha256Of(s));
+  std::string q = v.root + "/../quarantine";
+
+  Outcome run = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(v.specimens.size(), Count(run.out, "(quarantined)"));
+  std::string manifest = Read(q + "/manifest.jsonl");
+  EXPECT_EQ(v.specimens.size(), Count(manifest, "\n"));
+  for (size_t i = 0; i < v.specimens.size(); ++i) {
+    struct stat st;
+    EXPECT_NE(0, lstat(v.specimens[i].c_str(), &st)) << v.specimens[i];
+    ASSERT_EQ(0, stat((q + "/" + sums[i]).c_str(), &st)) << sums[i];
+    EXPECT_EQ(0400u, st.st_mode & 07777);
+    EXPECT_EQ(before[v.specimens[i]].bytes, Read(q + "/" + sums[i]));
+    EXPECT_NE(std::string::npos, manifest.find("\"detection\":\"" + v.names[i] + "\",\"sha256\":\"" + sums[i]));
+  }
+
+  // Back where they were: content, mode and modification time.
+  Outcome back = Scan({"restore", q}, v.root);
+  EXPECT_EQ(0, back.status) << back.out << back.err;
+  EXPECT_EQ(v.specimens.size(), Count(back.out, ": restored\n"));
+  for (const std::string& s : v.specimens) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(s.c_str(), &st)) << s;
+    EXPECT_EQ(before[s].bytes, Read(s));
+    EXPECT_EQ(before[s].mode, st.st_mode);
+    EXPECT_EQ(before[s].mtime.tv_sec, st.st_mtim.tv_sec);
+    EXPECT_EQ(before[s].mtime.tv_nsec, st.st_mtim.tv_nsec);
+  }
+
+  // Again: every file is in its place; nothing is overwritten without --force.
+  Write(v.specimens[0], {'n', 'e', 'w'});
+  Outcome again = Scan({"restore", q}, v.root);
+  EXPECT_EQ(2, again.status);
+  EXPECT_EQ(v.specimens.size(), Count(again.out, "not restored: a file is in its place"));
+  EXPECT_EQ("new", Read(v.specimens[0]));
+  Outcome forced = Scan({"restore", "--force", q}, v.root);
+  EXPECT_EQ(0, forced.status) << forced.out;
+  EXPECT_EQ(before[v.specimens[0]].bytes, Read(v.specimens[0]));
+
+  // A damaged copy is never put back.
+  unlink(v.specimens[1].c_str());
+  std::string copy = q + "/" + sums[1];
+  chmod(copy.c_str(), 0600);
+  Write(copy, {'x'});
+  Outcome damaged = Scan({"restore", q}, v.root);
+  EXPECT_EQ(2, damaged.status);
+  EXPECT_NE(std::string::npos, damaged.out.find(v.specimens[1] + ": not restored: the quarantined copy does not have its recorded SHA-256"));
+  struct stat st;
+  EXPECT_NE(0, lstat(v.specimens[1].c_str(), &st));
+}
+
+}  // namespace

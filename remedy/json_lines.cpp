@@ -1,5 +1,5 @@
 // JSON Lines writing and reading (see json_lines.h).
-#include "ui/json_lines.h"
+#include "remedy/json_lines.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "ui/json_lines.h"
+#include "remedy/json_lines.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// JSON Lines of the console scanners: one flat object per line, written into
-// a fixed buffer, and read back field by field (the quarantine manifest).
-// Platform-neutral.
+// JSON Lines of the quarantine manifest and the console scanners: one flat
+// object per line, written into a fixed buffer, and read back field by
+// field. Platform-neutral.
 //
 // Texts are byte strings. Valid UTF-8 is written as it is; a byte that is
 // not part of valid UTF-8 is written as the lone surrogate \uDC80..\uDCFF

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 
 #include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
+#include "remedy/testing/minimal_hive.h"
+#include "remedy/testing/profile_hive_posix.h"
 
 namespace {
 
@@ -302,6 +305,150 @@ TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
   EXPECT_NE(std::string::npos, damaged.out.find(v.specimens[1] + ": not restored: the quarantined copy does not have its recorded SHA-256"));
   struct stat st;
   EXPECT_NE(0, lstat(v.specimens[1].c_str(), &st));
+}
+
+}  // namespace
+
+namespace {
+
+// A Windows XP volume: the planted tree plus two profiles whose Run values
+// start some specimens (by every spelling the dialog accepts), and clean ones.
+struct XpVolume {
+  Volume v;
+  std::string alice, bob;
+};
+
+XpVolume PlantXp(const std::string& name) {
+  XpVolume x{Plant(name), "", ""};
+  x.alice = x.v.root + "/Documents and Settings/alice/NTUSER.DAT";
+  x.bob = x.v.root + "/Documents and Settings/bob/NTUSER.DAT";
+  EXPECT_EQ(0, system(("mkdir -p '" + x.v.root + "/Documents and Settings/bob'").c_str()));
+  // Row 0 lives in WINDOWS/system32, row 1 in alice's Temp folder.
+  EXPECT_TRUE(WriteProfileHive(x.alice,
+                               {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},
+                                {"Worm0", 1, "\"C:\\WINDOWS\\system32\\row 0.exe\" -s"},
+                                {"Worm1", 2, "%TEMP%\\row 1.exe"},
+                                {"Lookalike", 1, "C:\\WINDOWS\\system32\\row 00.exe"},
+                                {"Argument", 1, "rundll32.exe C:\\WINDOWS\\system32\\row 0.exe"}},
+                               {{"TEMP", 2, "%USERPROFILE%\\Local Settings\\Temp"}}));
+  EXPECT_TRUE(WriteProfileHive(x.bob, {{"Worm0", 2, "%SystemRoot%/System32/ROW 0.EXE"}, {"Keep", 1, "notepad.exe"}},
+                               {}));
+  return x;
+}
+
+TEST(QuellixScan, RemoveCleansTheRunValuesOfEveryProfileAfterABackup) {
+  XpVolume x = PlantXp("hives");
+  std::string aliceBefore = Read(x.alice), bobBefore = Read(x.bob);
+  std::string backup = x.v.root + "/../backup", json = x.v.root + "/../run.jsonl";
+  Outcome run = Scan({"--remove", "--backup", backup, "--json", json, x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("Run values deleted: 3 in 2 hive(s)")) << run.out;
+  std::string alice = ReglookupOf(x.alice), bob = ReglookupOf(x.bob);
+  ASSERT_NE("", alice);
+  ASSERT_NE("", bob);
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm0,"));
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm1,"));
+  EXPECT_EQ(std::string::npos, bob.find("/Run/Worm0,"));
+  for (const char* kept : {"/Run/ctfmon,", "/Run/Lookalike,", "/Run/Argument,"}) EXPECT_NE(std::string::npos, alice.find(kept));
+  EXPECT_NE(std::string::npos, bob.find("/Run/Keep,SZ,notepad.exe"));
+  EXPECT_EQ(aliceBefore, Read(backup + "/1-alice-NTUSER.DAT") + Read(backup + "/2-alice-NTUSER.DAT"));
+  EXPECT_EQ(bobBefore, Read(backup + "/1-bob-NTUSER.DAT") + Read(backup + "/2-bob-NTUSER.DAT"));
+  std::string lines = Read(json);
+  EXPECT_EQ(3u, Count(lines, "{\"type\":\"hive_change\""));
+  EXPECT_EQ(1u, Count(lines, "\"refers_to\":\"C:\\\\Documents and Settings\\\\alice\\\\Local Settings\\\\Temp\\\\row 1.exe\""));
+}
+
+TEST(QuellixScan, DetectionOnlyLeavesHivesAlone) {
+  XpVolume x = PlantXp("hives-detect");
+  std::string alice = Read(x.alice);
+  Outcome run = Scan({"--quiet", x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(alice, Read(x.alice));
+}
+
+TEST(QuellixScan, HibernatedVolumeIsNotWritten) {
+  for (const char* head : {"hibr", "HIBR"}) {
+    XpVolume x = PlantXp("hibernated");
+    Write(x.v.root + "/hiberfil.sys", std::vector<unsigned char>(head, head + 4));
+    std::map<std::string, Snapshot> before, after;
+    Take(x.v.root, &before);
+    Outcome run = Scan({"--remove", x.v.root}, x.v.root);
+    EXPECT_EQ(2, run.status) << head;
+    EXPECT_NE(std::string::npos, run.err.find("hiberfil.sys holds a hibernated Windows")) << run.err;
+    Take(x.v.root, &after);
+    ASSERT_EQ(before.size(), after.size());
+    for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+    // Listing writes nothing: allowed.
+    EXPECT_EQ(1, Scan({x.v.root}, x.v.root).status);
+  }
+  XpVolume woken = PlantXp("woken");
+  Write(woken.v.root + "/HIBERFIL.SYS", {'w', 'a', 'k', 'e'});
+  EXPECT_EQ(1, Scan({"--remove", woken.v.root}, woken.v.root).status);
+}
+
+TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
+  XpVolume x = PlantXp("pending");
+  std::string bytes = Read(x.alice);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
+  Write(x.alice, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", x.v.root}, x.v.root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("alice/NTUSER.DAT: not changed: its transaction log is not applied"))
+      << run.err;
+  EXPECT_EQ(bytes, Read(x.alice));
+  EXPECT_EQ(std::string::npos, ReglookupOf(x.bob).find("/Run/Worm0,"));
+  struct stat st;
+  EXPECT_NE(0, lstat(x.v.specimens[0].c_str(), &st)) << "files are still removed";
+}
+
+TEST(QuellixScan, ReadOnlyMountIsRefused) {
+  std::string base = Fresh("readonly");
+  std::string mountPoint = base + "/mnt";
+  ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0755));
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16m") != 0) GTEST_SKIP() << "no mounting here";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(mountPoint + "/WINDOWS/worm.exe", bytes);
+  ASSERT_EQ(0, mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=16m"));
+  Outcome run = Scan({"--remove", mountPoint}, base + "/run");
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("refusing to write to " + mountPoint + ": it is on a read-only mount"));
+  Outcome listed = Scan({mountPoint}, base + "/run");
+  EXPECT_EQ(1, listed.status);
+  EXPECT_EQ(0, umount(mountPoint.c_str()));
+}
+
+TEST(QuellixScan, Windows9xFilesGoRunValuesAreReportedNotCleaned) {
+  std::string root = Fresh("win98") + "/c";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(root + "/WINDOWS/SYSTEM/worm.exe", bytes);
+  Write(root + "/WINDOWS/USER.DAT", {'C', 'R', 'E', 'G', 0, 0, 1, 0});
+  Outcome run = Scan({"--remove", root}, root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.out.find("worm.exe: Worm.Quellix.c (removed)"));
+  EXPECT_NE(std::string::npos, run.err.find("Run values not cleaned: " + root + "/WINDOWS holds Windows 9x")) << run.err;
+}
+
+TEST(QuellixScan, OtherDrivesMapThroughDriveOption) {
+  XpVolume x = PlantXp("drives");
+  std::string d = x.v.root + "/../d";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[2], 77, &bytes));
+  Write(d + "/Tools/agent.exe", bytes);
+  ASSERT_TRUE(WriteProfileHive(x.bob, {{"Agent", 1, "d:\\tools\\AGENT.EXE"}, {"Keep", 1, "notepad.exe"}}, {}));
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", "--drive", "D=" + d, x.v.root, d}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  std::string bob = ReglookupOf(x.bob);
+  EXPECT_EQ(std::string::npos, bob.find("/Run/Agent,"));
+  EXPECT_NE(std::string::npos, bob.find("/Run/Keep,"));
+  // Without the mapping, D's file has no Windows path: said, and status 2.
+  ASSERT_TRUE(WriteProfileHive(x.bob, {{"Agent", 1, "d:\\tools\\AGENT.EXE"}}, {}));
+  Write(d + "/Tools/agent.exe", bytes);
+  Outcome unmapped = Scan({"--remove", "--backup", x.v.root + "/../backup2", x.v.root, d}, x.v.root);
+  EXPECT_EQ(2, unmapped.status);
+  EXPECT_NE(std::string::npos, unmapped.err.find("no drive letter holds it"));
+  EXPECT_NE(std::string::npos, ReglookupOf(x.bob).find("/Run/Agent,"));
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 #include <cstring>
 
 const char kScanProgramName[] = "quellix-scan";
-const char kScanVersion[] = "1.0.0";
+#ifndef QX_SCAN_VERSION
+#define QX_SCAN_VERSION "0"
+#endif
+const char kScanVersion[] = QX_SCAN_VERSION;
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"

@@ -176,8 +176,9 @@ def main():
             fmt_int(r["workload"]), r["label"], fmt_int(r["files"]), r["runs"], r["median"], r["min"], r["max"],
             r["spread"], fmt_int(r["rate"]), r["us"], r["detections"]))
     add("")
-    add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
-    add("|---|---:|---:|---:|---:|---:|")
+    if memory_runs:
+        add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
+        add("|---|---:|---:|---:|---:|---:|")
     for (c, extra), m in sorted(memory_runs.items(), key=lambda kv: (kv[0][1], ["openprocess", "snapshots", "memorypass"].index(kv[0][0]))):
         median, low, high = summary(m["times"])
         what = {"openprocess": "%s ids answered" % m["values"].get("answered"),
@@ -186,7 +187,8 @@ def main():
         label = {"openprocess": "bare OpenProcess sweep", "snapshots": "sweep + one module snapshot per process",
                  "memorypass": "memory pass (ScanMemory)"}[c]
         add("| %s | %d | %d | %.3f | %.3f - %.3f | %s |" % (label, extra, len(m["times"]), median, low, high, what))
-    add("")
+    if memory_runs:
+        add("")
     if probes:
         add("CheckFile on one %s-byte candidate that matches no row (%s call(s) per kind, median):" % (
             probe_file.get("size", "?"), probes["checkfile"].get("calls")))

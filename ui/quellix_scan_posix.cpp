@@ -4,6 +4,7 @@
 // volume's profile hives. The decisions are the portable ones of scan/; this
 // file is the POSIX glue and the console.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -101,7 +102,12 @@ void OnResultRow(void* context, const char* path, const char* name, ScanRowStatu
   WriteJson(c, &line);
 }
 
-int OnStopRequested(void*) { return 0; }
+// Ctrl-C ends the walk after the current file; the summary still comes.
+volatile sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int) { gInterrupted = 1; }
+
+int OnStopRequested(void*) { return gInterrupted ? 1 : 0; }
 
 // The ports of the per-file decision: the entry is the walker's.
 CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
@@ -475,11 +481,13 @@ int Scan(const ScanOptions& options) {
   }
   FreeVisitedDirectories(&visited);
   ClearProgress(&console);
+  uint32_t interrupted = gInterrupted ? 1 : 0;
+  if (interrupted) Note(&console, "interrupted: the rest was not examined%s%s", "", "");
 
   static VolumeCleanup cleanup;
   memset(&cleanup, 0, sizeof cleanup);
   if (options.action != kActionLeave) CleanOffline(&console, options, offline, &cleanup);
-  int status = ExitStatusOf(run.totals, cleanup.troubles);
+  int status = ExitStatusOf(run.totals, cleanup.troubles + interrupted);
   PrintSummary(&console, run.totals, cleanup, Now() - console.started, status);
   CloseQuarantine(&console.quarantine);
   if (console.json) fclose(console.json);
@@ -574,6 +582,8 @@ int main(int argc, char** argv) {
     case kCommandScan:
     default:
       RaiseDescriptorLimit();
+      signal(SIGINT, OnInterrupt);
+      signal(SIGTERM, OnInterrupt);
       return Scan(options);
   }
 }

@@ -52,8 +52,7 @@ int SetValues(hive_h* hive, hive_node_h node, const std::vector<TestHiveValue>& 
 
 }  // namespace
 
-int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& run,
-                     const std::vector<TestHiveValue>& environment) {
+int WriteTestHive(const std::string& path, const std::vector<TestHiveKey>& keys) {
   std::vector<unsigned char> empty = MinimalHive("CMI-CreateHive{D43B12B8-09B5-40DB-B4F6-F6DFEB78DAEC}");
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return 0;
@@ -61,14 +60,23 @@ int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& 
   ok = fclose(f) == 0 && ok;
   hive_h* hive = ok ? hivex_open(path.c_str(), HIVEX_OPEN_WRITE) : nullptr;
   if (!hive) return 0;
-  hive_node_h node = hivex_root(hive);
-  for (const char* part : {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"})
-    node = node ? hivex_node_add_child(hive, node, part) : 0;
-  hive_node_h env = hivex_node_add_child(hive, hivex_root(hive), "Environment");
-  ok = node && env && SetValues(hive, node, run) && SetValues(hive, env, environment) &&
-       hivex_commit(hive, nullptr, 0) == 0;
+  for (const TestHiveKey& key : keys) {
+    hive_node_h node = hivex_root(hive);
+    for (const std::string& part : key.path) {
+      hive_node_h child = node ? hivex_node_get_child(hive, node, part.c_str()) : 0;
+      node = child ? child : node ? hivex_node_add_child(hive, node, part.c_str()) : 0;
+    }
+    ok = ok && node && SetValues(hive, node, key.values);
+  }
+  ok = ok && hivex_commit(hive, nullptr, 0) == 0;
   hivex_close(hive);
   return ok;
+}
+
+int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& run,
+                     const std::vector<TestHiveValue>& environment) {
+  return WriteTestHive(path, {{{"Software", "Microsoft", "Windows", "CurrentVersion", "Run"}, run},
+                              {{"Environment"}, environment}});
 }
 
 std::string ReglookupOf(const std::string& path) {

@@ -11,6 +11,15 @@ struct TestHiveValue {
   std::string data;   // string types: UTF-8 text (stored as UTF-16LE); others: raw bytes
 };
 
+// A key to create (its path below the root, parts in order) and its values.
+struct TestHiveKey {
+  std::vector<std::string> path;
+  std::vector<TestHiveValue> values;
+};
+
+// Writes `path`: the empty hive with `keys` added. 1 on success.
+int WriteTestHive(const std::string& path, const std::vector<TestHiveKey>& keys);
+
 // Writes `path`: an NTUSER.DAT with Software\Microsoft\Windows\CurrentVersion\Run
 // holding `run` and Environment holding `environment`. 1 on success.
 int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& run,

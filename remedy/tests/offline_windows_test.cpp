@@ -29,7 +29,9 @@ TEST(OfflineWindows, WindowsPathsThroughTheLongestDrive) {
   for (const Case& c : cases) {
     char out[512] = "";
     EXPECT_EQ(c.windows ? 1 : 0, WindowsPathOf(drives, c.mounted, out, sizeof out)) << c.mounted;
-    if (c.windows) EXPECT_STREQ(c.windows, out);
+    if (c.windows) {
+      EXPECT_STREQ(c.windows, out);
+    }
   }
   static OfflineDrives only{};
   ASSERT_TRUE(SetOfflineDrive(&only, 'C', "/mnt/win"));

@@ -78,7 +78,9 @@ TEST(FoundFile, WhatHappensToOneFile) {
       EXPECT_EQ(c.status == kRowNotExamined ? "" : "Worm.Quellix.c", recording.rows[0].detectionName) << c.what;
     }
     EXPECT_EQ(static_cast<size_t>(c.acted), ports.removed.size() + ports.quarantined.size()) << c.what;
-    if (c.acted) EXPECT_TRUE(SameFileIdentity(FileIdentity{7, 42, 1}, ports.seen)) << c.what;
+    if (c.acted) {
+      EXPECT_TRUE(SameFileIdentity(FileIdentity{7, 42, 1}, ports.seen)) << c.what;
+    }
     ASSERT_EQ(static_cast<size_t>(c.cleaned), ports.cleaned.size()) << c.what;
     const ScanTotals& t = run.totals;
     EXPECT_EQ(1u, t.filesExamined) << c.what;

@@ -36,7 +36,9 @@ void Write(const std::string& path, const std::vector<unsigned char>& bytes) {
   EXPECT_EQ(0, system(("mkdir -p '" + dir + "'").c_str()));
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f) << path;
-  if (!bytes.empty()) ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+  if (!bytes.empty()) {
+    ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+  }
   fclose(f);
 }
 
@@ -449,6 +451,48 @@ TEST(QuellixScan, OtherDrivesMapThroughDriveOption) {
   EXPECT_EQ(2, unmapped.status);
   EXPECT_NE(std::string::npos, unmapped.err.find("no drive letter holds it"));
   EXPECT_NE(std::string::npos, ReglookupOf(x.bob).find("/Run/Agent,"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QuellixScan, SystemRootComesFromTheSoftwareHive) {
+  // A system installed as D:\WINNT: the Run value names D:, and the volume
+  // mounted here is the one the SOFTWARE hive calls home.
+  std::string root = Fresh("software") + "/d";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(root + "/WINNT/System32/worm.exe", bytes);
+  EXPECT_EQ(0, system(("mkdir -p '" + root + "/WINNT/system32/config' '" + root + "/Documents and Settings/eve'").c_str()));
+  ASSERT_TRUE(WriteTestHive(root + "/WINNT/system32/config/software",
+                            {{{"Microsoft", "Windows NT", "CurrentVersion"}, {{"SystemRoot", 1, "D:\\WINNT"}}}}));
+  std::string hive = root + "/Documents and Settings/eve/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"A", 2, "%windir%\\system32\\worm.exe"}, {"B", 1, "D:\\WINNT\\System32\\worm"},
+                                      {"C", 1, "C:\\WINNT\\System32\\worm.exe"}},
+                               {}));
+  Outcome run = Scan({"--remove", "--backup", root + "/../backup", root}, root);
+  EXPECT_EQ(1, run.status) << run.err;
+  std::string after = ReglookupOf(hive);
+  EXPECT_EQ(std::string::npos, after.find("/Run/A,"));
+  EXPECT_EQ(std::string::npos, after.find("/Run/B,"));
+  EXPECT_NE(std::string::npos, after.find("/Run/C,")) << "another drive's file of the same name";
+}
+
+TEST(QuellixScan, OtherFileSystemsOnlyWhenAsked) {
+  Volume v = Plant("crossfs");
+  std::string inner = v.root + "/mounted";
+  ASSERT_EQ(0, mkdir(inner.c_str(), 0755));
+  if (mount("tmpfs", inner.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "no mounting here";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[4], 9, &bytes));
+  Write(inner + "/inner.exe", bytes);
+  Outcome stay = Scan({"--quiet", v.root}, v.root);
+  EXPECT_EQ(std::string::npos, stay.out.find("inner.exe"));
+  Outcome cross = Scan({"--quiet", "--cross-file-systems", v.root}, v.root);
+  EXPECT_NE(std::string::npos, cross.out.find(inner + "/inner.exe: " + BuiltInSignatures().rows[4].detectionName));
+  EXPECT_EQ(Count(stay.out, "(left in place)") + 1, Count(cross.out, "(left in place)"));
+  EXPECT_EQ(0, umount(inner.c_str()));
 }
 
 }  // namespace

@@ -473,6 +473,12 @@ int Scan(const ScanOptions& options) {
   TreeWalkOptions walkOptions{options.crossFileSystems};
   VisitedDirectories visited;
   InitVisitedDirectories(&visited);
+  // A quarantine folder inside a scanned tree holds detections by design:
+  // it is never walked.
+  struct stat quarantineFolder;
+  if (console.quarantine.directoryFd >= 0 && fstat(console.quarantine.directoryFd, &quarantineFolder) == 0)
+    MarkDirectoryVisited(&visited, static_cast<uint64_t>(quarantineFolder.st_dev),
+                         static_cast<uint64_t>(quarantineFolder.st_ino));
   TreeWalkStats stats{};
   WalkContext walk{&console, &run};
   TreeWalkVisitor visitor{OnTreeFile, OnTreeUnreadable, &walk};

@@ -54,6 +54,14 @@ int AddVisited(VisitedDirectories* v, uint64_t device, uint64_t inode) {
   return 1;
 }
 
+}  // namespace
+
+int MarkDirectoryVisited(VisitedDirectories* visited, uint64_t device, uint64_t inode) {
+  return AddVisited(visited, device, inode) >= 0;
+}
+
+namespace {
+
 struct Walk {
   const TreeWalkOptions* options;
   VisitedDirectories* visited;

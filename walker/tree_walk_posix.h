@@ -51,6 +51,10 @@ struct VisitedDirectories {
 };
 
 void InitVisitedDirectories(VisitedDirectories* visited);
+
+// Counts a directory as walked already, so that no walk enters it (the
+// quarantine folder inside a scanned tree). 1 on success.
+int MarkDirectoryVisited(VisitedDirectories* visited, uint64_t device, uint64_t inode);
 void FreeVisitedDirectories(VisitedDirectories* visited);
 
 struct TreeWalkOptions {

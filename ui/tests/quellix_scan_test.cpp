@@ -496,3 +496,19 @@ TEST(QuellixScan, OtherFileSystemsOnlyWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(QuellixScan, QuarantineInsideTheScannedTreeIsNotWalked) {
+  Volume v = Plant("quarantine-inside");
+  std::string q = v.root + "/quarantine";
+  Outcome first = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(1, first.status) << first.err;
+  // The copies are detections by design; a second run must not touch them.
+  Outcome second = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(0, second.status) << second.out << second.err;
+  EXPECT_EQ(v.specimens.size(), Count(Read(q + "/manifest.jsonl"), "\n"));
+  EXPECT_EQ(0, Scan({"restore", q}, v.root).status);
+}
+
+}  // namespace

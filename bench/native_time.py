@@ -2,9 +2,10 @@
 """Times a native contender over a benchmark tree, run after run, and prints
 the same "run contender=... key=value" lines as the Windows bench program.
 
-usage: native_time.py find|clamscan RUNS TREE [DATABASE TEMPDIR]
+usage: native_time.py find|clamscan|quellix RUNS TREE [DATABASE TEMPDIR | PROGRAM]
 The wall time of the whole command is taken (for clamscan that includes
-loading its one-file database, a few milliseconds)."""
+loading its one-file database, a few milliseconds). quellix-scan runs in its
+default mode (detection only) and also reports its peak resident size."""
 import os
 import subprocess
 import sys
@@ -15,6 +16,8 @@ def main():
     contender, runs, tree = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     if contender == "find":
         command = ["find", tree, "-type", "f", "-printf", "%s\n"]
+    elif contender == "quellix":
+        command = [sys.argv[4], "--quiet", tree]
     else:
         database, tempdir = sys.argv[4], sys.argv[5]
         command = ["clamscan", "-r", "-i", "--no-summary", "--database=" + database, tree]
@@ -25,7 +28,24 @@ def main():
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         seconds = time.perf_counter() - start
         lines = done.stdout.decode("utf-8", "replace").splitlines()
-        if contender == "find":
+        if contender == "quellix":
+            # 0: nothing found, 1: all found listed; anything else is a fault here.
+            if done.returncode not in (0, 1):
+                sys.exit("quellix-scan failed (%d): %s" % (done.returncode, done.stderr.decode()))
+            found = [l[: l.rindex(": ", 0, l.rindex(" ("))] for l in lines if l.endswith(" (left in place)")]
+            files = int(next(l for l in lines if l.startswith("Files examined: ")).split(": ")[1])
+            # Peak resident size, from GNU time in a run of its own (a child's
+            # own rusage would count the interpreter it was forked from).
+            if run == 1:
+                measured = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE)
+                peak = int(measured.stderr.decode().strip().splitlines()[-1])
+            print("run contender=quellix run=%d seconds=%.6f files=%d detections=%d peak_rss_kib=%d" % (
+                run, seconds, files, len(found), peak))
+            if run == 1:
+                for path in found:
+                    print("row contender=quellix\t%s" % os.path.relpath(path, tree))
+        elif contender == "find":
             if done.returncode != 0:
                 sys.exit("find failed: " + done.stderr.decode())
             print("run contender=find run=%d seconds=%.6f files=%d detections=0" % (run, seconds, len(lines)))

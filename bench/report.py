@@ -20,9 +20,10 @@ LABELS = {
     "check": "straightforward check (Wine)",
     "clamscan": "clamscan -r (native)",
     "find": "find -printf (native)",
+    "quellix": "quellix-scan (native)",
 }
-CHART_ORDER = ["find", "walk", "pass", "check", "clamscan"]
-TABLE_ORDER = ["walk", "pass", "report", "check", "clamscan", "find"]
+CHART_ORDER = ["find", "quellix", "walk", "pass", "check", "clamscan"]
+TABLE_ORDER = ["walk", "pass", "report", "check", "clamscan", "quellix", "find"]
 
 
 def fields(line):
@@ -35,6 +36,8 @@ def fields(line):
 
 
 def read_lines(path):
+    if not os.path.exists(path):  # a native-only run has no Wine figures
+        return []
     with open(path, encoding="utf-8", errors="replace") as f:
         return [l.rstrip("\r\n") for l in f if l.strip()]
 
@@ -70,6 +73,8 @@ def main():
             if kind == "run":
                 c = values["contender"]
                 tree["runs"].setdefault(c, []).append(float(values["seconds"]))
+                if "peak_rss_kib" in values:
+                    tree.setdefault("peak_rss", {})[c] = int(values["peak_rss_kib"])
                 tree["files"][c] = int(values["files"])
                 tree["detections"][c] = int(values["detections"])
             elif kind == "memory":
@@ -111,14 +116,20 @@ def main():
                 path = cells[0]
                 found.add(path[3:].replace("\\", "/") if path.upper().startswith("D:\\") else "C:" + path)
             return found
-        passed = tree_paths("pass")
-        checked = tree_paths("check")
-        clam = {cells[0] for cells in tree["rows"].get("clamscan", [])}
+        found = {}
+        if "pass" in tree["runs"]:
+            found["file pass"] = tree_paths("pass")
+        if "check" in tree["runs"]:
+            found["straightforward check"] = tree_paths("check")
+        for c, label in (("clamscan", "clamscan"), ("quellix", "quellix-scan")):
+            if c in tree["runs"]:
+                found[label] = {cells[0] for cells in tree["rows"].get(c, [])}
         planted = int(tree["info"].get("specimens", "0"))
-        same = passed == clam and (not checked or checked == passed) and len(passed) == planted
+        sets = list(found.values())
+        same = bool(sets) and all(f == sets[0] for f in sets) and len(sets[0]) == planted
         agree_all &= same
-        agreement.append("%s files: planted %d; file pass %d, straightforward check %d, clamscan %d: %s" % (
-            fmt_int(size), planted, len(passed), len(checked), len(clam),
+        agreement.append("%s files: planted %d; %s: %s" % (
+            fmt_int(size), planted, ", ".join("%s %d" % (k, len(v)) for k, v in found.items()),
             "the same files" if same else "DISAGREE"))
 
     memory_runs = {}
@@ -165,8 +176,9 @@ def main():
             fmt_int(r["workload"]), r["label"], fmt_int(r["files"]), r["runs"], r["median"], r["min"], r["max"],
             r["spread"], fmt_int(r["rate"]), r["us"], r["detections"]))
     add("")
-    add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
-    add("|---|---:|---:|---:|---:|---:|")
+    if memory_runs:
+        add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
+        add("|---|---:|---:|---:|---:|---:|")
     for (c, extra), m in sorted(memory_runs.items(), key=lambda kv: (kv[0][1], ["openprocess", "snapshots", "memorypass"].index(kv[0][0]))):
         median, low, high = summary(m["times"])
         what = {"openprocess": "%s ids answered" % m["values"].get("answered"),
@@ -175,7 +187,8 @@ def main():
         label = {"openprocess": "bare OpenProcess sweep", "snapshots": "sweep + one module snapshot per process",
                  "memorypass": "memory pass (ScanMemory)"}[c]
         add("| %s | %d | %d | %.3f | %.3f - %.3f | %s |" % (label, extra, len(m["times"]), median, low, high, what))
-    add("")
+    if memory_runs:
+        add("")
     if probes:
         add("CheckFile on one %s-byte candidate that matches no row (%s call(s) per kind, median):" % (
             probe_file.get("size", "?"), probes["checkfile"].get("calls")))
@@ -223,6 +236,20 @@ def main():
                 extra = " (without the checks: %.2f)" % statistics.median(r / w for r, w in zip(runs_r, runs_w))
             add("- %s files: file pass / bare walk = %.2f, median of the per-run ratios%s (target <= 1.10): %s" % (
                 fmt_int(size), ratio, extra, "met" if ratio <= 1.10 else "MISSED"))
+    for size in sizes:
+        q, f, c = by.get((size, "quellix")), by.get((size, "find")), by.get((size, "clamscan"))
+        if q and f:
+            # Run back to back in the same way: medians of each.
+            ratio = q["median"] / f["median"]
+            add("- %s files: quellix-scan / find -printf wall time = %.2f (target <= 1.3): %s" % (
+                fmt_int(size), ratio, "met" if ratio <= 1.3 else "MISSED"))
+        if q and c:
+            ratio = c["median"] / q["median"]
+            add("- %s files: clamscan -r / quellix-scan wall time = %.1f (target >= 20): %s" % (
+                fmt_int(size), ratio, "met" if ratio >= 20 else "MISSED"))
+    rss = [(s, trees[s].get("peak_rss", {}).get("quellix")) for s in sizes if trees[s].get("peak_rss", {}).get("quellix")]
+    if rss:
+        add("- quellix-scan peak resident size: %s" % ", ".join("%.1f MiB at %s" % (k / 1024, fmt_int(s)) for s, k in rss))
     middle = 100000 if 100000 in sizes else sizes[len(sizes) // 2]
     p = by.get((middle, "pass"))
     for c in ("check", "clamscan"):
@@ -280,7 +307,8 @@ def main():
                 if (s, c) in by:
                     f.write("%d %.1f\n" % (s, by[(s, c)]["rate"]))
             f.write("\n\n")
-    colours = {"find": "#777777", "walk": "#1b7837", "pass": "#2166ac", "check": "#e08214", "clamscan": "#b2182b"}
+    colours = {"find": "#777777", "walk": "#1b7837", "pass": "#2166ac", "check": "#e08214", "clamscan": "#b2182b",
+               "quellix": "#762a83"}
     plots = ", ".join("'%s' index %d using 1:2 with linespoints lw 2.5 pt 7 ps 1.4 lc rgb '%s' title '%s'" % (
         data, i, colours[c], LABELS[c]) for i, c in enumerate(CHART_ORDER))
     script = "\n".join([

@@ -1,0 +1,56 @@
+// POSIX reading for the candidate check (see file_check_posix.h).
+#include "engine/file_check_posix.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+int ReadAt(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
+  int fd = *static_cast<int*>(context);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t got = pread(fd, block + done, length - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    // A file that shrank since it was listed is not the file that was listed.
+    if (got <= 0) return 0;
+    done += static_cast<uint32_t>(got);
+  }
+  return 1;
+}
+
+}  // namespace
+
+CandidateOutcome CheckFileAt(SignatureTable table, int directoryFd, const char* name, char* nameOut,
+                             FileIdentity* identity) {
+  nameOut[0] = 0;
+  *identity = FileIdentity{0, 0, 0};
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(directoryFd, name, flags | O_NOATIME);
+  // O_NOATIME is only for the file's owner (or a privileged caller).
+  if (fd < 0 && errno == EPERM) fd = openat(directoryFd, name, flags);
+  if (fd < 0) return errno == ELOOP ? kCandidateClean : kCandidateUnreadable;
+
+  CandidateOutcome outcome = kCandidateUnreadable;
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      outcome = kCandidateClean;
+    } else {
+      *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 1};
+      CandidateReader reader{ReadAt, &fd};
+      const SignatureRecord* row = nullptr;
+      outcome = CheckCandidate(table, static_cast<uint64_t>(st.st_size), &reader, &row);
+      if (row) {
+        strncpy(nameOut, row->detectionName, kDetectionNameCapacity - 1);
+        nameOut[kDetectionNameCapacity - 1] = 0;
+      }
+    }
+  }
+  close(fd);
+  return outcome;
+}

@@ -1,0 +1,24 @@
+// SHA-256 (FIPS 180-4), for naming and verifying quarantined files.
+// Platform-neutral; no allocation.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct Sha256State {
+  uint32_t h[8];
+  uint64_t length;  // bytes hashed so far
+  unsigned char block[64];
+  uint32_t used;    // bytes waiting in `block`
+};
+
+enum : uint32_t {
+  kSha256DigestSize = 32,
+  kSha256HexSize = 65,  // 64 hexadecimal digits and the terminator
+};
+
+void BeginSha256(Sha256State* state);
+void AddSha256(Sha256State* state, const void* data, size_t length);
+void EndSha256(Sha256State* state, unsigned char digest[kSha256DigestSize]);
+
+// Lower-case hexadecimal text of a digest.
+void Sha256Hex(const unsigned char digest[kSha256DigestSize], char hex[kSha256HexSize]);

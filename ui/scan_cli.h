@@ -1,0 +1,67 @@
+// The console scanners' command line, words and summary: option parsing,
+// the help text, the exit status. Platform-neutral, so that a Windows
+// console scanner can share it with the Linux one.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "scan/found_file.h"
+#include "scan/scan_report.h"
+
+enum : uint32_t {
+  kMaxScanPaths = 64,
+  kMaxDriveMappings = 26,
+};
+
+enum ScanExitStatus : int {
+  kExitNothingFound = 0,
+  kExitAllHandled = 1,  // detections found, all handled as asked
+  kExitTrouble = 2,     // something could not be examined or handled
+  kExitUsage = 64,
+};
+
+enum ScanCommand : uint32_t {
+  kCommandScan = 0,
+  kCommandRestore = 1,
+  kCommandHelp = 2,
+  kCommandVersion = 3,
+};
+
+struct DriveMapping {
+  char letter;  // upper case
+  const char* directory;
+};
+
+struct ScanOptions {
+  ScanCommand command;
+  FoundFileAction action;
+  const char* quarantineDirectory;  // --quarantine DIR, or the restore's DIR
+  const char* windowsRoot;          // --windows-root DIR
+  DriveMapping drives[kMaxDriveMappings];
+  uint32_t driveCount;
+  const char* backupDirectory;      // --backup DIR
+  const char* jsonPath;             // --json FILE
+  int quiet;
+  int crossFileSystems;
+  int force;
+  const char* paths[kMaxScanPaths];
+  uint32_t pathCount;
+};
+
+// Reads the arguments (argv[0] is the program). 1 on success; on bad usage
+// 0, with a one-line reason in `reason`.
+int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity);
+
+extern const char kScanProgramName[];
+extern const char kScanVersion[];
+extern const char kScanHelpText[];
+
+// The action word of a row: "removed", "quarantined", ...
+const char* RowStatusWord(ScanRowStatus status);
+
+// 0, 1 or 2 from the run's totals and the troubles met outside the file pass
+// (refused or failed hive changes, Run values left because they could not be read).
+ScanExitStatus ExitStatusOf(const ScanTotals& totals, uint32_t otherTroubles);
+
+// Byte counts as people read them: "1.5 MiB", "312 bytes".
+size_t FormatByteCount(char* out, size_t capacity, uint64_t bytes);

@@ -1,0 +1,514 @@
+// quellix-scan end to end on planted volumes: forged specimens of every
+// published row, decoys, clean files, links that must not be followed;
+// clean files byte for byte and time for time unchanged; every exit status.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/signature_table.h"
+#include "engine/testing/specimen_forge.h"
+#include "remedy/testing/minimal_hive.h"
+#include "remedy/testing/profile_hive_posix.h"
+
+namespace {
+
+std::string Fresh(const std::string& name) {
+  char cwd[4096];
+  EXPECT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  std::string dir = std::string(cwd) + "/quellix-scan-volumes/" + name;
+  EXPECT_EQ(0, system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()));
+  return dir;
+}
+
+void Write(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::string dir = path.substr(0, path.rfind('/'));
+  EXPECT_EQ(0, system(("mkdir -p '" + dir + "'").c_str()));
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  if (!bytes.empty()) {
+    ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+  }
+  fclose(f);
+}
+
+// Without touching the access time, which the snapshots compare.
+std::string Read(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOATIME);
+  if (fd < 0) fd = open(path.c_str(), O_RDONLY);
+  std::string text;
+  char block[65536];
+  ssize_t got;
+  while (fd >= 0 && (got = read(fd, block, sizeof block)) > 0) text.append(block, static_cast<size_t>(got));
+  if (fd >= 0) close(fd);
+  return text;
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome Scan(const std::vector<std::string>& args, const std::string& where) {
+  std::string outPath = where + ".out", errPath = where + ".err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(QX_SCAN_PROGRAM));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QX_SCAN_PROGRAM, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(outPath), Read(errPath)};
+}
+
+// Everything that must come through a run unchanged: bytes, mode, times.
+struct Snapshot {
+  std::string bytes;
+  mode_t mode;
+  struct timespec atime, mtime, ctime;
+};
+
+void Take(const std::string& path, std::map<std::string, Snapshot>* into) {
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
+  if (S_ISDIR(st.st_mode)) {
+    DIR* d = opendir(path.c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") Take(path + "/" + n, into);
+    }
+    closedir(d);
+  }
+  Snapshot s{S_ISREG(st.st_mode) ? Read(path) : std::string(), st.st_mode, st.st_atim, st.st_mtim, st.st_ctim};
+  // A directory's times change when a removed file leaves it: only entries count.
+  if (!S_ISDIR(st.st_mode)) (*into)[path] = s;
+}
+
+bool Same(const Snapshot& a, const Snapshot& b) {
+  auto eq = [](const timespec& x, const timespec& y) { return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec; };
+  return a.bytes == b.bytes && a.mode == b.mode && eq(a.atime, b.atime) && eq(a.mtime, b.mtime) &&
+         eq(a.ctime, b.ctime);
+}
+
+// A volume: every row's specimen in a place of its own (names with spaces
+// and non-ASCII bytes among them), a decoy per row, clean files, a link
+// cycle, links that leave the volume towards another specimen.
+struct Volume {
+  std::string root, outside;
+  std::vector<std::string> specimens;
+  std::vector<std::string> names;  // detection name of each specimen
+};
+
+Volume Plant(const std::string& name) {
+  Volume v;
+  std::string base = Fresh(name);
+  v.root = base + "/volume";
+  v.outside = base + "/outside";
+  SignatureTable table = BuiltInSignatures();
+  const char* places[] = {"WINDOWS/system32/", "Documents and Settings/alice/Local Settings/Temp/",
+                          "Program Files/caf\xc3\xa9 \xe6\x97\xa5/", "raw \xe9\xff/", ""};
+  for (uint32_t i = 0; i < table.count; ++i) {
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(ForgeSpecimenForRow(table.rows[i], 100 + i, &bytes));
+    std::string path = v.root + "/" + places[i % 5] + "row " + std::to_string(i) + ".exe";
+    Write(path, bytes);
+    v.specimens.push_back(path);
+    v.names.push_back(table.rows[i].detectionName);
+    EXPECT_TRUE(ForgeDecoyForRow(table.rows[i], 200 + i, &bytes));
+    Write(v.root + "/" + places[(i + 1) % 5] + "decoy " + std::to_string(i) + ".dll", bytes);
+  }
+  Write(v.root + "/WINDOWS/notepad.exe", std::vector<unsigned char>(66000, 'n'));
+  Write(v.root + "/empty.txt", {});
+  Write(v.root + "/boot.ini", std::vector<unsigned char>(200, 'b'));
+  std::vector<unsigned char> far;
+  EXPECT_TRUE(ForgeSpecimenForRow(table.rows[0], 999, &far));
+  Write(v.outside + "/far.exe", far);
+  EXPECT_EQ(0, symlink("..", (v.root + "/WINDOWS/system32/loop").c_str()));
+  EXPECT_EQ(0, symlink(v.outside.c_str(), (v.root + "/WINDOWS/out").c_str()));
+  EXPECT_EQ(0, symlink((v.outside + "/far.exe").c_str(), (v.root + "/far link.exe").c_str()));
+  return v;
+}
+
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+TEST(QuellixScan, DetectionOnlyListsEverythingAndChangesNothing) {
+  Volume v = Plant("detect");
+  std::map<std::string, Snapshot> before, after;
+  Take(v.root, &before);
+  Take(v.outside, &before);
+  Outcome run = Scan({"--quiet", v.root}, v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  for (size_t i = 0; i < v.specimens.size(); ++i)
+    EXPECT_NE(std::string::npos, run.out.find(v.specimens[i] + ": " + v.names[i] + " (left in place)\n")) << run.out;
+  EXPECT_EQ(v.specimens.size(), Count(run.out, "(left in place)"));
+  EXPECT_NE(std::string::npos, run.out.find("Detections: " + std::to_string(v.specimens.size())));
+  EXPECT_EQ("", run.err);
+  Take(v.root, &after);
+  Take(v.outside, &after);
+  ASSERT_EQ(before.size(), after.size());
+  for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+}
+
+TEST(QuellixScan, RemoveTakesOnlySpecimensAndLeavesEverythingElseAsItWas) {
+  Volume v = Plant("remove");
+  std::map<std::string, Snapshot> before, after;
+  Take(v.root, &before);
+  Take(v.outside, &before);
+  std::string json = v.root + ".jsonl";
+  Outcome run = Scan({"--remove", "--json", json, v.root}, v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  for (const std::string& s : v.specimens) {
+    struct stat st;
+    EXPECT_NE(0, lstat(s.c_str(), &st)) << s << " should be gone";
+    before.erase(s);
+  }
+  EXPECT_EQ(v.specimens.size(), Count(run.out, "(removed)"));
+  Take(v.root, &after);
+  Take(v.outside, &after);
+  ASSERT_EQ(before.size(), after.size());
+  for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+
+  std::string lines = Read(json);
+  EXPECT_EQ(v.specimens.size(), Count(lines, "{\"type\":\"detection\""));
+  EXPECT_EQ(v.specimens.size(), Count(lines, "\"action\":\"removed\""));
+  EXPECT_EQ(1u, Count(lines, "{\"type\":\"summary\""));
+  EXPECT_NE(std::string::npos, lines.find("\"exit_status\":1}"));
+  // The raw Latin-1 bytes of a name are kept as escaped bytes.
+  EXPECT_NE(std::string::npos, lines.find("raw \\udce9\\udcff/row 3.exe"));
+
+  // Nothing left: a second run finds nothing.
+  Outcome again = Scan({"--remove", v.root}, v.root);
+  EXPECT_EQ(0, again.status) << again.out;
+}
+
+TEST(QuellixScan, SomethingNotExaminedIsStatusTwo) {
+  std::string root = Fresh("unexamined");
+  std::string dir = root;
+  for (int i = 0; i < 25; ++i) dir += "/" + std::string(200, 'n');
+  EXPECT_EQ(0, system(("mkdir -p '" + dir + "'").c_str()));
+  Outcome run = Scan({root}, root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("File name too long"));
+  EXPECT_NE(std::string::npos, run.out.find("Not examined: 1"));
+  Outcome missing = Scan({root + "/no such dir"}, root);
+  EXPECT_EQ(2, missing.status);
+}
+
+TEST(QuellixScan, UsageAndHelp) {
+  std::string where = Fresh("usage");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {{}, 64, "", "quellix-scan: no PATH to scan\nTry 'quellix-scan --help' for more information.\n"},
+      {{"--frobnicate", "/"}, 64, "", "quellix-scan: unknown option '--frobnicate'\nTry 'quellix-scan --help' for more information.\n"},
+      {{"--help"}, 0, "Usage: quellix-scan [OPTIONS] PATH...\n", ""},
+      {{"--version"}, 0, "quellix-scan ", ""},
+  };
+  for (const Case& c : cases) {
+    Outcome run = Scan(c.args, where + "/run");
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ(0u, run.out.find(c.out)) << run.out;
+    EXPECT_EQ(c.err, run.err);
+  }
+  Outcome clean = Scan({"--quiet", where}, where + "/clean");
+  EXPECT_EQ(0, clean.status) << clean.out << clean.err;
+}
+
+}  // namespace
+
+namespace {
+
+std::string Sha256Of(const std::string& path) {
+  // A second implementation: coreutils'.
+  EXPECT_EQ(0, system(("sha256sum '" + path + "' | cut -c1-64 > '" + path + ".sha'").c_str()));
+  std::string out = Read(path + ".sha");
+  unlink((path + ".sha").c_str());
+  return out.substr(0, 64);
+}
+
+TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
+  Volume v = Plant("quarantine");
+  std::map<std::string, Snapshot> before;
+  Take(v.root, &before);
+  std::vector<std::string> sums;
+  for (const std::string& s : v.specimens) sums.push_back(Sha256Of(s));
+  std::string q = v.root + "/../quarantine";
+
+  Outcome run = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(v.specimens.size(), Count(run.out, "(quarantined)"));
+  std::string manifest = Read(q + "/manifest.jsonl");
+  EXPECT_EQ(v.specimens.size(), Count(manifest, "\n"));
+  for (size_t i = 0; i < v.specimens.size(); ++i) {
+    struct stat st;
+    EXPECT_NE(0, lstat(v.specimens[i].c_str(), &st)) << v.specimens[i];
+    ASSERT_EQ(0, stat((q + "/" + sums[i]).c_str(), &st)) << sums[i];
+    EXPECT_EQ(0400u, st.st_mode & 07777);
+    EXPECT_EQ(before[v.specimens[i]].bytes, Read(q + "/" + sums[i]));
+    EXPECT_NE(std::string::npos, manifest.find("\"detection\":\"" + v.names[i] + "\",\"sha256\":\"" + sums[i]));
+  }
+
+  // Back where they were: content, mode and modification time.
+  Outcome back = Scan({"restore", q}, v.root);
+  EXPECT_EQ(0, back.status) << back.out << back.err;
+  EXPECT_EQ(v.specimens.size(), Count(back.out, ": restored\n"));
+  for (const std::string& s : v.specimens) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(s.c_str(), &st)) << s;
+    EXPECT_EQ(before[s].bytes, Read(s));
+    EXPECT_EQ(before[s].mode, st.st_mode);
+    EXPECT_EQ(before[s].mtime.tv_sec, st.st_mtim.tv_sec);
+    EXPECT_EQ(before[s].mtime.tv_nsec, st.st_mtim.tv_nsec);
+  }
+
+  // Again: every file is in its place; nothing is overwritten without --force.
+  Write(v.specimens[0], {'n', 'e', 'w'});
+  Outcome again = Scan({"restore", q}, v.root);
+  EXPECT_EQ(2, again.status);
+  EXPECT_EQ(v.specimens.size(), Count(again.out, "not restored: a file is in its place"));
+  EXPECT_EQ("new", Read(v.specimens[0]));
+  Outcome forced = Scan({"restore", "--force", q}, v.root);
+  EXPECT_EQ(0, forced.status) << forced.out;
+  EXPECT_EQ(before[v.specimens[0]].bytes, Read(v.specimens[0]));
+
+  // A damaged copy is never put back.
+  unlink(v.specimens[1].c_str());
+  std::string copy = q + "/" + sums[1];
+  chmod(copy.c_str(), 0600);
+  Write(copy, {'x'});
+  Outcome damaged = Scan({"restore", q}, v.root);
+  EXPECT_EQ(2, damaged.status);
+  EXPECT_NE(std::string::npos, damaged.out.find(v.specimens[1] + ": not restored: the quarantined copy does not have its recorded SHA-256"));
+  struct stat st;
+  EXPECT_NE(0, lstat(v.specimens[1].c_str(), &st));
+}
+
+}  // namespace
+
+namespace {
+
+// A Windows XP volume: the planted tree plus two profiles whose Run values
+// start some specimens (by every spelling the dialog accepts), and clean ones.
+struct XpVolume {
+  Volume v;
+  std::string alice, bob;
+};
+
+XpVolume PlantXp(const std::string& name) {
+  XpVolume x{Plant(name), "", ""};
+  x.alice = x.v.root + "/Documents and Settings/alice/NTUSER.DAT";
+  x.bob = x.v.root + "/Documents and Settings/bob/NTUSER.DAT";
+  EXPECT_EQ(0, system(("mkdir -p '" + x.v.root + "/Documents and Settings/bob'").c_str()));
+  // Row 0 lives in WINDOWS/system32, row 1 in alice's Temp folder.
+  EXPECT_TRUE(WriteProfileHive(x.alice,
+                               {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},
+                                {"Worm0", 1, "\"C:\\WINDOWS\\system32\\row 0.exe\" -s"},
+                                {"Worm1", 2, "%TEMP%\\row 1.exe"},
+                                {"Lookalike", 1, "C:\\WINDOWS\\system32\\row 00.exe"},
+                                {"Argument", 1, "rundll32.exe C:\\WINDOWS\\system32\\row 0.exe"}},
+                               {{"TEMP", 2, "%USERPROFILE%\\Local Settings\\Temp"}}));
+  EXPECT_TRUE(WriteProfileHive(x.bob, {{"Worm0", 2, "%SystemRoot%/System32/ROW 0.EXE"}, {"Keep", 1, "notepad.exe"}},
+                               {}));
+  return x;
+}
+
+TEST(QuellixScan, RemoveCleansTheRunValuesOfEveryProfileAfterABackup) {
+  XpVolume x = PlantXp("hives");
+  std::string aliceBefore = Read(x.alice), bobBefore = Read(x.bob);
+  std::string backup = x.v.root + "/../backup", json = x.v.root + "/../run.jsonl";
+  Outcome run = Scan({"--remove", "--backup", backup, "--json", json, x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("Run values deleted: 3 in 2 hive(s)")) << run.out;
+  std::string alice = ReglookupOf(x.alice), bob = ReglookupOf(x.bob);
+  ASSERT_NE("", alice);
+  ASSERT_NE("", bob);
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm0,"));
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm1,"));
+  EXPECT_EQ(std::string::npos, bob.find("/Run/Worm0,"));
+  for (const char* kept : {"/Run/ctfmon,", "/Run/Lookalike,", "/Run/Argument,"}) EXPECT_NE(std::string::npos, alice.find(kept));
+  EXPECT_NE(std::string::npos, bob.find("/Run/Keep,SZ,notepad.exe"));
+  EXPECT_EQ(aliceBefore, Read(backup + "/1-alice-NTUSER.DAT") + Read(backup + "/2-alice-NTUSER.DAT"));
+  EXPECT_EQ(bobBefore, Read(backup + "/1-bob-NTUSER.DAT") + Read(backup + "/2-bob-NTUSER.DAT"));
+  std::string lines = Read(json);
+  EXPECT_EQ(3u, Count(lines, "{\"type\":\"hive_change\""));
+  EXPECT_EQ(1u, Count(lines, "\"refers_to\":\"C:\\\\Documents and Settings\\\\alice\\\\Local Settings\\\\Temp\\\\row 1.exe\""));
+}
+
+TEST(QuellixScan, DetectionOnlyLeavesHivesAlone) {
+  XpVolume x = PlantXp("hives-detect");
+  std::string alice = Read(x.alice);
+  Outcome run = Scan({"--quiet", x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(alice, Read(x.alice));
+}
+
+TEST(QuellixScan, HibernatedVolumeIsNotWritten) {
+  for (const char* head : {"hibr", "HIBR"}) {
+    XpVolume x = PlantXp("hibernated");
+    Write(x.v.root + "/hiberfil.sys", std::vector<unsigned char>(head, head + 4));
+    std::map<std::string, Snapshot> before, after;
+    Take(x.v.root, &before);
+    Outcome run = Scan({"--remove", x.v.root}, x.v.root);
+    EXPECT_EQ(2, run.status) << head;
+    EXPECT_NE(std::string::npos, run.err.find("hiberfil.sys holds a hibernated Windows")) << run.err;
+    Take(x.v.root, &after);
+    ASSERT_EQ(before.size(), after.size());
+    for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+    // Listing writes nothing: allowed.
+    EXPECT_EQ(1, Scan({x.v.root}, x.v.root).status);
+  }
+  XpVolume woken = PlantXp("woken");
+  Write(woken.v.root + "/HIBERFIL.SYS", {'w', 'a', 'k', 'e'});
+  EXPECT_EQ(1, Scan({"--remove", woken.v.root}, woken.v.root).status);
+}
+
+TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
+  XpVolume x = PlantXp("pending");
+  std::string bytes = Read(x.alice);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
+  Write(x.alice, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", x.v.root}, x.v.root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("alice/NTUSER.DAT: not changed: its transaction log is not applied"))
+      << run.err;
+  EXPECT_EQ(bytes, Read(x.alice));
+  EXPECT_EQ(std::string::npos, ReglookupOf(x.bob).find("/Run/Worm0,"));
+  struct stat st;
+  EXPECT_NE(0, lstat(x.v.specimens[0].c_str(), &st)) << "files are still removed";
+}
+
+TEST(QuellixScan, ReadOnlyMountIsRefused) {
+  std::string base = Fresh("readonly");
+  std::string mountPoint = base + "/mnt";
+  ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0755));
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16m") != 0) GTEST_SKIP() << "no mounting here";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(mountPoint + "/WINDOWS/worm.exe", bytes);
+  ASSERT_EQ(0, mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=16m"));
+  Outcome run = Scan({"--remove", mountPoint}, base + "/run");
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("refusing to write to " + mountPoint + ": it is on a read-only mount"));
+  Outcome listed = Scan({mountPoint}, base + "/run");
+  EXPECT_EQ(1, listed.status);
+  EXPECT_EQ(0, umount(mountPoint.c_str()));
+}
+
+TEST(QuellixScan, Windows9xFilesGoRunValuesAreReportedNotCleaned) {
+  std::string root = Fresh("win98") + "/c";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(root + "/WINDOWS/SYSTEM/worm.exe", bytes);
+  Write(root + "/WINDOWS/USER.DAT", {'C', 'R', 'E', 'G', 0, 0, 1, 0});
+  Outcome run = Scan({"--remove", root}, root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.out.find("worm.exe: Worm.Quellix.c (removed)"));
+  EXPECT_NE(std::string::npos, run.err.find("Run values not cleaned: " + root + "/WINDOWS holds Windows 9x")) << run.err;
+}
+
+TEST(QuellixScan, OtherDrivesMapThroughDriveOption) {
+  XpVolume x = PlantXp("drives");
+  std::string d = x.v.root + "/../d";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[2], 77, &bytes));
+  Write(d + "/Tools/agent.exe", bytes);
+  ASSERT_TRUE(WriteProfileHive(x.bob, {{"Agent", 1, "d:\\tools\\AGENT.EXE"}, {"Keep", 1, "notepad.exe"}}, {}));
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", "--drive", "D=" + d, x.v.root, d}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  std::string bob = ReglookupOf(x.bob);
+  EXPECT_EQ(std::string::npos, bob.find("/Run/Agent,"));
+  EXPECT_NE(std::string::npos, bob.find("/Run/Keep,"));
+  // Without the mapping, D's file has no Windows path: said, and status 2.
+  ASSERT_TRUE(WriteProfileHive(x.bob, {{"Agent", 1, "d:\\tools\\AGENT.EXE"}}, {}));
+  Write(d + "/Tools/agent.exe", bytes);
+  Outcome unmapped = Scan({"--remove", "--backup", x.v.root + "/../backup2", x.v.root, d}, x.v.root);
+  EXPECT_EQ(2, unmapped.status);
+  EXPECT_NE(std::string::npos, unmapped.err.find("no drive letter holds it"));
+  EXPECT_NE(std::string::npos, ReglookupOf(x.bob).find("/Run/Agent,"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QuellixScan, SystemRootComesFromTheSoftwareHive) {
+  // A system installed as D:\WINNT: the Run value names D:, and the volume
+  // mounted here is the one the SOFTWARE hive calls home.
+  std::string root = Fresh("software") + "/d";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(root + "/WINNT/System32/worm.exe", bytes);
+  EXPECT_EQ(0, system(("mkdir -p '" + root + "/WINNT/system32/config' '" + root + "/Documents and Settings/eve'").c_str()));
+  ASSERT_TRUE(WriteTestHive(root + "/WINNT/system32/config/software",
+                            {{{"Microsoft", "Windows NT", "CurrentVersion"}, {{"SystemRoot", 1, "D:\\WINNT"}}}}));
+  std::string hive = root + "/Documents and Settings/eve/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"A", 2, "%windir%\\system32\\worm.exe"}, {"B", 1, "D:\\WINNT\\System32\\worm"},
+                                      {"C", 1, "C:\\WINNT\\System32\\worm.exe"}},
+                               {}));
+  Outcome run = Scan({"--remove", "--backup", root + "/../backup", root}, root);
+  EXPECT_EQ(1, run.status) << run.err;
+  std::string after = ReglookupOf(hive);
+  EXPECT_EQ(std::string::npos, after.find("/Run/A,"));
+  EXPECT_EQ(std::string::npos, after.find("/Run/B,"));
+  EXPECT_NE(std::string::npos, after.find("/Run/C,")) << "another drive's file of the same name";
+}
+
+TEST(QuellixScan, OtherFileSystemsOnlyWhenAsked) {
+  Volume v = Plant("crossfs");
+  std::string inner = v.root + "/mounted";
+  ASSERT_EQ(0, mkdir(inner.c_str(), 0755));
+  if (mount("tmpfs", inner.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "no mounting here";
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[4], 9, &bytes));
+  Write(inner + "/inner.exe", bytes);
+  Outcome stay = Scan({"--quiet", v.root}, v.root);
+  EXPECT_EQ(std::string::npos, stay.out.find("inner.exe"));
+  Outcome cross = Scan({"--quiet", "--cross-file-systems", v.root}, v.root);
+  EXPECT_NE(std::string::npos, cross.out.find(inner + "/inner.exe: " + BuiltInSignatures().rows[4].detectionName));
+  EXPECT_EQ(Count(stay.out, "(left in place)") + 1, Count(cross.out, "(left in place)"));
+  EXPECT_EQ(0, umount(inner.c_str()));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QuellixScan, QuarantineInsideTheScannedTreeIsNotWalked) {
+  Volume v = Plant("quarantine-inside");
+  std::string q = v.root + "/quarantine";
+  Outcome first = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(1, first.status) << first.err;
+  // The copies are detections by design; a second run must not touch them.
+  Outcome second = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(0, second.status) << second.out << second.err;
+  EXPECT_EQ(v.specimens.size(), Count(Read(q + "/manifest.jsonl"), "\n"));
+  EXPECT_EQ(0, Scan({"restore", q}, v.root).status);
+}
+
+}  // namespace

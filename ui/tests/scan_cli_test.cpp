@@ -1,0 +1,116 @@
+// The console scanners' command line and exit status.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ui/scan_cli.h"
+
+namespace {
+
+struct Parsed {
+  int ok;
+  ScanOptions options;
+  std::string reason;
+};
+
+Parsed Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "quellix-scan");
+  Parsed p{};
+  char reason[128] = "";
+  p.ok = ParseScanOptions(static_cast<int>(args.size()), args.data(), &p.options, reason, sizeof reason);
+  p.reason = reason;
+  return p;
+}
+
+TEST(ScanCli, BadUsageHasAOneLineReason) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* reason;
+  } cases[] = {
+      {{}, "no PATH to scan"},
+      {{"--remove"}, "no PATH to scan"},
+      {{"--bogus", "/mnt"}, "unknown option '--bogus'"},
+      {{"--remove", "--quarantine", "/q", "/mnt"}, "--remove and --quarantine exclude each other"},
+      {{"--quarantine=/q", "--remove", "/mnt"}, "--remove and --quarantine exclude each other"},
+      {{"/mnt", "--json"}, "--json needs a value"},
+      {{"--backup=", "/mnt"}, "--backup needs a value"},
+      {{"--drive", "D", "/mnt"}, "--drive wants L=DIR, not 'D'"},
+      {{"--drive", "1=/x", "/mnt"}, "--drive wants L=DIR, not '1=/x'"},
+      {{"--drive", "d=/x", "--drive", "D=/y", "/mnt"}, "drive D=/y given twice"},
+      {{"--force", "/mnt"}, "--force belongs to restore"},
+      {{"restore"}, "restore wants one quarantine directory"},
+      {{"restore", "/q", "/r"}, "restore wants one quarantine directory"},
+      {{"restore", "--remove", "/q"}, "restore takes only --force, --json and --quiet"},
+      {{""}, "an empty path"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args);
+    EXPECT_EQ(0, p.ok) << c.reason;
+    EXPECT_EQ(c.reason, p.reason);
+    EXPECT_EQ(std::string::npos, p.reason.find('\n'));
+  }
+}
+
+TEST(ScanCli, OptionsAreRead) {
+  Parsed p = Parse({"--quarantine", "/q", "--windows-root=/mnt/c", "--drive", "d=/mnt/d", "--drive=E=/mnt/e",
+                    "--backup", "/b", "--json", "/j.jsonl", "--quiet", "--cross-file-systems", "/mnt/c", "--",
+                    "--remove"});
+  ASSERT_EQ(1, p.ok) << p.reason;
+  const ScanOptions& o = p.options;
+  EXPECT_EQ(kCommandScan, o.command);
+  EXPECT_EQ(kActionQuarantine, o.action);
+  EXPECT_STREQ("/q", o.quarantineDirectory);
+  EXPECT_STREQ("/mnt/c", o.windowsRoot);
+  ASSERT_EQ(2u, o.driveCount);
+  EXPECT_EQ('D', o.drives[0].letter);
+  EXPECT_STREQ("/mnt/d", o.drives[0].directory);
+  EXPECT_EQ('E', o.drives[1].letter);
+  EXPECT_STREQ("/b", o.backupDirectory);
+  EXPECT_STREQ("/j.jsonl", o.jsonPath);
+  EXPECT_TRUE(o.quiet && o.crossFileSystems);
+  ASSERT_EQ(2u, o.pathCount);
+  EXPECT_STREQ("--remove", o.paths[1]);  // after "--" an option is a path
+
+  Parsed restore = Parse({"restore", "--force", "/q"});
+  ASSERT_EQ(1, restore.ok);
+  EXPECT_EQ(kCommandRestore, restore.options.command);
+  EXPECT_STREQ("/q", restore.options.quarantineDirectory);
+  EXPECT_TRUE(restore.options.force);
+
+  EXPECT_EQ(kCommandHelp, Parse({"--help"}).options.command);
+  EXPECT_EQ(kActionLeave, Parse({"/mnt"}).options.action);
+  EXPECT_EQ(kActionRemove, Parse({"--remove", "/mnt"}).options.action);
+}
+
+TEST(ScanCli, ExitStatus) {
+  struct Case {
+    ScanTotals totals;
+    uint32_t other;
+    ScanExitStatus status;
+  } cases[] = {
+      {{1000, 1, 0, 0, 0, 0, 0, 0}, 0, kExitNothingFound},
+      {{1000, 1, 2, 0, 0, 2, 0, 0}, 0, kExitAllHandled},  // detection only: left in place as asked
+      {{1000, 1, 2, 2, 0, 0, 0, 0}, 0, kExitAllHandled},
+      {{1000, 1, 2, 1, 0, 0, 1, 0}, 0, kExitTrouble},
+      {{1000, 1, 0, 0, 0, 0, 0, 1}, 0, kExitTrouble},
+      {{1000, 1, 1, 0, 1, 0, 0, 0}, 1, kExitTrouble},  // e.g. a hive refused
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.status, ExitStatusOf(c.totals, c.other));
+}
+
+TEST(ScanCli, ByteCountsAndWords) {
+  char text[32];
+  FormatByteCount(text, sizeof text, 312);
+  EXPECT_STREQ("312 bytes", text);
+  FormatByteCount(text, sizeof text, 1536 * 1024);
+  EXPECT_STREQ("1.5 MiB", text);
+  EXPECT_STREQ("left in place", RowStatusWord(kRowLeftInPlace));
+  // Help names every option the parser knows.
+  for (const char* option : {"--remove", "--quarantine", "--windows-root", "--drive", "--backup",
+                             "--cross-file-systems", "--json", "--quiet", "--force", "--help", "restore"})
+    EXPECT_NE(nullptr, strstr(kScanHelpText, option)) << option;
+}
+
+}  // namespace

@@ -9,7 +9,6 @@
 //   sleep   an idle process for the memory sweep to meet.
 // Output is one line per figure, "kind key=value ...", read by bench/report.py.
 #include <windows.h>
-#include <commctrl.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -28,7 +27,8 @@
 #include "scan/memory_pass.h"
 #include "scan/progress.h"
 #include "scan/scan_counters.h"
-#include "ui/scan_context.h"
+#include "scan/scan_report.h"
+#include "scan/testing/recording_report.h"
 #include "walker/file_list.h"
 
 namespace {
@@ -95,81 +95,28 @@ unsigned long long IoCounterReadBytes() {
   return counters.ReadTransferCount;
 }
 
-// ---- report controls that exist but that no one watches ---------------------
-// Created on the measuring thread itself: the passes' SendMessage calls then
-// run the control procedures directly and need no message pump.
+// ---- the report: a recorder that no one reads during the run ----------------
 
-struct Window {
-  HWND main = nullptr;
-  HWND list = nullptr;
-  ScanContext* context = nullptr;
+struct Report {
+  RecordingReport recording{};
+  ScanReport table{};
 };
 
-int CreateReportWindow(Window* window) {
-  INITCOMMONCONTROLSEX init;
-  init.dwSize = sizeof init;
-  init.dwICC = ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES;
-  InitCommonControlsEx(&init);
-  HINSTANCE instance = GetModuleHandleA(nullptr);
-  WNDCLASSA windowClass;
-  std::memset(&windowClass, 0, sizeof windowClass);
-  windowClass.lpfnWndProc = DefWindowProcA;
-  windowClass.hInstance = instance;
-  windowClass.lpszClassName = "QxBenchWindow";
-  RegisterClassA(&windowClass);
-  window->main = CreateWindowA("QxBenchWindow", "bench", WS_OVERLAPPEDWINDOW, 0, 0, 640, 420, nullptr, nullptr,
-                               instance, nullptr);
-  if (!window->main) return 0;
-  HWND status = CreateWindowA("STATIC", "", WS_CHILD | WS_VISIBLE, 10, 360, 600, 20, window->main, nullptr,
-                              instance, nullptr);
-  HWND progress = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 10, 330, 600, 20, window->main,
-                                nullptr, instance, nullptr);
-  window->list = CreateWindowA(WC_LISTVIEWA, "", WS_CHILD | WS_VISIBLE | LVS_REPORT, 10, 10, 600, 310,
-                               window->main, nullptr, instance, nullptr);
-  if (!status || !progress || !window->list) return 0;
-  for (int column = 0; column < 3; ++column) {
-    LVCOLUMNA header;
-    std::memset(&header, 0, sizeof header);
-    header.mask = LVCF_WIDTH | LVCF_SUBITEM;
-    header.cx = 200;
-    header.iSubItem = column;
-    SendMessageA(window->list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&header));
-  }
-  window->context = CreateScanContext(progress, status, window->list);
-  if (!window->context) return 0;
-  window->context->languageIndex = 1;  // English
-  SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-  return 1;
-}
-
-void DestroyReportWindow(Window* window) {
-  if (window->context) DestroyScanContext(window->context);
-  if (window->main) DestroyWindow(window->main);
-}
-
-void ResetRun(Window* window) {
+void ResetRun(Report* report) {
   std::memset(&gScanCounters, 0, sizeof gScanCounters);
-  gScanCounters.context = window->context;
-  SendMessageA(window->list, LVM_DELETEALLITEMS, 0, 0);
-  window->context->rowCount = 0;
+  report->recording = RecordingReport{};
+  report->table = RecordingScanReport(&report->recording);
 }
 
-std::string ListText(HWND list, int row, int column) {
-  char text[1024] = "";
-  LVITEMA item;
-  std::memset(&item, 0, sizeof item);
-  item.iSubItem = column;
-  item.pszText = text;
-  item.cchTextMax = sizeof text;
-  SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return text;
+// The program's English words for the statuses the file pass reports.
+const char* StatusWord(ScanRowStatus status) {
+  return status == kRowRemoved || status == kRowScheduledAtRestart ? "Deleted" : "Delete failed";
 }
 
-void PrintRows(const char* contender, HWND list) {
-  int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
-  for (int row = 0; row < count; ++row)
-    std::printf("row contender=%s\t%s\t%s\t%s\n", contender, ListText(list, row, 0).c_str(),
-                ListText(list, row, 1).c_str(), ListText(list, row, 2).c_str());
+void PrintRows(const char* contender, const Report& report) {
+  for (const RecordedRow& row : report.recording.rows)
+    std::printf("row contender=%s\t%s\t%s\t%s\n", contender, row.path.c_str(), row.detectionName.c_str(),
+                StatusWord(row.status));
 }
 
 void PrintMemory(const char* when) {
@@ -228,7 +175,7 @@ int RestoreSpecimens(const std::vector<Specimen>& specimens) {
 
 unsigned long gBareFiles = 0;
 
-int NothingToDo(const char*, const FindRecord*) {
+int NothingToDo(void*, const char*, const FindRecord*) {
   gBareFiles += 1;
   return 1;
 }
@@ -246,17 +193,18 @@ void BareWalkFixedDrives() {
   }
 }
 
-// The file pass's work on the window alone (path, progress, status line),
-// with no check: splits the pass's cost over the bare walk into messages to
-// the controls and the checks of candidates.
-int ReportOnly(const char* directory, const FindRecord* record) {
-  ScanContext* context = gScanCounters.context;
+// The file pass's reporting alone (path, progress, status line), with no
+// check: splits the pass's cost over the bare walk into reports and the
+// checks of candidates.
+int ReportOnly(void* pass, const char* directory, const FindRecord* record) {
+  const ScanReport* report = static_cast<const FilePass*>(pass)->report;
   char path[1024];
   std::snprintf(path, sizeof path, "%s%s", directory, record->name);
   FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
-  if (progress.moveBar) SetProgressPos(context, progress.position);
-  if (progress.showPath) SetStatusText(context, path);
-  return IsStopRequested(context) ? 0 : 1;
+  if (progress.moveBar)
+    ReportProgress(report, ScanPosition{gScanCounters.filesScanned, gScanCounters.bytesDone, progress.position});
+  if (progress.showPath) ReportCurrentPath(report, path);
+  return ReportStopRequested(report) ? 0 : 1;
 }
 
 struct Outcome {
@@ -278,16 +226,21 @@ const char* ContenderName(Contender contender) {
   return "?";
 }
 
-Outcome RunContender(Contender contender, Window* window) {
-  ResetRun(window);
+Outcome RunContender(Contender contender, Report* report) {
+  ResetRun(report);
+  FilePass pass = ProgramFilePass(&report->table);
   gBareFiles = 0;
   gBytesRead = 0;
   double start = Now();
   switch (contender) {
-    case Contender::Pass: ScanFixedDrives(); break;
+    case Contender::Pass: ScanFixedDrives(&report->table); break;
     case Contender::Walk: BareWalkFixedDrives(); break;
-    case Contender::Check: ScanFixedDrivesWith(OnFileFoundStraightforward); break;
-    case Contender::Report: ScanFixedDrivesWith(ReportOnly); break;
+    case Contender::Check:
+      pass.check = CheckFileRowByRowUnidentified;
+      pass.checkEveryFile = 1;
+      ScanFixedDrivesWith(OnFileFound, &pass);
+      break;
+    case Contender::Report: ScanFixedDrivesWith(ReportOnly, &pass); break;
   }
   Outcome outcome;
   outcome.seconds = Now() - start;
@@ -339,18 +292,13 @@ int FilesCommand(int argc, char** argv) {
     }
   }
 
-  Window window;
-  if (!CreateReportWindow(&window)) {
-    std::fprintf(stderr, "bench: cannot create the report controls\n");
-    DestroyReportWindow(&window);
-    return 1;
-  }
+  Report report;
   PrintMemory("before");
   // The first pass warms every cache and is the one whose rows and memory are
   // reported: nothing else has walked in this process before it.
-  Outcome warm = RunContender(Contender::Pass, &window);
+  Outcome warm = RunContender(Contender::Pass, &report);
   PrintMemory("after-pass");
-  PrintRows("pass", window.list);
+  PrintRows("pass", report);
   std::printf("warmup contender=pass seconds=%.6f files=%lu detections=%lu\n", warm.seconds, warm.files,
               warm.detections);
   int status = RestoreSpecimens(specimens) ? 0 : 1;
@@ -361,14 +309,13 @@ int FilesCommand(int argc, char** argv) {
     const Contender order[] = {Contender::Walk, Contender::Pass, Contender::Report, Contender::Check};
     for (Contender contender : order) {
       if (contender == Contender::Check && run > checkRuns) continue;
-      Outcome outcome = RunContender(contender, &window);
+      Outcome outcome = RunContender(contender, &report);
       PrintOutcome(contender, run, outcome);
-      if (run == 1 && contender == Contender::Check) PrintRows("check", window.list);
+      if (run == 1 && contender == Contender::Check) PrintRows("check", report);
       if (!RestoreSpecimens(specimens)) status = 1;
     }
   }
   PrintMemory("end");
-  DestroyReportWindow(&window);
   return status;
 }
 
@@ -456,12 +403,8 @@ void StopSleepers(std::vector<PROCESS_INFORMATION>* started) {
 int MemoryCommand(int argc, char** argv) {
   if (argc < 4) return 2;
   int runs = std::atoi(argv[2]);
-  Window window;
+  Report report;
   int status = 0;
-  if (!CreateReportWindow(&window)) {
-    DestroyReportWindow(&window);
-    return 1;
-  }
   for (int i = 3; i < argc && status == 0; ++i) {
     int extra = std::atoi(argv[i]);
     std::vector<PROCESS_INFORMATION> sleepers;
@@ -477,9 +420,9 @@ int MemoryCommand(int argc, char** argv) {
       Sweep snapshots = SnapshotSweep();
       std::printf("run contender=snapshots extra=%d run=%d seconds=%.6f processes=%lu\n", extra, run,
                   snapshots.seconds, snapshots.answered);
-      ResetRun(&window);
+      ResetRun(&report);
       double start = Now();
-      ScanMemory();
+      ScanMemory(&report.table);
       double seconds = Now() - start;
       std::printf("run contender=memorypass extra=%d run=%d seconds=%.6f modules=%u detections=%u\n", extra, run,
                   seconds, gScanCounters.memoryModulesScanned, gScanCounters.memoryDetections);
@@ -487,7 +430,6 @@ int MemoryCommand(int argc, char** argv) {
     }
     StopSleepers(&sleepers);
   }
-  DestroyReportWindow(&window);
   return status;
 }
 

@@ -43,12 +43,7 @@ int CheckFileRowByRow(const char* path, char* nameOut) {
   return 1;
 }
 
-// No identity: the removal of a match goes by its path alone.
-static int CheckFileRowByRowUnidentified(const char* path, char* nameOut, FileIdentity* identity) {
+int CheckFileRowByRowUnidentified(const char* path, char* nameOut, FileIdentity* identity) {
   *identity = FileIdentity{0, 0, 0};
   return CheckFileRowByRow(path, nameOut);
-}
-
-int OnFileFoundStraightforward(const char* directory, const FindRecord* record) {
-  return HandleFoundFile(directory, record, CheckFileRowByRowUnidentified, 1);
 }

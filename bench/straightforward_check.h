@@ -3,11 +3,11 @@
 // read afresh once per row of that size. Only the benchmarks use it, as the
 // cost the file pass is compared with (Win32).
 #pragma once
-#include "walker/find_record.h"
+#include "engine/file_identity.h"
 
 // Same answer as CheckFile; the content is read once per row of the file's size.
 int CheckFileRowByRow(const char* path, char* nameOut);
 
-// The file pass's per-file work (progress, status line, removal, row) with
-// CheckFileRowByRow on every file.
-int OnFileFoundStraightforward(const char* directory, const FindRecord* record);
+// CheckFileRowByRow as the file pass's check: no identity, so the removal of
+// a match goes by its path alone.
+int CheckFileRowByRowUnidentified(const char* path, char* nameOut, FileIdentity* identity);

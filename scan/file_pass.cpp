@@ -13,8 +13,6 @@
 #include "scan/progress.h"
 #include "scan/scan_counters.h"
 #include "sys/system_queries.h"
-#include "ui/scan_context.h"
-#include "ui/texts.h"
 #include "walker/file_list.h"
 
 namespace {
@@ -31,11 +29,12 @@ enum : uint32_t {
 
 }  // namespace
 
-// Shared by the callbacks: progress, status line, check, removal, row.
-int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFunction check,
-                    int checkEveryFile) {
+FilePass ProgramFilePass(const ScanReport* report) { return FilePass{report, CheckFileIdentified, 0}; }
+
+int OnFileFound(void* raw, const char* directory, const FindRecord* record) {
+  const FilePass* pass = static_cast<const FilePass*>(raw);
+  const ScanReport* report = pass->report;
   ScanCounters& counters = gScanCounters;
-  ScanContext* context = counters.context;
 
   char path[kFullPathSize];
   int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
@@ -43,39 +42,34 @@ int HandleFoundFile(const char* directory, const FindRecord* record, FileCheckFu
   int pathFits = length > 0 && static_cast<size_t>(length) < sizeof path;
 
   FileProgress progress = AdvanceFileProgress(&counters, record->size);
-  if (progress.moveBar) SetProgressPos(context, progress.position);
-  if (progress.showPath) SetStatusText(context, path);
+  if (progress.moveBar) ReportProgress(report, ScanPosition{counters.filesScanned, counters.bytesDone, progress.position});
+  if (progress.showPath) ReportCurrentPath(report, path);
 
-  int worthChecking = checkEveryFile || (record->sizeHigh == 0 && record->size <= kMaxCheckedFileSize &&
-                                         HasSignatureOfSize(BuiltInSignatures(), record->size));
+  int worthChecking = pass->checkEveryFile || (record->sizeHigh == 0 && record->size <= kMaxCheckedFileSize &&
+                                               HasSignatureOfSize(BuiltInSignatures(), record->size));
   if (worthChecking && pathFits && length <= static_cast<int>(kLongestOpenablePath)) {
     char name[kDetectionNameSize];
     FileIdentity identity;
-    if (check(path, name, &identity)) {
+    if (pass->check(path, name, &identity)) {
       counters.fileDetections += 1;
       if (RemoveIdentifiedFile(path, &identity)) {
-        AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
+        ReportResultRow(report, path, name, kRowRemoved);
         CleanAutorun(path);
       } else {
-        AddResultRow(context, path, name, Text(TextKey::StatusFailed, context->languageIndex));
+        ReportResultRow(report, path, name, kRowRemovalFailed);
         counters.fileRemovalFailures += 1;
       }
     }
   }
-  return IsStopRequested(context) ? 0 : 1;
+  return ReportStopRequested(report) ? 0 : 1;
 }
 
-int OnFileFound(const char* directory, const FindRecord* record) {
-  return HandleFoundFile(directory, record, CheckFileIdentified, 0);
+int ScanFixedDrives(const ScanReport* report) {
+  FilePass pass = ProgramFilePass(report);
+  return ScanFixedDrivesWith(OnFileFound, &pass);
 }
 
-int OnFileFoundCheckingEveryFile(const char* directory, const FindRecord* record) {
-  return HandleFoundFile(directory, record, CheckFileIdentified, 1);
-}
-
-int ScanFixedDrives() { return ScanFixedDrivesWith(OnFileFound); }
-
-int ScanFixedDrivesWith(FileFoundCallback callback) {
+int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
   ScanCounters& counters = gScanCounters;
   FileList walk;
   counters.bytesDone = 0;
@@ -104,7 +98,7 @@ int ScanFixedDrivesWith(FileFoundCallback callback) {
     uint32_t cluster = 0;
     counters.clusterSize = GetClusterSize(root, &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
     // A walk that ends early (stopped, or failed inside) moves on to the next drive.
-    walk.Open(root, 1, "*", callback);
+    walk.Open(root, 1, "*", callback, context);
     walk.Close();
   }
   return 1;

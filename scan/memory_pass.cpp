@@ -11,8 +11,6 @@
 #include "remedy/removal.h"
 #include "scan/scan_counters.h"
 #include "sys/process_api.h"
-#include "ui/scan_context.h"
-#include "ui/texts.h"
 
 const char kResidentDetectionName[] = "Worm.Mail.Drimo.qd";
 
@@ -62,14 +60,13 @@ int CutAfterLastBackslash(char* path) {
 // start it, the companion beside it and the emptied directory.
 // The removal acts only on the file that was checked: during the pause a
 // directory of the path could be swapped for a link elsewhere.
-void HandleInfected(ScanContext* context, HANDLE process, char* path, const FileIdentity& identity) {
+void HandleInfected(const ScanReport* report, HANDLE process, char* path, const FileIdentity& identity) {
   BOOL terminated = TerminateProcess(process, kResidentExitCode);
   CloseHandle(process);
   Sleep(kTerminationPauseMs);
   int removed = terminated && RemoveIdentifiedFile(path, &identity);
   CleanAutorun(path);
-  TextKey status = removed ? TextKey::StatusRemoved : TextKey::StatusFailed;
-  AddResultRow(context, path, kResidentDetectionName, Text(status, context->languageIndex));
+  ReportResultRow(report, path, kResidentDetectionName, removed ? kRowRemoved : kRowRemovalFailed);
 
   if (!CutAfterLastBackslash(path)) return;
   size_t directoryLength = std::strlen(path);
@@ -79,7 +76,7 @@ void HandleInfected(ScanContext* context, HANDLE process, char* path, const File
     char name[kDetectionNameSize];
     FileIdentity companion;
     if (CheckFileIdentified(path, name, &companion) && RemoveIdentifiedFile(path, &companion)) {
-      AddResultRow(context, path, name, Text(TextKey::StatusRemoved, context->languageIndex));
+      ReportResultRow(report, path, name, kRowRemoved);
     }
     path[directoryLength] = '\0';
   }
@@ -89,7 +86,7 @@ void HandleInfected(ScanContext* context, HANDLE process, char* path, const File
 
 // Walks the module snapshot of one process. 1 when an executable module is
 // the resident variant; its path is then in `path`.
-int FindResidentModule(ProcessApi& api, ScanContext* context, DWORD id, MODULEENTRY32* module,
+int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODULEENTRY32* module,
                        char* path, FileIdentity* identity) {
   HANDLE snapshot = api.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;
@@ -101,7 +98,7 @@ int FindResidentModule(ProcessApi& api, ScanContext* context, DWORD id, MODULEEN
     if (module->th32ProcessID != id || !std::strstr(module->szExePath, ".exe")) continue;
     char status[kStatusTextSize];
     std::snprintf(status, sizeof status, "Memory>>%s", module->szExePath);
-    SetStatusText(context, status);
+    ReportCurrentPath(report, status);
     gScanCounters.memoryModulesScanned += 1;
     char name[kDetectionNameSize];
     if (!CheckFileIdentified(module->szExePath, name, identity)) continue;
@@ -116,8 +113,7 @@ int FindResidentModule(ProcessApi& api, ScanContext* context, DWORD id, MODULEEN
 
 }  // namespace
 
-void ScanMemory() {
-  ScanContext* context = gScanCounters.context;
+void ScanMemory(const ScanReport* report) {
   ProcessApi api;
   if (!api.CreateToolhelp32Snapshot || !api.Module32First || !api.Module32Next) return;
 
@@ -129,18 +125,18 @@ void ScanMemory() {
   char path[kPathSize];
   FileIdentity identity;
 
-  if (IsStopRequested(context)) return;
+  if (ReportStopRequested(report)) return;
   for (DWORD id = 0; id < kSweepEndId; ++id) {
     HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
     if (process) {
       if (MetAlready(api, id, seen)) {
         CloseHandle(process);
-      } else if (FindResidentModule(api, context, id, &module, path, &identity)) {
-        HandleInfected(context, process, path, identity);
+      } else if (FindResidentModule(api, report, id, &module, path, &identity)) {
+        HandleInfected(report, process, path, identity);
       } else {
         CloseHandle(process);
       }
     }
-    if (IsStopRequested(context)) break;
+    if (ReportStopRequested(report)) break;
   }
 }

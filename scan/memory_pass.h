@@ -4,8 +4,11 @@
 #pragma once
 #include <cstdint>
 
-// Ids 0 to 65534; reports through gScanCounters' current context.
-void ScanMemory();
+#include "scan/scan_report.h"
+
+// Ids 0 to 65534. Rows, the status line ("Memory>>" and the module's path)
+// and the stop question go through `report`; the counts to gScanCounters.
+void ScanMemory(const ScanReport* report);
 
 // The name that makes a process count as infected.
 extern const char kResidentDetectionName[];  // "Worm.Mail.Drimo.qd"

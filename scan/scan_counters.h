@@ -1,9 +1,7 @@
 // The counters and progress values of one scan run, shared by the passes and
-// the summary. Platform-neutral: the window state is only pointed to.
+// the summary. Platform-neutral.
 #pragma once
 #include <cstdint>
-
-struct ScanContext;
 
 struct ScanCounters {
   uint32_t memoryModulesScanned;
@@ -15,7 +13,6 @@ struct ScanCounters {
   uint64_t totalBytes;
   uint32_t clusterSize;
   uint16_t lastPercent;
-  ScanContext* context;
 };
 
 // The process-wide counters; written by the scan thread only, kept between

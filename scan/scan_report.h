@@ -34,6 +34,10 @@ struct ScanTotals {
   uint32_t leftInPlace;
   uint32_t failures;     // detections the run was asked to handle and could not
   uint32_t notExamined;  // files and directories that could not be read
+  // The memory pass's, where there is one: executable modules examined and
+  // resident processes found. The file pass's counts are the ones above.
+  uint32_t memoryModulesExamined;
+  uint32_t memoryDetections;
 };
 
 struct ScanReport {

@@ -1,11 +1,11 @@
-// One complete scan run, the body of the scan thread (Win32): counters reset,
-// memory pass at raised priority, file pass, the window handed back to its
-// idle state, and the localized summary boxes.
+// One complete scan run (Win32): counters reset, memory pass at raised
+// priority, file pass, and the end of the run with its totals, all told to
+// the front end through its report.
 #pragma once
 #include "scan/scan_counters.h"
-#include "ui/scan_context.h"
+#include "scan/scan_report.h"
 
-// Runs on the scan thread; the summary boxes are shown from it, owned by the
-// context's main dialog. The counters stay readable afterwards
-// (gScanCounters / CurrentScanCounters()).
-void RunScan(ScanContext* context);
+// Runs on the caller's thread. The report hears the position 0 first, 100
+// after a file pass that was not stopped, and runEnded last. The counters
+// stay readable afterwards (gScanCounters / CurrentScanCounters()).
+void RunScan(const ScanReport* report);

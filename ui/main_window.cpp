@@ -135,8 +135,11 @@ void InsertColumns(HWND dialog, int32_t language) {
 
 LONG IsScanWorkerRunning() { return ScanWorkerRunning; }
 
-DWORD WINAPI ScanThreadStart(LPVOID context) {
-  RunScan(static_cast<ScanContext*>(context));
+DWORD WINAPI ScanThreadStart(LPVOID raw) {
+  ScanContext* context = static_cast<ScanContext*>(raw);
+  BeginScanReport(context);
+  ScanReport report = ScanContextReport(context);
+  RunScan(&report);
   InterlockedExchange(&ScanWorkerRunning, 0);
   return 0;
 }

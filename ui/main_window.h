@@ -12,7 +12,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 // WM_INITDIALOG: icon, scan context, language, columns, texts; focuses Scan
 // and returns FALSE.
 BOOL InitMainDialog(HWND dialog);
-// The worker thread: one RunScan with the dialog's ScanContext.
+// The worker thread: one RunScan reporting to the dialog's ScanContext (ScanContextReport).
 DWORD WINAPI ScanThreadStart(LPVOID context);
 // 1 from a Scan command until its worker has returned from RunScan.
 LONG IsScanWorkerRunning();

@@ -129,7 +129,7 @@ void ReleaseFileEntry(void* item) {
   free(entry);
 }
 
-FileList::FileList() : open_(0), results_(nullptr), callback_(nullptr) {
+FileList::FileList() : open_(0), results_(nullptr), callback_(nullptr), callbackContext_(nullptr) {
   errorText_[0] = '\0';
   root_[0] = '\0';
 }
@@ -138,7 +138,8 @@ FileList::~FileList() { delete results_; }
 
 void FileList::SetError(const char* text) { CopyText(errorText_, sizeof errorText_, text); }
 
-int FileList::Open(const char* root, int recursive, const char* pattern, FileFoundCallback callback) {
+int FileList::Open(const char* root, int recursive, const char* pattern, FileFoundCallback callback,
+                   void* context) {
   char saved[MAX_PATH + 1];
   DWORD savedLength = GetCurrentDirectoryA(sizeof saved, saved);
   const bool haveSaved = savedLength > 0 && savedLength < sizeof saved;
@@ -154,6 +155,7 @@ int FileList::Open(const char* root, int recursive, const char* pattern, FileFou
   }
   CopyText(root_, sizeof root_, root);
   callback_ = callback;
+  callbackContext_ = context;
 
   int walked = Walk(root, recursive, pattern);
   if (walked) {
@@ -260,7 +262,7 @@ int FileList::Walk(const char* root, int recursive, const char* pattern) {
       if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         if (callback_) {
           FillFindRecord(data, &found);
-          if (!callback_(record->path, &found)) goto out;
+          if (!callback_(callbackContext_, record->path, &found)) goto out;
         } else if (nameLength <= kCollectedNameLimit) {
           FileEntry* entry = static_cast<FileEntry*>(malloc(sizeof(FileEntry)));
           char* name = entry ? CopyToHeap(data.cFileName, nameLength, 0) : nullptr;

@@ -49,7 +49,9 @@ class FileList {
   // its end (directories that cannot be entered or listed and paths too long
   // are skipped); 0 when already open, out of memory, or the callback
   // returned 0. The current directory is restored before returning.
-  int Open(const char* root, int recursive, const char* pattern, FileFoundCallback callback);
+  // `context` goes to every call of `callback`.
+  int Open(const char* root, int recursive, const char* pattern, FileFoundCallback callback,
+           void* context = nullptr);
   // Releases the results; 0 with "file list not open!" when no walk is open.
   int Close();
   const char* ErrorText() const { return errorText_; }
@@ -67,4 +69,5 @@ class FileList {
   int32_t open_;
   CursorList* results_;
   FileFoundCallback callback_;
+  void* callbackContext_;
 };

@@ -16,9 +16,9 @@ struct FindRecord {
   char name[kFindNameCapacity];
 };
 
-// Called for every file of a walk with the directory path (ending in a
-// backslash) and the walk's record; 0 ends the walk.
-typedef int (*FileFoundCallback)(const char* directory, const FindRecord* record);
+// Called for every file of a walk with the caller's context, the directory
+// path (ending in a backslash) and the walk's record; 0 ends the walk.
+typedef int (*FileFoundCallback)(void* context, const char* directory, const FindRecord* record);
 
 // A calendar time as the platform breaks it down (month 1..12).
 struct CalendarTime {

@@ -16,20 +16,22 @@ using namespace scantest;
 
 namespace {
 
-int NoOp(const char*, const FindRecord*) { return 1; }
+int NoOp(void*, const char*, const FindRecord*) { return 1; }
 
-// Where the file pass's time goes: its window traffic alone (progress and
-// every 10th path), and its checks alone (signature-size files only).
-int WindowTrafficOnly(const char* directory, const FindRecord* record) {
+// Where the file pass's time goes: its reporting alone (progress and every
+// 10th path), and its checks alone (signature-size files only).
+int ReportingOnly(void* pass, const char* directory, const FindRecord* record) {
+  const ScanReport* report = static_cast<const FilePass*>(pass)->report;
   char path[1024];
   std::snprintf(path, sizeof path, "%s%s", directory, record->name);
   FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
-  if (progress.moveBar) SetProgressPos(gScanCounters.context, progress.position);
-  if (progress.showPath) SetStatusText(gScanCounters.context, path);
+  if (progress.moveBar)
+    ReportProgress(report, ScanPosition{gScanCounters.filesScanned, gScanCounters.bytesDone, progress.position});
+  if (progress.showPath) ReportCurrentPath(report, path);
   return 1;
 }
 
-int ChecksOnly(const char* directory, const FindRecord* record) {
+int ChecksOnly(void*, const char* directory, const FindRecord* record) {
   if (record->size > kMaxCheckedFileSize || !HasSignatureOfSize(BuiltInSignatures(), record->size)) return 1;
   char path[1024];
   std::snprintf(path, sizeof path, "%s%s", directory, record->name);
@@ -59,34 +61,35 @@ void PlantSpecimens() {
 struct Variant {
   const char* name;
   FileFoundCallback callback;
+  int checkEveryFile;
   double best = 1e30;
 };
 
 }  // namespace
 
 int main() {
-  ScanWindow window;
-  Variant variants[] = {{"bare walk (no-op callback)", NoOp},
-                        {"file pass (size filter)", OnFileFound},
-                        {"file pass (CheckFile on every file)", OnFileFoundCheckingEveryFile},
-                        {"  part: window traffic alone", WindowTrafficOnly},
-                        {"  part: signature-size checks alone", ChecksOnly}};
+  ScanRecorder recorder;
+  Variant variants[] = {{"bare walk (no-op callback)", NoOp, 0},
+                        {"file pass (size filter)", OnFileFound, 0},
+                        {"file pass (CheckFile on every file)", OnFileFound, 1},
+                        {"  part: reporting alone", ReportingOnly, 0},
+                        {"  part: signature-size checks alone", ChecksOnly, 0}};
   uint32_t files = 0;
   for (int round = 0; round < 3; ++round) {
     for (Variant& variant : variants) {
       PlantSpecimens();
       LARGE_INTEGER start, end;
       QueryPerformanceCounter(&start);
-      RunRecord run = window.Run([&variant](ScanContext* context) {
+      RunRecord run = recorder.Run([&variant](const ScanReport* report) {
         gScanCounters = ScanCounters{};
-        gScanCounters.context = context;
-        ScanFixedDrivesWith(variant.callback);
+        FilePass pass = ProgramFilePass(report);
+        pass.checkEveryFile = variant.checkEveryFile;
+        ScanFixedDrivesWith(variant.callback, &pass);
       });
       QueryPerformanceCounter(&end);
-      window.ClearRows();
       double seconds = Seconds(start, end);
       if (seconds < variant.best) variant.best = seconds;
-      if (variant.callback == OnFileFound) files = run.counters.filesScanned;
+      if (variant.callback == OnFileFound && !variant.checkEveryFile) files = run.counters.filesScanned;
       std::printf("round %d  %-38s %7.2f s  files %u  detections %u\n", round, variant.name, seconds,
                   run.counters.filesScanned, run.counters.fileDetections);
       std::fflush(stdout);
@@ -98,10 +101,9 @@ int main() {
 
   LARGE_INTEGER start, end;
   QueryPerformanceCounter(&start);
-  RunRecord run = window.Run([](ScanContext* context) {
+  RunRecord run = recorder.Run([](const ScanReport* report) {
     gScanCounters = ScanCounters{};
-    gScanCounters.context = context;
-    ScanMemory();
+    ScanMemory(report);
   });
   QueryPerformanceCounter(&end);
   std::printf("memory pass, ids 0..65534: %.2f s, %u executable modules scanned\n", Seconds(start, end),

@@ -1,197 +1,101 @@
 // Test harness for whole scan runs (see scan_harness.h).
 #include "scan/tests/scan_harness.h"
 
-#include <commctrl.h>
-
 #include <cstring>
 #include <deque>
 
 #include "engine/testing/specimen_forge.h"
 #include "scan/scan_run.h"
+#include "scan/testing/recording_report.h"
 
 namespace scantest {
 namespace {
 
-const char kClassName[] = "QxScanHarness";
-// The message box's text control, on Windows and Wine alike.
-const int kMessageBoxTextId = 0xFFFF;
-
 struct ThreadArgs {
-  std::function<void(ScanContext*)> body;
-  ScanContext* context;
+  std::function<void(const ScanReport*)> body;
+  const ScanReport* report;
 };
 
 DWORD WINAPI ScanThread(void* raw) {
   ThreadArgs* args = static_cast<ThreadArgs*>(raw);
   if (args->body) {
-    args->body(args->context);
+    args->body(args->report);
   } else {
-    RunScan(args->context);
+    RunScan(args->report);
   }
   return 0;
 }
 
-struct FindBox {
-  DWORD thread;
-  HWND box;
-};
-
-BOOL CALLBACK FindBoxProc(HWND window, LPARAM raw) {
-  FindBox* find = reinterpret_cast<FindBox*>(raw);
-  char name[32];
-  if (GetClassNameA(window, name, sizeof name) && std::strcmp(name, "#32770") == 0 && IsWindowVisible(window)) {
-    find->box = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-std::string WindowText(HWND window) {
-  char text[1024];
-  text[0] = '\0';
-  GetWindowTextA(window, text, sizeof text);
-  return text;
-}
-
 }  // namespace
 
-ScanWindow::ScanWindow() {
-  INITCOMMONCONTROLSEX init = {sizeof init, ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
-  InitCommonControlsEx(&init);
-  WNDCLASSA windowClass;
-  std::memset(&windowClass, 0, sizeof windowClass);
-  windowClass.lpfnWndProc = MainProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = kClassName;
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  RegisterClassA(&windowClass);
-  main_ = CreateWindowA(kClassName, "Scan harness", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 640, 420, nullptr,
-                        nullptr, windowClass.hInstance, nullptr);
-  SetWindowLongPtrA(main_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  status_ = CreateWindowA("STATIC", "", WS_CHILD | WS_VISIBLE, 10, 360, 600, 20, main_,
-                          reinterpret_cast<HMENU>(1000), windowClass.hInstance, nullptr);
-  progress_ = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 10, 330, 600, 20, main_,
-                            reinterpret_cast<HMENU>(1001), windowClass.hInstance, nullptr);
-  list_ = CreateWindowA(WC_LISTVIEWA, "", WS_CHILD | WS_VISIBLE | LVS_REPORT, 10, 10, 600, 310, main_,
-                        reinterpret_cast<HMENU>(1002), windowClass.hInstance, nullptr);
-  const char* headers[] = {"File Name", "Virus Name", "Status"};
-  for (int column = 0; column < 3; ++column) {
-    LVCOLUMNA header;
-    std::memset(&header, 0, sizeof header);
-    header.mask = LVCF_TEXT | LVCF_WIDTH;
-    header.cx = 200;
-    header.pszText = const_cast<char*>(headers[column]);
-    SendMessageA(list_, LVM_INSERTCOLUMNA, column, reinterpret_cast<LPARAM>(&header));
+const char* StatusWord(ScanRowStatus status) {
+  switch (status) {
+    case kRowRemoved:
+    case kRowScheduledAtRestart: return "Deleted";
+    case kRowRemovalFailed: return "Delete failed";
+    case kRowLeftInPlace: return "left in place";
+    case kRowQuarantined: return "quarantined";
+    case kRowNotExamined: return "not examined";
   }
-  SetWindowLongPtrA(progress_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  SetWindowLongPtrA(status_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  progressProc_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrA(progress_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ProgressProc)));
-  statusProc_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrA(status_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StatusProc)));
-  context_ = CreateScanContext(progress_, status_, list_);
-  if (context_) context_->languageIndex = 1;
+  return "?";
 }
 
-ScanWindow::~ScanWindow() {
-  DestroyScanContext(context_);
-  DestroyWindow(main_);
+// The recorder's own entries, with the path hook and the stop flag on top.
+void ScanRecorder::PathSeen(void* context, const char* path) {
+  ScanRecorder* self = static_cast<ScanRecorder*>(context);
+  self->recording_.currentPath(self->recording_.context, path);
+  if (self->statusHook_) self->statusHook_(path);
 }
 
-LRESULT CALLBACK ScanWindow::MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  ScanWindow* self = reinterpret_cast<ScanWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (message == WM_SCAN_DONE && self && self->record_) {
-    self->record_->scanDone = true;
-    return 0;
-  }
-  return DefWindowProcA(window, message, wParam, lParam);
+int ScanRecorder::StopAsked(void* context) {
+  ScanRecorder* self = static_cast<ScanRecorder*>(context);
+  self->recording_.stopRequested(self->recording_.context);
+  return self->stop_.load() ? 1 : 0;
 }
 
-LRESULT CALLBACK ScanWindow::ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  ScanWindow* self = reinterpret_cast<ScanWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (message == PBM_SETPOS && self->record_) self->record_->positions.push_back(static_cast<int>(wParam));
-  return CallWindowProcA(self->progressProc_, window, message, wParam, lParam);
-}
+RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD timeoutMs) {
+  RecordingReport recording{};
+  recording_ = RecordingScanReport(&recording);
+  ScanReport report = recording_;
+  report.currentPath = PathSeen;
+  report.stopRequested = StopAsked;
+  report.context = this;
+  // The recorder's entries that need no wrapping take its context.
+  struct Forward {
+    static void Progress(void* c, const ScanPosition* p) {
+      ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->recording_.progress(self->recording_.context, p);
+    }
+    static void ResultRow(void* c, const char* path, const char* name, ScanRowStatus status) {
+      ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->recording_.resultRow(self->recording_.context, path, name, status);
+    }
+    static void RunEnded(void* c, const ScanTotals* totals) {
+      ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->recording_.runEnded(self->recording_.context, totals);
+    }
+  };
+  report.progress = Forward::Progress;
+  report.resultRow = Forward::ResultRow;
+  report.runEnded = Forward::RunEnded;
 
-LRESULT CALLBACK ScanWindow::StatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  ScanWindow* self = reinterpret_cast<ScanWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (message == WM_SETTEXT && self->record_) {
-    std::string text = lParam ? reinterpret_cast<const char*>(lParam) : "";
-    self->record_->statusTexts.push_back(text);
-    if (self->statusHook_) self->statusHook_(text);
-  }
-  return CallWindowProcA(self->statusProc_, window, message, wParam, lParam);
-}
-
-RunRecord ScanWindow::Run(std::function<void(ScanContext*)> body, DWORD timeoutMs) {
   RunRecord record;
-  record_ = &record;
-  ThreadArgs args{body, context_};
+  ThreadArgs args{body, &report};
   DWORD threadId = 0;
   HANDLE thread = CreateThread(nullptr, 0, ScanThread, &args, 0, &threadId);
-  DWORD start = GetTickCount();
-  HWND answered = nullptr;
-  while (thread) {
-    DWORD wait = MsgWaitForMultipleObjects(1, &thread, FALSE, 20, QS_ALLINPUT);
-    if (wait == WAIT_OBJECT_0) {
-      record.finished = true;
-      break;
-    }
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageA(&message);
-    }
-    // A box is answered once; the next one is looked for when it has gone.
-    if (answered && IsWindow(answered)) continue;
-    answered = nullptr;
-    FindBox find{threadId, nullptr};
-    EnumThreadWindows(threadId, FindBoxProc, reinterpret_cast<LPARAM>(&find));
-    if (find.box) {
-      HWND text = GetDlgItem(find.box, kMessageBoxTextId);
-      Box box{WindowText(find.box), text ? WindowText(text) : "", GetWindow(find.box, GW_OWNER) == main_,
-              record.scanDone};
-      record.boxes.push_back(box);
-      HWND ok = GetDlgItem(find.box, IDOK);
-      PostMessageA(find.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
-      answered = find.box;
-    }
-    if (GetTickCount() - start > timeoutMs) break;
-  }
   if (thread) {
+    record.finished = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
     if (!record.finished) TerminateThread(thread, 1);
     CloseHandle(thread);
   }
-  record.rows = Rows();
+  for (const RecordedRow& row : recording.rows)
+    record.rows.push_back(Row{row.path, row.detectionName, StatusWord(row.status)});
+  for (const ScanPosition& position : recording.positions)
+    if (position.percent != kUnknownShare) record.positions.push_back(static_cast<int>(position.percent));
+  record.statusTexts = recording.paths;
+  record.ends = recording.ends;
   record.counters = gScanCounters;
-  record_ = nullptr;
   return record;
-}
-
-std::vector<Row> ScanWindow::Rows() const {
-  std::vector<Row> rows;
-  int count = static_cast<int>(SendMessageA(list_, LVM_GETITEMCOUNT, 0, 0));
-  for (int index = 0; index < count; ++index) {
-    std::string cells[3];
-    for (int column = 0; column < 3; ++column) {
-      char text[1024] = "";
-      LVITEMA item;
-      std::memset(&item, 0, sizeof item);
-      item.iSubItem = column;
-      item.pszText = text;
-      item.cchTextMax = sizeof text;
-      SendMessageA(list_, LVM_GETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item));
-      cells[column] = text;
-    }
-    rows.push_back(Row{cells[0], cells[1], cells[2]});
-  }
-  return rows;
-}
-
-void ScanWindow::ClearRows() {
-  SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
-  context_->rowCount = 0;
-  ClearStop(context_);
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::string& path) {

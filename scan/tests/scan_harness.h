@@ -1,67 +1,60 @@
-// Test harness for whole scan runs under Wine: a window with the dialog's
-// three report controls, RunScan on a worker thread while this thread pumps
-// messages, and the summary boxes read and dismissed as a person would.
-// Also helpers for planting forged files, Run values and helper processes.
+// Test harness for whole scan runs under Wine: RunScan (or one pass) on a
+// worker thread reporting to the recording report, the way any front end
+// would see the run. Also helpers for planting forged files, Run values and
+// helper processes.
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "scan/scan_counters.h"
-#include "ui/scan_context.h"
+#include "scan/scan_report.h"
 
 namespace scantest {
 
+// A row with its status in the program's English words: "Deleted" for a
+// removal (now or at restart), "Delete failed", and the console scanners'
+// words for the statuses only they use.
 struct Row {
   std::string path, name, status;
 };
-
-struct Box {
-  std::string caption, text;
-  bool ownedByWindow;    // owner is the harness's top-level window
-  bool afterScanDone;    // WM_SCAN_DONE had arrived when the box showed
-};
+const char* StatusWord(ScanRowStatus status);
 
 struct RunRecord {
   std::vector<Row> rows;
-  std::vector<Box> boxes;
-  std::vector<int> positions;             // every progress position set, in order
-  std::vector<std::string> statusTexts;   // every status text set, in order
-  bool scanDone = false;
+  std::vector<int> positions;             // every known share reported, in order
+  std::vector<std::string> statusTexts;   // every current path (status text) reported, in order
+  std::vector<ScanTotals> ends;           // the run's end, as reported (once per run)
   bool finished = false;                  // the thread ended within the time limit
   ScanCounters counters{};
 };
 
-class ScanWindow {
+class ScanRecorder {
  public:
-  ScanWindow();
-  ~ScanWindow();
-  ScanWindow(const ScanWindow&) = delete;
-  ScanWindow& operator=(const ScanWindow&) = delete;
+  ScanRecorder() = default;
+  ScanRecorder(const ScanRecorder&) = delete;
+  ScanRecorder& operator=(const ScanRecorder&) = delete;
 
-  ScanContext* context() { return context_; }
-  // Called on this thread for each status text as it is set (may raise the stop flag).
+  // Called on the scan thread for each status text as it is reported (may call RequestStop).
   void OnStatusText(std::function<void(const std::string&)> hook) { statusHook_ = std::move(hook); }
+  // The stop question is answered "stop" from now until ClearStop.
+  void RequestStop() { stop_.store(true); }
+  void ClearStop() { stop_.store(false); }
 
-  // Runs `body` (RunScan by default) on a worker thread with English texts,
-  // pumping messages and answering boxes until the thread ends.
-  RunRecord Run(std::function<void(ScanContext*)> body = nullptr, DWORD timeoutMs = 240000);
-  // Rows of the results list as they are now.
-  std::vector<Row> Rows() const;
-  void ClearRows();
+  // Runs `body` (RunScan by default) on a worker thread with the recording
+  // report and waits for it.
+  RunRecord Run(std::function<void(const ScanReport*)> body = nullptr, DWORD timeoutMs = 240000);
 
  private:
-  static LRESULT CALLBACK MainProc(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT CALLBACK ProgressProc(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT CALLBACK StatusProc(HWND, UINT, WPARAM, LPARAM);
+  static void PathSeen(void* context, const char* path);
+  static int StopAsked(void* context);
 
-  HWND main_ = nullptr, status_ = nullptr, progress_ = nullptr, list_ = nullptr;
-  WNDPROC progressProc_ = nullptr, statusProc_ = nullptr;
-  ScanContext* context_ = nullptr;
-  RunRecord* record_ = nullptr;
   std::function<void(const std::string&)> statusHook_;
+  std::atomic<bool> stop_{false};
+  ScanReport recording_{};
 };
 
 // Files, directories and forged content (ANSI paths).

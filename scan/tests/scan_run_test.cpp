@@ -1,6 +1,7 @@
 // Whole scan runs under Wine on drives of their own: forged specimens,
 // decoys, Run values, live forged processes, stop, failed removal, and the
-// summary boxes read and dismissed like a person would. The driver script
+// end of the run with its totals, as the recording report hears them (the
+// dialog's words and boxes are the dialog's tests' business). The driver script
 // maps D: and E: to empty test folders (C: is the prefix's own system drive).
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -20,7 +21,6 @@
 #include "scan/memory_pass.h"
 #include "scan/scan_run.h"
 #include "scan/tests/scan_harness.h"
-#include "ui/texts.h"
 
 using namespace scantest;
 
@@ -66,11 +66,10 @@ Process StartForged(const std::string& path, uint32_t row) {
   return StartProcess("\"" + path + "\"", path.substr(0, path.rfind('\\') + 1));
 }
 
-// The memory pass alone, reporting to the harness window.
-void MemoryPassOnly(ScanContext* context) {
+// The memory pass alone.
+void MemoryPassOnly(const ScanReport* report) {
   gScanCounters = ScanCounters{};
-  gScanCounters.context = context;
-  ScanMemory();
+  ScanMemory(report);
 }
 
 // Modules the sweep must count: for each live process (one id each), its
@@ -104,17 +103,17 @@ int Occurrences(const std::vector<std::string>& texts, const std::string& text) 
   return count;
 }
 
-std::string Summary(const ScanCounters& counters) {
-  char text[512];
-  if (counters.memoryDetections || counters.fileDetections) {
-    std::snprintf(text, sizeof text, Text(TextKey::SummaryDetected, 1), static_cast<int>(counters.memoryModulesScanned),
-                  static_cast<int>(counters.memoryDetections), static_cast<int>(counters.filesScanned),
-                  static_cast<int>(counters.fileDetections));
-  } else {
-    std::snprintf(text, sizeof text, Text(TextKey::SummaryClean, 1), static_cast<int>(counters.memoryModulesScanned),
-                  static_cast<int>(counters.filesScanned));
-  }
-  return text;
+// The run ended once, with the totals of its counters (what the summary shows).
+void ExpectEndedWith(const RunRecord& run) {
+  ASSERT_EQ(1u, run.ends.size());
+  const ScanTotals& totals = run.ends[0];
+  const ScanCounters& counters = run.counters;
+  EXPECT_EQ(counters.memoryModulesScanned, totals.memoryModulesExamined);
+  EXPECT_EQ(counters.memoryDetections, totals.memoryDetections);
+  EXPECT_EQ(counters.filesScanned, totals.filesExamined);
+  EXPECT_EQ(counters.fileDetections, totals.detections);
+  EXPECT_EQ(counters.fileRemovalFailures, totals.failures);
+  EXPECT_EQ(counters.fileDetections - counters.fileRemovalFailures, totals.removed);
 }
 
 std::string RowText(const Row& row) { return row.path + " | " + row.name + " | " + row.status; }
@@ -151,8 +150,8 @@ TEST_F(ScanRunTest, MemoryPassExaminesEachLiveProcessOnce) {
   }
   Sleep(500);
   uint32_t expected = ExecutableModulesOfLiveProcesses();
-  ScanWindow window;
-  RunRecord run = window.Run(MemoryPassOnly);
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run(MemoryPassOnly);
   ASSERT_TRUE(run.finished);
   EXPECT_GE(expected, 5u);  // the sleepers, Wine's own services, this program
   EXPECT_EQ(expected, run.counters.memoryModulesScanned);
@@ -166,9 +165,9 @@ TEST_F(ScanRunTest, StopBeforeTheSweepOpensNoProcess) {
   Process resident = Keep(StartForged("D:\\early\\drimo.exe", 8));
   ASSERT_NE(nullptr, resident.handle);
   Sleep(300);
-  ScanWindow window;
-  RequestStop(window.context());
-  RunRecord run = window.Run(MemoryPassOnly);
+  ScanRecorder recorder;
+  recorder.RequestStop();
+  RunRecord run = recorder.Run(MemoryPassOnly);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(0u, run.counters.memoryModulesScanned);
   EXPECT_TRUE(run.statusTexts.empty());
@@ -188,8 +187,8 @@ TEST_F(ScanRunTest, CompanionPathTooLongIsSkipped) {
   std::wstring companion = L"\\\\?\\" + std::wstring(directory.begin(), directory.end()) + L"m_hook.sys";
   PlantWide(companion, Specimen(0, 71));
   Sleep(300);
-  ScanWindow window;
-  RunRecord run = window.Run(MemoryPassOnly);
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run(MemoryPassOnly);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(30583u, ExitCode(resident));
   ASSERT_EQ(1u, run.rows.size());
@@ -276,8 +275,15 @@ TEST_F(ScanRunTest, PlantedDrivesEndToEnd) {
   ASSERT_EQ(specimens.size(), order.size());
   Sleep(500);
 
-  ScanWindow window;
-  RunRecord run = window.Run();
+  // The memory pass's Run-value cleanup starts the restore file in %TEMP%
+  // (on C:) before the file pass walks there.
+  char temp[MAX_PATH] = "";
+  ASSERT_NE(0u, GetEnvironmentVariableA("TEMP", temp, sizeof temp));
+  const std::string restoreFile = std::string(temp) + "\\QuellixRemover-restore.reg";
+  const bool restoreFileBefore = Exists(restoreFile);
+
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run();
   ASSERT_TRUE(run.finished);
 
   // Memory pass: the resident processes in id order, each terminated with its code.
@@ -335,28 +341,22 @@ TEST_F(ScanRunTest, PlantedDrivesEndToEnd) {
   for (auto& [name, value] : runValues) EXPECT_EQ(!value.second, HasRunValue(name)) << name;
   for (auto& [name, value] : runValues) DeleteRunValue(name);
 
-  // Counters, progress, status line and boxes.
+  // Counters, progress, status line and the end of the run.
   const ScanCounters& counters = run.counters;
   EXPECT_EQ(2u, counters.memoryDetections);
   EXPECT_EQ(order.size(), counters.fileDetections);
   EXPECT_EQ(failures, counters.fileRemovalFailures);
   EXPECT_GE(counters.memoryModulesScanned, 6u);
   // Every file of every drive, the system drive's included, less the three
-  // that the memory pass took away.
-  EXPECT_EQ(filesBefore - 3, counters.filesScanned);
+  // that the memory pass took away, and the restore file if the run made it.
+  ASSERT_TRUE(Exists(restoreFile));
+  EXPECT_EQ(filesBefore - 3 + (restoreFileBefore ? 0 : 1), counters.filesScanned);
   EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\resident\\drimo.exe"));
   EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\other\\quellix.exe"));
-  ASSERT_GE(run.positions.size(), 3u);
+  ASSERT_GE(run.positions.size(), 2u);
   EXPECT_EQ(0, run.positions.front());
-  EXPECT_EQ(100, run.positions[run.positions.size() - 2]);
-  EXPECT_EQ(0, run.positions.back());
-  EXPECT_TRUE(run.scanDone);
-  ASSERT_EQ(failures ? 2u : 1u, run.boxes.size());
-  EXPECT_EQ("Report", run.boxes[0].caption);
-  EXPECT_EQ(Summary(counters), run.boxes[0].text);
-  EXPECT_TRUE(run.boxes[0].ownedByWindow);
-  EXPECT_TRUE(run.boxes[0].afterScanDone);
-  EXPECT_EQ("", run.statusTexts.back());
+  EXPECT_EQ(100, run.positions.back());
+  ExpectEndedWith(run);
 }
 
 // Held open, and the restart registration refused: Wine refuses it when the
@@ -376,8 +376,8 @@ TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
   Process holder = Keep(HoldFile("D:\\locked\\stuck.bin"));
   ASSERT_NE(nullptr, holder.handle);
 
-  ScanWindow window;
-  RunRecord run = window.Run();
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run();
   RegDeleteValueA(session, "PendingFileRenameOperations");
   RegCloseKey(session);
   ASSERT_TRUE(run.finished);
@@ -392,12 +392,8 @@ TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
   DeleteRunValue("QxStuck");
   EXPECT_EQ(1u, run.counters.fileRemovalFailures);
   EXPECT_EQ(2u, run.counters.fileDetections);
-  ASSERT_EQ(2u, run.boxes.size());
-  EXPECT_EQ("Report", run.boxes[0].caption);
-  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
-  EXPECT_EQ("Report", run.boxes[1].caption);
-  EXPECT_EQ(Text(TextKey::RebootAdvice, 1), run.boxes[1].text);
-  EXPECT_TRUE(run.boxes[1].ownedByWindow);
+  // The failure in the totals is what makes the dialog advise a reboot.
+  ExpectEndedWith(run);
 }
 
 TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
@@ -405,12 +401,12 @@ TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
   Plant("D:\\sub\\later_r3.dll", Specimen(1, 52));
   Plant("E:\\first.txt", {'x'});
   Plant("E:\\sub\\later_r71.bin", Specimen(5, 53));
-  ScanWindow window;
+  ScanRecorder recorder;
   // Raised on the first file path the status line shows (the 10th file of C:).
-  window.OnStatusText([&window](const std::string& text) {
-    if (!text.empty() && text.compare(0, 8, "Memory>>") != 0) RequestStop(window.context());
+  recorder.OnStatusText([&recorder](const std::string& text) {
+    if (!text.empty() && text.compare(0, 8, "Memory>>") != 0) recorder.RequestStop();
   });
-  RunRecord run = window.Run();
+  RunRecord run = recorder.Run();
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(10u + 1u + 1u, run.counters.filesScanned);
   ASSERT_EQ(1u, run.rows.size());
@@ -418,9 +414,7 @@ TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
   EXPECT_TRUE(Exists("D:\\sub\\later_r3.dll"));
   EXPECT_TRUE(Exists("E:\\sub\\later_r71.bin"));
   for (int position : run.positions) EXPECT_NE(100, position);
-  ASSERT_EQ(1u, run.boxes.size());
-  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
-  EXPECT_TRUE(run.boxes[0].afterScanDone);
+  ExpectEndedWith(run);
 }
 
 // What one file pass leaves behind, for comparing two variants.
@@ -445,12 +439,13 @@ void PlantComparisonTree() {
   SetRunValue("QxCompareB", "E:\\z\\decoy7.bin");
 }
 
-PassOutcome RunFilePass(FileFoundCallback callback) {
-  ScanWindow window;
-  RunRecord run = window.Run([callback](ScanContext* context) {
+PassOutcome RunFilePass(int checkEveryFile) {
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run([checkEveryFile](const ScanReport* report) {
     gScanCounters = ScanCounters{};
-    gScanCounters.context = context;
-    ScanFixedDrivesWith(callback);
+    FilePass pass = ProgramFilePass(report);
+    pass.checkEveryFile = checkEveryFile;
+    ScanFixedDrivesWith(OnFileFound, &pass);
   });
   PassOutcome outcome;
   for (const Row& row : run.rows) outcome.rows.push_back(RowText(row));
@@ -470,10 +465,10 @@ PassOutcome RunFilePass(FileFoundCallback callback) {
 
 TEST_F(ScanRunTest, SizeFilterGivesWhatCheckingEveryFileGives) {
   PlantComparisonTree();
-  PassOutcome everyFile = RunFilePass(OnFileFoundCheckingEveryFile);
+  PassOutcome everyFile = RunFilePass(1);
   CleanDrives();
   PlantComparisonTree();
-  PassOutcome filtered = RunFilePass(OnFileFound);
+  PassOutcome filtered = RunFilePass(0);
   EXPECT_EQ(4u, everyFile.detections);
   EXPECT_EQ(everyFile.rows, filtered.rows);
   EXPECT_EQ(everyFile.status, filtered.status);
@@ -508,8 +503,8 @@ TEST_F(ScanRunTest, ResidentFileSwappedDuringThePauseIsNotRemoved) {
   SwapPlan plan = {resident.handle, 0};
   HANDLE swapper = CreateThread(nullptr, 0, SwapDirectoryAfterExit, &plan, 0, nullptr);
   ASSERT_NE(nullptr, swapper);
-  ScanWindow window;
-  RunRecord run = window.Run(MemoryPassOnly);
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run(MemoryPassOnly);
   WaitForSingleObject(swapper, 60000);
   CloseHandle(swapper);
   ASSERT_TRUE(run.finished);
@@ -533,7 +528,7 @@ TEST_F(ScanRunTest, FileBeyondFourGibibytesIsNotTakenForASmallOne) {
   ASSERT_TRUE(SetEndOfFile(file));
   CloseHandle(file);
   Plant("D:\\small\\r3.dll", Specimen(1, 82));
-  PassOutcome outcome = RunFilePass(OnFileFound);
+  PassOutcome outcome = RunFilePass(0);
   ASSERT_EQ(1u, outcome.rows.size());
   EXPECT_EQ(RowText({"D:\\small\\r3.dll", "Worm.Quellix.c.dll2", kRemoved}), outcome.rows[0]);
   EXPECT_TRUE(Exists("D:\\huge\\big.dll"));
@@ -545,13 +540,13 @@ TEST_F(ScanRunTest, FileBeyondFourGibibytesIsNotTakenForASmallOne) {
 // a directory with two links to itself (self\l1, self\l2) and a link to a
 // folder outside every drive (outward).
 std::map<std::string, int> linkedDriveVisits;
-int CountLinkedDriveFiles(const char* directory, const FindRecord* record) {
+int CountLinkedDriveFiles(void* pass, const char* directory, const FindRecord* record) {
   if (directory[0] == 'D') {
     ++linkedDriveVisits[std::string(directory) + record->name];
     // Ends a walk that runs away through the links.
     if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[std::string(directory) + record->name] > 50) return 0;
   }
-  return OnFileFound(directory, record);
+  return OnFileFound(pass, directory, record);
 }
 
 TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed) {
@@ -578,11 +573,11 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_EQ(1, RemoveIdentifiedFile("D:\\pair\\b\\reached.dll", &identity));
   EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
   linkedDriveVisits.clear();
-  ScanWindow window;
-  RunRecord run = window.Run([](ScanContext* context) {
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run([](const ScanReport* report) {
     gScanCounters = ScanCounters{};
-    gScanCounters.context = context;
-    ScanFixedDrivesWith(CountLinkedDriveFiles);
+    FilePass pass = ProgramFilePass(report);
+    ScanFixedDrivesWith(CountLinkedDriveFiles, &pass);
   });
   ASSERT_TRUE(run.finished);
   EXPECT_EQ((std::map<std::string, int>{{"D:\\pair\\a\\clean.txt", 1},
@@ -608,16 +603,17 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
 TEST(NoFixedDrive, TotalFallsBackAndNoFileIsScanned) {
   if (!std::getenv("QX_SCAN_NO_FIXED_DRIVE")) GTEST_SKIP() << "needs the prefix without fixed drives";
   ASSERT_NE(DRIVE_FIXED, GetDriveTypeA("C:\\"));
-  ScanWindow window;
-  RunRecord run = window.Run();
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run();
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(0xFFFFFFFFull, run.counters.totalBytes);
   EXPECT_EQ(0u, run.counters.filesScanned);
   EXPECT_TRUE(run.rows.empty());
-  ASSERT_EQ(1u, run.boxes.size());
-  EXPECT_EQ("Congratulations", run.boxes[0].caption);
-  EXPECT_EQ(Summary(run.counters), run.boxes[0].text);
-  EXPECT_EQ(100, run.positions[run.positions.size() - 2]);
+  ExpectEndedWith(run);
+  // Nothing found: the dialog's clean summary.
+  EXPECT_EQ(0u, run.ends[0].detections + run.ends[0].memoryDetections);
+  ASSERT_FALSE(run.positions.empty());
+  EXPECT_EQ(100, run.positions.back());
 }
 
 }  // namespace

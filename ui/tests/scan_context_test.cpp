@@ -6,9 +6,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "ui/scan_context.h"
+#include "ui/texts.h"
 
 namespace {
 
@@ -273,6 +277,195 @@ TEST_F(ScanContextTest, StopFlagSeenByThePollingThread) {
   EXPECT_EQ(1, context->stopFlag.load());
   ClearStop(context);
   EXPECT_EQ(0, IsStopRequested(context));
+}
+
+
+// ---- the dialog's report: one run's calls from a worker, as RunScan makes them
+
+// The bar's positions, seen through a subclass procedure.
+std::vector<int> g_positions;
+WNDPROC g_progressProcedure = nullptr;
+
+LRESULT CALLBACK ProgressSpy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == PBM_SETPOS) g_positions.push_back(static_cast<int>(wParam));
+  return CallWindowProcA(g_progressProcedure, window, message, wParam, lParam);
+}
+
+struct SeenBox {
+  std::string caption, text;
+  HWND owner;
+  LONG scanDoneBefore;  // WM_SCAN_DONE count when the box showed
+};
+
+BOOL CALLBACK FindDialogBox(HWND window, LPARAM found) {
+  char name[32];
+  if (GetClassNameA(window, name, sizeof name) && std::strcmp(name, "#32770") == 0 && IsWindowVisible(window)) {
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::string WindowTextOf(HWND window) {
+  char text[1024] = "";
+  if (window) GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+struct RunScript {
+  ScanContext* context;
+  ScanTotals totals;
+  int stopAnswer;  // the stop question's answer during the run
+};
+
+DWORD WINAPI ReportOneRun(void* parameter) {
+  RunScript* script = static_cast<RunScript*>(parameter);
+  BeginScanReport(script->context);
+  ScanReport report = ScanContextReport(script->context);
+  ReportProgress(&report, ScanPosition{0, 0, 0});
+  ReportProgress(&report, ScanPosition{5, 5000, kUnknownShare});
+  ReportProgress(&report, ScanPosition{10, 9000, 37});
+  ReportProgress(&report, ScanPosition{11, 9100, 37});
+  ReportCurrentPath(&report, "Memory>>C:\\a.exe");
+  ReportResultRow(&report, "C:\\gone.exe", "Worm.Quellix.c", kRowRemoved);
+  ReportResultRow(&report, "C:\\later.dll", "Worm.Quellix.c.dll2", kRowScheduledAtRestart);
+  ReportResultRow(&report, "C:\\stuck.bin", "Worm.Quellix.ay", kRowRemovalFailed);
+  ReportResultRow(&report, "C:\\unreadable.bin", "", kRowNotExamined);
+  ReportProgress(&report, ScanPosition{12, 9200, 100});
+  script->stopAnswer = ReportStopRequested(&report);
+  ReportRunEnded(&report, script->totals);
+  return 0;
+}
+
+class DialogReportTest : public ScanContextTest {
+ protected:
+  void SetUp() override {
+    g_progressProcedure = nullptr;
+    ScanContextTest::SetUp();
+    if (HasFatalFailure()) return;
+    context->languageIndex = 1;  // English
+    g_positions.clear();
+    g_progressProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(progress, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ProgressSpy)));
+  }
+  void TearDown() override {
+    if (g_progressProcedure)
+      SetWindowLongPtrA(progress, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_progressProcedure));
+    ScanContextTest::TearDown();
+  }
+
+  // Runs the script on a worker while this thread pumps and presses OK on
+  // each box as a person would.
+  std::vector<SeenBox> Run(RunScript* script) {
+    std::vector<SeenBox> boxes;
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ReportOneRun, script, 0, &threadId);
+    EXPECT_NE(nullptr, thread);
+    if (!thread) return boxes;
+    const DWORD start = GetTickCount();
+    HWND answered = nullptr;
+    bool finished = false;
+    while (GetTickCount() - start < 20000) {
+      if (MsgWaitForMultipleObjects(1, &thread, FALSE, 20, QS_ALLINPUT) == WAIT_OBJECT_0) {
+        finished = true;
+        break;
+      }
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+      }
+      if (answered && IsWindow(answered)) continue;
+      HWND box = nullptr;
+      EnumThreadWindows(threadId, FindDialogBox, reinterpret_cast<LPARAM>(&box));
+      if (!box) continue;
+      boxes.push_back(SeenBox{WindowTextOf(box), WindowTextOf(GetDlgItem(box, 0xFFFF)), GetWindow(box, GW_OWNER),
+                              InterlockedCompareExchange(&g_scanDoneCount, 0, 0)});
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+      answered = box;
+    }
+    if (!finished) TerminateThread(thread, 1);
+    CloseHandle(thread);
+    EXPECT_TRUE(finished);
+    return boxes;
+  }
+
+  std::string DetectedSummary(const ScanTotals& t) {
+    char text[512];
+    std::snprintf(text, sizeof text, Text(TextKey::SummaryDetected, 1), static_cast<int>(t.memoryModulesExamined),
+                  static_cast<int>(t.memoryDetections), static_cast<int>(t.filesExamined),
+                  static_cast<int>(t.detections));
+    return text;
+  }
+};
+
+ScanTotals Totals(uint64_t files, uint32_t detections, uint32_t failures, uint32_t modules, uint32_t resident) {
+  ScanTotals totals{};
+  totals.filesExamined = files;
+  totals.detections = detections;
+  totals.removed = detections - failures;
+  totals.failures = failures;
+  totals.memoryModulesExamined = modules;
+  totals.memoryDetections = resident;
+  return totals;
+}
+
+TEST_F(DialogReportTest, RowsInTheDialogsWordsBarOnChangeAndSummaryAfterScanDone) {
+  RunScript script{context, Totals(819, 4, 1, 12, 1), -1};
+  std::vector<SeenBox> boxes = Run(&script);
+
+  // Removed and scheduled at restart read alike; an unread file has no row.
+  ASSERT_EQ(3, SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  const char* const expected[3][3] = {{"C:\\gone.exe", "Worm.Quellix.c", "Deleted"},
+                                      {"C:\\later.dll", "Worm.Quellix.c.dll2", "Deleted"},
+                                      {"C:\\stuck.bin", "Worm.Quellix.ay", "Delete failed"}};
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 3; ++column) EXPECT_EQ(expected[row][column], ItemText(row, column)) << row;
+
+  // Begin sets 0; 37 once; 100; the end puts the bar back at 0.
+  EXPECT_EQ((std::vector<int>{0, 37, 100, 0}), g_positions);
+  EXPECT_EQ(0, script.stopAnswer);
+  EXPECT_EQ(1, g_scanDoneCount);
+  EXPECT_EQ("", WindowTextOf(status));
+
+  ASSERT_EQ(2u, boxes.size());
+  EXPECT_EQ("Report", boxes[0].caption);
+  EXPECT_EQ(DetectedSummary(script.totals), boxes[0].text);
+  EXPECT_EQ("Report", boxes[1].caption);
+  EXPECT_EQ(Text(TextKey::RebootAdvice, 1), boxes[1].text);
+  for (const SeenBox& box : boxes) {
+    EXPECT_EQ(parent, box.owner) << box.caption;
+    EXPECT_EQ(1, box.scanDoneBefore) << box.caption;
+  }
+}
+
+TEST_F(DialogReportTest, CleanRunShowsTheCongratulationsBoxOnly) {
+  RunScript script{context, Totals(819, 0, 0, 12, 0), -1};
+  std::vector<SeenBox> boxes = Run(&script);
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Congratulations", boxes[0].caption);
+  char text[512];
+  std::snprintf(text, sizeof text, Text(TextKey::SummaryClean, 1), 12, 819);
+  EXPECT_EQ(text, boxes[0].text);
+}
+
+TEST_F(DialogReportTest, DetectionInMemoryOnlyStillReports) {
+  RunScript script{context, Totals(5, 0, 0, 3, 1), -1};
+  std::vector<SeenBox> boxes = Run(&script);
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ("Report", boxes[0].caption);
+  EXPECT_EQ(DetectedSummary(script.totals), boxes[0].text);
+}
+
+TEST_F(DialogReportTest, SessionEndingShowsNoBoxesButEndsTheRun) {
+  SetSessionEnding(context, 1);
+  RequestStop(context);
+  RunScript script{context, Totals(10, 2, 1, 3, 0), -1};
+  std::vector<SeenBox> boxes = Run(&script);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(1, script.stopAnswer);
+  EXPECT_EQ(1, g_scanDoneCount);
+  EXPECT_EQ(0, g_positions.back());
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ std::vector<Seen> seen;
 size_t stopAfter = 0;  // return 0 on this call (1-based); 0 never
 int wrongCurrentDirectory = 0;
 
-int Collect(const char* directory, const FindRecord* record) {
+int Collect(void*, const char* directory, const FindRecord* record) {
   seen.push_back({directory, *record});
   // During the call the directory is current (without its trailing backslash
   // except at a drive root).
@@ -466,18 +466,18 @@ double Seconds(const LARGE_INTEGER& start, const LARGE_INTEGER& end) {
   return static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
 }
 
-int counted = 0;
-int CountFiles(const char*, const FindRecord*) {
-  ++counted;
+// Counts through the walk's context: the pointer given to Open arrives in every call.
+int CountFiles(void* count, const char*, const FindRecord*) {
+  ++*static_cast<int*>(count);
   return 1;
 }
 
 TEST(FileList, HundredThousandFilesAgainstAPlainSearchLoop) {
   LARGE_INTEGER walkStart, walkEnd, loopStart, loopEnd;
-  counted = 0;
+  int counted = 0;
   FileList list;
   QueryPerformanceCounter(&walkStart);
-  ASSERT_EQ(1, list.Open("D:\\many\\", 1, "*", CountFiles));
+  ASSERT_EQ(1, list.Open("D:\\many\\", 1, "*", CountFiles, &counted));
   QueryPerformanceCounter(&walkEnd);
   EXPECT_EQ(100000, counted);
   EXPECT_EQ(1, list.Close());

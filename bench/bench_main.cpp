@@ -197,7 +197,7 @@ void BareWalkFixedDrives() {
 // check: splits the pass's cost over the bare walk into reports and the
 // checks of candidates.
 int ReportOnly(void* pass, const char* directory, const FindRecord* record) {
-  const ScanReport* report = static_cast<const FilePass*>(pass)->report;
+  const ScanReport* report = static_cast<const FilePass*>(pass)->run.report;
   char path[1024];
   std::snprintf(path, sizeof path, "%s%s", directory, record->name);
   FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
@@ -237,7 +237,7 @@ Outcome RunContender(Contender contender, Report* report) {
     case Contender::Walk: BareWalkFixedDrives(); break;
     case Contender::Check:
       pass.check = CheckFileRowByRowUnidentified;
-      pass.checkEveryFile = 1;
+      pass.run.checkEveryFile = 1;
       ScanFixedDrivesWith(OnFileFound, &pass);
       break;
     case Contender::Report: ScanFixedDrivesWith(ReportOnly, &pass); break;

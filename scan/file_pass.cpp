@@ -20,7 +20,6 @@ namespace {
 enum : uint32_t {
   kDriveListSize = 255,
   kFullPathSize = 1024,
-  kDetectionNameSize = 64,
   // Longest path that can be opened at all.
   kLongestOpenablePath = MAX_PATH - 1,
   // Drive letters A..Z; a bound for the space list.
@@ -29,39 +28,55 @@ enum : uint32_t {
 
 }  // namespace
 
-FilePass ProgramFilePass(const ScanReport* report) { return FilePass{report, CheckFileIdentified, 0}; }
+namespace {
+
+CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+  const FilePass* pass = static_cast<const FilePass*>(context);
+  // A path that was cut, or longer than can be opened, is not checked.
+  if (std::strlen(file->path) > kLongestOpenablePath) return kCandidateClean;
+  // An unreadable file is no detection: the dialog has no row for it.
+  return pass->check(file->path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
+}
+
+ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity) {
+  return RemoveIdentifiedFile(file->path, identity) ? kRowRemoved : kRowRemovalFailed;
+}
+
+void CleanAutorunPort(void*, const char* path) { CleanAutorun(path); }
+
+// The walk's record is the file's location; the estimate counts its listed
+// size (low 32 bits) in whole clusters.
+uint32_t SharePort(void*, const FoundFile* file) {
+  const FindRecord* record = static_cast<const FindRecord*>(file->location);
+  AdvanceFileProgress(&gScanCounters, record->size);
+  return gScanCounters.lastPercent;
+}
+
+}  // namespace
+
+FilePass ProgramFilePass(const ScanReport* report) {
+  FilePass pass{};
+  pass.check = CheckFileIdentified;
+  // The ports' context is the pass itself, set at each file: the pass may
+  // have been copied since.
+  FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, nullptr};
+  pass.run = BeginFoundFileRun(BuiltInSignatures(), kActionRemove, ports, report, kStatusLineInterval);
+  pass.run.share = SharePort;
+  return pass;
+}
 
 int OnFileFound(void* raw, const char* directory, const FindRecord* record) {
-  const FilePass* pass = static_cast<const FilePass*>(raw);
-  const ScanReport* report = pass->report;
-  ScanCounters& counters = gScanCounters;
-
+  FilePass* pass = static_cast<FilePass*>(raw);
+  pass->run.ports.context = pass;
   char path[kFullPathSize];
-  int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  // Longer than any walker path can be; a cut path must not be checked.
-  int pathFits = length > 0 && static_cast<size_t>(length) < sizeof path;
-
-  FileProgress progress = AdvanceFileProgress(&counters, record->size);
-  if (progress.moveBar) ReportProgress(report, ScanPosition{counters.filesScanned, counters.bytesDone, progress.position});
-  if (progress.showPath) ReportCurrentPath(report, path);
-
-  int worthChecking = pass->checkEveryFile || (record->sizeHigh == 0 && record->size <= kMaxCheckedFileSize &&
-                                               HasSignatureOfSize(BuiltInSignatures(), record->size));
-  if (worthChecking && pathFits && length <= static_cast<int>(kLongestOpenablePath)) {
-    char name[kDetectionNameSize];
-    FileIdentity identity;
-    if (pass->check(path, name, &identity)) {
-      counters.fileDetections += 1;
-      if (RemoveIdentifiedFile(path, &identity)) {
-        ReportResultRow(report, path, name, kRowRemoved);
-        CleanAutorun(path);
-      } else {
-        ReportResultRow(report, path, name, kRowRemovalFailed);
-        counters.fileRemovalFailures += 1;
-      }
-    }
-  }
-  return ReportStopRequested(report) ? 0 : 1;
+  // Longer than any walker path can be; the check port refuses a cut path.
+  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
+  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
+  FoundFile file{path, size, record};
+  int goOn = DecideFoundFile(&pass->run, &file);
+  gScanCounters.fileDetections = pass->run.totals.detections;
+  gScanCounters.fileRemovalFailures = pass->run.totals.failures;
+  return goOn;
 }
 
 int ScanFixedDrives(const ScanReport* report) {

@@ -2,6 +2,7 @@
 // signature table, detections removed, rows and progress reported (Win32).
 #pragma once
 #include "engine/file_identity.h"
+#include "scan/found_file.h"
 #include "scan/scan_report.h"
 #include "walker/find_record.h"
 
@@ -10,16 +11,16 @@
 // still to name.
 typedef int (*FileCheckFunction)(const char* path, char* nameOut, FileIdentity* identity);
 
-// One file pass: where it reports and how it checks.
+// One file pass: the portable per-file decision (found_file) fed by the
+// Win32 walk, with Win32 ports: `check` reads the file, RemoveIdentifiedFile
+// removes it, CleanAutorun cleans its Run values, and the cluster-rounded
+// estimate over the fixed drives' used space gives the share.
 struct FilePass {
-  const ScanReport* report;
   FileCheckFunction check;  // CheckFileIdentified in the program
-  // 1: every file is checked whatever its size (the reference the size
-  // filter must agree with, and the benchmarks' variants); 0: only files of
-  // a signature's size.
-  int checkEveryFile;
+  // The decision's state and report; run.checkEveryFile = 1 checks every
+  // file whatever its size (the reference the size filter must agree with).
+  FoundFileRun run;
 };
-
 // The program's pass: CheckFileIdentified on files of a signature's size.
 FilePass ProgramFilePass(const ScanReport* report);
 
@@ -32,7 +33,7 @@ int ScanFixedDrives(const ScanReport* report);
 // Resets the progress estimate first. Always 1.
 int ScanFixedDrivesWith(FileFoundCallback callback, void* context);
 
-// The per-file work of a FilePass (`pass`): counts the file, moves the
-// progress and, when the pass checks it, checks it and removes a match.
-// 1 to go on, 0 when the report asks the run to stop.
+// The per-file work of a FilePass (`pass`): DecideFoundFile on the file,
+// with gScanCounters kept up to date. 1 to go on, 0 when the report asks the
+// run to stop.
 int OnFileFound(void* pass, const char* directory, const FindRecord* record);

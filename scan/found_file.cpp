@@ -33,10 +33,11 @@ int DecideFoundFile(FoundFileRun* run, const FoundFile* file) {
   ScanTotals& totals = run->totals;
   totals.filesExamined += 1;
   totals.bytesExamined += file->size;
-  ReportProgress(run->report, ScanPosition{totals.filesExamined, totals.bytesExamined, kUnknownShare});
+  uint32_t share = run->share ? run->share(run->ports.context, file) : kUnknownShare;
+  ReportProgress(run->report, ScanPosition{totals.filesExamined, totals.bytesExamined, share});
   if (run->pathInterval && totals.filesExamined % run->pathInterval == 0) ReportCurrentPath(run->report, file->path);
 
-  if (IsCandidateSize(run->table, file->size) && run->ports.check) {
+  if ((run->checkEveryFile || IsCandidateSize(run->table, file->size)) && run->ports.check) {
     char name[kDetectionNameCapacity] = "";
     FileIdentity identity{0, 0, 0};
     CandidateOutcome outcome = run->ports.check(run->ports.context, file, name, &identity);

@@ -45,6 +45,14 @@ struct FoundFileRun {
   // The current path is reported for every this-many-th file (0: never).
   uint32_t pathInterval;
   ScanTotals totals;
+  // Optional, set after BeginFoundFileRun (null / 0 there):
+  // The platform's estimate: the share of the whole run done once `file` is
+  // counted (called once per file, with the ports' context); without it the
+  // position carries kUnknownShare.
+  uint32_t (*share)(void* context, const FoundFile* file);
+  // 1: every file is checked whatever its size (a reference for the size
+  // filter, and measurements); 0: only files of a signature's size.
+  int checkEveryFile;
 };
 
 // A run with zero totals.

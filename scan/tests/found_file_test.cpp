@@ -127,4 +127,29 @@ TEST(FoundFile, PathEveryNthFileStopAndEnd) {
   EXPECT_TRUE(ports.checked.empty());
 }
 
+// The platform's estimate rides on every position; checking every file
+// reaches the check for sizes no row has.
+uint32_t ShareOfSize(void*, const FoundFile* file) { return static_cast<uint32_t>(file->size / 100); }
+
+TEST(FoundFile, EstimateHookAndCheckingEveryFile) {
+  Ports ports{kCandidateClean, kRowRemoved, kRowRemoved, {}, {}, {}, {}, {}};
+  RecordingReport recording{};
+  ScanReport report = RecordingScanReport(&recording);
+  FoundFileRun run = BeginFoundFileRun(BuiltInSignatures(), kActionRemove,
+                                       FoundFilePorts{Check, Remove, Quarantine, Clean, &ports}, &report, 0);
+  FoundFile plain{"/v/plain", 4200, nullptr};
+  DecideFoundFile(&run, &plain);
+  EXPECT_TRUE(ports.checked.empty());
+  ASSERT_EQ(1u, recording.positions.size());
+  EXPECT_EQ(kUnknownShare, recording.positions[0].percent);
+
+  run.share = ShareOfSize;
+  run.checkEveryFile = 1;
+  DecideFoundFile(&run, &plain);
+  EXPECT_EQ((std::vector<std::string>{"/v/plain"}), ports.checked);
+  ASSERT_EQ(2u, recording.positions.size());
+  EXPECT_EQ(42u, recording.positions[1].percent);
+  EXPECT_EQ(2u, recording.positions[1].filesExamined);
+}
+
 }  // namespace

@@ -21,7 +21,7 @@ int NoOp(void*, const char*, const FindRecord*) { return 1; }
 // Where the file pass's time goes: its reporting alone (progress and every
 // 10th path), and its checks alone (signature-size files only).
 int ReportingOnly(void* pass, const char* directory, const FindRecord* record) {
-  const ScanReport* report = static_cast<const FilePass*>(pass)->report;
+  const ScanReport* report = static_cast<const FilePass*>(pass)->run.report;
   char path[1024];
   std::snprintf(path, sizeof path, "%s%s", directory, record->name);
   FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
@@ -83,7 +83,7 @@ int main() {
       RunRecord run = recorder.Run([&variant](const ScanReport* report) {
         gScanCounters = ScanCounters{};
         FilePass pass = ProgramFilePass(report);
-        pass.checkEveryFile = variant.checkEveryFile;
+        pass.run.checkEveryFile = variant.checkEveryFile;
         ScanFixedDrivesWith(variant.callback, &pass);
       });
       QueryPerformanceCounter(&end);

@@ -444,7 +444,7 @@ PassOutcome RunFilePass(int checkEveryFile) {
   RunRecord run = recorder.Run([checkEveryFile](const ScanReport* report) {
     gScanCounters = ScanCounters{};
     FilePass pass = ProgramFilePass(report);
-    pass.checkEveryFile = checkEveryFile;
+    pass.run.checkEveryFile = checkEveryFile;
     ScanFixedDrivesWith(OnFileFound, &pass);
   });
   PassOutcome outcome;

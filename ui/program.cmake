@@ -5,21 +5,21 @@ if(NOT QX_WIN32)
 endif()
 
 # The dialog code alone, so that test programs can host the real dialogs.
-add_library(ui_program STATIC main_window.cpp about_box.cpp)
+add_library(ui_program STATIC main_window_win32.cpp about_box_win32.cpp)
 target_link_libraries(ui_program PUBLIC ui_report ui_texts comctl32 shell32 gdi32 user32)
 
 set(QX_ART ${CMAKE_CURRENT_SOURCE_DIR}/art/banner.bmp ${CMAKE_CURRENT_SOURCE_DIR}/art/program.ico
            ${CMAKE_CURRENT_SOURCE_DIR}/art/small.ico ${CMAKE_CURRENT_SOURCE_DIR}/art/about.ico)
-set_source_files_properties(resources.rc PROPERTIES
+set_source_files_properties(resources_win32.rc PROPERTIES
   OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h")
 
-add_executable(QuellixRemover WIN32 app_main.cpp resources.rc)
+add_executable(QuellixRemover WIN32 app_main_win32.cpp resources_win32.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake)
 
 # Drives the running program for the demo without a display and for the
 # screenshots (ui/demo/).
-add_executable(ui_demo_driver demo/demo_driver.cpp)
+add_executable(ui_demo_driver demo/demo_driver_win32.cpp)
 target_link_libraries(ui_demo_driver PRIVATE comctl32)
 target_link_options(ui_demo_driver PRIVATE -mconsole)

@@ -41,17 +41,17 @@ add_library(ui_texts STATIC ${QX_TEXT_SOURCES})
 if(QX_WIN32)
   qx_add_test(ui_texts_test SOURCES tests/texts_test.cpp tests/decode_win32.cpp LIBS ui_texts)
 else()
-  qx_add_test(ui_texts_test SOURCES tests/texts_test.cpp tests/decode_iconv.cpp LIBS ui_texts)
+  qx_add_test(ui_texts_test SOURCES tests/texts_test.cpp tests/decode_posix.cpp LIBS ui_texts)
 endif()
 
 if(QX_WIN32)
-  add_library(ui_report STATIC scan_context.cpp language.cpp)
+  add_library(ui_report STATIC scan_context_win32.cpp language_win32.cpp)
   target_link_libraries(ui_report PUBLIC ui_texts comctl32)
 
-  qx_add_test(ui_scan_context_test WIN32_ONLY SOURCES tests/scan_context_test.cpp LIBS ui_report
+  qx_add_test(ui_scan_context_test WIN32_ONLY SOURCES tests/scan_context_win32_test.cpp LIBS ui_report
               TIMEOUT 120)
 
   # The language choice under Wine started with different locales.
-  qx_add_wine_test(ui_language_choice_test SOURCES tests/language_probe.cpp LIBS ui_report NO_GTEST
+  qx_add_wine_test(ui_language_choice_test SOURCES tests/language_probe_win32.cpp LIBS ui_report NO_GTEST
                    DRIVER tests/language_choice_test.sh)
 endif()

@@ -1,0 +1,220 @@
+// Run-key cleanup: one sweep over the key's values, deleting each whose
+// command line starts the removed file.
+#include "remedy/autorun_win32.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "remedy/reg_export.h"
+
+namespace {
+
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRestoreFileName[] = "QuellixRemover-restore.reg";
+
+// Whether this run's section (date and key line) is in the restore file yet.
+int gRestoreSectionWritten = 0;
+
+// Names and data of the common size fit without asking the key.
+const DWORD kInitialCapacity = 260;
+// Registry limits: 16383 characters of name (two bytes each in a double-byte
+// code page); data beyond a megabyte is no command line worth reading.
+const DWORD kMaxNameCapacity = 2 * 16383 + 1;
+const DWORD kMaxDataCapacity = 1024 * 1024;
+
+uint32_t LookupVariable(void*, const char* name, char* value, uint32_t capacity, uint32_t* lastError) {
+  // A successful lookup leaves the last-error code alone; without this a
+  // "not found" left by an earlier value would hide a variable that exists.
+  SetLastError(ERROR_SUCCESS);
+  DWORD got = GetEnvironmentVariableA(name, value, capacity);
+  *lastError = GetLastError();
+  return got;
+}
+
+int LeadByte(void*, unsigned char byte) { return IsDBCSLeadByte(byte) ? 1 : 0; }
+
+struct ValueBuffers {
+  char* name;
+  DWORD nameCapacity;
+  // One byte more than dataCapacity, for the terminator after the returned bytes.
+  char* data;
+  DWORD dataCapacity;
+};
+
+void FreeBuffers(ValueBuffers* buffers) {
+  if (buffers->name) HeapFree(GetProcessHeap(), 0, buffers->name);
+  if (buffers->data) HeapFree(GetProcessHeap(), 0, buffers->data);
+  buffers->name = nullptr;
+  buffers->data = nullptr;
+}
+
+// Replaces the buffers by ones of at least the given capacities. 0 when the
+// memory is not there; the old buffers are then kept.
+int SizeBuffers(ValueBuffers* buffers, DWORD nameCapacity, DWORD dataCapacity) {
+  if (buffers->name && nameCapacity <= buffers->nameCapacity && dataCapacity <= buffers->dataCapacity) return 1;
+  if (nameCapacity < buffers->nameCapacity) nameCapacity = buffers->nameCapacity;
+  if (dataCapacity < buffers->dataCapacity) dataCapacity = buffers->dataCapacity;
+  char* name = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, nameCapacity));
+  char* data = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, dataCapacity + 1));
+  if (!name || !data) {
+    if (name) HeapFree(GetProcessHeap(), 0, name);
+    if (data) HeapFree(GetProcessHeap(), 0, data);
+    return 0;
+  }
+  FreeBuffers(buffers);
+  *buffers = {name, nameCapacity, data, dataCapacity};
+  return 1;
+}
+
+// Larger buffers after ERROR_MORE_DATA: what the key now reports, at least
+// double the old size, within the registry's limits. 0 when they cannot grow.
+int GrowBuffers(HKEY key, ValueBuffers* buffers, DWORD dataNeeded) {
+  DWORD maxName = 0, maxData = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
+                   nullptr);
+  DWORD nameCapacity = buffers->nameCapacity < kMaxNameCapacity / 2 ? buffers->nameCapacity * 2 : kMaxNameCapacity;
+  if (maxName < kMaxNameCapacity / 2 && 2 * maxName + 1 > nameCapacity) nameCapacity = 2 * maxName + 1;
+  DWORD dataCapacity = buffers->dataCapacity < kMaxDataCapacity / 2 ? buffers->dataCapacity * 2 : kMaxDataCapacity;
+  if (maxData > dataCapacity) dataCapacity = maxData;
+  if (dataNeeded > dataCapacity) dataCapacity = dataNeeded;
+  if (dataCapacity > kMaxDataCapacity) dataCapacity = kMaxDataCapacity;
+  if (nameCapacity <= buffers->nameCapacity && dataCapacity <= buffers->dataCapacity) return 0;
+  return SizeBuffers(buffers, nameCapacity, dataCapacity);
+}
+
+// The restore file's path: the folder %TEMP% names. 0 when it is not set or
+// the path would not fit.
+int RestoreFilePath(char* path, DWORD capacity) {
+  DWORD length = GetEnvironmentVariableA("TEMP", path, capacity);
+  if (length == 0 || length >= capacity) return 0;
+  if (path[length - 1] != '\\') {
+    if (length + 1 >= capacity) return 0;
+    path[length++] = '\\';
+    path[length] = 0;
+  }
+  if (length + sizeof kRestoreFileName > capacity) return 0;
+  memcpy(path + length, kRestoreFileName, sizeof kRestoreFileName);
+  return 1;
+}
+
+// Appends one value to the restore file, with the file's header when the file
+// is new and the run's section when it is the run's first value. 1 only when
+// every byte was written: a value that cannot be kept is not deleted.
+int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD type, const BYTE* data, DWORD size) {
+  if (root != HKEY_CURRENT_USER) return 0;
+  char path[MAX_PATH];
+  if (!RestoreFilePath(path, sizeof path)) return 0;
+
+  char keyPath[300];
+  int keyLength = snprintf(keyPath, sizeof keyPath, "HKEY_CURRENT_USER\\%s", subkey);
+  if (keyLength <= 0 || static_cast<size_t>(keyLength) >= sizeof keyPath) return 0;
+  char section[400];
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  int sectionLength = snprintf(section, sizeof section, "\r\n; %04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                               now.wDay, now.wHour, now.wMinute, now.wSecond);
+  if (sectionLength <= 0) return 0;
+  size_t keyLineLength = FormatRegKeyLine(section + sectionLength, sizeof section - sectionLength, keyPath);
+  if (keyLineLength >= sizeof section - sectionLength) return 0;
+  sectionLength += static_cast<int>(keyLineLength);
+
+  size_t valueLength = FormatRegValueLine(nullptr, 0, name, type, data, size);
+  size_t capacity = strlen(kRegeditFileHeader) + sectionLength + valueLength + 1;
+  char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+  if (!text) return 0;
+
+  int written = 0;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    bool sized = low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
+    size_t length = 0;
+    if (low == 0 && high == 0) {
+      memcpy(text, kRegeditFileHeader, strlen(kRegeditFileHeader));
+      length += strlen(kRegeditFileHeader);
+    }
+    // A new file starts a new section even within a run.
+    int startSection = !gRestoreSectionWritten || length > 0;
+    if (startSection) {
+      memcpy(text + length, section, sectionLength);
+      length += sectionLength;
+    }
+    FormatRegValueLine(text + length, capacity - length, name, type, data, size);
+    length += valueLength;
+    DWORD done = 0;
+    LONG zero = 0;
+    if (sized && (SetFilePointer(file, 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
+        WriteFile(file, text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
+      written = FlushFileBuffers(file) ? 1 : 0;
+    }
+    CloseHandle(file);
+    if (written && startSection) gRestoreSectionWritten = 1;
+  }
+  HeapFree(GetProcessHeap(), 0, text);
+  return written;
+}
+
+}  // namespace
+
+void BeginAutorunRestoreSection() { gRestoreSectionWritten = 0; }
+
+CommandLineHost ProcessCommandLineHost() { return CommandLineHost{LookupVariable, LeadByte, nullptr}; }
+
+int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName) {
+  HKEY key;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
+  LONG status = RegDeleteValueA(key, valueName);
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS ? 1 : 0;
+}
+
+int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
+  HKEY key;
+  if (RegOpenKeyA(root, subkey, &key) != ERROR_SUCCESS) return 1;
+
+  CommandLineHost host = ProcessCommandLineHost();
+  ValueBuffers buffers = {nullptr, 0, nullptr, 0};
+  // Buffers of the size the key reports, so a long value is read like any other.
+  DWORD maxName = 0, maxData = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
+                   nullptr);
+  DWORD nameCapacity = maxName < kMaxNameCapacity / 2 ? 2 * maxName + 1 : kMaxNameCapacity;
+  DWORD dataCapacity = maxData < kMaxDataCapacity ? maxData : kMaxDataCapacity;
+  if (nameCapacity < kInitialCapacity) nameCapacity = kInitialCapacity;
+  if (dataCapacity < kInitialCapacity) dataCapacity = kInitialCapacity;
+
+  if (SizeBuffers(&buffers, nameCapacity, dataCapacity)) {
+    DWORD index = 0;
+    for (;;) {
+      DWORD nameSize = buffers.nameCapacity;
+      DWORD dataSize = buffers.dataCapacity;
+      DWORD type = 0;
+      LONG status = RegEnumValueA(key, index, buffers.name, &nameSize, nullptr, &type,
+                                  reinterpret_cast<BYTE*>(buffers.data), &dataSize);
+      if (status == ERROR_MORE_DATA) {
+        // A value beyond what can be held is passed over; it must not end
+        // the sweep and shield the values after it.
+        if (!GrowBuffers(key, &buffers, dataSize)) ++index;
+        continue;
+      }
+      if (status != ERROR_SUCCESS) break;
+      // Data of any type, stored with or without its terminator, ends within
+      // the bytes returned for this value.
+      buffers.data[dataSize <= buffers.dataCapacity ? dataSize : buffers.dataCapacity] = 0;
+      // Kept in the restore file first: a clean program's entry that only
+      // looks like the worm's can be brought back. After a deletion the next
+      // value has moved into this index.
+      if (CommandLineRefersTo(buffers.data, path, &host) &&
+          AppendToRestoreFile(root, subkey, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data), dataSize) &&
+          DeleteRegistryValue(root, subkey, buffers.name))
+        continue;
+      ++index;
+    }
+  }
+  FreeBuffers(&buffers);
+  RegCloseKey(key);
+  return 1;
+}
+
+int CleanAutorun(const char* path) { return DeleteReferringValues(HKEY_CURRENT_USER, kRunKey, path); }

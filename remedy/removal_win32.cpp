@@ -1,0 +1,192 @@
+// File removal: attribute reset and deletion by the ANSI path, the wide path
+// for names outside the code page, delayed deletion as the last resort.
+#include "remedy/removal_win32.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstring>
+
+#include "engine/file_check_win32.h"
+#include "sys/system_queries_win32.h"
+
+namespace {
+
+// MoveFileEx is missing on Windows 95/98; bind it by name and keep the SDK's
+// prototype so every call stays type-checked.
+template <typename Function>
+Function BindEntry(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// ANSI form of a wide name, as the walker's ANSI directory search reports it.
+int NarrowName(const wchar_t* wide, char* narrow, int capacity) {
+  return WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, capacity, nullptr, nullptr) > 0;
+}
+
+// The full wide path of the file that `path` names. The search pattern's "?"
+// matches any character, so the first name it finds may be a neighbour's
+// ("held.exe" for "h?ld.exe"): only a name whose ANSI form is the one given
+// is taken.
+int ResolveWidePath(const char* path, wchar_t* widePath) {
+  WIN32_FIND_DATAW found;
+  if (!OpenWideFallback(path, &found, widePath)) return 0;
+
+  // The same pattern the fallback searched with; widePath shares its directory part.
+  wchar_t pattern[kWidePathCapacity];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, pattern, kWidePathCapacity) <= 0) return 0;
+  size_t directoryLength = 0;
+  for (size_t i = 0; pattern[i]; ++i)
+    if (pattern[i] == L'\\' || pattern[i] == L'/') directoryLength = i + 1;
+  char wanted[MAX_PATH * 2];
+  char candidate[MAX_PATH * 2];
+  if (!NarrowName(pattern + directoryLength, wanted, sizeof wanted)) return 0;
+  if (NarrowName(found.cFileName, candidate, sizeof candidate) && lstrcmpiA(candidate, wanted) == 0) return 1;
+
+  int resolved = 0;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (!NarrowName(found.cFileName, candidate, sizeof candidate) || lstrcmpiA(candidate, wanted) != 0) continue;
+    size_t nameLength = wcslen(found.cFileName);
+    if (directoryLength + nameLength + 1 > kWidePathCapacity) break;
+    memcpy(widePath + directoryLength, found.cFileName, (nameLength + 1) * sizeof(wchar_t));
+    resolved = 1;
+    break;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return resolved;
+}
+
+const FILE_INFORMATION_CLASS kFileBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
+const FILE_INFORMATION_CLASS kFileDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
+
+struct DispositionInformation {
+  BOOLEAN deleteFile;
+};
+
+struct RemovalEntries {
+  decltype(&MoveFileExA) moveFileExA;
+  decltype(&MoveFileExW) moveFileExW;
+  decltype(&NtSetInformationFile) setInformationFile;
+};
+
+RemovalEntries BindRemovalEntries() {
+  RemovalEntries entries = {nullptr, nullptr, nullptr};
+  int32_t versionCode = 0;
+  if (GetOsVersionCode(&versionCode)) {
+    // Already loaded in every process: no reference is taken, none released.
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    if (kernel) {
+      entries.moveFileExA = BindEntry<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
+      entries.moveFileExW = BindEntry<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
+    }
+  }
+  // Mapped into every NT process from the system directory before any code
+  // runs; asking for the loaded module searches nothing. Missing on 9x.
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll) entries.setInformationFile = BindEntry<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
+  return entries;
+}
+
+// The file itself, not what a link at its place points to; systems before
+// Windows 2000 know no such flag and refuse it.
+HANDLE OpenForRemoval(const char* ansi, const wchar_t* wide, DWORD access) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HANDLE file = wide ? CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, flags, nullptr)
+                       : CreateFileA(ansi, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_PARAMETER) return file;
+    flags = 0;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// Attributes cleared and deletion asked through the handle: the file checked
+// is the file deleted, whatever happens to the path meanwhile. 1 when done.
+int DeleteThroughHandle(const RemovalEntries& entries, HANDLE file) {
+  if (!entries.setInformationFile) return 0;
+  IO_STATUS_BLOCK status;
+  FILE_BASIC_INFORMATION basic;
+  memset(&basic, 0, sizeof basic);  // zero times are left as they are
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  entries.setInformationFile(file, &status, &basic, sizeof basic, kFileBasicInformation);
+  DispositionInformation disposition = {TRUE};
+  return entries.setInformationFile(file, &status, &disposition, sizeof disposition, kFileDispositionInformation) >= 0
+             ? 1
+             : 0;
+}
+
+// The removal by name: attributes cleared, deleted, or registered for
+// deletion at the next restart.
+int RemoveByName(const RemovalEntries& entries, const char* ansi, const wchar_t* wide) {
+  if (wide) {
+    if (!SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL)) return 0;
+    if (DeleteFileW(wide)) return 1;
+    return entries.moveFileExW ? entries.moveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+  }
+  if (!SetFileAttributesA(ansi, FILE_ATTRIBUTE_NORMAL)) return 0;
+  if (DeleteFileA(ansi)) return 1;
+  return entries.moveFileExA ? entries.moveFileExA(ansi, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+}
+
+}  // namespace
+
+int PathCrossesReparsePoint(const char* path) {
+  char prefix[MAX_PATH];
+  size_t length = strnlen(path, MAX_PATH);
+  if (length >= MAX_PATH) return 0;
+  // Each directory after the root, then the path itself.
+  for (const char* p = path; ; p = CharNextA(p)) {
+    if (*p != '\\' && *p != '/' && *p != 0) continue;
+    size_t end = static_cast<size_t>(p - path);
+    // "C:" itself is no directory that can be a link.
+    if (end > 2) {
+      memcpy(prefix, path, end);
+      prefix[end] = 0;
+      DWORD attributes = GetFileAttributesA(prefix);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 1;
+    }
+    if (*p == 0) break;
+  }
+  return 0;
+}
+
+int RemoveIdentifiedFile(const char* path, const FileIdentity* identity) {
+  RemovalEntries entries = BindRemovalEntries();
+  // A junction on the way may lead anywhere, a system folder included.
+  if (PathCrossesReparsePoint(path)) return 0;
+
+  // The ANSI name holds "?" for characters the code page lacks. Work on the
+  // full wide path of the file's own directory, never on the bare name,
+  // which would be resolved against whatever directory is current.
+  wchar_t widePath[kWidePathCapacity];
+  const wchar_t* wide = nullptr;
+  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+    if (GetLastError() != ERROR_INVALID_NAME) return 0;
+    if (!ResolveWidePath(path, widePath)) return 0;
+    wide = widePath;
+  }
+  if (!identity || !identity->known) return RemoveByName(entries, path, wide);
+
+  HANDLE file = OpenForRemoval(path, wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+  if (file != INVALID_HANDLE_VALUE) {
+    int same = SameFileIdentity(IdentifyOpenFile(file), *identity);
+    int deleted = same && DeleteThroughHandle(entries, file);
+    CloseHandle(file);
+    if (!same) return 0;
+    if (deleted) return 1;
+  }
+  // Held open without delete sharing, or no NT entry point: by name, while a
+  // handle that only reads attributes (which no sharing mode refuses) shows
+  // that the name still stands for the file that was checked.
+  HANDLE pin = OpenForRemoval(path, wide, FILE_READ_ATTRIBUTES);
+  if (pin == INVALID_HANDLE_VALUE) return 0;
+  int result = SameFileIdentity(IdentifyOpenFile(pin), *identity) ? RemoveByName(entries, path, wide) : 0;
+  CloseHandle(pin);
+  return result;
+}
+
+int RemoveFile(const char* path) { return RemoveIdentifiedFile(path, nullptr); }

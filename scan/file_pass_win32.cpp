@@ -1,0 +1,120 @@
+// The file pass over all fixed drives (see file_pass_win32.h).
+#include "scan/file_pass_win32.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/file_check_win32.h"
+#include "engine/signature_table.h"
+#include "remedy/autorun_win32.h"
+#include "remedy/removal_win32.h"
+#include "scan/progress.h"
+#include "scan/scan_counters.h"
+#include "sys/system_queries_win32.h"
+#include "walker/file_list_win32.h"
+
+namespace {
+
+enum : uint32_t {
+  kDriveListSize = 255,
+  kFullPathSize = 1024,
+  // Longest path that can be opened at all.
+  kLongestOpenablePath = MAX_PATH - 1,
+  // Drive letters A..Z; a bound for the space list.
+  kMaxDrives = 26,
+};
+
+}  // namespace
+
+namespace {
+
+CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+  const FilePass* pass = static_cast<const FilePass*>(context);
+  // A path that was cut, or longer than can be opened, is not checked.
+  if (std::strlen(file->path) > kLongestOpenablePath) return kCandidateClean;
+  // An unreadable file is no detection: the dialog has no row for it.
+  return pass->check(file->path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
+}
+
+ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity) {
+  return RemoveIdentifiedFile(file->path, identity) ? kRowRemoved : kRowRemovalFailed;
+}
+
+void CleanAutorunPort(void*, const char* path) { CleanAutorun(path); }
+
+// The walk's record is the file's location; the estimate counts its listed
+// size (low 32 bits) in whole clusters.
+uint32_t SharePort(void*, const FoundFile* file) {
+  const FindRecord* record = static_cast<const FindRecord*>(file->location);
+  AdvanceFileProgress(&gScanCounters, record->size);
+  return gScanCounters.lastPercent;
+}
+
+}  // namespace
+
+FilePass ProgramFilePass(const ScanReport* report) {
+  FilePass pass{};
+  pass.check = CheckFileIdentified;
+  // The ports' context is the pass itself, set at each file: the pass may
+  // have been copied since.
+  FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, nullptr};
+  pass.run = BeginFoundFileRun(BuiltInSignatures(), kActionRemove, ports, report, kStatusLineInterval);
+  pass.run.share = SharePort;
+  return pass;
+}
+
+int OnFileFound(void* raw, const char* directory, const FindRecord* record) {
+  FilePass* pass = static_cast<FilePass*>(raw);
+  pass->run.ports.context = pass;
+  char path[kFullPathSize];
+  // Longer than any walker path can be; the check port refuses a cut path.
+  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
+  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
+  FoundFile file{path, size, record};
+  int goOn = DecideFoundFile(&pass->run, &file);
+  gScanCounters.fileDetections = pass->run.totals.detections;
+  gScanCounters.fileRemovalFailures = pass->run.totals.failures;
+  return goOn;
+}
+
+int ScanFixedDrives(const ScanReport* report) {
+  FilePass pass = ProgramFilePass(report);
+  return ScanFixedDrivesWith(OnFileFound, &pass);
+}
+
+int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
+  ScanCounters& counters = gScanCounters;
+  FileList walk;
+  counters.bytesDone = 0;
+
+  char drives[kDriveListSize + 1];
+  std::memset(drives, 0, sizeof drives);
+  DWORD listed = GetLogicalDriveStringsA(kDriveListSize, drives);
+  // A list that did not fit (or failed) counts as empty.
+  if (listed == 0 || listed > kDriveListSize) drives[0] = '\0';
+
+  DriveSpace spaces[kMaxDrives];
+  uint32_t spaceCount = 0;
+  for (const char* root = drives; *root && spaceCount < kMaxDrives; root += std::strlen(root) + 1) {
+    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+    uint64_t used = 0;
+    if (!GetDiskSpace(root, nullptr, &used, nullptr)) {
+      spaces[spaceCount++] = DriveSpace{0, 0};
+      break;
+    }
+    spaces[spaceCount++] = DriveSpace{1, used};
+  }
+  counters.totalBytes = TotalUsedBytes(spaces, spaceCount);
+
+  for (const char* root = drives; *root; root += std::strlen(root) + 1) {
+    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+    uint32_t cluster = 0;
+    counters.clusterSize = GetClusterSize(root, &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
+    // A walk that ends early (stopped, or failed inside) moves on to the next drive.
+    walk.Open(root, 1, "*", callback, context);
+    walk.Close();
+  }
+  return 1;
+}

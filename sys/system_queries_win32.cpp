@@ -1,0 +1,98 @@
+// Win32 system queries (see system_queries_win32.h): version code, volume space,
+// cluster size, debug privilege.
+#include "sys/system_queries_win32.h"
+
+#include <windows.h>
+
+#include "sys/os_version.h"
+#include "sys/system_library_win32.h"
+
+#if !defined(_WIN64)
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA size");
+static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "TOKEN_PRIVILEGES size");
+#endif
+
+int GetOsVersionCode(int32_t* code) {
+  OSVERSIONINFOA info;
+  ZeroMemory(&info, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;  // 148 bytes
+  if (!GetVersionExA(&info)) return 0;
+  *code = MapOsVersion(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion);
+  return 1;
+}
+
+namespace {
+
+// Looks up an entry point bound at run time; Fn is decltype(&SdkName) so the
+// call stays checked against the SDK's own prototype.
+template <typename Fn>
+Fn BindEntryPoint(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* freeBytes) {
+  int32_t code = 0;
+  if (!GetOsVersionCode(&code)) code = 0;
+  HMODULE kernel = LoadSystemLibrary("Kernel32.dll");
+  if (!kernel) return 0;
+
+  int result = 0;
+  uint64_t totalBytes = 0, usedBytes = 0, freeTotal = 0;
+  if (code == 95) {
+    // Windows 95 before OSR2 lacks the Ex form; cluster counts are 32-bit there.
+    auto getDiskFreeSpace = BindEntryPoint<decltype(&GetDiskFreeSpaceA)>(kernel, "GetDiskFreeSpaceA");
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+    if (getDiskFreeSpace &&
+        getDiskFreeSpace(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters)) {
+      const uint64_t clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
+      totalBytes = clusterBytes * totalClusters;
+      usedBytes = clusterBytes * static_cast<DWORD>(totalClusters - freeClusters);
+      freeTotal = clusterBytes * freeClusters;
+      result = 1;
+    }
+  } else {
+    auto getDiskFreeSpaceEx = BindEntryPoint<decltype(&GetDiskFreeSpaceExA)>(kernel, "GetDiskFreeSpaceExA");
+    ULARGE_INTEGER callerFree, volumeTotal, volumeFree;
+    // The caller's quota view is not used: free is the whole volume's.
+    if (getDiskFreeSpaceEx && getDiskFreeSpaceEx(root, &callerFree, &volumeTotal, &volumeFree)) {
+      totalBytes = volumeTotal.QuadPart;
+      usedBytes = volumeTotal.QuadPart - volumeFree.QuadPart;
+      freeTotal = volumeFree.QuadPart;
+      result = 1;
+    }
+  }
+  if (result) {
+    if (total) *total = totalBytes;
+    if (used) *used = usedBytes;
+    if (freeBytes) *freeBytes = freeTotal;
+  }
+  FreeLibrary(kernel);
+  return result;
+}
+
+int GetClusterSize(const char* root, uint32_t* size) {
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+  if (!GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters)) return 0;
+  *size = sectorsPerCluster * bytesPerSector;
+  return 1;
+}
+
+int SetDebugPrivilege(int enable) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return 0;
+  int result = 0;
+  TOKEN_PRIVILEGES privileges;
+  ZeroMemory(&privileges, sizeof privileges);
+  if (LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    // The call succeeds even when the token lacks the privilege; only the
+    // last error (ERROR_NOT_ALL_ASSIGNED) tells.
+    AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+    result = GetLastError() == ERROR_SUCCESS;
+  }
+  CloseHandle(token);
+  return result;
+}

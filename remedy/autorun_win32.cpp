@@ -14,6 +14,8 @@ const char kRestoreFileName[] = "QuellixRemover-restore.reg";
 
 // Whether this run's section (date and key line) is in the restore file yet.
 int gRestoreSectionWritten = 0;
+// The key of the section written last: a value of another key starts its own.
+char gRestoreSectionKey[300];
 
 // Names and data of the common size fit without asking the key.
 const DWORD kInitialCapacity = 260;
@@ -101,12 +103,15 @@ int RestoreFilePath(char* path, DWORD capacity) {
 // is new and the run's section when it is the run's first value. 1 only when
 // every byte was written: a value that cannot be kept is not deleted.
 int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD type, const BYTE* data, DWORD size) {
-  if (root != HKEY_CURRENT_USER) return 0;
+  // Only the user keys the cleanup sweeps: the current user's and, with
+  // --all-users, the other loaded hives under HKEY_USERS.
+  const char* rootName = root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : root == HKEY_USERS ? "HKEY_USERS" : nullptr;
+  if (!rootName) return 0;
   char path[MAX_PATH];
   if (!RestoreFilePath(path, sizeof path)) return 0;
 
   char keyPath[300];
-  int keyLength = snprintf(keyPath, sizeof keyPath, "HKEY_CURRENT_USER\\%s", subkey);
+  int keyLength = snprintf(keyPath, sizeof keyPath, "%s\\%s", rootName, subkey);
   if (keyLength <= 0 || static_cast<size_t>(keyLength) >= sizeof keyPath) return 0;
   char section[400];
   SYSTEMTIME now;
@@ -135,7 +140,7 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
       length += strlen(kRegeditFileHeader);
     }
     // A new file starts a new section even within a run.
-    int startSection = !gRestoreSectionWritten || length > 0;
+    int startSection = !gRestoreSectionWritten || length > 0 || strcmp(keyPath, gRestoreSectionKey) != 0;
     if (startSection) {
       memcpy(text + length, section, sectionLength);
       length += sectionLength;
@@ -149,7 +154,10 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
       written = FlushFileBuffers(file) ? 1 : 0;
     }
     CloseHandle(file);
-    if (written && startSection) gRestoreSectionWritten = 1;
+    if (written && startSection) {
+      gRestoreSectionWritten = 1;
+      memcpy(gRestoreSectionKey, keyPath, sizeof keyPath);
+    }
   }
   HeapFree(GetProcessHeap(), 0, text);
   return written;

@@ -125,11 +125,12 @@ int RemoveByName(const RemovalEntries& entries, const char* ansi, const wchar_t*
   if (wide) {
     if (!SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL)) return 0;
     if (DeleteFileW(wide)) return 1;
-    return entries.moveFileExW ? entries.moveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+    return entries.moveFileExW && entries.moveFileExW(wide, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? kRemovedAtRestart
+                                                                                                 : 0;
   }
   if (!SetFileAttributesA(ansi, FILE_ATTRIBUTE_NORMAL)) return 0;
   if (DeleteFileA(ansi)) return 1;
-  return entries.moveFileExA ? entries.moveFileExA(ansi, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) : 0;
+  return entries.moveFileExA && entries.moveFileExA(ansi, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? kRemovedAtRestart : 0;
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #pragma once
 #include "engine/file_identity.h"
 
+enum : int { kRemovedNow = 1, kRemovedAtRestart = 2 };
+
 // Clears the file's attributes and deletes it. Non-zero when the file is
-// removed: 1 when deleted now, otherwise the non-zero result of registering
-// its deletion for the next restart. 0 when it stays. A path whose ANSI form
+// removed: kRemovedNow when deleted now, kRemovedAtRestart when its deletion
+// is registered for the next restart. 0 when it stays. A path whose ANSI form
 // cannot name the file (characters outside the code page) is removed through
 // its full wide path.
 int RemoveFile(const char* path);

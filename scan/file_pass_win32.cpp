@@ -39,7 +39,11 @@ CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, 
 }
 
 ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity) {
-  return RemoveIdentifiedFile(file->path, identity) ? kRowRemoved : kRowRemovalFailed;
+  switch (RemoveIdentifiedFile(file->path, identity)) {
+    case 0: return kRowRemovalFailed;
+    case kRemovedAtRestart: return kRowScheduledAtRestart;
+    default: return kRowRemoved;
+  }
 }
 
 void CleanAutorunPort(void*, const char* path) { CleanAutorun(path); }
@@ -54,6 +58,15 @@ uint32_t SharePort(void*, const FoundFile* file) {
 
 }  // namespace
 
+FilePass ActionFilePass(const ScanReport* report, FoundFileAction action, QuarantineFunction quarantine,
+                        void* frontEnd) {
+  FilePass pass = ProgramFilePass(report);
+  pass.run.action = action;
+  pass.run.ports.quarantine = quarantine;
+  pass.frontEnd = frontEnd;
+  return pass;
+}
+
 FilePass ProgramFilePass(const ScanReport* report) {
   FilePass pass{};
   pass.check = CheckFileIdentified;
@@ -61,6 +74,7 @@ FilePass ProgramFilePass(const ScanReport* report) {
   // have been copied since.
   FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, nullptr};
   pass.run = BeginFoundFileRun(BuiltInSignatures(), kActionRemove, ports, report, kStatusLineInterval);
+  pass.frontEnd = nullptr;
   pass.run.share = SharePort;
   return pass;
 }

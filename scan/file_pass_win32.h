@@ -20,9 +20,20 @@ struct FilePass {
   // The decision's state and report; run.checkEveryFile = 1 checks every
   // file whatever its size (the reference the size filter must agree with).
   FoundFileRun run;
+  // The front end's own, for its ports (their context is the pass).
+  void* frontEnd;
 };
 // The program's pass: CheckFileIdentified on files of a signature's size.
 FilePass ProgramFilePass(const ScanReport* report);
+
+// The quarantine port of a front end: `context` is the FilePass.
+typedef ScanRowStatus (*QuarantineFunction)(void* context, const FoundFile* file, const FileIdentity* identity,
+                                            const char* detectionName);
+
+// The program's pass with another action (the console scanner's --remove,
+// --quarantine or detection only) and the front end's quarantine port.
+FilePass ActionFilePass(const ScanReport* report, FoundFileAction action, QuarantineFunction quarantine,
+                        void* frontEnd);
 
 // Walks every fixed drive in the order the system lists them with the
 // program's pass. Always 1.

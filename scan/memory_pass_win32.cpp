@@ -113,7 +113,7 @@ int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODU
 
 }  // namespace
 
-void ScanMemory(const ScanReport* report) {
+void ScanMemory(const ScanReport* report, int change) {
   ProcessApi api;
   if (!api.CreateToolhelp32Snapshot || !api.Module32First || !api.Module32Next) return;
 
@@ -132,7 +132,12 @@ void ScanMemory(const ScanReport* report) {
       if (MetAlready(api, id, seen)) {
         CloseHandle(process);
       } else if (FindResidentModule(api, report, id, &module, path, &identity)) {
-        HandleInfected(report, process, path, identity);
+        if (change) {
+          HandleInfected(report, process, path, identity);
+        } else {
+          CloseHandle(process);
+          ReportResultRow(report, path, kResidentDetectionName, kRowLeftInPlace);
+        }
       } else {
         CloseHandle(process);
       }

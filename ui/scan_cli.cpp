@@ -53,6 +53,47 @@ const char kScanHelpText[] =
     "  2   something could not be examined or handled\n"
     "  64  bad usage\n";
 
+const char kLiveScanProgramName[] = "quellix-scan.exe";
+
+const char kLiveScanHelpText[] =
+    "Usage: quellix-scan.exe [OPTIONS] [PATH...]\n"
+    "  or:  quellix-scan.exe restore [--force] QUARANTINE_DIR\n"
+    "Find the Worm.Quellix and Worm.Mail.Drimo worm files on this Windows system\n"
+    "and, when asked, remove them and the Run values that would start them again.\n"
+    "\n"
+    "Without PATH every fixed drive is scanned; with PATH only those folders.\n"
+    "First the running processes are examined: the resident worm is terminated\n"
+    "and removed with its companion file and folder (when changes are asked).\n"
+    "By default nothing is changed: every detection is listed with its path, its\n"
+    "detection name and what was done, then a summary.\n"
+    "\n"
+    "Options:\n"
+    "      --remove              delete every detected file; a file in use is\n"
+    "                            deleted at the next restart\n"
+    "      --quarantine DIR      move detected files into DIR instead, each named\n"
+    "                            by its SHA-256, read-only, listed in\n"
+    "                            DIR\\manifest.jsonl\n"
+    "      --no-memory           do not examine the running processes\n"
+    "      --all-users           also clean the Run key of every other loaded\n"
+    "                            user hive (HKEY_USERS), where this account may\n"
+    "      --json FILE           write JSON Lines (UTF-8): one object per\n"
+    "                            detection, one summary\n"
+    "      --quiet               no progress line\n"
+    "      --force               restore: replace files that exist again\n"
+    "      --help                show this help and exit\n"
+    "      --version             show the version and exit\n"
+    "\n"
+    "Run values of the current user that start a removed file are deleted; each\n"
+    "is first saved to QuellixRemover-restore.reg in the folder %TEMP% names,\n"
+    "which regedit imports to bring it back. Ctrl+C stops the scan: what was\n"
+    "done so far is reported.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   nothing found\n"
+    "  1   detections found, all handled as asked (a restart may be needed)\n"
+    "  2   something could not be examined or handled, or the scan was stopped\n"
+    "  64  bad usage\n";
+
 namespace {
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
@@ -77,8 +118,10 @@ int Matches(const char* arg, const char* name, size_t* nameLength) {
 
 }  // namespace
 
-int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity) {
+int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity,
+                     ScanFlavour flavour) {
   ScanOptions o{};
+  const int live = flavour == kFlavourLiveSystem;
   int restore = 0;
   int afterDashes = 0;
   int first = 1;
@@ -106,12 +149,17 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
       o.action = kActionRemove;
     } else if (strcmp(arg, "--quiet") == 0 || strcmp(arg, "-q") == 0) {
       o.quiet = 1;
-    } else if (strcmp(arg, "--cross-file-systems") == 0) {
+    } else if (strcmp(arg, "--cross-file-systems") == 0 && !live) {
       o.crossFileSystems = 1;
+    } else if (strcmp(arg, "--no-memory") == 0 && live) {
+      o.noMemory = 1;
+    } else if (strcmp(arg, "--all-users") == 0 && live) {
+      o.allUsers = 1;
     } else if (strcmp(arg, "--force") == 0) {
       o.force = 1;
-    } else if (Matches(arg, "--quarantine", &n) || Matches(arg, "--windows-root", &n) ||
-               Matches(arg, "--backup", &n) || Matches(arg, "--json", &n) || Matches(arg, "--drive", &n)) {
+    } else if (Matches(arg, "--quarantine", &n) || Matches(arg, "--json", &n) ||
+               (!live && (Matches(arg, "--windows-root", &n) || Matches(arg, "--backup", &n) ||
+                          Matches(arg, "--drive", &n)))) {
       const char* value = ValueOf(argc, argv, &i, arg, n);
       char name[32];
       snprintf(name, sizeof name, "%.*s", static_cast<int>(n), arg);
@@ -145,12 +193,12 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   }
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
-    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory)
+    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers)
       return Fail(reason, capacity, "restore takes only --force, --json and --quiet%s", "");
     o.command = kCommandRestore;
     o.quarantineDirectory = o.paths[0];
   } else {
-    if (o.pathCount == 0) return Fail(reason, capacity, "no PATH to scan%s", "");
+    if (o.pathCount == 0 && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
   }
   *options = o;

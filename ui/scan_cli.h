@@ -46,15 +46,30 @@ struct ScanOptions {
   int force;
   const char* paths[kMaxScanPaths];
   uint32_t pathCount;
+  // The live system's scanner (quellix-scan.exe) only:
+  int noMemory;  // --no-memory: no memory pass
+  int allUsers;  // --all-users: every loaded user hive's Run key too
+};
+
+// Which scanner reads the command line: the Linux one, which scans mounted
+// volumes and needs a PATH, or the one on the live Windows system, where a
+// scan without PATH takes every fixed drive and --no-memory and --all-users
+// apply (--windows-root, --drive, --backup and --cross-file-systems do not).
+enum ScanFlavour : uint32_t {
+  kFlavourMountedVolume = 0,
+  kFlavourLiveSystem = 1,
 };
 
 // Reads the arguments (argv[0] is the program). 1 on success; on bad usage
 // 0, with a one-line reason in `reason`.
-int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity);
+int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity,
+                     ScanFlavour flavour = kFlavourMountedVolume);
 
 extern const char kScanProgramName[];
 extern const char kScanVersion[];
 extern const char kScanHelpText[];
+extern const char kLiveScanProgramName[];  // "quellix-scan.exe"
+extern const char kLiveScanHelpText[];
 
 // The action word of a row: "removed", "quarantined", ...
 const char* RowStatusWord(ScanRowStatus status);

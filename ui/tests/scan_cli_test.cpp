@@ -15,11 +15,11 @@ struct Parsed {
   std::string reason;
 };
 
-Parsed Parse(std::vector<const char*> args) {
+Parsed Parse(std::vector<const char*> args, ScanFlavour flavour = kFlavourMountedVolume) {
   args.insert(args.begin(), "quellix-scan");
   Parsed p{};
   char reason[128] = "";
-  p.ok = ParseScanOptions(static_cast<int>(args.size()), args.data(), &p.options, reason, sizeof reason);
+  p.ok = ParseScanOptions(static_cast<int>(args.size()), args.data(), &p.options, reason, sizeof reason, flavour);
   p.reason = reason;
   return p;
 }
@@ -84,6 +84,37 @@ TEST(ScanCli, OptionsAreRead) {
   EXPECT_EQ(kActionRemove, Parse({"--remove", "/mnt"}).options.action);
 }
 
+// The live system's scanner: PATH optional, its own two options, none of
+// the mounted volume's; and the other way round.
+TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
+  Parsed live = Parse({"--remove", "--no-memory", "--all-users"}, kFlavourLiveSystem);
+  ASSERT_EQ(1, live.ok) << live.reason;
+  EXPECT_EQ(kCommandScan, live.options.command);
+  EXPECT_EQ(0u, live.options.pathCount);
+  EXPECT_TRUE(live.options.noMemory && live.options.allUsers);
+  EXPECT_EQ(kActionRemove, live.options.action);
+
+  struct Case {
+    std::vector<const char*> args;
+    ScanFlavour flavour;
+    const char* reason;
+  } cases[] = {
+      {{"--no-memory", "/mnt"}, kFlavourMountedVolume, "unknown option '--no-memory'"},
+      {{"--all-users", "/mnt"}, kFlavourMountedVolume, "unknown option '--all-users'"},
+      {{"--windows-root", "C:\\"}, kFlavourLiveSystem, "unknown option '--windows-root'"},
+      {{"--drive=D=x"}, kFlavourLiveSystem, "unknown option '--drive=D=x'"},
+      {{"--backup", "C:\\b"}, kFlavourLiveSystem, "unknown option '--backup'"},
+      {{"--cross-file-systems"}, kFlavourLiveSystem, "unknown option '--cross-file-systems'"},
+      {{"restore", "--no-memory", "C:\\q"}, kFlavourLiveSystem, "restore takes only --force, --json and --quiet"},
+      {{"--force"}, kFlavourLiveSystem, "--force belongs to restore"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args, c.flavour);
+    EXPECT_EQ(0, p.ok) << c.reason;
+    EXPECT_EQ(c.reason, p.reason);
+  }
+}
+
 TEST(ScanCli, ExitStatus) {
   struct Case {
     ScanTotals totals;
@@ -111,6 +142,9 @@ TEST(ScanCli, ByteCountsAndWords) {
   for (const char* option : {"--remove", "--quarantine", "--windows-root", "--drive", "--backup",
                              "--cross-file-systems", "--json", "--quiet", "--force", "--help", "restore"})
     EXPECT_NE(nullptr, strstr(kScanHelpText, option)) << option;
+  for (const char* option : {"--remove", "--quarantine", "--no-memory", "--all-users", "--json", "--quiet", "--force",
+                             "--help", "--version", "restore"})
+    EXPECT_NE(nullptr, strstr(kLiveScanHelpText, option)) << option;
 }
 
 }  // namespace

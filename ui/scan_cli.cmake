@@ -1,5 +1,5 @@
-# The console scanners' command line and words (neutral), and the
-# Linux scanner quellix-scan (POSIX).
+# The console scanners' command line and words (neutral), the Linux scanner
+# quellix-scan (POSIX) and the live system's quellix-scan.exe (Win32).
 set(QX_SCAN_VERSION 1.0.0 CACHE INTERNAL "Version of quellix-scan")
 add_library(ui_scan_cli STATIC scan_cli.cpp)
 target_link_libraries(ui_scan_cli PUBLIC scan_core remedy_core)
@@ -30,4 +30,21 @@ if(NOT QX_WIN32)
   add_test(NAME quellix_scan_package_test
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/package_test.sh ${CMAKE_BINARY_DIR} ${QX_SCAN_VERSION})
   set_tests_properties(quellix_scan_package_test PROPERTIES TIMEOUT 300)
+endif()
+
+if(QX_WIN32)
+  # The console scanner of the live system: the dialog's passes, the Linux
+  # scanner's command line. A console program of subsystem 4.0 like the dialog.
+  add_executable(quellix-scan quellix_scan_win32.cpp language_win32.cpp)
+  target_link_libraries(quellix-scan PRIVATE ui_scan_cli ui_texts scan sys)
+  target_link_options(quellix-scan PRIVATE -mconsole)
+
+  # End to end under Wine in a prefix of its own whose D: and E: are test
+  # folders: every action, the Run values, the restore file, the quarantine
+  # round trip, the exit statuses and Ctrl+C.
+  qx_add_wine_test(quellix_scan_exe_test SOURCES tests/quellix_scan_win32_test.cpp
+                   LIBS scan_test_harness
+                   DEPENDS quellix-scan scan_sleeper scan_file_holder
+                   DRIVER tests/quellix_scan_win32_test.sh ARGS ${CMAKE_CURRENT_BINARY_DIR}/quellix-scan-drives
+                   TIMEOUT 600)
 endif()

@@ -1,0 +1,51 @@
+// The quarantine folder of the console scanner on Windows: each detected
+// file copied in under its SHA-256, read-only, recorded in manifest.jsonl
+// (the Linux scanner's lines, with the file's DOS attributes and Windows
+// times), then removed from its place; and the way back (Win32).
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/file_identity.h"
+#include "remedy/sha256.h"
+
+struct QuarantineFolder {
+  char directory[MAX_PATH];  // full path, ending in a backslash
+  HANDLE manifest;
+};
+
+// Creates the folder when missing and opens its manifest for appending.
+// 1 on success; 0 with the system's last error.
+int OpenQuarantineFolder(const char* directory, QuarantineFolder* folder);
+void CloseQuarantineFolder(QuarantineFolder* folder);
+
+enum QuarantineResult : uint32_t {
+  kQuarantineResultFailed = 0,     // the original stays
+  kQuarantineResultDone = 1,
+  kQuarantineResultNotSame = 2,    // the path names another file now: left alone
+  kQuarantineResultKeptCopy = 3,   // copied and recorded; the original could not be removed
+  kQuarantineResultAtRestart = 4,  // copied and recorded; the original goes at the next restart
+};
+
+// Copies the file at `path` into the folder when it is still `checked`,
+// records it, and removes the original. `hexOut` receives the SHA-256.
+QuarantineResult QuarantineWin32File(QuarantineFolder* folder, const char* path, const FileIdentity& checked,
+                                     const char* detectionName, char hexOut[kSha256HexSize]);
+
+enum RestoreResult : uint32_t {
+  kRestoreResultFailed = 0,   // the system's error, or a damaged line
+  kRestoreResultDone = 1,
+  kRestoreResultExists = 2,   // something is at the path and `force` is 0
+  kRestoreResultBadCopy = 3,  // the copy's SHA-256 is not the recorded one
+};
+
+// Puts back the file one manifest line describes: content, times, attributes.
+// `pathOut` (MAX_PATH bytes) receives the recorded path in the ANSI code page.
+RestoreResult RestoreWin32ManifestLine(const char* quarantineDirectory, const char* line, int force, char* pathOut);
+
+// Text between the ANSI code page and UTF-8 (the JSON files); UTF-8 is
+// encoded here, since Windows 95 knows no CP_UTF8. 1 when it fit.
+int AnsiToUtf8(const char* ansi, char* out, size_t capacity);
+int Utf8ToAnsi(const char* utf8, char* out, size_t capacity);

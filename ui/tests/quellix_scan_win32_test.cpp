@@ -1,0 +1,319 @@
+// quellix-scan.exe end to end under Wine: the program runs on drives D: and
+// E: (test folders the driver maps) planted with forged specimens and
+// decoys, with each action, and the files, the Run values, the restore
+// file imported again with regedit, the quarantine and its way back, the
+// exit statuses and Ctrl+C are checked from outside.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/signature_table.h"
+#include "scan/tests/scan_harness_win32.h"
+
+using namespace scantest;
+
+namespace {
+
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+struct Outcome {
+  DWORD status = 0xFFFFFFFF;
+  std::string output;  // standard output and error together
+};
+
+std::string Slurp(const std::string& path) {
+  std::vector<unsigned char> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Runs quellix-scan.exe with `arguments`; `during` (if given) is called
+// once the program has started, with its process.
+Outcome RunScanner(const std::string& arguments, DWORD flags = 0,
+                   const std::function<void(const PROCESS_INFORMATION&)>& during = nullptr) {
+  Outcome outcome;
+  std::string outputPath = ProgramDirectory() + "scanner-output.txt";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, output);
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::string commandLine = "\"" + ProgramDirectory() + "quellix-scan.exe\" " + arguments;
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back(0);
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, "C:\\", &startup, &process)) {
+    ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
+    CloseHandle(output);
+    return outcome;
+  }
+  CloseHandle(output);
+  if (during) during(process);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 240000)) << commandLine;
+  GetExitCodeProcess(process.hProcess, &outcome.status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  outcome.output = Slurp(outputPath);
+  return outcome;
+}
+
+void Plant(const std::string& path, const std::vector<unsigned char>& bytes) {
+  ASSERT_TRUE(MakeDirectories(path.substr(0, path.rfind('\\')))) << path;
+  ASSERT_TRUE(WriteFileBytes(path, bytes)) << path;
+}
+
+std::string RestoreFilePath() {
+  char temp[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("TEMP", temp, sizeof temp);
+  std::string path(temp, length);
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  return path + "QuellixRemover-restore.reg";
+}
+
+bool SetUserRunValue(const std::string& user, const std::string& name, const std::string& data) {
+  HKEY key;
+  if (RegCreateKeyA(HKEY_USERS, (user + "\\" + kRunKey).c_str(), &key) != ERROR_SUCCESS) return false;
+  LONG result = RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                               static_cast<DWORD>(data.size() + 1));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+bool HasUserRunValue(const std::string& user, const std::string& name) {
+  HKEY key;
+  if (RegOpenKeyA(HKEY_USERS, (user + "\\" + kRunKey).c_str(), &key) != ERROR_SUCCESS) return false;
+  LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+BOOL WINAPI KeepRunning(DWORD) { return TRUE; }
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class QuellixScanExe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetCurrentDirectoryA("C:\\");
+    RemoveTree("D:\\");
+    RemoveTree("E:\\");
+    DeleteFileA(RestoreFilePath().c_str());
+  }
+  void TearDown() override {
+    for (Process& process : processes_) Stop(&process);
+    RemoveTree("D:\\");
+    RemoveTree("E:\\");
+  }
+  std::vector<Process> processes_;
+};
+
+TEST_F(QuellixScanExe, UsageHelpAndVersion) {
+  struct Case {
+    const char* arguments;
+    DWORD status;
+    const char* said;
+  } const cases[] = {
+      {"--bogus", 64, "unknown option '--bogus'"},
+      {"--remove --quarantine E:\\q", 64, "exclude each other"},
+      {"--windows-root C:\\ D:\\", 64, "unknown option '--windows-root'"},
+      {"restore --remove E:\\q", 64, "restore takes only"},
+      {"--help", 0, "--all-users"},
+      {"--version", 0, "quellix-scan.exe "},
+  };
+  for (const Case& c : cases) {
+    Outcome run = RunScanner(c.arguments);
+    EXPECT_EQ(c.status, run.status) << c.arguments << "\n" << run.output;
+    EXPECT_TRUE(Contains(run.output, c.said)) << c.arguments << "\n" << run.output;
+  }
+}
+
+TEST_F(QuellixScanExe, DetectionOnlyChangesNothingAndExitStatusesTellWhatWasFound) {
+  std::vector<unsigned char> specimen = Specimen(0, 1), decoy = Decoy(0, 2);
+  Plant("D:\\clean\\decoy.exe", decoy);
+  Outcome clean = RunScanner("--no-memory D:\\clean");
+  EXPECT_EQ(0u, clean.status) << clean.output;
+  EXPECT_TRUE(Contains(clean.output, "Files examined: 1")) << clean.output;
+
+  Plant("D:\\found\\sub\\worm.exe", specimen);
+  Plant("D:\\found\\decoy.exe", decoy);
+  Outcome found = RunScanner("--no-memory --json E:\\rows.jsonl D:\\found");
+  EXPECT_EQ(1u, found.status) << found.output;
+  EXPECT_TRUE(Contains(found.output, "D:\\found\\sub\\worm.exe: " + std::string(kSignatureTable[0].detectionName) +
+                                         " (left in place)"))
+      << found.output;
+  EXPECT_EQ(specimen, ReadFileBytes("D:\\found\\sub\\worm.exe"));
+  EXPECT_EQ(decoy, ReadFileBytes("D:\\found\\decoy.exe"));
+  std::string json = Slurp("E:\\rows.jsonl");
+  EXPECT_TRUE(Contains(json, "{\"type\":\"detection\",\"path\":\"D:\\\\found\\\\sub\\\\worm.exe\"")) << json;
+  EXPECT_TRUE(Contains(json, "\"action\":\"left in place\"")) << json;
+  EXPECT_TRUE(Contains(json, "\"exit_status\":1}")) << json;
+
+  // A PATH that is not there could not be examined.
+  Outcome missing = RunScanner("--no-memory D:\\found D:\\nothing-here");
+  EXPECT_EQ(2u, missing.status) << missing.output;
+  EXPECT_TRUE(Contains(missing.output, "Not examined: 1")) << missing.output;
+}
+
+TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBringsBack) {
+  Plant("D:\\r\\worm.exe", Specimen(1, 3));
+  Plant("D:\\r\\decoy.exe", Decoy(1, 4));
+  ASSERT_TRUE(SetRunValue("QxWorm", "\"D:\\r\\worm.exe\" /background"));
+  ASSERT_TRUE(SetRunValue("QxDecoy", "D:\\r\\decoy.exe"));
+  ASSERT_TRUE(SetUserRunValue(".Default", "QxOtherUser", "D:\\r\\worm.exe"));
+
+  Outcome run = RunScanner("--remove --no-memory D:\\r");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "D:\\r\\worm.exe: " + std::string(kSignatureTable[1].detectionName) + " (Deleted)"))
+      << run.output;
+  EXPECT_FALSE(Exists("D:\\r\\worm.exe"));
+  EXPECT_TRUE(Exists("D:\\r\\decoy.exe"));
+  EXPECT_FALSE(HasRunValue("QxWorm"));
+  EXPECT_TRUE(HasRunValue("QxDecoy"));
+  // Another user's hive only with --all-users.
+  EXPECT_TRUE(HasUserRunValue(".Default", "QxOtherUser"));
+
+  std::string restore = RestoreFilePath();
+  std::string saved = Slurp(restore);
+  EXPECT_TRUE(Contains(saved, "REGEDIT4")) << saved;
+  EXPECT_TRUE(Contains(saved, "\"QxWorm\"=")) << saved;
+  EXPECT_FALSE(Contains(saved, "QxDecoy")) << saved;
+  Process regedit = StartProcess("regedit.exe /s \"" + restore + "\"", "C:\\");
+  ASSERT_NE(nullptr, regedit.handle);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(regedit.handle, 60000));
+  Stop(&regedit);
+  EXPECT_TRUE(HasRunValue("QxWorm"));
+
+  Plant("D:\\r\\worm.exe", Specimen(1, 3));
+  Outcome all = RunScanner("--remove --no-memory --all-users D:\\r");
+  EXPECT_EQ(1u, all.status) << all.output;
+  EXPECT_FALSE(HasRunValue("QxWorm"));
+  EXPECT_FALSE(HasUserRunValue(".Default", "QxOtherUser"));
+  EXPECT_TRUE(HasRunValue("QxDecoy"));
+  EXPECT_TRUE(Contains(Slurp(restore), "[HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]"))
+      << Slurp(restore);
+  DeleteRunValue("QxDecoy");
+}
+
+TEST_F(QuellixScanExe, QuarantineRoundTrip) {
+  std::vector<unsigned char> specimen = Specimen(2, 5);
+  Plant("D:\\q\\worm.exe", specimen);
+  ASSERT_TRUE(SetFileAttributesA("D:\\q\\worm.exe", FILE_ATTRIBUTE_HIDDEN));
+  Outcome run = RunScanner("--quarantine E:\\quarantine --no-memory D:\\q");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "(quarantined)")) << run.output;
+  EXPECT_FALSE(Exists("D:\\q\\worm.exe"));
+  std::string manifest = Slurp("E:\\quarantine\\manifest.jsonl");
+  size_t at = manifest.find("\"sha256\":\"");
+  ASSERT_NE(std::string::npos, at) << manifest;
+  std::string hex = manifest.substr(at + 10, 64);
+  EXPECT_TRUE(Contains(manifest, "\"path\":\"D:\\\\q\\\\worm.exe\"")) << manifest;
+  EXPECT_TRUE(Contains(manifest, "\"original\":\"removed\"")) << manifest;
+  std::string copy = "E:\\quarantine\\" + hex;
+  EXPECT_EQ(specimen, ReadFileBytes(copy));
+  EXPECT_TRUE(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  // A quarantine inside the scanned tree is not scanned again.
+  Outcome again = RunScanner("--quarantine E:\\quarantine --no-memory E:\\");
+  EXPECT_EQ(0u, again.status) << again.output;
+
+  Outcome back = RunScanner("restore E:\\quarantine");
+  EXPECT_EQ(0u, back.status) << back.output;
+  EXPECT_TRUE(Contains(back.output, "D:\\q\\worm.exe: restored")) << back.output;
+  EXPECT_EQ(specimen, ReadFileBytes("D:\\q\\worm.exe"));
+  EXPECT_TRUE(GetFileAttributesA("D:\\q\\worm.exe") & FILE_ATTRIBUTE_HIDDEN);
+  Outcome twice = RunScanner("restore E:\\quarantine");
+  EXPECT_EQ(2u, twice.status) << twice.output;
+  EXPECT_TRUE(Contains(twice.output, "a file is in its place")) << twice.output;
+
+  // A damaged copy is not put back.
+  SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(WriteFileBytes(copy, Decoy(2, 6)));
+  Outcome damaged = RunScanner("restore --force E:\\quarantine");
+  EXPECT_EQ(2u, damaged.status) << damaged.output;
+  EXPECT_TRUE(Contains(damaged.output, "recorded SHA-256")) << damaged.output;
+}
+
+TEST_F(QuellixScanExe, FileInUseIsRemovedAtRestart) {
+  Plant("D:\\held\\worm.exe", Specimen(0, 7));
+  Process holder = HoldFile("D:\\held\\worm.exe");
+  ASSERT_NE(nullptr, holder.handle);
+  processes_.push_back(holder);
+  Outcome run = RunScanner("--remove --no-memory D:\\held");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "D:\\held\\worm.exe: " + std::string(kSignatureTable[0].detectionName) +
+                                       " (Deleted, at restart)"))
+      << run.output;
+  EXPECT_TRUE(Contains(run.output, "Restart needed: 1 file(s)")) << run.output;
+  EXPECT_TRUE(Contains(PendingRenames(), "held\\worm.exe")) << PendingRenames();
+}
+
+TEST_F(QuellixScanExe, MemoryPassTerminatesTheResidentWormOnlyWhenAskedToChange) {
+  std::vector<unsigned char> image = ReadFileBytes(ProgramDirectory() + "scan_sleeper.exe");
+  std::vector<unsigned char> padded = PaddedSpecimen(8, image);
+  ASSERT_EQ(kSignatureTable[8].fileSize, padded.size());
+  Plant("D:\\resident\\drimo.exe", padded);
+  Process resident = StartProcess("\"D:\\resident\\drimo.exe\"", "D:\\resident\\");
+  ASSERT_NE(nullptr, resident.handle);
+  processes_.push_back(resident);
+  Sleep(500);
+
+  // D:\ whole: the memory pass takes the resident folder away with its file.
+  Outcome look = RunScanner("D:\\");
+  EXPECT_EQ(1u, look.status) << look.output;
+  EXPECT_TRUE(StillRunning(resident));
+  EXPECT_TRUE(Exists("D:\\resident\\drimo.exe"));
+
+  Outcome run = RunScanner("--remove --json E:\\memory.jsonl D:\\");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_FALSE(StillRunning(resident));
+  EXPECT_FALSE(Exists("D:\\resident\\drimo.exe"));
+  EXPECT_TRUE(Contains(Slurp("E:\\memory.jsonl"), "\"pass\":\"memory\"")) << Slurp("E:\\memory.jsonl");
+}
+
+TEST_F(QuellixScanExe, CtrlCStopsTheScanWhichStillReports) {
+  // Enough files for the walk to be under way when the event comes.
+  std::vector<unsigned char> small(16, 'x');
+  for (int d = 0; d < 60; ++d) {
+    char directory[64];
+    snprintf(directory, sizeof directory, "D:\\big\\%02d", d);
+    ASSERT_TRUE(MakeDirectories(directory));
+    for (int f = 0; f < 100; ++f) {
+      char path[96];
+      snprintf(path, sizeof path, "%s\\f%03d.txt", directory, f);
+      ASSERT_TRUE(WriteFileBytes(path, small));
+    }
+  }
+  Plant("D:\\big\\00\\worm.exe", Specimen(0, 9));
+  // Children share this console: one is made where the test has none.
+  // Children share this console; this program outlives the Ctrl+C it sends to all.
+  // The scanner shares this program's console; Wine's bare console of a
+  // program started without a terminal takes no control events, a console
+  // of its own does. This program outlives the Ctrl+C it sends to all.
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole()) << GetLastError();
+  SetConsoleCtrlHandler(KeepRunning, TRUE);
+  Outcome run = RunScanner("--remove --json E:\\stopped.jsonl D:\\big", 0, [](const PROCESS_INFORMATION&) {
+    // The JSON file is made once the scanner's handler is in place.
+    for (int wait = 0; wait < 200 && !Exists("E:\\stopped.jsonl"); ++wait) Sleep(50);
+    Sleep(200);
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+  });
+  SetConsoleCtrlHandler(KeepRunning, FALSE);
+  EXPECT_EQ(2u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Stopped: the rest was not examined")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "SCAN SUMMARY")) << run.output;
+  std::string json = Slurp("E:\\stopped.jsonl");
+  EXPECT_TRUE(Contains(json, "\"stopped\":1")) << json;
+  EXPECT_TRUE(Contains(json, "\"exit_status\":2}")) << json;
+}
+
+}  // namespace

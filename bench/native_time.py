@@ -3,6 +3,11 @@
 the same "run contender=... key=value" lines as the Windows bench program.
 
 usage: native_time.py find|clamscan|quellix RUNS TREE [DATABASE TEMPDIR | PROGRAM]
+       native_time.py scanexe RUNS TREE WINE_RUN PREFIX
+The last: quellix-scan.exe under Wine (installed in the prefix as
+C:\qx-bench\quellix-scan.exe, TREE mapped as D:) over every fixed drive as
+the file pass walks them, detection only and without the memory pass, timed by the program itself (its JSON summary, Wine's
+start-up excluded, as for bench.exe) and around the command (wall_seconds).
 The wall time of the whole command is taken (for clamscan that includes
 loading its one-file database, a few milliseconds). quellix-scan runs in its
 default mode (detection only) and also reports its peak resident size."""
@@ -12,8 +17,33 @@ import sys
 import time
 
 
+def scan_exe(runs, wine_run, prefix):
+    import json
+    env = dict(os.environ, QX_WINEPREFIX=prefix)
+    command = [wine_run, "C:\\qx-bench\\quellix-scan.exe", "--no-memory", "--quiet", "--json",
+               "C:\\qx-bench\\scan.jsonl"]
+    for run in range(1, runs + 1):
+        start = time.perf_counter()
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        wall = time.perf_counter() - start
+        if done.returncode not in (0, 1):
+            sys.exit("quellix-scan.exe failed (%d): %s" % (done.returncode, done.stderr.decode("utf-8", "replace")))
+        with open(os.path.join(prefix, "drive_c", "qx-bench", "scan.jsonl"), encoding="utf-8") as f:
+            lines = [json.loads(l) for l in f if l.strip()]
+        summary = lines[-1]
+        found = [l["path"] for l in lines if l.get("type") == "detection" and l.get("pass") == "file"]
+        print("run contender=scanexe run=%d seconds=%.6f files=%d detections=%d wall_seconds=%.6f" % (
+            run, summary["seconds"], summary["files"], len(found), wall))
+        if run == 1:
+            for path in found:
+                print("row contender=scanexe\t%s" % path)
+
+
 def main():
     contender, runs, tree = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    if contender == "scanexe":
+        scan_exe(runs, sys.argv[4], sys.argv[5])
+        return
     if contender == "find":
         command = ["find", tree, "-type", "f", "-printf", "%s\n"]
     elif contender == "quellix":

@@ -21,9 +21,10 @@ LABELS = {
     "clamscan": "clamscan -r (native)",
     "find": "find -printf (native)",
     "quellix": "quellix-scan (native)",
+    "scanexe": "quellix-scan.exe (Wine)",
 }
-CHART_ORDER = ["find", "quellix", "walk", "pass", "check", "clamscan"]
-TABLE_ORDER = ["walk", "pass", "report", "check", "clamscan", "quellix", "find"]
+CHART_ORDER = ["find", "quellix", "walk", "pass", "scanexe", "check", "clamscan"]
+TABLE_ORDER = ["walk", "pass", "scanexe", "report", "check", "clamscan", "quellix", "find"]
 
 
 def fields(line):
@@ -121,6 +122,8 @@ def main():
             found["file pass"] = tree_paths("pass")
         if "check" in tree["runs"]:
             found["straightforward check"] = tree_paths("check")
+        if "scanexe" in tree["runs"]:
+            found["quellix-scan.exe"] = tree_paths("scanexe")
         for c, label in (("clamscan", "clamscan"), ("quellix", "quellix-scan")):
             if c in tree["runs"]:
                 found[label] = {cells[0] for cells in tree["rows"].get(c, [])}
@@ -308,7 +311,7 @@ def main():
                     f.write("%d %.1f\n" % (s, by[(s, c)]["rate"]))
             f.write("\n\n")
     colours = {"find": "#777777", "walk": "#1b7837", "pass": "#2166ac", "check": "#e08214", "clamscan": "#b2182b",
-               "quellix": "#762a83"}
+               "quellix": "#762a83", "scanexe": "#5aae61"}
     plots = ", ".join("'%s' index %d using 1:2 with linespoints lw 2.5 pt 7 ps 1.4 lc rgb '%s' title '%s'" % (
         data, i, colours[c], LABELS[c]) for i, c in enumerate(CHART_ORDER))
     script = "\n".join([

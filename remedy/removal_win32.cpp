@@ -8,16 +8,10 @@
 #include <cstring>
 
 #include "engine/file_check_win32.h"
+#include "sys/system_library_win32.h"
 #include "sys/system_queries_win32.h"
 
 namespace {
-
-// MoveFileEx is missing on Windows 95/98; bind it by name and keep the SDK's
-// prototype so every call stays type-checked.
-template <typename Function>
-Function BindEntry(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // ANSI form of a wide name, as the walker's ANSI directory search reports it.
 int NarrowName(const wchar_t* wide, char* narrow, int capacity) {
@@ -78,15 +72,16 @@ RemovalEntries BindRemovalEntries() {
   if (GetOsVersionCode(&versionCode)) {
     // Already loaded in every process: no reference is taken, none released.
     HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    // MoveFileEx is missing on Windows 95/98.
     if (kernel) {
-      entries.moveFileExA = BindEntry<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
-      entries.moveFileExW = BindEntry<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
+      entries.moveFileExA = BindEntryPoint<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
+      entries.moveFileExW = BindEntryPoint<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
     }
   }
   // Mapped into every NT process from the system directory before any code
   // runs; asking for the loaded module searches nothing. Missing on 9x.
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll) entries.setInformationFile = BindEntry<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
+  if (ntdll) entries.setInformationFile = BindEntryPoint<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
   return entries;
 }
 

@@ -11,7 +11,7 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
 
   // Each "?" of the pattern matches any character, so a neighbour such as
   // "warm.bin" also answers "w?rm.bin": take the entry whose ANSI form is
-  // exactly the name asked for.
+  // exactly the name asked for. A directory is never the file meant.
   const char* ansiName = path;
   for (const char* p = path; *p; p = CharNextA(p))
     if (*p == '\\' || *p == '/') ansiName = p + 1;
@@ -22,7 +22,7 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
   do {
     char converted[MAX_PATH];
     int n = WideCharToMultiByte(CP_ACP, 0, record.cFileName, -1, converted, sizeof converted, nullptr, nullptr);
-    same = n > 0 && lstrcmpiA(converted, ansiName) == 0;
+    same = !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && n > 0 && lstrcmpiA(converted, ansiName) == 0;
   } while (!same && FindNextFileW(search, &record));
   FindClose(search);
   if (!same) return 0;

@@ -323,7 +323,7 @@ def main():
         "set format y '%.0s%c'",
         "set grid",
         "set key top left maxrows 3 width 1 box opaque",
-        "set yrange [800:3000000]",
+        "set yrange [500:3000000]",
         "plot " + plots,
     ])
     subprocess.run(["gnuplot"], input=script.encode(), check=True)

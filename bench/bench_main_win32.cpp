@@ -29,6 +29,7 @@
 #include "scan/scan_counters.h"
 #include "scan/scan_report.h"
 #include "scan/testing/recording_report.h"
+#include "sys/system_queries_win32.h"
 #include "walker/file_list_win32.h"
 
 namespace {
@@ -181,14 +182,10 @@ int NothingToDo(void*, const char*, const FindRecord*) {
 }
 
 void BareWalkFixedDrives() {
-  char drives[256];
-  std::memset(drives, 0, sizeof drives);
-  DWORD listed = GetLogicalDriveStringsA(255, drives);
-  if (listed == 0 || listed > 255) return;
+  FixedDrives drives = ListFixedDrives();
   FileList walk;
-  for (const char* root = drives; *root; root += std::strlen(root) + 1) {
-    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
-    walk.Open(root, 1, "*", NothingToDo);
+  for (uint32_t i = 0; i < drives.count; ++i) {
+    walk.Open(drives.roots[i], 1, "*", NothingToDo);
     walk.Close();
   }
 }

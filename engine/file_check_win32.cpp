@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "engine/candidate_check.h"
+
 int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePath) {
   wchar_t wide[kWidePathCapacity];
   int needed = MultiByteToWideChar(CP_ACP, 0, path, lstrlenA(path) + 1, nullptr, 0);
@@ -11,7 +13,7 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
 
   // Each "?" of the pattern matches any character, so a neighbour such as
   // "warm.bin" also answers "w?rm.bin": take the entry whose ANSI form is
-  // exactly the name asked for.
+  // exactly the name asked for. A directory is never the file meant.
   const char* ansiName = path;
   for (const char* p = path; *p; p = CharNextA(p))
     if (*p == '\\' || *p == '/') ansiName = p + 1;
@@ -22,7 +24,7 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
   do {
     char converted[MAX_PATH];
     int n = WideCharToMultiByte(CP_ACP, 0, record.cFileName, -1, converted, sizeof converted, nullptr, nullptr);
-    same = n > 0 && lstrcmpiA(converted, ansiName) == 0;
+    same = !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && n > 0 && lstrcmpiA(converted, ansiName) == 0;
   } while (!same && FindNextFileW(search, &record));
   FindClose(search);
   if (!same) return 0;
@@ -114,6 +116,35 @@ int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerp
   return result;
 }
 
+namespace {
+
+// CheckCandidate's reader over an open file: blocks come in order from the
+// start, so the file pointer is normally where the next one begins.
+struct OpenFileReader {
+  HANDLE file;
+  uint64_t position;
+};
+
+int ReadBlockAt(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
+  OpenFileReader* reader = static_cast<OpenFileReader*>(context);
+  if (offset != reader->position) {
+    LONG high = static_cast<LONG>(offset >> 32);
+    if (SetFilePointer(reader->file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR)
+      return 0;
+    reader->position = offset;
+  }
+  DWORD got = 0;
+  // A lock, an I/O error or a file cut short since its size was taken: the
+  // file is not examined.
+  if (!ReadFile(reader->file, block, length, &got, nullptr) || got != length) return 0;
+  reader->position += got;
+  return 1;
+}
+
+}  // namespace
+
 int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
   nameOut[0] = 0;
   DWORD attributes = GetFileAttributesA(path);
@@ -130,14 +161,15 @@ int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, File
     }
     uint64_t size = 0;
     // The whole size: a file of 4 GiB and 1536 bytes is no 1536-byte file.
-    if (QueryFileSize(file, &size) && size <= kMaxCheckedFileSize &&
-        HasSignatureOfSize(table, static_cast<uint32_t>(size))) {
-      // One read serves every row of this size: the first matching row wins,
-      // as it would if each row were checked in turn.
-      FileFingerprint fingerprint;
-      if (FingerprintOpenFile(file, static_cast<uint32_t>(size), &fingerprint)) {
-        match = FindSignature(table, fingerprint);
-        if (match) matchedIdentity = IdentifyOpenFile(file);
+    // The portable check filters by size and reads a candidate once for
+    // every row of its size: the first matching row wins.
+    if (QueryFileSize(file, &size)) {
+      OpenFileReader open{file, 0};
+      CandidateReader reader{ReadBlockAt, &open};
+      const SignatureRecord* row = nullptr;
+      if (CheckCandidate(table, size, &reader, &row) == kCandidateMatched) {
+        match = row;
+        matchedIdentity = IdentifyOpenFile(file);
       }
     }
     CloseHandle(file);

@@ -12,7 +12,9 @@
 enum : uint32_t { kWidePathCapacity = 520 };
 
 // Finds the file that an ANSI path stands for when its name holds "?" for
-// characters the code page cannot represent. Fills `found` and, when
+// characters the code page cannot represent: the entry (not a directory)
+// whose ANSI form is the name given, not a neighbour the "?" also matches.
+// The one such resolution: reading and removal both use it. Fills `found` and, when
 // `widePath` is given, the file's full wide path: the directory part of
 // `path` followed by the real name, so the directory that happens to be
 // current never decides which file is meant. Returns 1 when a file was found;

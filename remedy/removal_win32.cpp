@@ -8,55 +8,16 @@
 #include <cstring>
 
 #include "engine/file_check_win32.h"
+#include "sys/system_library_win32.h"
 #include "sys/system_queries_win32.h"
 
 namespace {
 
-// MoveFileEx is missing on Windows 95/98; bind it by name and keep the SDK's
-// prototype so every call stays type-checked.
-template <typename Function>
-Function BindEntry(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// ANSI form of a wide name, as the walker's ANSI directory search reports it.
-int NarrowName(const wchar_t* wide, char* narrow, int capacity) {
-  return WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, capacity, nullptr, nullptr) > 0;
-}
-
-// The full wide path of the file that `path` names. The search pattern's "?"
-// matches any character, so the first name it finds may be a neighbour's
-// ("held.exe" for "h?ld.exe"): only a name whose ANSI form is the one given
-// is taken.
+// The full wide path of the file that `path` names: the engine's one
+// resolution of a name with "?" for characters outside the code page.
 int ResolveWidePath(const char* path, wchar_t* widePath) {
   WIN32_FIND_DATAW found;
-  if (!OpenWideFallback(path, &found, widePath)) return 0;
-
-  // The same pattern the fallback searched with; widePath shares its directory part.
-  wchar_t pattern[kWidePathCapacity];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, pattern, kWidePathCapacity) <= 0) return 0;
-  size_t directoryLength = 0;
-  for (size_t i = 0; pattern[i]; ++i)
-    if (pattern[i] == L'\\' || pattern[i] == L'/') directoryLength = i + 1;
-  char wanted[MAX_PATH * 2];
-  char candidate[MAX_PATH * 2];
-  if (!NarrowName(pattern + directoryLength, wanted, sizeof wanted)) return 0;
-  if (NarrowName(found.cFileName, candidate, sizeof candidate) && lstrcmpiA(candidate, wanted) == 0) return 1;
-
-  int resolved = 0;
-  HANDLE search = FindFirstFileW(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    if (!NarrowName(found.cFileName, candidate, sizeof candidate) || lstrcmpiA(candidate, wanted) != 0) continue;
-    size_t nameLength = wcslen(found.cFileName);
-    if (directoryLength + nameLength + 1 > kWidePathCapacity) break;
-    memcpy(widePath + directoryLength, found.cFileName, (nameLength + 1) * sizeof(wchar_t));
-    resolved = 1;
-    break;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return resolved;
+  return OpenWideFallback(path, &found, widePath);
 }
 
 const FILE_INFORMATION_CLASS kFileBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
@@ -78,15 +39,16 @@ RemovalEntries BindRemovalEntries() {
   if (GetOsVersionCode(&versionCode)) {
     // Already loaded in every process: no reference is taken, none released.
     HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    // MoveFileEx is missing on Windows 95/98.
     if (kernel) {
-      entries.moveFileExA = BindEntry<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
-      entries.moveFileExW = BindEntry<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
+      entries.moveFileExA = BindEntryPoint<decltype(&MoveFileExA)>(kernel, "MoveFileExA");
+      entries.moveFileExW = BindEntryPoint<decltype(&MoveFileExW)>(kernel, "MoveFileExW");
     }
   }
   // Mapped into every NT process from the system directory before any code
   // runs; asking for the loaded module searches nothing. Missing on 9x.
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll) entries.setInformationFile = BindEntry<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
+  if (ntdll) entries.setInformationFile = BindEntryPoint<decltype(&NtSetInformationFile)>(ntdll, "NtSetInformationFile");
   return entries;
 }
 

@@ -18,12 +18,9 @@
 namespace {
 
 enum : uint32_t {
-  kDriveListSize = 255,
   kFullPathSize = 1024,
   // Longest path that can be opened at all.
   kLongestOpenablePath = MAX_PATH - 1,
-  // Drive letters A..Z; a bound for the space list.
-  kMaxDrives = 26,
 };
 
 }  // namespace
@@ -103,18 +100,12 @@ int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
   FileList walk;
   counters.bytesDone = 0;
 
-  char drives[kDriveListSize + 1];
-  std::memset(drives, 0, sizeof drives);
-  DWORD listed = GetLogicalDriveStringsA(kDriveListSize, drives);
-  // A list that did not fit (or failed) counts as empty.
-  if (listed == 0 || listed > kDriveListSize) drives[0] = '\0';
-
-  DriveSpace spaces[kMaxDrives];
+  FixedDrives drives = ListFixedDrives();
+  DriveSpace spaces[kMaxFixedDrives];
   uint32_t spaceCount = 0;
-  for (const char* root = drives; *root && spaceCount < kMaxDrives; root += std::strlen(root) + 1) {
-    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+  for (uint32_t i = 0; i < drives.count; ++i) {
     uint64_t used = 0;
-    if (!GetDiskSpace(root, nullptr, &used, nullptr)) {
+    if (!GetDiskSpace(drives.roots[i], nullptr, &used, nullptr)) {
       spaces[spaceCount++] = DriveSpace{0, 0};
       break;
     }
@@ -122,12 +113,12 @@ int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
   }
   counters.totalBytes = TotalUsedBytes(spaces, spaceCount);
 
-  for (const char* root = drives; *root; root += std::strlen(root) + 1) {
-    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+  for (uint32_t i = 0; i < drives.count; ++i) {
     uint32_t cluster = 0;
-    counters.clusterSize = GetClusterSize(root, &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
+    counters.clusterSize =
+        GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
     // A walk that ends early (stopped, or failed inside) moves on to the next drive.
-    walk.Open(root, 1, "*", callback, context);
+    walk.Open(drives.roots[i], 1, "*", callback, context);
     walk.Close();
   }
   return 1;

@@ -10,6 +10,7 @@
 #include "remedy/autorun_win32.h"
 #include "remedy/removal_win32.h"
 #include "scan/scan_counters.h"
+#include "sys/handle_win32.h"
 #include "sys/process_api_win32.h"
 
 const char kResidentDetectionName[] = "Worm.Mail.Drimo.qd";
@@ -35,12 +36,12 @@ const char kCompanionName[] = "m_hook.sys";
 // otherwise it is recorded as examined now. A process whose identity cannot
 // be learnt is always examined.
 int MetAlready(const ProcessApi& api, DWORD id, unsigned char* seen) {
-  HANDLE query = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id);
-  if (!query) query = OpenProcess(kQueryLimitedInformation, FALSE, id);
-  if (!query) return 0;
+  OwnedHandle query(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id));
+  if (!query.valid()) query.reset(OpenProcess(kQueryLimitedInformation, FALSE, id));
+  if (!query.valid()) return 0;
   DWORD real = 0;
-  int known = QueryProcessId(api, query, &real);
-  CloseHandle(query);
+  int known = QueryProcessId(api, query.get(), &real);
+  query.reset();
   if (!known || real >= 0x10000) return 0;
   unsigned char bit = static_cast<unsigned char>(1u << (real & 7));
   if (seen[real >> 3] & bit) return 1;
@@ -60,9 +61,10 @@ int CutAfterLastBackslash(char* path) {
 // start it, the companion beside it and the emptied directory.
 // The removal acts only on the file that was checked: during the pause a
 // directory of the path could be swapped for a link elsewhere.
-void HandleInfected(const ScanReport* report, HANDLE process, char* path, const FileIdentity& identity) {
-  BOOL terminated = TerminateProcess(process, kResidentExitCode);
-  CloseHandle(process);
+// The process handle is closed here, before the pause; its owner stays the caller's.
+void HandleInfected(const ScanReport* report, OwnedHandle* process, char* path, const FileIdentity& identity) {
+  BOOL terminated = TerminateProcess(process->get(), kResidentExitCode);
+  process->reset();
   Sleep(kTerminationPauseMs);
   int removed = terminated && RemoveIdentifiedFile(path, &identity);
   CleanAutorun(path);
@@ -88,11 +90,11 @@ void HandleInfected(const ScanReport* report, HANDLE process, char* path, const 
 // the resident variant; its path is then in `path`.
 int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODULEENTRY32* module,
                        char* path, FileIdentity* identity) {
-  HANDLE snapshot = api.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  OwnedHandle snapshot(api.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id));
+  if (!snapshot.valid()) return 0;
   int infected = 0;
-  for (BOOL more = api.Module32First(snapshot, module); more && !infected;
-       more = api.Module32Next(snapshot, module)) {
+  for (BOOL more = api.Module32First(snapshot.get(), module); more && !infected;
+       more = api.Module32Next(snapshot.get(), module)) {
     // The record's path may lack a terminator only if the system misbehaves.
     module->szExePath[sizeof module->szExePath - 1] = '\0';
     if (module->th32ProcessID != id || !std::strstr(module->szExePath, ".exe")) continue;
@@ -107,7 +109,6 @@ int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODU
     std::snprintf(path, kPathSize, "%s", module->szExePath);
     infected = 1;
   }
-  CloseHandle(snapshot);
   return infected;
 }
 
@@ -127,19 +128,14 @@ void ScanMemory(const ScanReport* report, int change) {
 
   if (ReportStopRequested(report)) return;
   for (DWORD id = 0; id < kSweepEndId; ++id) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-    if (process) {
-      if (MetAlready(api, id, seen)) {
-        CloseHandle(process);
-      } else if (FindResidentModule(api, report, id, &module, path, &identity)) {
-        if (change) {
-          HandleInfected(report, process, path, identity);
-        } else {
-          CloseHandle(process);
-          ReportResultRow(report, path, kResidentDetectionName, kRowLeftInPlace);
-        }
+    OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (process.valid() && !MetAlready(api, id, seen) &&
+        FindResidentModule(api, report, id, &module, path, &identity)) {
+      // Detection only: reported, the process left running (its handle closes here).
+      if (change) {
+        HandleInfected(report, &process, path, identity);
       } else {
-        CloseHandle(process);
+        ReportResultRow(report, path, kResidentDetectionName, kRowLeftInPlace);
       }
     }
     if (ReportStopRequested(report)) break;

@@ -12,16 +12,6 @@ uint16_t ProcessOsKind(uint32_t version) {
   return 2;
 }
 
-namespace {
-
-// Looks an entry point up with the type of the SDK's own declaration.
-template <typename Pointer>
-void Bind(HMODULE module, const char* name, Pointer* out) {
-  *out = reinterpret_cast<Pointer>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
-
 ProcessApi::ProcessApi()
     : workBuffer(nullptr),
       processTable(nullptr),
@@ -65,26 +55,26 @@ ProcessApi::ProcessApi()
 
   kernel32Module = LoadSystemLibrary("Kernel32.dll");
   if (kernel32Module) {
-    Bind(kernel32Module, "CreateToolhelp32Snapshot", &CreateToolhelp32Snapshot);
-    Bind(kernel32Module, "Process32First", &Process32First);
-    Bind(kernel32Module, "Process32Next", &Process32Next);
-    Bind(kernel32Module, "Module32First", &Module32First);
-    Bind(kernel32Module, "Module32Next", &Module32Next);
-    Bind(kernel32Module, "Thread32First", &Thread32First);
-    Bind(kernel32Module, "Thread32Next", &Thread32Next);
-    Bind(kernel32Module, "GetProcessId", &GetProcessId);
+    CreateToolhelp32Snapshot = BindEntryPoint<decltype(CreateToolhelp32Snapshot)>(kernel32Module, "CreateToolhelp32Snapshot");
+    Process32First = BindEntryPoint<decltype(Process32First)>(kernel32Module, "Process32First");
+    Process32Next = BindEntryPoint<decltype(Process32Next)>(kernel32Module, "Process32Next");
+    Module32First = BindEntryPoint<decltype(Module32First)>(kernel32Module, "Module32First");
+    Module32Next = BindEntryPoint<decltype(Module32Next)>(kernel32Module, "Module32Next");
+    Thread32First = BindEntryPoint<decltype(Thread32First)>(kernel32Module, "Thread32First");
+    Thread32Next = BindEntryPoint<decltype(Thread32Next)>(kernel32Module, "Thread32Next");
+    GetProcessId = BindEntryPoint<decltype(GetProcessId)>(kernel32Module, "GetProcessId");
   }
   psapiModule = LoadSystemLibrary("Psapi.dll");
   if (psapiModule) {
-    Bind(psapiModule, "EnumProcessModules", &EnumProcessModules);
-    Bind(psapiModule, "EnumProcesses", &EnumProcesses);
-    Bind(psapiModule, "GetModuleFileNameExA", &GetModuleFileNameExA);
-    Bind(psapiModule, "GetModuleInformation", &GetModuleInformation);
+    EnumProcessModules = BindEntryPoint<decltype(EnumProcessModules)>(psapiModule, "EnumProcessModules");
+    EnumProcesses = BindEntryPoint<decltype(EnumProcesses)>(psapiModule, "EnumProcesses");
+    GetModuleFileNameExA = BindEntryPoint<decltype(GetModuleFileNameExA)>(psapiModule, "GetModuleFileNameExA");
+    GetModuleInformation = BindEntryPoint<decltype(GetModuleInformation)>(psapiModule, "GetModuleInformation");
   }
   ntdllModule = LoadSystemLibrary("NTDll.dll");
   if (ntdllModule) {
-    Bind(ntdllModule, "NtQuerySystemInformation", &NtQuerySystemInformation);
-    Bind(ntdllModule, "NtQueryInformationProcess", &NtQueryInformationProcess);
+    NtQuerySystemInformation = BindEntryPoint<decltype(NtQuerySystemInformation)>(ntdllModule, "NtQuerySystemInformation");
+    NtQueryInformationProcess = BindEntryPoint<decltype(NtQueryInformationProcess)>(ntdllModule, "NtQueryInformationProcess");
   }
 }
 
@@ -105,8 +95,8 @@ ProcessApi::~ProcessApi() {
   if (kernel32Module) FreeLibrary(kernel32Module);
   if (psapiModule) FreeLibrary(psapiModule);
   if (ntdllModule) FreeLibrary(ntdllModule);
-  // Only Windows 9x snapshots are closed here; on NT the pass closes its own.
-  if (snapshot != INVALID_HANDLE_VALUE && osKind == 0) CloseHandle(snapshot);
+  // The table owns its snapshot on every system.
+  if (snapshot != INVALID_HANDLE_VALUE) CloseHandle(snapshot);
 }
 
 int QueryProcessId(const ProcessApi& api, HANDLE process, DWORD* id) {

@@ -1,4 +1,5 @@
-// Loading a system library by its full path in the system directory (Win32).
+// Loading a system library by its full path in the system directory, and
+// binding its entry points at run time (Win32).
 // LoadLibraryA of a bare name searches the program's own folder first, so a
 // DLL planted beside the program (which runs with debug privilege) would be
 // loaded in the system's place.
@@ -17,3 +18,11 @@ int SystemLibraryPath(const char* name, char* path, size_t capacity);
 // The library `name` from the system directory, or null (not there, or no
 // path). Release it with FreeLibrary.
 HMODULE LoadSystemLibrary(const char* name);
+
+// The entry point `name` of `module`, or null when the module lacks it. Fn is
+// decltype(&SdkName): the call through the pointer stays checked against the
+// SDK's own prototype. For anything Windows 95 or NT 4.0 may lack.
+template <typename Fn>
+Fn BindEntryPoint(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}

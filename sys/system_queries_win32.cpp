@@ -21,17 +21,6 @@ int GetOsVersionCode(int32_t* code) {
   return 1;
 }
 
-namespace {
-
-// Looks up an entry point bound at run time; Fn is decltype(&SdkName) so the
-// call stays checked against the SDK's own prototype.
-template <typename Fn>
-Fn BindEntryPoint(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
-
 int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* freeBytes) {
   int32_t code = 0;
   if (!GetOsVersionCode(&code)) code = 0;
@@ -95,4 +84,19 @@ int SetDebugPrivilege(int enable) {
   }
   CloseHandle(token);
   return result;
+}
+
+FixedDrives ListFixedDrives() {
+  FixedDrives drives{};
+  char listed[kDriveListSize + 1];
+  ZeroMemory(listed, sizeof listed);
+  DWORD length = GetLogicalDriveStringsA(kDriveListSize, listed);
+  // A list that did not fit (or failed) counts as empty.
+  if (length == 0 || length > kDriveListSize) return drives;
+  for (const char* root = listed; *root && drives.count < kMaxFixedDrives; root += lstrlenA(root) + 1) {
+    if (lstrlenA(root) >= static_cast<int>(sizeof drives.roots[0])) continue;
+    if (GetDriveTypeA(root) != DRIVE_FIXED) continue;
+    lstrcpynA(drives.roots[drives.count++], root, sizeof drives.roots[0]);
+  }
+  return drives;
 }

@@ -1,4 +1,5 @@
-// Windows version, volume space and cluster size, and the debug privilege (Win32).
+// Windows version, the fixed drives, volume space and cluster size, and the
+// debug privilege (Win32).
 #pragma once
 #include <cstdint>
 
@@ -16,3 +17,17 @@ int GetClusterSize(const char* root, uint32_t* size);
 // Switches "SeDebugPrivilege" of the process token on (non-zero) or off.
 // 1 when the adjustment took effect (the token holds the privilege), else 0.
 int SetDebugPrivilege(int enable);
+
+enum : uint32_t {
+  kDriveListSize = 255,  // the drive-string list asked for, in characters
+  kMaxFixedDrives = 26,  // drive letters A..Z
+};
+
+// The roots ("C:\") of the fixed drives, in the order the system lists them.
+struct FixedDrives {
+  uint32_t count;
+  char roots[kMaxFixedDrives][4];
+};
+
+// None when the list fails or does not fit.
+FixedDrives ListFixedDrives();

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "sys/handle_win32.h"
 #include "sys/process_api_win32.h"
 
 namespace {
@@ -100,6 +101,42 @@ TEST(QueryProcessId, AliasedIdsReachTheSameProcess) {
     EXPECT_EQ(12345u, untouched);
   }
   CloseHandle(terminateOnly);
+}
+
+
+// Open while some owner holds it; closed when the last owner lets go.
+bool IsOpen(HANDLE handle) {
+  DWORD flags = 0;
+  return GetHandleInformation(handle, &flags) != 0;
+}
+
+TEST(OwnedHandle, ClosesOnceWhenItsOwnerGoesOrResets) {
+  HANDLE first = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE second = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(first && second);
+  {
+    OwnedHandle owner(first);
+    EXPECT_TRUE(owner.valid());
+    owner.reset(second);  // the first goes now, the second with the owner
+    EXPECT_FALSE(IsOpen(first));
+    EXPECT_TRUE(IsOpen(second));
+    EXPECT_EQ(second, owner.get());
+  }
+  EXPECT_FALSE(IsOpen(second));
+
+  HANDLE kept = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  {
+    OwnedHandle owner(kept);
+    EXPECT_EQ(kept, owner.release());
+    EXPECT_FALSE(owner.valid());
+  }
+  EXPECT_TRUE(IsOpen(kept));
+  CloseHandle(kept);
+
+  // Each API's "none" holds nothing and closes nothing.
+  OwnedHandle none(INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(none.valid());
+  EXPECT_FALSE(OwnedHandle().valid());
 }
 
 }  // namespace

@@ -241,6 +241,7 @@ void ScanPath(Walk* w, const char* path) {
 
 // --all-users: the Run key of every loaded user hive, for each removed file.
 void CleanAllUsers(Console* c) {
+  if (!c->removedCount && !c->removedOverflow) return;
   char name[256];
   for (DWORD index = 0;; ++index) {
     DWORD length = sizeof name;
@@ -252,6 +253,25 @@ void CleanAllUsers(Console* c) {
     if (length > 8 && StartsWithIgnoringCase(name + length - 8, "_Classes")) continue;
     char subkey[512];
     snprintf(subkey, sizeof subkey, "%s\\%s", name, kRunKeyPath);
+    // Where the account may not write, the hive is said to be passed over.
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    if (opened == ERROR_SUCCESS) RegCloseKey(key);
+    if (opened != ERROR_SUCCESS) {
+      if (opened != ERROR_FILE_NOT_FOUND) {
+        char what[600];
+        snprintf(what, sizeof what, "HKEY_USERS\\%s", subkey);
+        Complain(c, what, "not examined: this account may not change it");
+        char buffer[1024];
+        JsonLine line;
+        BeginJsonLine(&line, buffer, sizeof buffer);
+        AddJsonString(&line, "type", "hive_refused");
+        AddJsonString(&line, "hive", name);
+        AddJsonString(&line, "reason", "access denied");
+        WriteJson(c, &line);
+      }
+      continue;
+    }
     for (uint32_t i = 0; i < c->removedCount; ++i) DeleteReferringValues(HKEY_USERS, subkey, c->removedPaths[i]);
   }
   // Other hives may still start a file that could not be remembered.

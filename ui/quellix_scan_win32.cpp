@@ -135,7 +135,7 @@ void OnResultRow(void* context, const char* path, const char* name, ScanRowStatu
   char statusText[256];
   StatusText(c, status, statusText, sizeof statusText);
   if (status == kRowNotExamined) {
-    fputs(path, stdout);
+    WriteText(c, stdout, path, CP_ACP);
   } else {
     char head[kLineCapacity];
     snprintf(head, sizeof head, "%s: %s (", path, name);

@@ -44,7 +44,7 @@ if(QX_WIN32)
   # round trip, the exit statuses and Ctrl+C.
   qx_add_wine_test(quellix_scan_exe_test SOURCES tests/quellix_scan_win32_test.cpp
                    LIBS scan_test_harness
-                   DEPENDS quellix-scan scan_sleeper scan_file_holder
+                   DEPENDS quellix-scan scan_sleeper scan_file_holder forge-specimen
                    DRIVER tests/quellix_scan_win32_test.sh ARGS ${CMAKE_CURRENT_BINARY_DIR}/quellix-scan-drives
                    TIMEOUT 600)
 endif()

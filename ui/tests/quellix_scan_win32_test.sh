@@ -3,7 +3,8 @@
 #   quellix_scan_win32_test.sh TEST_PROGRAM WORKDIR [GTEST ARGS]
 # A prefix of its own whose drives are C: (its own system files) and D:, E:
 # (empty test folders); the programs run from C:\qxtest. The system files
-# must come through unchanged.
+# must come through unchanged. Then the row status and summary in the
+# system's language and the console's code page, under three locales.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -16,12 +17,36 @@ mkdir -p "$work/d" "$work/e"
 prefix=$("$repo/cmake/wine-prefix" isolated quellix-scan "D:=$work/d" "E:=$work/e")
 trap '"$repo/cmake/wine-prefix" kill "$prefix"' EXIT
 mkdir -p "$prefix/drive_c/qxtest"
-cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/scan_file_holder.exe" "$prefix/drive_c/qxtest/"
+cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/scan_file_holder.exe" "$bin/forge-specimen.exe" \
+   "$prefix/drive_c/qxtest/"
 
 python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
 status=0
 QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\'"$(basename "$program")" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
+# Wine takes the system language and the console's code page from the Unix
+# locale (LC_ALL wins, even where the host lacks the locale).
+while read -r locale codepage want; do
+  mkdir -p "$work/d/lang"
+  QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\forge-specimen.exe' 0 'D:\lang\w.exe' 1 </dev/null >/dev/null 2>&1
+  code=0
+  env -u LC_CTYPE -u LC_MESSAGES LANG="$locale" LC_ALL="$locale" QX_WINEPREFIX=$prefix \
+    "$repo/cmake/wine-run" 'C:\qxtest\quellix-scan.exe' --no-memory --remove 'D:\lang' </dev/null >"$work/lang.txt" 2>/dev/null ||
+    code=$?
+  "$repo/cmake/wine-prefix" kill "$prefix" </dev/null
+  shown=$(iconv -f "$codepage" -t UTF-8 <"$work/lang.txt" | tr -d '\r' | head -1)
+  if [ "$code" = 1 ] && [ "$shown" = "D:\lang\w.exe: Worm.Quellix.c ($want)" ] && [ ! -e "$work/d/lang/w.exe" ]; then
+    echo "ok   $locale: $shown"
+  else
+    echo "FAIL $locale: exit $code, first line '$shown', want status '$want' in $codepage" >&2
+    status=1
+  fi
+done <<'TABLE'
+zh_CN.UTF-8 CP936 已清除
+ja_JP.UTF-8 CP932 除去しました
+en_US.UTF-8 CP437 Deleted
+TABLE
+
 python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"
 if ! diff "$work/system-before.txt" "$work/system-after.txt" >"$work/system-diff.txt"; then
   echo "FAIL: the scans changed the prefix's system files:" >&2

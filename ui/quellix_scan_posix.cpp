@@ -27,9 +27,14 @@
 #include "scan/found_file.h"
 #include "remedy/json_lines.h"
 #include "ui/scan_cli.h"
+#include "ui/scan_cli_output.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {
+
+static_assert(uint32_t{kRestoreFailed} == kRestoreRowFailed && uint32_t{kRestoreDone} == kRestoreRowDone &&
+                  uint32_t{kRestoreExists} == kRestoreRowExists && uint32_t{kRestoreBadCopy} == kRestoreRowBadCopy,
+              "restore outcomes are read as RestoreRowKind");
 
 double Now() {
   struct timespec t;
@@ -91,15 +96,7 @@ void OnResultRow(void* context, const char* path, const char* name, ScanRowStatu
   }
   fflush(stdout);
   char buffer[8192];
-  JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
-  AddJsonString(&line, "type", status == kRowNotExamined ? "not_examined" : "detection");
-  AddJsonString(&line, "path", path);
-  if (status != kRowNotExamined) {
-    AddJsonString(&line, "detection", name);
-    AddJsonString(&line, "action", RowStatusWord(status));
-  }
-  WriteJson(c, &line);
+  if (c->json && FormatRowJson(buffer, sizeof buffer, path, name, status, nullptr)) fputs(buffer, c->json);
 }
 
 // Ctrl-C ends the walk after the current file; the summary still comes.
@@ -215,12 +212,7 @@ void Note(Console* c, const char* format, const char* a, const char* b) {
 
 void JsonEvent(Console* c, const char* type, const char* hive, const char* reason) {
   char buffer[kMountedPathCapacity * 2];
-  JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
-  AddJsonString(&line, "type", type);
-  AddJsonString(&line, "hive", hive);
-  AddJsonString(&line, "reason", reason);
-  WriteJson(c, &line);
+  if (c->json && FormatHiveEventJson(buffer, sizeof buffer, type, hive, reason)) fputs(buffer, c->json);
 }
 
 // Finds the system volume and the drive letters. 0 (with a message) when a
@@ -405,17 +397,9 @@ void CleanOffline(Console* c, const ScanOptions& options, const Offline& offline
 }
 
 void PrintSummary(Console* c, const ScanTotals& t, const VolumeCleanup& cleanup, double seconds, int status) {
-  char bytes[32];
-  FormatByteCount(bytes, sizeof bytes, t.bytesExamined);
-  printf("\n----------- SCAN SUMMARY -----------\n");
-  printf("Files examined: %llu\n", static_cast<unsigned long long>(t.filesExamined));
-  printf("Bytes examined: %llu (%s)\n", static_cast<unsigned long long>(t.bytesExamined), bytes);
-  printf("Detections: %u", t.detections);
-  if (t.detections) {
-    printf(" (removed %u, quarantined %u, left in place %u, failed %u)", t.removed, t.quarantined, t.leftInPlace,
-           t.failures);
-  }
-  printf("\nNot examined: %u\n", t.notExamined);
+  char text[512];
+  fputs(kSummaryHeading, stdout);
+  if (FormatSummaryTotals(text, sizeof text, t)) fputs(text, stdout);
   if (c->options->action != kActionLeave)
     printf("Run values deleted: %u in %u hive(s)\n", cleanup.valuesDeleted, cleanup.hivesChanged);
   if (cleanup.backupUsed) printf("Backup folder: %s\n", cleanup.backupFolder);
@@ -425,16 +409,7 @@ void PrintSummary(Console* c, const ScanTotals& t, const VolumeCleanup& cleanup,
 
   char buffer[1024];
   JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
-  AddJsonString(&line, "type", "summary");
-  AddJsonNumber(&line, "files", t.filesExamined);
-  AddJsonNumber(&line, "bytes", t.bytesExamined);
-  AddJsonNumber(&line, "detections", t.detections);
-  AddJsonNumber(&line, "removed", t.removed);
-  AddJsonNumber(&line, "quarantined", t.quarantined);
-  AddJsonNumber(&line, "left_in_place", t.leftInPlace);
-  AddJsonNumber(&line, "failed", t.failures);
-  AddJsonNumber(&line, "not_examined", t.notExamined);
+  BeginSummaryJson(&line, buffer, sizeof buffer, t, 0);
   AddJsonNumber(&line, "run_values_deleted", cleanup.valuesDeleted);
   AddJsonNumber(&line, "registry_troubles", cleanup.troubles);
   AddJsonFixed(&line, "seconds", seconds, 3);
@@ -526,45 +501,29 @@ int Restore(const ScanOptions& options) {
   while ((length = getline(&text, &capacity, manifest)) > 0) {
     if (text[0] == '\n') continue;
     char path[kQuarantinePathCapacity];
-    RestoreOutcome outcome = RestoreManifestLine(fd, text, options.force, path);
+    RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(fd, text, options.force, path));
     int error = errno;
-    const char* word = "restored";
-    if (outcome == kRestoreDone) {
+    if (kind == kRestoreRowDone) {
       ++restored;
-      printf("%s: restored\n", path);
     } else {
       ++left;
-      word = outcome == kRestoreExists ? "exists" : outcome == kRestoreBadCopy ? "damaged copy" : "failed";
-      if (outcome == kRestoreExists) {
-        printf("%s: not restored: a file is in its place (--force replaces it)\n", path);
-      } else if (outcome == kRestoreBadCopy) {
-        printf("%s: not restored: the quarantined copy does not have its recorded SHA-256\n", path[0] ? path : "?");
-      } else {
-        printf("%s: not restored: %s\n", path[0] ? path : "(unreadable manifest line)", strerror(error));
-      }
     }
+    char said[kQuarantinePathCapacity + 512];
+    const char* shown = kind == kRestoreRowBadCopy && !path[0] ? "?" : path;
+    if (FormatRestoreRowText(said, sizeof said, shown, kind, kind == kRestoreRowFailed ? strerror(error) : nullptr))
+      fputs(said, stdout);
     char buffer[kQuarantinePathCapacity * 2 + 256];
-    JsonLine line;
-    BeginJsonLine(&line, buffer, sizeof buffer);
-    AddJsonString(&line, "type", "restore");
-    AddJsonString(&line, "path", path);
-    AddJsonString(&line, "result", word);
-    if (json && EndJsonLine(&line)) fputs(buffer, json);
+    if (json && FormatRestoreRowJson(buffer, sizeof buffer, path, kind)) fputs(buffer, json);
   }
   free(text);
   fclose(manifest);
   close(fd);
-  printf("\nRestored: %u\nNot restored: %u\n", restored, left);
+  char totals[128];
+  if (FormatRestoreTotals(totals, sizeof totals, restored, left)) fputs(totals, stdout);
   int status = left ? kExitTrouble : kExitNothingFound;
   if (json) {
     char buffer[256];
-    JsonLine line;
-    BeginJsonLine(&line, buffer, sizeof buffer);
-    AddJsonString(&line, "type", "summary");
-    AddJsonNumber(&line, "restored", restored);
-    AddJsonNumber(&line, "not_restored", left);
-    AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
-    if (EndJsonLine(&line)) fputs(buffer, json);
+    if (FormatRestoreSummaryJson(buffer, sizeof buffer, restored, left, status)) fputs(buffer, json);
     fclose(json);
   }
   return status;

@@ -15,10 +15,16 @@
 #include "scan/scan_counters.h"
 #include "ui/language_win32.h"
 #include "ui/scan_cli.h"
+#include "ui/scan_cli_output.h"
 #include "ui/texts.h"
 #include "walker/file_list_win32.h"
 
 namespace {
+
+static_assert(uint32_t{kRestoreResultFailed} == kRestoreRowFailed && uint32_t{kRestoreResultDone} == kRestoreRowDone &&
+                  uint32_t{kRestoreResultExists} == kRestoreRowExists &&
+                  uint32_t{kRestoreResultBadCopy} == kRestoreRowBadCopy,
+              "restore results are read as RestoreRowKind");
 
 enum : uint32_t {
   kLineCapacity = 8192,
@@ -149,16 +155,8 @@ void OnResultRow(void* context, const char* path, const char* name, ScanRowStatu
   char utf8[kLineCapacity];
   if (!AnsiToUtf8(path, utf8, sizeof utf8)) snprintf(utf8, sizeof utf8, "%s", path);
   char buffer[kLineCapacity * 2];
-  JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
-  AddJsonString(&line, "type", status == kRowNotExamined ? "not_examined" : "detection");
-  AddJsonString(&line, "path", utf8);
-  if (status != kRowNotExamined) {
-    AddJsonString(&line, "detection", name);
-    AddJsonString(&line, "action", RowStatusWord(status));
-    AddJsonString(&line, "pass", c->inMemoryPass ? "memory" : "file");
-  }
-  WriteJson(c, &line);
+  if (c->json && FormatRowJson(buffer, sizeof buffer, utf8, name, status, c->inMemoryPass ? "memory" : "file"))
+    fputs(buffer, c->json);
 }
 
 int OnStopRequested(void*) { return gStop ? 1 : 0; }
@@ -263,12 +261,8 @@ void CleanAllUsers(Console* c) {
         snprintf(what, sizeof what, "HKEY_USERS\\%s", subkey);
         Complain(c, what, "not examined: this account may not change it");
         char buffer[1024];
-        JsonLine line;
-        BeginJsonLine(&line, buffer, sizeof buffer);
-        AddJsonString(&line, "type", "hive_refused");
-        AddJsonString(&line, "hive", name);
-        AddJsonString(&line, "reason", "access denied");
-        WriteJson(c, &line);
+        if (c->json && FormatHiveEventJson(buffer, sizeof buffer, "hive_refused", name, "access denied"))
+          fputs(buffer, c->json);
       }
       continue;
     }
@@ -300,18 +294,9 @@ void PrintSummary(Console* c, const ScanTotals& t, int status, double seconds) {
     WriteText(c, stdout, Text(TextKey::RebootAdvice, c->language), textPage);
     fputs("\n", stdout);
   }
-  char bytes[32];
-  FormatByteCount(bytes, sizeof bytes, t.bytesExamined);
-  printf("\n----------- SCAN SUMMARY -----------\n");
+  fputs(kSummaryHeading, stdout);
   printf("Memory modules examined: %u\n", t.memoryModulesExamined);
-  printf("Files examined: %llu\n", static_cast<unsigned long long>(t.filesExamined));
-  printf("Bytes examined: %llu (%s)\n", static_cast<unsigned long long>(t.bytesExamined), bytes);
-  printf("Detections: %u", t.detections);
-  if (t.detections) {
-    printf(" (removed %u, quarantined %u, left in place %u, failed %u)", t.removed, t.quarantined, t.leftInPlace,
-           t.failures);
-  }
-  printf("\nNot examined: %u\n", t.notExamined);
+  if (FormatSummaryTotals(text, sizeof text, t)) fputs(text, stdout);
   if (c->atRestart) printf("Restart needed: %u file(s) are removed at the next restart\n", c->atRestart);
   if (gStop) printf("Stopped: the rest was not examined\n");
   printf("Time: %.3f s\n", seconds);
@@ -319,17 +304,7 @@ void PrintSummary(Console* c, const ScanTotals& t, int status, double seconds) {
 
   char buffer[1024];
   JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
-  AddJsonString(&line, "type", "summary");
-  AddJsonNumber(&line, "memory_modules", t.memoryModulesExamined);
-  AddJsonNumber(&line, "files", t.filesExamined);
-  AddJsonNumber(&line, "bytes", t.bytesExamined);
-  AddJsonNumber(&line, "detections", t.detections);
-  AddJsonNumber(&line, "removed", t.removed);
-  AddJsonNumber(&line, "quarantined", t.quarantined);
-  AddJsonNumber(&line, "left_in_place", t.leftInPlace);
-  AddJsonNumber(&line, "failed", t.failures);
-  AddJsonNumber(&line, "not_examined", t.notExamined);
+  BeginSummaryJson(&line, buffer, sizeof buffer, t, 1);
   AddJsonNumber(&line, "at_restart", c->atRestart);
   AddJsonNumber(&line, "restart_needed", c->atRestart ? 1 : 0);
   AddJsonNumber(&line, "stopped", gStop ? 1 : 0);
@@ -439,47 +414,27 @@ int Restore(const ScanOptions& options) {
   while (fgets(text, sizeof text, manifest)) {
     if (text[0] == '\n' || text[0] == '\r') continue;
     char path[MAX_PATH];
-    RestoreResult result = RestoreWin32ManifestLine(directory, text, options.force, path);
-    const char* word = "restored";
-    char line[kLineCapacity];
-    if (result == kRestoreResultDone) {
+    RestoreRowKind kind =
+        static_cast<RestoreRowKind>(RestoreWin32ManifestLine(directory, text, options.force, path));
+    if (kind == kRestoreRowDone) {
       ++restored;
-      snprintf(line, sizeof line, "%s: restored\n", path);
     } else {
       ++left;
-      word = result == kRestoreResultExists ? "exists" : result == kRestoreResultBadCopy ? "damaged copy" : "failed";
-      if (result == kRestoreResultExists) {
-        snprintf(line, sizeof line, "%s: not restored: a file is in its place (--force replaces it)\n", path);
-      } else if (result == kRestoreResultBadCopy) {
-        snprintf(line, sizeof line, "%s: not restored: the quarantined copy does not have its recorded SHA-256\n",
-                 path);
-      } else {
-        snprintf(line, sizeof line, "%s: not restored\n", path[0] ? path : "(unreadable manifest line)");
-      }
     }
-    Say(c, line);
+    char line[kLineCapacity];
+    if (FormatRestoreRowText(line, sizeof line, path, kind, nullptr)) Say(c, line);
     char utf8[kLineCapacity];
     if (!AnsiToUtf8(path, utf8, sizeof utf8)) utf8[0] = 0;
     char buffer[kLineCapacity * 2];
-    JsonLine jsonLine;
-    BeginJsonLine(&jsonLine, buffer, sizeof buffer);
-    AddJsonString(&jsonLine, "type", "restore");
-    AddJsonString(&jsonLine, "path", utf8);
-    AddJsonString(&jsonLine, "result", word);
-    if (json && EndJsonLine(&jsonLine)) fputs(buffer, json);
+    if (json && FormatRestoreRowJson(buffer, sizeof buffer, utf8, kind)) fputs(buffer, json);
   }
   fclose(manifest);
-  printf("\nRestored: %u\nNot restored: %u\n", restored, left);
+  char totals[128];
+  if (FormatRestoreTotals(totals, sizeof totals, restored, left)) fputs(totals, stdout);
   int status = left ? kExitTrouble : kExitNothingFound;
   if (json) {
     char buffer[256];
-    JsonLine jsonLine;
-    BeginJsonLine(&jsonLine, buffer, sizeof buffer);
-    AddJsonString(&jsonLine, "type", "summary");
-    AddJsonNumber(&jsonLine, "restored", restored);
-    AddJsonNumber(&jsonLine, "not_restored", left);
-    AddJsonNumber(&jsonLine, "exit_status", static_cast<uint64_t>(status));
-    if (EndJsonLine(&jsonLine)) fputs(buffer, json);
+    if (FormatRestoreSummaryJson(buffer, sizeof buffer, restored, left, status)) fputs(buffer, json);
     fclose(json);
   }
   return status;

@@ -1,10 +1,10 @@
 # The console scanners' command line and words (neutral), the Linux scanner
 # quellix-scan (POSIX) and the live system's quellix-scan.exe (Win32).
 set(QX_SCAN_VERSION 1.0.0 CACHE INTERNAL "Version of quellix-scan")
-add_library(ui_scan_cli STATIC scan_cli.cpp)
+add_library(ui_scan_cli STATIC scan_cli.cpp scan_cli_output.cpp)
 target_link_libraries(ui_scan_cli PUBLIC scan_core remedy_core)
 target_compile_definitions(ui_scan_cli PRIVATE QX_SCAN_VERSION="${QX_SCAN_VERSION}")
-qx_add_test(ui_scan_cli_test SOURCES tests/scan_cli_test.cpp LIBS ui_scan_cli)
+qx_add_test(ui_scan_cli_test SOURCES tests/scan_cli_test.cpp tests/scan_cli_output_test.cpp LIBS ui_scan_cli)
 
 if(NOT QX_WIN32)
   add_executable(quellix-scan quellix_scan_posix.cpp)

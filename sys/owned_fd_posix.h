@@ -1,0 +1,75 @@
+// One owner for one POSIX descriptor or stdio stream: closed when the owner
+// goes, or earlier by reset(); release() hands it on explicitly. The only
+// places in the product that call close() or fclose().
+#pragma once
+#include <unistd.h>
+
+#include <cstdio>
+
+class OwnedFd {
+ public:
+  OwnedFd() : fd_(-1) {}
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() { reset(); }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  OwnedFd(OwnedFd&& other) : fd_(other.release()) {}
+  OwnedFd& operator=(OwnedFd&& other) {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now and tells whether the close succeeded (a write's last error
+  // can surface only here). 1 on success.
+  int close() {
+    if (fd_ < 0) return 0;
+    int ok = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+class OwnedStream {
+ public:
+  OwnedStream() : stream_(nullptr) {}
+  explicit OwnedStream(FILE* stream) : stream_(stream) {}
+  ~OwnedStream() { reset(); }
+  OwnedStream(const OwnedStream&) = delete;
+  OwnedStream& operator=(const OwnedStream&) = delete;
+
+  FILE* get() const { return stream_; }
+  bool valid() const { return stream_ != nullptr; }
+  void reset(FILE* stream = nullptr) {
+    if (stream_) std::fclose(stream_);
+    stream_ = stream;
+  }
+  // Closes now: 1 when everything buffered reached the file.
+  int close() {
+    if (!stream_) return 0;
+    int ok = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    return ok;
+  }
+  FILE* release() {
+    FILE* stream = stream_;
+    stream_ = nullptr;
+    return stream;
+  }
+
+ private:
+  FILE* stream_;
+};

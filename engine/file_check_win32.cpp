@@ -145,8 +145,9 @@ int ReadBlockAt(void* context, uint64_t offset, unsigned char* block, uint32_t l
 
 }  // namespace
 
-int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
   nameOut[0] = 0;
+  CandidateOutcome outcome = kCandidateUnreadable;
   DWORD attributes = GetFileAttributesA(path);
   bool attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
   const SignatureRecord* match = nullptr;
@@ -167,7 +168,8 @@ int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, File
       OpenFileReader open{file, 0};
       CandidateReader reader{ReadBlockAt, &open};
       const SignatureRecord* row = nullptr;
-      if (CheckCandidate(table, size, &reader, &row) == kCandidateMatched) {
+      outcome = CheckCandidate(table, size, &reader, &row);
+      if (outcome == kCandidateMatched) {
         match = row;
         matchedIdentity = IdentifyOpenFile(file);
       }
@@ -184,9 +186,13 @@ int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, File
     }
   }
   if (identity) *identity = matchedIdentity;
-  if (!match) return 0;
+  if (!match) return outcome == kCandidateMatched ? kCandidateClean : outcome;
   lstrcpynA(nameOut, match->detectionName, kDetectionNameCapacity);
-  return 1;
+  return kCandidateMatched;
+}
+
+int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
+  return CheckFileOutcome(table, path, nameOut, identity) == kCandidateMatched ? 1 : 0;
 }
 
 int CheckFile(const char* path, char* nameOut) { return CheckFileAgainst(BuiltInSignatures(), path, nameOut); }

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <cstdint>
+#include "engine/candidate_check.h"
 #include "engine/file_identity.h"
 #include "engine/fingerprint.h"
 #include "engine/signature_table.h"
@@ -53,3 +54,7 @@ int CheckFileIdentified(const char* path, char* nameOut, FileIdentity* identity)
 
 // CheckFile against another table (tests, the measurement tool).
 int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity = nullptr);
+
+// The same, telling a file that could not be opened or read in full
+// (kCandidateUnreadable) apart from a clean one.
+CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity);

@@ -177,9 +177,18 @@ int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName) {
   return status == ERROR_SUCCESS ? 1 : 0;
 }
 
-int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
+int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const RunValueListener* listener) {
   HKEY key;
   if (RegOpenKeyA(root, subkey, &key) != ERROR_SUCCESS) return 1;
+  // How rows and records name the key: its root, and below HKEY_USERS the hive.
+  char hive[300];
+  const char* slash = root == HKEY_USERS ? strchr(subkey, '\\') : nullptr;
+  snprintf(hive, sizeof hive, "%s%s%.*s", root == HKEY_USERS ? "HKEY_USERS" : "HKEY_CURRENT_USER",
+           slash ? "\\" : "", slash ? static_cast<int>(slash - subkey) : 0, subkey);
+  const char* below = slash ? slash + 1 : subkey;
+  char restorePath[MAX_PATH];
+  if (!RestoreFilePath(restorePath, sizeof restorePath)) restorePath[0] = 0;
+  uint32_t deleted = 0;
 
   CommandLineHost host = ProcessCommandLineHost();
   ValueBuffers buffers = {nullptr, 0, nullptr, 0};
@@ -213,16 +222,70 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
       // Kept in the restore file first: a clean program's entry that only
       // looks like the worm's can be brought back. After a deletion the next
       // value has moved into this index.
-      if (CommandLineRefersTo(buffers.data, path, &host) &&
-          AppendToRestoreFile(root, subkey, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data), dataSize) &&
-          DeleteRegistryValue(root, subkey, buffers.name))
-        continue;
+      if (CommandLineRefersTo(buffers.data, path, &host)) {
+        if (!AppendToRestoreFile(root, subkey, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data),
+                                 dataSize)) {
+          TellRunValueTrouble(listener, kRunValuesFailed, hive, "a Run value could not be saved first, so it stays");
+        } else if (!DeleteRegistryValue(root, subkey, buffers.name)) {
+          TellRunValueTrouble(listener, kRunValuesFailed, hive, "a Run value could not be deleted");
+        } else {
+          deleted += 1;
+          TellRunValueDeleted(listener, RunValueDeletion{hive, below, buffers.name, buffers.data, path, restorePath});
+          continue;
+        }
+      }
       ++index;
     }
   }
   FreeBuffers(&buffers);
   RegCloseKey(key);
+  TellRunValuesExamined(listener, hive, deleted);
   return 1;
 }
 
-int CleanAutorun(const char* path) { return DeleteReferringValues(HKEY_CURRENT_USER, kRunKey, path); }
+int CleanAutorun(const char* path, const RunValueListener* listener) {
+  return DeleteReferringValues(HKEY_CURRENT_USER, kRunKey, path, listener);
+}
+
+namespace {
+
+int EndsWithIgnoringCase(const char* text, size_t length, const char* suffix) {
+  size_t n = strlen(suffix);
+  if (length < n) return 0;
+  for (const char* a = text + length - n; *suffix; ++a, ++suffix) {
+    char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
+    char y = *suffix >= 'a' && *suffix <= 'z' ? static_cast<char>(*suffix - 'a' + 'A') : *suffix;
+    if (x != y) return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+void CleanAllUsersAutorun(const char* const* paths, uint32_t count, const RunValueListener* listener) {
+  char name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = sizeof name;
+    FILETIME written;
+    LONG status = RegEnumKeyExA(HKEY_USERS, index, name, &length, nullptr, nullptr, nullptr, &written);
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
+    // A user's classes hive has no Run key.
+    if (EndsWithIgnoringCase(name, length, "_Classes")) continue;
+    char subkey[512];
+    snprintf(subkey, sizeof subkey, "%s\\%s", name, kRunKey);
+    // Where the account may not write, the hive is said to be passed over.
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    if (opened == ERROR_SUCCESS) RegCloseKey(key);
+    if (opened != ERROR_SUCCESS) {
+      if (opened != ERROR_FILE_NOT_FOUND) {
+        char where[300];
+        snprintf(where, sizeof where, "HKEY_USERS\\%s", name);
+        TellRunValueTrouble(listener, kRunValuesRefused, where, "this account may not change it");
+      }
+      continue;
+    }
+    for (uint32_t i = 0; i < count; ++i) DeleteReferringValues(HKEY_USERS, subkey, paths[i], listener);
+  }
+}

@@ -1,7 +1,5 @@
-// The file pass over all fixed drives (see file_pass_win32.h).
+// The Win32 ports of a scan session (see file_pass_win32.h).
 #include "scan/file_pass_win32.h"
-
-#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,8 +8,7 @@
 #include "engine/signature_table.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/removal_win32.h"
-#include "scan/progress.h"
-#include "scan/scan_counters.h"
+#include "sys/handle_win32.h"
 #include "sys/system_queries_win32.h"
 #include "walker/file_list_win32.h"
 
@@ -23,83 +20,149 @@ enum : uint32_t {
   kLongestOpenablePath = MAX_PATH - 1,
 };
 
-}  // namespace
-
-namespace {
+Win32Scan* Of(void* context) { return static_cast<Win32Scan*>(context); }
 
 CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, FileIdentity* identity) {
-  const FilePass* pass = static_cast<const FilePass*>(context);
-  // A path that was cut, or longer than can be opened, is not checked.
-  if (std::strlen(file->path) > kLongestOpenablePath) return kCandidateClean;
-  // An unreadable file is no detection: the dialog has no row for it.
-  return pass->check(file->path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
+  // A path that was cut, or longer than can be opened, cannot be read.
+  if (std::strlen(file->path) > kLongestOpenablePath) return kCandidateUnreadable;
+  return Of(context)->check(file->path, nameOut, identity);
 }
 
-ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity) {
+ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity, char* why, size_t capacity) {
   switch (RemoveIdentifiedFile(file->path, identity)) {
-    case 0: return kRowRemovalFailed;
+    case 0:
+      std::snprintf(why, capacity, "%s", "it could not be deleted, nor its deletion scheduled for the restart");
+      return kRowRemovalFailed;
     case kRemovedAtRestart: return kRowScheduledAtRestart;
     default: return kRowRemoved;
   }
 }
 
-void CleanAutorunPort(void*, const char* path) { CleanAutorun(path); }
+ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name,
+                             char* why, size_t capacity) {
+  Win32Scan* scan = Of(context);
+  char hex[kSha256HexSize];
+  if (!scan->quarantine) return kRowRemovalFailed;
+  switch (QuarantineWin32File(scan->quarantine, file->path, *identity, name, hex)) {
+    case kQuarantineResultDone: return kRowQuarantined;
+    case kQuarantineResultAtRestart: return kRowScheduledAtRestart;
+    case kQuarantineResultNotSame:
+      std::snprintf(why, capacity, "%s", "it is not the file that was checked any more");
+      return kRowRemovalFailed;
+    case kQuarantineResultKeptCopy:
+      std::snprintf(why, capacity, "copied to the quarantine as %s but not removed", hex);
+      return kRowRemovalFailed;
+    default:
+      std::snprintf(why, capacity, "%s", "not quarantined: the copy could not be made and recorded");
+      return kRowRemovalFailed;
+  }
+}
+
+void CleanOfPort(void*, const char* path, const RunValueListener* listener) { CleanAutorun(path, listener); }
+
+void CleanAfterPort(void* context, const char* const* paths, uint32_t count, const RunValueListener* listener) {
+  if (Of(context)->allUsers) CleanAllUsersAutorun(paths, count, listener);
+}
 
 // The walk's record is the file's location; the estimate counts its listed
 // size (low 32 bits) in whole clusters.
-uint32_t SharePort(void*, const FoundFile* file) {
+uint32_t SharePort(void* context, const FoundFile* file) {
+  Win32Scan* scan = Of(context);
+  if (!scan->estimate) return kUnknownShare;
   const FindRecord* record = static_cast<const FindRecord*>(file->location);
-  AdvanceFileProgress(&gScanCounters, record->size);
-  return gScanCounters.lastPercent;
+  AdvanceFileProgress(&scan->progress, record->size);
+  return scan->progress.lastPercent;
+}
+
+int WalkPort(void* context, const WalkVisitor* visitor) { return Win32Walk(Of(context), visitor); }
+
+// The walker's callback in the visitor's shape.
+struct FileListAdapter {
+  const WalkVisitor* visitor;
+  int stopped;
+};
+
+int OnListedFile(void* context, const char* directory, const FindRecord* record) {
+  FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
+  char path[kFullPathSize];
+  // Longer than any walker path can be; the check port refuses a cut path.
+  int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
+  size_t directoryLength = std::strlen(directory);
+  if (directoryLength > sizeof path - 1) directoryLength = sizeof path - 1;
+  (void)length;
+  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
+  WalkEntry entry{path, directoryLength, path + directoryLength, size, record};
+  if (!adapter->visitor->file(adapter->visitor->context, &entry)) {
+    adapter->stopped = 1;
+    return 0;
+  }
+  return 1;
+}
+
+// One root: a folder is walked, a file visited alone.
+int WalkRoot(const char* root, const WalkVisitor* visitor) {
+  char full[MAX_PATH];
+  char* namePart = nullptr;
+  DWORD length = GetFullPathNameA(root, sizeof full, full, &namePart);
+  if (!length || length >= sizeof full) return visitor->unreadable(visitor->context, root, ERROR_FILENAME_EXCED_RANGE);
+  DWORD attributes = GetFileAttributesA(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return visitor->unreadable(visitor->context, root, GetLastError());
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    FileListAdapter adapter{visitor, 0};
+    FileList walk;
+    walk.Open(full, 1, "*", OnListedFile, &adapter);
+    walk.Close();
+    return adapter.stopped ? 0 : 1;
+  }
+  WIN32_FIND_DATAA found;
+  OwnedFind search(FindFirstFileA(full, &found));
+  if (!search.valid() || !namePart) return visitor->unreadable(visitor->context, root, GetLastError());
+  search.reset();
+  FindRecord record{};
+  record.attributes = found.dwFileAttributes;
+  record.size = found.nFileSizeLow;
+  record.sizeHigh = found.nFileSizeHigh;
+  std::snprintf(record.name, sizeof record.name, "%s", namePart);
+  *namePart = 0;
+  FileListAdapter adapter{visitor, 0};
+  return OnListedFile(&adapter, full, &record);
 }
 
 }  // namespace
 
-FilePass ActionFilePass(const ScanReport* report, FoundFileAction action, QuarantineFunction quarantine,
-                        void* frontEnd) {
-  FilePass pass = ProgramFilePass(report);
-  pass.run.action = action;
-  pass.run.ports.quarantine = quarantine;
-  pass.frontEnd = frontEnd;
-  return pass;
+CandidateOutcome CheckWithBuiltInTable(const char* path, char* nameOut, FileIdentity* identity) {
+  return CheckFileOutcome(BuiltInSignatures(), path, nameOut, identity);
 }
 
-FilePass ProgramFilePass(const ScanReport* report) {
-  FilePass pass{};
-  pass.check = CheckFileIdentified;
-  // The ports' context is the pass itself, set at each file: the pass may
-  // have been copied since.
-  FoundFilePorts ports{CheckPort, RemovePort, nullptr, CleanAutorunPort, nullptr};
-  pass.run = BeginFoundFileRun(BuiltInSignatures(), kActionRemove, ports, report, kStatusLineInterval);
-  pass.frontEnd = nullptr;
-  pass.run.share = SharePort;
-  return pass;
+Win32Scan FixedDrivesScan() {
+  Win32Scan scan{};
+  scan.check = CheckWithBuiltInTable;
+  scan.estimate = 1;
+  return scan;
 }
 
-int OnFileFound(void* raw, const char* directory, const FindRecord* record) {
-  FilePass* pass = static_cast<FilePass*>(raw);
-  pass->run.ports.context = pass;
-  char path[kFullPathSize];
-  // Longer than any walker path can be; the check port refuses a cut path.
-  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
-  FoundFile file{path, size, record};
-  int goOn = DecideFoundFile(&pass->run, &file);
-  gScanCounters.fileDetections = pass->run.totals.detections;
-  gScanCounters.fileRemovalFailures = pass->run.totals.failures;
-  return goOn;
+ScanPorts Win32ScanPorts(Win32Scan* scan) {
+  ScanPorts ports{};
+  ports.walk = WalkPort;
+  ports.check = CheckPort;
+  ports.remove = RemovePort;
+  ports.quarantine = QuarantinePort;
+  ports.cleanRunValuesOf = CleanOfPort;
+  ports.cleanRunValuesAfter = scan->allUsers ? CleanAfterPort : nullptr;
+  ports.share = SharePort;
+  ports.errorText = Win32ErrorText;
+  ports.context = scan;
+  return ports;
 }
 
-int ScanFixedDrives(const ScanReport* report) {
-  FilePass pass = ProgramFilePass(report);
-  return ScanFixedDrivesWith(OnFileFound, &pass);
-}
-
-int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
-  ScanCounters& counters = gScanCounters;
-  FileList walk;
-  counters.bytesDone = 0;
-
+int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
+  if (scan->roots) {
+    for (uint32_t i = 0; i < scan->rootCount; ++i)
+      if (!WalkRoot(scan->roots[i], visitor)) return 0;
+    return 1;
+  }
+  ProgressEstimate& progress = scan->progress;
+  progress.bytesDone = 0;
   FixedDrives drives = ListFixedDrives();
   DriveSpace spaces[kMaxFixedDrives];
   uint32_t spaceCount = 0;
@@ -111,15 +174,29 @@ int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
     }
     spaces[spaceCount++] = DriveSpace{1, used};
   }
-  counters.totalBytes = TotalUsedBytes(spaces, spaceCount);
+  progress.totalBytes = TotalUsedBytes(spaces, spaceCount);
 
   for (uint32_t i = 0; i < drives.count; ++i) {
     uint32_t cluster = 0;
-    counters.clusterSize =
-        GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
-    // A walk that ends early (stopped, or failed inside) moves on to the next drive.
-    walk.Open(drives.roots[i], 1, "*", callback, context);
+    progress.clusterSize = GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
+    FileListAdapter adapter{visitor, 0};
+    FileList walk;
+    walk.Open(drives.roots[i], 1, "*", OnListedFile, &adapter);
     walk.Close();
+    if (adapter.stopped) return 0;
   }
   return 1;
+}
+
+void Win32ErrorText(uint32_t error, char* out, size_t capacity) {
+  if (!capacity) return;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
+                                static_cast<DWORD>(capacity), nullptr);
+  // The system's sentence ends in a period and a line break: a reason is one line.
+  while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.')) --length;
+  if (length == 0) {
+    std::snprintf(out, capacity, "error %u", error);
+    return;
+  }
+  out[length] = 0;
 }

@@ -1,50 +1,47 @@
-// The file pass: every file of every fixed drive checked against the
-// signature table, detections removed, rows and progress reported (Win32).
+// The Win32 ports of a scan session: the walk (every fixed drive in the
+// order the system lists them, or the named roots), the check, removal by
+// identity, quarantine, the current user's Run values (file by file) and,
+// when asked, every loaded user hive's (after the walk), and the dialog's
+// progress estimate over the fixed drives' used space (Win32).
 #pragma once
+#include <windows.h>
+
 #include "engine/file_identity.h"
-#include "scan/found_file.h"
-#include "scan/scan_report.h"
+#include "remedy/quarantine_win32.h"
+#include "scan/progress.h"
+#include "scan/scan_session.h"
 #include "walker/find_record.h"
 
-// The check of one path: 1 on a match, with the detection name in `nameOut`
-// and the identity of the file read, which the removal requires the path
-// still to name.
-typedef int (*FileCheckFunction)(const char* path, char* nameOut, FileIdentity* identity);
+// The check of one path: the outcome, with the detection name in `nameOut`
+// and the identity of the file read on a match.
+typedef CandidateOutcome (*FileCheckFunction)(const char* path, char* nameOut, FileIdentity* identity);
 
-// One file pass: the portable per-file decision (found_file) fed by the
-// Win32 walk, with Win32 ports: `check` reads the file, RemoveIdentifiedFile
-// removes it, CleanAutorun cleans its Run values, and the cluster-rounded
-// estimate over the fixed drives' used space gives the share.
-struct FilePass {
-  FileCheckFunction check;  // CheckFileIdentified in the program
-  // The decision's state and report; run.checkEveryFile = 1 checks every
-  // file whatever its size (the reference the size filter must agree with).
-  FoundFileRun run;
-  // The front end's own, for its ports (their context is the pass).
-  void* frontEnd;
+// What the Win32 ports work on; it is their context.
+struct Win32Scan {
+  FileCheckFunction check;    // the built-in table's check in the program
+  const char* const* roots;   // named roots, or null for every fixed drive
+  uint32_t rootCount;
+  QuarantineFolder* quarantine;  // --quarantine, else null
+  int allUsers;                  // other loaded hives' Run values too, after the walk
+  int estimate;                  // 1: the share of the fixed drives' used space rides on every position
+  ProgressEstimate progress;
 };
-// The program's pass: CheckFileIdentified on files of a signature's size.
-FilePass ProgramFilePass(const ScanReport* report);
 
-// The quarantine port of a front end: `context` is the FilePass.
-typedef ScanRowStatus (*QuarantineFunction)(void* context, const FoundFile* file, const FileIdentity* identity,
-                                            const char* detectionName);
+// The built-in table's check.
+CandidateOutcome CheckWithBuiltInTable(const char* path, char* nameOut, FileIdentity* identity);
 
-// The program's pass with another action (the console scanner's --remove,
-// --quarantine or detection only) and the front end's quarantine port.
-FilePass ActionFilePass(const ScanReport* report, FoundFileAction action, QuarantineFunction quarantine,
-                        void* frontEnd);
+// A scan of every fixed drive with the dialog's estimate.
+Win32Scan FixedDrivesScan();
 
-// Walks every fixed drive in the order the system lists them with the
-// program's pass. Always 1.
-int ScanFixedDrives(const ScanReport* report);
+// The port table over `scan`.
+ScanPorts Win32ScanPorts(Win32Scan* scan);
 
-// The same walk with another per-file callback and its context (a FilePass
-// for OnFileFound; a bare walk or a part of the work for measurements).
-// Resets the progress estimate first. Always 1.
-int ScanFixedDrivesWith(FileFoundCallback callback, void* context);
+// The walk of the ports, with any visitor (measurements walk bare): the
+// roots, or every fixed drive with the estimate reset over their used
+// space. A root folder is walked, a root file visited alone, a root that
+// cannot be read is told as unreadable. 0 when the visitor ended it.
+int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor);
 
-// The per-file work of a FilePass (`pass`): DecideFoundFile on the file,
-// with gScanCounters kept up to date. 1 to go on, 0 when the report asks the
-// run to stop.
-int OnFileFound(void* pass, const char* directory, const FindRecord* record);
+// The system's words for an error code (FormatMessage where it works,
+// else the number).
+void Win32ErrorText(uint32_t error, char* out, size_t capacity);

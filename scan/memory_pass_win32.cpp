@@ -9,7 +9,6 @@
 #include "engine/file_check_win32.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/removal_win32.h"
-#include "scan/scan_counters.h"
 #include "sys/handle_win32.h"
 #include "sys/process_api_win32.h"
 
@@ -62,13 +61,16 @@ int CutAfterLastBackslash(char* path) {
 // The removal acts only on the file that was checked: during the pause a
 // directory of the path could be swapped for a link elsewhere.
 // The process handle is closed here, before the pause; its owner stays the caller's.
-void HandleInfected(const ScanReport* report, OwnedHandle* process, char* path, const FileIdentity& identity) {
+void HandleInfected(ScanSession* session, OwnedHandle* process, char* path, const FileIdentity& identity) {
   BOOL terminated = TerminateProcess(process->get(), kResidentExitCode);
   process->reset();
   Sleep(kTerminationPauseMs);
-  int removed = terminated && RemoveIdentifiedFile(path, &identity);
-  CleanAutorun(path);
-  ReportResultRow(report, path, kResidentDetectionName, removed ? kRowRemoved : kRowRemovalFailed);
+  int removed = terminated ? RemoveIdentifiedFile(path, &identity) : 0;
+  ScanRowStatus status = removed == kRemovedAtRestart ? kRowScheduledAtRestart : removed ? kRowRemoved : kRowRemovalFailed;
+  // The Run values go whatever became of the file: the process that would
+  // start again is the worm (the row's own cleaning covers a removed file).
+  if (status == kRowRemovalFailed) SessionCleanRunValuesOf(session, path);
+  SessionMemoryRow(session, path, kResidentDetectionName, status);
 
   if (!CutAfterLastBackslash(path)) return;
   size_t directoryLength = std::strlen(path);
@@ -77,9 +79,8 @@ void HandleInfected(const ScanReport* report, OwnedHandle* process, char* path, 
     std::memcpy(path + directoryLength, kCompanionName, sizeof kCompanionName);
     char name[kDetectionNameSize];
     FileIdentity companion;
-    if (CheckFileIdentified(path, name, &companion) && RemoveIdentifiedFile(path, &companion)) {
-      ReportResultRow(report, path, name, kRowRemoved);
-    }
+    int gone = CheckFileIdentified(path, name, &companion) ? RemoveIdentifiedFile(path, &companion) : 0;
+    if (gone) SessionMemoryRow(session, path, name, gone == kRemovedAtRestart ? kRowScheduledAtRestart : kRowRemoved);
     path[directoryLength] = '\0';
   }
   // Removing a junction would take away a link that is no worm's.
@@ -88,8 +89,8 @@ void HandleInfected(const ScanReport* report, OwnedHandle* process, char* path, 
 
 // Walks the module snapshot of one process. 1 when an executable module is
 // the resident variant; its path is then in `path`.
-int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODULEENTRY32* module,
-                       char* path, FileIdentity* identity) {
+int FindResidentModule(ProcessApi& api, ScanSession* session, DWORD id, MODULEENTRY32* module, char* path,
+                       FileIdentity* identity) {
   OwnedHandle snapshot(api.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id));
   if (!snapshot.valid()) return 0;
   int infected = 0;
@@ -100,12 +101,12 @@ int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODU
     if (module->th32ProcessID != id || !std::strstr(module->szExePath, ".exe")) continue;
     char status[kStatusTextSize];
     std::snprintf(status, sizeof status, "Memory>>%s", module->szExePath);
-    ReportCurrentPath(report, status);
-    gScanCounters.memoryModulesScanned += 1;
+    ReportCurrentPath(session->report, status);
+    SessionMemoryModule(session);
     char name[kDetectionNameSize];
     if (!CheckFileIdentified(module->szExePath, name, identity)) continue;
     if (std::strcmp(name, kResidentDetectionName) != 0) continue;
-    gScanCounters.memoryDetections += 1;
+    SessionMemoryResident(session);
     std::snprintf(path, kPathSize, "%s", module->szExePath);
     infected = 1;
   }
@@ -114,7 +115,7 @@ int FindResidentModule(ProcessApi& api, const ScanReport* report, DWORD id, MODU
 
 }  // namespace
 
-void ScanMemory(const ScanReport* report, int change) {
+void ScanMemory(ScanSession* session, int change) {
   ProcessApi api;
   if (!api.CreateToolhelp32Snapshot || !api.Module32First || !api.Module32Next) return;
 
@@ -126,18 +127,18 @@ void ScanMemory(const ScanReport* report, int change) {
   char path[kPathSize];
   FileIdentity identity;
 
-  if (ReportStopRequested(report)) return;
+  if (SessionStopRequested(session)) return;
   for (DWORD id = 0; id < kSweepEndId; ++id) {
     OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
     if (process.valid() && !MetAlready(api, id, seen) &&
-        FindResidentModule(api, report, id, &module, path, &identity)) {
+        FindResidentModule(api, session, id, &module, path, &identity)) {
       // Detection only: reported, the process left running (its handle closes here).
       if (change) {
-        HandleInfected(report, &process, path, identity);
+        HandleInfected(session, &process, path, identity);
       } else {
-        ReportResultRow(report, path, kResidentDetectionName, kRowLeftInPlace);
+        SessionMemoryRow(session, path, kResidentDetectionName, kRowLeftInPlace);
       }
     }
-    if (ReportStopRequested(report)) break;
+    if (SessionStopRequested(session)) break;
   }
 }

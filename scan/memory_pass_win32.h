@@ -4,13 +4,13 @@
 #pragma once
 #include <cstdint>
 
-#include "scan/scan_report.h"
+#include "scan/scan_session.h"
 
-// Ids 0 to 65534. Rows, the status line ("Memory>>" and the module's path)
-// and the stop question go through `report`; the counts to gScanCounters.
-// With `change` 0 (detection only) the resident process is reported and
-// left running, its files untouched.
-void ScanMemory(const ScanReport* report, int change = 1);
+// Ids 0 to 65534. Rows and counts go to the session, the status line
+// ("Memory>>" and the module's path) and the stop question through its
+// report. With `change` 0 (detection only) the resident process is
+// reported and left running, its files untouched.
+void ScanMemory(ScanSession* session, int change = 1);
 
 // The name that makes a process count as infected.
 extern const char kResidentDetectionName[];  // "Worm.Mail.Drimo.qd"

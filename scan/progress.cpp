@@ -1,8 +1,6 @@
 // Progress arithmetic of the file pass (see progress.h).
 #include "scan/progress.h"
 
-ScanCounters gScanCounters;
-
 uint64_t ClusterRoundedSize(uint32_t size, uint32_t clusterSize) {
   if (clusterSize == 0) clusterSize = kFallbackClusterSize;
   return static_cast<uint64_t>(size) - size % clusterSize + clusterSize;
@@ -14,10 +12,10 @@ int64_t ProgressPercent(uint64_t bytesDone, uint64_t totalBytes) {
   return static_cast<int64_t>(bytesDone) / divisor;
 }
 
-FileProgress AdvanceFileProgress(ScanCounters* counters, uint32_t size) {
+FileProgress AdvanceFileProgress(ProgressEstimate* counters, uint32_t size) {
   FileProgress result = {0, counters->lastPercent, 0};
   counters->bytesDone += ClusterRoundedSize(size, counters->clusterSize);
-  counters->filesScanned += 1;
+  counters->filesCounted += 1;
   int64_t percent = ProgressPercent(counters->bytesDone, counters->totalBytes);
   if (percent > 0xFFFF) percent = 0xFFFF;
   if (percent > counters->lastPercent) {
@@ -25,7 +23,7 @@ FileProgress AdvanceFileProgress(ScanCounters* counters, uint32_t size) {
     result.moveBar = 1;
     result.position = counters->lastPercent;
   }
-  result.showPath = counters->filesScanned % kStatusLineInterval == 0;
+  result.showPath = counters->filesCounted % kStatusLineInterval == 0;
   return result;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 
-#include "scan/scan_counters.h"
 
 enum : uint32_t {
   kFallbackClusterSize = 4096,
@@ -28,10 +27,20 @@ struct FileProgress {
   int showPath;       // show this file's path on the status line
 };
 
-// Counts one file of `size` bytes in `counters` (bytes done, files scanned,
-// last percent). The last percent saturates at 0xFFFF rather than wrapping,
-// so the bar never moves backwards.
-FileProgress AdvanceFileProgress(ScanCounters* counters, uint32_t size);
+// The estimate of one run: files counted as whole clusters against the used
+// space of the drives walked.
+struct ProgressEstimate {
+  uint32_t filesCounted;
+  uint64_t bytesDone;  // cluster-rounded; the estimate's own, not the bytes examined
+  uint64_t totalBytes;
+  uint32_t clusterSize;  // of the drive being walked
+  uint16_t lastPercent;
+};
+
+// Counts one file of `size` bytes (bytes done, files counted, last percent).
+// The last percent saturates at 0xFFFF rather than wrapping, so the bar
+// never moves backwards.
+FileProgress AdvanceFileProgress(ProgressEstimate* estimate, uint32_t size);
 
 // Used space of one fixed drive, as far as the query got.
 struct DriveSpace {

@@ -3,9 +3,11 @@
 
 #include <windows.h>
 
+#include "engine/signature_table.h"
 #include "remedy/autorun_win32.h"
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
+#include "scan/progress.h"
 
 namespace {
 
@@ -14,46 +16,26 @@ enum : uint32_t {
   kAfterMemoryPauseMs = 2000,
 };
 
-ScanTotals TotalsOf(const ScanCounters& counters) {
-  ScanTotals totals{};
-  totals.filesExamined = counters.filesScanned;
-  totals.bytesExamined = counters.bytesDone;
-  totals.detections = counters.fileDetections;
-  totals.removed = counters.fileDetections - counters.fileRemovalFailures;
-  totals.failures = counters.fileRemovalFailures;
-  totals.memoryModulesExamined = counters.memoryModulesScanned;
-  totals.memoryDetections = counters.memoryDetections;
-  return totals;
-}
-
 }  // namespace
 
 void RunScan(const ScanReport* report) {
-  ScanCounters& counters = gScanCounters;
-  counters.memoryModulesScanned = 0;
-  counters.filesScanned = 0;
-  counters.memoryDetections = 0;
-  counters.fileDetections = 0;
-  counters.fileRemovalFailures = 0;
-  counters.bytesDone = 0;
+  Win32Scan scan = FixedDrivesScan();
+  ScanSession session;
+  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report,
+                   kStatusLineInterval);
   BeginAutorunRestoreSection();
-
-  counters.lastPercent = 0;
   ReportProgress(report, ScanPosition{0, 0, 0});
 
-  if (!ReportStopRequested(report)) {
+  if (!SessionStopRequested(&session)) {
     SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-    ScanMemory(report);
+    ScanMemory(&session);
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
   }
-  if (counters.memoryDetections > 0) Sleep(kAfterMemoryPauseMs);
+  if (session.ledger.memoryDetections > 0) Sleep(kAfterMemoryPauseMs);
 
-  if (!ReportStopRequested(report)) {
-    ScanFixedDrives(report);
-    if (!ReportStopRequested(report))
-      ReportProgress(report, ScanPosition{counters.filesScanned, counters.bytesDone, 100});
-  }
-  ReportRunEnded(report, TotalsOf(counters));
+  if (SessionWalk(&session) && !SessionStopRequested(&session))
+    ReportProgress(report, ScanPosition{session.ledger.filesExamined, session.ledger.bytesExamined, 100});
+  EndScanSession(&session);
 }

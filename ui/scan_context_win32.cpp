@@ -91,10 +91,10 @@ void BeginScanReport(ScanContext* context) {
 
 int FormatScanSummary(const ScanTotals& totals, int32_t language, const char** caption, char* text,
                       uint32_t textSize) {
-  if (totals.memoryDetections > 0 || totals.detections > 0) {
+  if (totals.memoryDetections > 0 || totals.fileDetections > 0) {
     std::snprintf(text, textSize, Text(TextKey::SummaryDetected, language),
                   static_cast<int>(totals.memoryModulesExamined), static_cast<int>(totals.memoryDetections),
-                  static_cast<int>(totals.filesExamined), static_cast<int>(totals.detections));
+                  static_cast<int>(totals.filesExamined), static_cast<int>(totals.fileDetections));
     *caption = Text(TextKey::CaptionReport, language);
     return 1;
   }
@@ -122,10 +122,10 @@ void ReportProgressToBar(void* raw, const ScanPosition* position) {
 
 void ReportPathToStatusLine(void* raw, const char* path) { SetStatusText(Of(raw), path); }
 
-void ReportRowToList(void* raw, const char* path, const char* detectionName, ScanRowStatus status) {
+void ReportRowToList(void* raw, const ScanRow* row) {
   ScanContext* context = Of(raw);
   TextKey word;
-  switch (status) {
+  switch (row->status) {
     case kRowRemoved:
     case kRowScheduledAtRestart:
     case kRowQuarantined:
@@ -137,7 +137,7 @@ void ReportRowToList(void* raw, const char* path, const char* detectionName, Sca
       word = TextKey::StatusFailed;
       break;
   }
-  AddResultRow(context, path, detectionName, Text(word, context->languageIndex));
+  AddResultRow(context, row->path, row->detectionName, Text(word, context->languageIndex));
 }
 
 void ShowSummary(ScanContext* context, const ScanTotals& totals) {
@@ -146,7 +146,7 @@ void ShowSummary(ScanContext* context, const ScanTotals& totals) {
   char text[kSummarySize];
   int found = FormatScanSummary(totals, language, &caption, text, sizeof text);
   MessageBoxA(context->progressBar, text, caption, MB_OK | (found ? MB_ICONWARNING : MB_ICONINFORMATION));
-  if (totals.failures > 0 && !IsSessionEnding(context)) {
+  if (totals.fileFailures > 0 && !IsSessionEnding(context)) {
     MessageBoxA(context->progressBar, Text(TextKey::RebootAdvice, language), Text(TextKey::CaptionReport, language),
                 MB_OK | MB_ICONWARNING);
   }
@@ -168,5 +168,5 @@ int AskStopFlag(void* raw) { return IsStopRequested(Of(raw)); }
 
 ScanReport ScanContextReport(ScanContext* context) {
   return ScanReport{ReportProgressToBar, ReportPathToStatusLine, ReportRowToList, ReportEndToDialog, AskStopFlag,
-                    context};
+                    nullptr, nullptr, context};
 }

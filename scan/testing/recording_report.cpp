@@ -7,8 +7,14 @@ RecordingReport* Of(void* context) { return static_cast<RecordingReport*>(contex
 
 void Progress(void* context, const ScanPosition* position) { Of(context)->positions.push_back(*position); }
 void CurrentPath(void* context, const char* path) { Of(context)->paths.push_back(path); }
-void ResultRow(void* context, const char* path, const char* name, ScanRowStatus status) {
-  Of(context)->rows.push_back(RecordedRow{path, name, status});
+void ResultRow(void* context, const ScanRow* row) {
+  Of(context)->rows.push_back(RecordedRow{row->path, row->detectionName, row->status, row->reason, row->pass});
+}
+void ValueDeleted(void* context, const RunValueDeletion* d) {
+  Of(context)->runValuesDeleted.push_back(std::string(d->hive) + "|" + d->valueName + "|" + d->refersTo);
+}
+void Trouble(void* context, RunValueTrouble kind, const char* where, const char* reason) {
+  Of(context)->registryTroubles.push_back(std::to_string(kind) + "|" + where + "|" + reason);
 }
 void RunEnded(void* context, const ScanTotals* totals) { Of(context)->ends.push_back(*totals); }
 int StopRequested(void* context) {
@@ -20,5 +26,5 @@ int StopRequested(void* context) {
 }  // namespace
 
 ScanReport RecordingScanReport(RecordingReport* recording) {
-  return ScanReport{Progress, CurrentPath, ResultRow, RunEnded, StopRequested, recording};
+  return ScanReport{Progress, CurrentPath, ResultRow, RunEnded, StopRequested, ValueDeleted, Trouble, recording};
 }

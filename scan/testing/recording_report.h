@@ -12,6 +12,8 @@ struct RecordedRow {
   std::string path;
   std::string detectionName;
   ScanRowStatus status;
+  std::string reason;
+  ScanPass pass;
 };
 
 struct RecordingReport {
@@ -19,6 +21,8 @@ struct RecordingReport {
   std::vector<std::string> paths;
   std::vector<RecordedRow> rows;
   std::vector<ScanTotals> ends;
+  std::vector<std::string> runValuesDeleted;  // "hive|value|refers to"
+  std::vector<std::string> registryTroubles;  // "kind|where|reason"
   uint32_t stopQuestions;
   // The answer turns to "stop" at this question (1-based); 0: never.
   uint32_t stopAtQuestion;

@@ -5,19 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "scan/found_file.h"
-#include "scan/scan_report.h"
+#include "scan/scan_session.h"
 
 enum : uint32_t {
   kMaxScanPaths = 64,
   kMaxDriveMappings = 26,
-};
-
-enum ScanExitStatus : int {
-  kExitNothingFound = 0,
-  kExitAllHandled = 1,  // detections found, all handled as asked
-  kExitTrouble = 2,     // something could not be examined or handled
-  kExitUsage = 64,
 };
 
 enum ScanCommand : uint32_t {
@@ -73,10 +65,8 @@ extern const char kLiveScanHelpText[];
 
 // The action word of a row: "removed", "quarantined", ...
 const char* RowStatusWord(ScanRowStatus status);
-
-// 0, 1 or 2 from the run's totals and the troubles met outside the file pass
-// (refused or failed hive changes, Run values left because they could not be read).
-ScanExitStatus ExitStatusOf(const ScanTotals& totals, uint32_t otherTroubles);
+// The same as JSON writes it: "removed", "left_in_place", ...
+const char* RowStatusKey(ScanRowStatus status);
 
 // Byte counts as people read them: "1.5 MiB", "312 bytes".
 size_t FormatByteCount(char* out, size_t capacity, uint64_t bytes);

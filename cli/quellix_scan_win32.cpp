@@ -14,8 +14,8 @@
 #include "scan/memory_pass_win32.h"
 #include "scan/scan_counters.h"
 #include "ui/language_win32.h"
-#include "ui/scan_cli.h"
-#include "ui/scan_cli_output.h"
+#include "cli/scan_cli.h"
+#include "cli/scan_cli_output.h"
 #include "ui/texts.h"
 #include "walker/file_list_win32.h"
 

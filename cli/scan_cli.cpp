@@ -1,5 +1,5 @@
 // Command line, words and exit status of the console scanners (see scan_cli.h).
-#include "ui/scan_cli.h"
+#include "cli/scan_cli.h"
 
 #include <cstdio>
 #include <cstring>
@@ -212,14 +212,21 @@ const char* RowStatusWord(ScanRowStatus status) {
     case kRowLeftInPlace: return "left in place";
     case kRowQuarantined: return "quarantined";
     case kRowNotExamined: return "not examined";
-    case kRowScheduledAtRestart: return "scheduled for removal at restart";
+    case kRowScheduledAtRestart: return "removed at restart";
   }
   return "?";
 }
 
-ScanExitStatus ExitStatusOf(const ScanTotals& totals, uint32_t otherTroubles) {
-  if (totals.failures || totals.notExamined || otherTroubles) return kExitTrouble;
-  return totals.detections ? kExitAllHandled : kExitNothingFound;
+const char* RowStatusKey(ScanRowStatus status) {
+  switch (status) {
+    case kRowRemoved: return "removed";
+    case kRowRemovalFailed: return "removal_failed";
+    case kRowLeftInPlace: return "left_in_place";
+    case kRowQuarantined: return "quarantined";
+    case kRowNotExamined: return "not_examined";
+    case kRowScheduledAtRestart: return "removed_at_restart";
+  }
+  return "unknown";
 }
 
 size_t FormatByteCount(char* out, size_t capacity, uint64_t bytes) {

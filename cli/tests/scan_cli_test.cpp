@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/scan_cli.h"
+#include "cli/scan_cli.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The console scanners' shared output (see scan_cli_output.h).
-#include "ui/scan_cli_output.h"
+#include "cli/scan_cli_output.h"
 
 #include <cstdio>
 
-#include "ui/scan_cli.h"
+#include "cli/scan_cli.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include "remedy/quarantine_posix.h"
 #include "scan/found_file.h"
 #include "remedy/json_lines.h"
-#include "ui/scan_cli.h"
-#include "ui/scan_cli_output.h"
+#include "cli/scan_cli.h"
+#include "cli/scan_cli_output.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {

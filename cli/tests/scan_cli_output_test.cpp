@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ui/scan_cli_output.h"
+#include "cli/scan_cli_output.h"
 
 namespace {
 

@@ -1,0 +1,69 @@
+// The one driver of both console scanners: options, dispatch, the scan
+// session, the rows (sorted, so that runs compare), the Run-value lines,
+// the summary, JSON Lines, the progress line and the restore loop. Each
+// platform gives it a small table: its console, its files and its ports.
+// Platform-neutral.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/scan_cli.h"
+#include "cli/scan_cli_output.h"
+#include "scan/scan_session.h"
+
+struct ConsoleDriver;
+
+// How a platform tells the driver about something outside the rows: a note
+// on standard error and, when `jsonType` is not null, a JSON record of that
+// type with `where` and `reason`.
+void ConsoleNotice(ConsoleDriver* driver, const char* jsonType, const char* where, const char* reason);
+
+struct ConsolePlatform {
+  const char* programName;
+  const char* helpText;
+  ScanFlavour flavour;
+  // Writes text in the system's own encoding (paths, names: UTF-8 or bytes
+  // on POSIX, the ANSI code page on Windows) to `out` as the console reads it.
+  void (*write)(FILE* out, const char* text);
+  // The same text as UTF-8 for JSON. 1 when it fit.
+  int (*toUtf8)(const char* text, char* out, size_t capacity);
+  // Columns of the terminal behind standard error; 0 when it is none.
+  uint32_t (*terminalColumns)();
+  double (*now)();           // seconds on a monotonic clock
+  int (*interrupted)();      // Ctrl+C or a termination signal arrived
+  void (*hostName)(char* out, size_t capacity);
+  // Creates --json's file without following a link and without truncating
+  // a file this run did not create; the text lands at `path` when closed by
+  // finishOutput. Null with the reason in `why`.
+  FILE* (*createOutput)(void* context, const char* path, char* why, size_t capacity);
+  int (*finishOutput)(void* context, FILE* file);  // 1 when every byte reached the file
+  // The scan: set-up (refusals, the quarantine folder, the offline system)
+  // and the ports. 0, after telling why through ConsoleNotice, to refuse.
+  int (*beginScan)(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports);
+  // Before the walk: the memory pass where there is one.
+  void (*beforeWalk)(void* context, ScanSession* session);
+  void (*endScan)(void* context);
+  // Restore: opens the quarantine's manifest (0 with `why`), hands out its
+  // lines (null at the end) and puts back the file each one names.
+  int (*beginRestore)(void* context, const ScanOptions* options, char* why, size_t capacity);
+  const char* (*nextManifestLine)(void* context);
+  RestoreRowKind (*restoreLine)(void* context, const ScanOptions* options, const char* line, char* path,
+                                size_t pathCapacity, char* why, size_t whyCapacity);
+  void (*endRestore)(void* context);
+  void* context;
+};
+
+// The program: parses `argv` and runs what it asks. The exit status.
+int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& platform);
+
+// Escapes what a terminal would take as markup (control bytes, ESC, DEL)
+// as \xNN, so that a crafted name cannot forge lines or move the cursor.
+// Always terminated; the text is cut when it does not fit.
+void EscapeForConsole(const char* text, char* out, size_t capacity);
+
+// The progress line of `columns` columns (never wider than columns - 1, so
+// the terminal does not wrap): counts, rate, detections, elapsed time, and
+// the end of the current path. Exposed for its tests.
+void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t files, uint64_t bytes,
+                        double seconds, uint32_t detections, const char* path);

@@ -153,20 +153,19 @@ void OnCurrentPath(void* context, const char* path) {
 void PrintRow(ConsoleDriver* d, const char* path, const char* name, ScanRowStatus status, const char* reason) {
   ClearProgress(d);
   WriteName(d, d->out, path);
-  if (status == kRowNotExamined) {
-    std::fputs(": not examined", d->out);
-  } else {
-    std::fputs(": ", d->out);
+  std::fputs(": ", d->out);
+  if (status != kRowNotExamined) {
     WriteName(d, d->out, name);
-    std::fputs(" (", d->out);
-    std::fputs(RowStatusWord(status), d->out);
-    std::fputs(")", d->out);
+    std::fputs(" ", d->out);
   }
+  // "name (removed)", "name (removal failed: why)", "not examined (why)"
+  std::fputs(status == kRowNotExamined ? "not examined" : "(", d->out);
+  if (status != kRowNotExamined) std::fputs(RowStatusWord(status), d->out);
   if (reason && reason[0]) {
     std::fputs(status == kRowNotExamined ? " (" : ": ", d->out);
     WriteName(d, d->out, reason);
-    if (status == kRowNotExamined) std::fputs(")", d->out);
   }
+  if (status != kRowNotExamined || (reason && reason[0])) std::fputs(")", d->out);
   std::fputs("\n", d->out);
 }
 
@@ -281,7 +280,7 @@ int CompareRows(const void* a, const void* b) {
 
 void PrintHeldRows(ConsoleDriver* d) {
   // qsort is not stable: ties fall back on the order the rows came in.
-  std::qsort(d->rows, d->rowCount, sizeof(HeldRow), CompareRows);
+  if (d->rowCount) std::qsort(d->rows, d->rowCount, sizeof(HeldRow), CompareRows);
   for (size_t i = 0; i < d->rowCount; ++i) {
     const HeldRow& row = d->rows[i];
     PrintRow(d, row.path, row.detectionName, row.status, row.reason);

@@ -1,13 +1,13 @@
-// quellix-scan: the scanner of a mounted Windows volume on Linux. Walks each
-// PATH, checks every file of a signature's size, lists (and when asked
-// removes or quarantines) what matches, and cleans the Run values of the
-// volume's profile hives. The decisions are the portable ones of scan/; this
-// file is the POSIX glue and the console.
+// quellix-scan: the scanner of a mounted Windows volume on Linux. The
+// console driver does the run; this file gives it the POSIX console, the
+// walk through directory descriptors, removal and quarantine through them,
+// the offline volume's refusals and profile hives, and the quarantine's
+// way back.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,17 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
+#include "cli/console_driver.h"
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
-#include "scan/found_file.h"
-#include "remedy/json_lines.h"
-#include "cli/scan_cli.h"
-#include "cli/scan_cli_output.h"
+#include "sys/owned_fd_posix.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {
@@ -34,142 +30,262 @@ static_assert(uint32_t{kRestoreFailed} == kRestoreRowFailed && uint32_t{kRestore
                   uint32_t{kRestoreExists} == kRestoreRowExists && uint32_t{kRestoreBadCopy} == kRestoreRowBadCopy,
               "restore outcomes are read as RestoreRowKind");
 
+// Ctrl-C ends the walk after the current file; the summary still comes.
+volatile sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int) { gInterrupted = 1; }
+
+struct PosixScanner {
+  const ScanOptions* options;
+  ConsoleDriver* driver;
+  OfflineSystem offline;
+  QuarantineStore quarantine;
+  VisitedDirectories visited;
+  TreeWalkStats stats;
+  // --json: written beside its place, moved there when whole.
+  char jsonPath[4096];
+  char jsonTemporary[4200];
+  // restore
+  OwnedFd quarantineFolder;
+  OwnedStream manifest;
+  char* line;
+  size_t lineCapacity;
+};
+
+PosixScanner* Of(void* context) { return static_cast<PosixScanner*>(context); }
+
+const TreeEntry* EntryOf(const FoundFile* file) { return static_cast<const TreeEntry*>(file->location); }
+
+// ---- console ----
+
+void Write(FILE* out, const char* text) { std::fputs(text, out); }
+
+// File names are bytes; JSON keeps what is not UTF-8 byte for byte.
+int ToUtf8(const char* text, char* out, size_t capacity) {
+  size_t length = std::strlen(text);
+  if (length >= capacity) return 0;
+  std::memcpy(out, text, length + 1);
+  return 1;
+}
+
+uint32_t TerminalColumns() {
+  if (!isatty(STDERR_FILENO)) return 0;
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
+}
+
 double Now() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-struct Console {
-  const ScanOptions* options;
-  FILE* json;
-  int progressLine;  // standard error is a terminal and --quiet was not given
-  int lineShown;
-  double started;
-  double lastDrawn;
-  char directory[512];
-  std::vector<std::string> removedPaths;
-  QuarantineStore quarantine;
-};
+int Interrupted() { return gInterrupted ? 1 : 0; }
 
-void ClearProgress(Console* c) {
-  if (c->lineShown) {
-    fputs("\r\033[K", stderr);
-    c->lineShown = 0;
+void HostName(char* out, size_t capacity) {
+  if (gethostname(out, capacity) != 0 && capacity) out[0] = 0;
+  if (capacity) out[capacity - 1] = 0;
+}
+
+void ErrorText(uint32_t error, char* out, size_t capacity) {
+  std::snprintf(out, capacity, "%s", std::strerror(static_cast<int>(error)));
+}
+
+// A new file beside `path`, never a link followed nor a file of someone
+// else's truncated: the whole text replaces `path` by a rename at the end.
+FILE* CreateOutput(void* context, const char* path, char* why, size_t capacity) {
+  PosixScanner* s = Of(context);
+  int n = std::snprintf(s->jsonTemporary, sizeof s->jsonTemporary, "%s.%ld.partial", path,
+                        static_cast<long>(getpid()));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof s->jsonTemporary || std::strlen(path) >= sizeof s->jsonPath) {
+    std::snprintf(why, capacity, "%s", std::strerror(ENAMETOOLONG));
+    return nullptr;
   }
-}
-
-void WriteJson(Console* c, JsonLine* line) {
-  if (c->json && EndJsonLine(line)) fputs(line->text, c->json);
-}
-
-void OnProgress(void* context, const ScanPosition* position) {
-  Console* c = static_cast<Console*>(context);
-  if (!c->progressLine || position->filesExamined % 512 != 0) return;
-  double now = Now();
-  if (now - c->lastDrawn < 0.25) return;
-  c->lastDrawn = now;
-  double rate = position->filesExamined / (now - c->started > 0 ? now - c->started : 1);
-  fprintf(stderr, "\r\033[K%llu files, %.0f files/s, %.60s", static_cast<unsigned long long>(position->filesExamined),
-          rate, c->directory);
-  c->lineShown = 1;
-}
-
-void OnCurrentPath(void* context, const char* path) {
-  Console* c = static_cast<Console*>(context);
-  const char* slash = strrchr(path, '/');
-  size_t length = slash ? static_cast<size_t>(slash - path) : strlen(path);
-  if (length >= sizeof c->directory) length = sizeof c->directory - 1;
-  memcpy(c->directory, path, length);
-  c->directory[length] = 0;
-}
-
-void OnResultRow(void* context, const char* path, const char* name, ScanRowStatus status) {
-  Console* c = static_cast<Console*>(context);
-  ClearProgress(c);
-  if (status == kRowNotExamined) {
-    printf("%s: %s\n", path, RowStatusWord(status));
-  } else {
-    printf("%s: %s (%s)\n", path, name, RowStatusWord(status));
+  std::snprintf(s->jsonPath, sizeof s->jsonPath, "%s", path);
+  OwnedFd fd(open(s->jsonTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  FILE* file = fd.valid() ? fdopen(fd.get(), "w") : nullptr;
+  if (!file) {
+    std::snprintf(why, capacity, "%s", std::strerror(errno));
+    if (fd.valid()) unlink(s->jsonTemporary);
+    return nullptr;
   }
-  fflush(stdout);
-  char buffer[8192];
-  if (c->json && FormatRowJson(buffer, sizeof buffer, path, name, status, nullptr)) fputs(buffer, c->json);
+  fd.release();
+  return file;
 }
 
-// Ctrl-C ends the walk after the current file; the summary still comes.
-volatile sig_atomic_t gInterrupted = 0;
-
-void OnInterrupt(int) { gInterrupted = 1; }
-
-int OnStopRequested(void*) { return gInterrupted ? 1 : 0; }
-
-// The ports of the per-file decision: the entry is the walker's.
-CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
-  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
-  return CheckFileAt(BuiltInSignatures(), entry->directoryFd, entry->name, nameOut, identity);
+int FinishOutput(void* context, FILE* file) {
+  PosixScanner* s = Of(context);
+  OwnedStream stream(file);
+  int whole = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  whole = stream.close() && whole;
+  if (whole && rename(s->jsonTemporary, s->jsonPath) == 0) return 1;
+  unlink(s->jsonTemporary);
+  return 0;
 }
 
-ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity* identity) {
-  Console* c = static_cast<Console*>(context);
-  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
-  RemovalOutcome outcome = RemoveCheckedFile(entry->directoryFd, entry->name, *identity);
-  if (outcome == kRemovalDone) return kRowRemoved;
-  ClearProgress(c);
-  if (outcome == kRemovalNotSame) {
-    fprintf(stderr, "%s: %s: not removed: it is not the file that was checked any more\n", kScanProgramName, file->path);
-  } else {
-    fprintf(stderr, "%s: %s: not removed: %s\n", kScanProgramName, file->path, strerror(errno));
-  }
-  return kRowRemovalFailed;
-}
+// ---- ports ----
 
-ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name) {
-  Console* c = static_cast<Console*>(context);
-  const TreeEntry* entry = static_cast<const TreeEntry*>(file->location);
-  char hex[kSha256HexSize];
-  QuarantineOutcome outcome =
-      QuarantineFile(&c->quarantine, entry->directoryFd, entry->name, file->path, *identity, name, hex);
-  if (outcome == kQuarantineDone) return kRowQuarantined;
-  int error = errno;
-  ClearProgress(c);
-  if (outcome == kQuarantineNotSame) {
-    fprintf(stderr, "%s: %s: not quarantined: it is not the file that was checked any more\n", kScanProgramName,
-            file->path);
-  } else if (outcome == kQuarantineKeptCopy) {
-    fprintf(stderr, "%s: %s: copied to the quarantine as %s but not removed: %s\n", kScanProgramName, file->path, hex,
-            strerror(error));
-  } else {
-    fprintf(stderr, "%s: %s: not quarantined: %s\n", kScanProgramName, file->path, strerror(error));
-  }
-  return kRowRemovalFailed;
-}
-
-void CleanAutorunPort(void* context, const char* path) {
-  static_cast<Console*>(context)->removedPaths.push_back(path);
-}
-
-struct WalkContext {
-  Console* console;
-  FoundFileRun* run;
+struct WalkAdapter {
+  const WalkVisitor* visitor;
 };
 
 int OnTreeFile(void* context, const TreeEntry* entry) {
-  WalkContext* w = static_cast<WalkContext*>(context);
-  FoundFile file{entry->path, entry->size, entry};
-  return DecideFoundFile(w->run, &file);
+  const WalkVisitor* v = static_cast<WalkAdapter*>(context)->visitor;
+  WalkEntry walked{entry->path, entry->directoryLength, entry->name, entry->size, entry};
+  return v->file(v->context, &walked);
 }
 
 int OnTreeUnreadable(void* context, const char* path, int error) {
-  WalkContext* w = static_cast<WalkContext*>(context);
-  ClearProgress(w->console);
-  fprintf(stderr, "%s: %s: %s\n", kScanProgramName, path, strerror(error));
-  return NoteNotExamined(w->run, path);
+  const WalkVisitor* v = static_cast<WalkAdapter*>(context)->visitor;
+  return v->unreadable(v->context, path, static_cast<uint32_t>(error));
 }
 
-int Usage(const char* reason) {
-  fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kScanProgramName, reason, kScanProgramName);
-  return kExitUsage;
+int WalkPort(void* context, const WalkVisitor* visitor) {
+  PosixScanner* s = Of(context);
+  TreeWalkOptions options{s->options->crossFileSystems};
+  WalkAdapter adapter{visitor};
+  TreeWalkVisitor tree{OnTreeFile, OnTreeUnreadable, &adapter};
+  for (uint32_t i = 0; i < s->options->pathCount; ++i)
+    if (WalkTree(s->options->paths[i], options, &s->visited, tree, &s->stats) == kWalkStopped) return 0;
+  return 1;
+}
+
+CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+  const TreeEntry* entry = EntryOf(file);
+  return CheckFileAt(BuiltInSignatures(), entry->directoryFd, entry->name, nameOut, identity);
+}
+
+ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity, char* why, size_t capacity) {
+  const TreeEntry* entry = EntryOf(file);
+  RemovalOutcome outcome = RemoveCheckedFile(entry->directoryFd, entry->name, *identity);
+  if (outcome == kRemovalDone) return kRowRemoved;
+  std::snprintf(why, capacity, "%s",
+                outcome == kRemovalNotSame ? "it is not the file that was checked any more" : std::strerror(errno));
+  return kRowRemovalFailed;
+}
+
+ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name,
+                             char* why, size_t capacity) {
+  PosixScanner* s = Of(context);
+  const TreeEntry* entry = EntryOf(file);
+  char hex[kSha256HexSize];
+  QuarantineOutcome outcome =
+      QuarantineFile(&s->quarantine, entry->directoryFd, entry->name, file->path, *identity, name, hex);
+  if (outcome == kQuarantineDone) return kRowQuarantined;
+  int error = errno;
+  if (outcome == kQuarantineNotSame) {
+    std::snprintf(why, capacity, "%s", "it is not the file that was checked any more");
+  } else if (outcome == kQuarantineKeptCopy) {
+    std::snprintf(why, capacity, "copied to the quarantine as %s but not removed: %s", hex, std::strerror(error));
+  } else {
+    std::snprintf(why, capacity, "not quarantined: %s", std::strerror(error));
+  }
+  return kRowRemovalFailed;
+}
+
+void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
+  PosixScanner* s = Of(context);
+  if (where) {
+    ConsoleNotice(s->driver, "refused", where, text);
+  } else {
+    ConsoleNotice(s->driver, nullptr, "note", text);
+  }
+  (void)reason;
+}
+
+void CleanAfterPort(void* context, const char* const* paths, uint32_t count, const RunValueListener* listener) {
+  PosixScanner* s = Of(context);
+  CleanOfflineRunValues(s->offline, paths, count, s->options->backupDirectory, *listener,
+                        OfflineNotice{OnOfflineNotice, s});
+}
+
+// ---- the scan ----
+
+int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports) {
+  PosixScanner* s = Of(context);
+  s->options = options;
+  s->driver = driver;
+  s->quarantine = QuarantineStore{-1, nullptr};
+  InitVisitedDirectories(&s->visited);
+  OfflineNotice notice{OnOfflineNotice, s};
+  OfflineDriveRequest drives[kMaxDriveMappings];
+  for (uint32_t i = 0; i < options->driveCount; ++i)
+    drives[i] = OfflineDriveRequest{options->drives[i].letter, options->drives[i].directory};
+  OfflineRequest request{options->windowsRoot, options->paths, options->pathCount, drives, options->driveCount,
+                         options->action != kActionLeave};
+  if (!SetUpOfflineSystem(request, &s->offline, notice)) return 0;
+  if (options->action != kActionLeave && RefusesToWrite(s->offline, options->paths, options->pathCount, notice))
+    return 0;
+  if (options->action == kActionQuarantine && !OpenQuarantine(options->quarantineDirectory, &s->quarantine)) {
+    ConsoleNotice(driver, "refused", options->quarantineDirectory, std::strerror(errno));
+    return 0;
+  }
+  // A quarantine folder inside a scanned tree holds detections by design:
+  // it is never walked.
+  struct stat folder;
+  if (s->quarantine.directoryFd >= 0 && fstat(s->quarantine.directoryFd, &folder) == 0)
+    MarkDirectoryVisited(&s->visited, static_cast<uint64_t>(folder.st_dev), static_cast<uint64_t>(folder.st_ino));
+
+  ScanPorts p{};
+  p.walk = WalkPort;
+  p.check = CheckPort;
+  p.remove = RemovePort;
+  p.quarantine = QuarantinePort;
+  p.cleanRunValuesAfter = options->action != kActionLeave ? CleanAfterPort : nullptr;
+  p.errorText = ErrorText;
+  p.context = s;
+  *ports = p;
+  return 1;
+}
+
+void EndScan(void* context) {
+  PosixScanner* s = Of(context);
+  FreeVisitedDirectories(&s->visited);
+  CloseQuarantine(&s->quarantine);
+}
+
+// ---- restore ----
+
+int BeginRestore(void* context, const ScanOptions* options, char* why, size_t capacity) {
+  PosixScanner* s = Of(context);
+  s->quarantineFolder.reset(open(options->quarantineDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  OwnedFd manifest(s->quarantineFolder.valid()
+                       ? openat(s->quarantineFolder.get(), kQuarantineManifestName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                       : -1);
+  FILE* stream = manifest.valid() ? fdopen(manifest.get(), "r") : nullptr;
+  if (!stream) {
+    std::snprintf(why, capacity, "%s: %s", kQuarantineManifestName, std::strerror(errno));
+    return 0;
+  }
+  manifest.release();
+  s->manifest.reset(stream);
+  return 1;
+}
+
+const char* NextManifestLine(void* context) {
+  PosixScanner* s = Of(context);
+  return getline(&s->line, &s->lineCapacity, s->manifest.get()) > 0 ? s->line : nullptr;
+}
+
+RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char* line, char* path,
+                           size_t pathCapacity, char* why, size_t whyCapacity) {
+  PosixScanner* s = Of(context);
+  char recorded[kQuarantinePathCapacity] = "";
+  RestoreRowKind kind =
+      static_cast<RestoreRowKind>(RestoreManifestLine(s->quarantineFolder.get(), line, options->force, recorded));
+  int error = errno;
+  std::snprintf(path, pathCapacity, "%s", recorded);
+  if (kind == kRestoreRowFailed) std::snprintf(why, whyCapacity, "%s", std::strerror(error));
+  return kind;
+}
+
+void EndRestore(void* context) {
+  PosixScanner* s = Of(context);
+  s->manifest.reset();
+  s->quarantineFolder.reset();
+  std::free(s->line);
+  s->line = nullptr;
 }
 
 // Room for a deep tree: one descriptor per directory level.
@@ -181,243 +297,15 @@ void RaiseDescriptorLimit() {
   }
 }
 
-// What the registry side of a run did.
-struct VolumeCleanup {
-  uint32_t valuesDeleted;
-  uint32_t hivesChanged;
-  uint32_t troubles;
-  int backupUsed;
-  char backupFolder[kMountedPathCapacity];
-};
-
-void Note(Console* c, const char* format, const char* a, const char* b) {
-  ClearProgress(c);
-  fprintf(stderr, "%s: ", kScanProgramName);
-  fprintf(stderr, format, a, b);
-  fputc('\n', stderr);
-}
-
-void JsonEvent(Console* c, const char* type, const char* hive, const char* reason) {
-  char buffer[kMountedPathCapacity * 2];
-  if (c->json && FormatHiveEventJson(buffer, sizeof buffer, type, hive, reason)) fputs(buffer, c->json);
-}
-
-// The registry side's notices and events, printed and written as JSON.
-struct CleanupConsole {
-  Console* console;
-  VolumeCleanup* cleanup;
-};
-
-void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
-  Console* c = static_cast<Console*>(context);
-  Note(c, "%s%s", text, "");
-  if (where) JsonEvent(c, "refused", where, reason);
-}
-
-void OnRunValueDeleted(void* context, const RunValueDeletion* d) {
-  CleanupConsole* job = static_cast<CleanupConsole*>(context);
-  ClearProgress(job->console);
-  printf("%s: Run value \"%s\" deleted (%s)\n", d->hive, d->valueName, d->data);
-  std::vector<char> buffer(strlen(d->hive) * 6 + strlen(d->valueName) * 6 + strlen(d->data) * 6 +
-                           strlen(d->refersTo) * 6 + strlen(d->backup) * 6 + 1024);
-  JsonLine line;
-  BeginJsonLine(&line, buffer.data(), buffer.size());
-  AddJsonString(&line, "type", "hive_change");
-  AddJsonString(&line, "hive", d->hive);
-  AddJsonString(&line, "key", d->key);
-  AddJsonString(&line, "value", d->valueName);
-  AddJsonString(&line, "data", d->data);
-  AddJsonString(&line, "refers_to", d->refersTo);
-  AddJsonString(&line, "action", "deleted");
-  AddJsonString(&line, "backup", d->backup);
-  WriteJson(job->console, &line);
-  job->cleanup->valuesDeleted += 1;
-  if (!job->cleanup->backupUsed) {
-    job->cleanup->backupUsed = 1;
-    snprintf(job->cleanup->backupFolder, sizeof job->cleanup->backupFolder, "%s", d->backup);
-  }
-}
-
-void OnHiveExamined(void* context, const char*, uint32_t deleted) {
-  if (deleted) static_cast<CleanupConsole*>(context)->cleanup->hivesChanged += 1;
-}
-
-void OnRunValueTrouble(void* context, RunValueTrouble kind, const char* where, const char* reason) {
-  CleanupConsole* job = static_cast<CleanupConsole*>(context);
-  job->cleanup->troubles += 1;
-  if (kind == kRunValuesNotCleaned) {
-    Note(job->console, "Run values not cleaned: %s %s", where, reason);
-    JsonEvent(job->console, "hive_not_cleaned", where, reason);
-  } else {
-    Note(job->console, "%s: not changed: %s", where, reason);
-    JsonEvent(job->console, kind == kRunValuesRefused ? "hive_refused" : "hive_failed", where, reason);
-  }
-}
-
-void PrintSummary(Console* c, const ScanTotals& t, const VolumeCleanup& cleanup, double seconds, int status) {
-  char text[512];
-  fputs(kSummaryHeading, stdout);
-  if (FormatSummaryTotals(text, sizeof text, t)) fputs(text, stdout);
-  if (c->options->action != kActionLeave)
-    printf("Run values deleted: %u in %u hive(s)\n", cleanup.valuesDeleted, cleanup.hivesChanged);
-  if (cleanup.backupUsed) printf("Backup folder: %s\n", cleanup.backupFolder);
-  if (cleanup.troubles) printf("Registry troubles: %u\n", cleanup.troubles);
-  printf("Time: %.3f s\n", seconds);
-  fflush(stdout);
-
-  char buffer[1024];
-  JsonLine line;
-  BeginSummaryJson(&line, buffer, sizeof buffer, t, 0);
-  AddJsonNumber(&line, "run_values_deleted", cleanup.valuesDeleted);
-  AddJsonNumber(&line, "registry_troubles", cleanup.troubles);
-  AddJsonFixed(&line, "seconds", seconds, 3);
-  AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
-  WriteJson(c, &line);
-}
-
-int Scan(const ScanOptions& options) {
-  Console console{};
-  console.options = &options;
-  console.progressLine = !options.quiet && isatty(STDERR_FILENO);
-  console.started = Now();
-  if (options.jsonPath) {
-    console.json = fopen(options.jsonPath, "w");
-    if (!console.json) {
-      fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
-      return kExitTrouble;
-    }
-  }
-
-  console.quarantine = QuarantineStore{-1, nullptr};
-  static OfflineSystem offline;
-  OfflineNotice notice{OnOfflineNotice, &console};
-  OfflineDriveRequest drives[kMaxDriveMappings];
-  for (uint32_t i = 0; i < options.driveCount; ++i) drives[i] = {options.drives[i].letter, options.drives[i].directory};
-  OfflineRequest request{options.windowsRoot, options.paths, options.pathCount, drives, options.driveCount,
-                         options.action != kActionLeave};
-  if (!SetUpOfflineSystem(request, &offline, notice) ||
-      (options.action != kActionLeave && RefusesToWrite(offline, options.paths, options.pathCount, notice))) {
-    if (console.json) fclose(console.json);
-    return kExitTrouble;
-  }
-  if (options.action == kActionQuarantine && !OpenQuarantine(options.quarantineDirectory, &console.quarantine)) {
-    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.quarantineDirectory, strerror(errno));
-    if (console.json) fclose(console.json);
-    return kExitTrouble;
-  }
-  ScanReport report{OnProgress, OnCurrentPath, OnResultRow, nullptr, OnStopRequested, &console};
-  FoundFilePorts ports{CheckPort, RemovePort, QuarantinePort, CleanAutorunPort, &console};
-  FoundFileRun run = BeginFoundFileRun(BuiltInSignatures(), options.action, ports, &report, 256);
-  TreeWalkOptions walkOptions{options.crossFileSystems};
-  VisitedDirectories visited;
-  InitVisitedDirectories(&visited);
-  // A quarantine folder inside a scanned tree holds detections by design:
-  // it is never walked.
-  struct stat quarantineFolder;
-  if (console.quarantine.directoryFd >= 0 && fstat(console.quarantine.directoryFd, &quarantineFolder) == 0)
-    MarkDirectoryVisited(&visited, static_cast<uint64_t>(quarantineFolder.st_dev),
-                         static_cast<uint64_t>(quarantineFolder.st_ino));
-  TreeWalkStats stats{};
-  WalkContext walk{&console, &run};
-  TreeWalkVisitor visitor{OnTreeFile, OnTreeUnreadable, &walk};
-  for (uint32_t i = 0; i < options.pathCount; ++i) {
-    if (WalkTree(options.paths[i], walkOptions, &visited, visitor, &stats) == kWalkStopped) break;
-  }
-  FreeVisitedDirectories(&visited);
-  ClearProgress(&console);
-  uint32_t interrupted = gInterrupted ? 1 : 0;
-  if (interrupted) Note(&console, "interrupted: the rest was not examined%s%s", "", "");
-
-  static VolumeCleanup cleanup;
-  memset(&cleanup, 0, sizeof cleanup);
-  if (options.action != kActionLeave) {
-    std::vector<const char*> removed;
-    for (const std::string& path : console.removedPaths) removed.push_back(path.c_str());
-    CleanupConsole job{&console, &cleanup};
-    CleanOfflineRunValues(offline, removed.data(), static_cast<uint32_t>(removed.size()), options.backupDirectory,
-                          RunValueListener{OnRunValueDeleted, OnHiveExamined, OnRunValueTrouble, &job}, notice);
-  }
-  int status = ExitStatusOf(run.totals, cleanup.troubles + interrupted);
-  PrintSummary(&console, run.totals, cleanup, Now() - console.started, status);
-  CloseQuarantine(&console.quarantine);
-  if (console.json) fclose(console.json);
-  return status;
-}
-
-// quellix-scan restore DIR: every manifest line put back in order.
-int Restore(const ScanOptions& options) {
-  const char* directory = options.quarantineDirectory;
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int manifestFd = fd >= 0 ? openat(fd, kQuarantineManifestName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
-  FILE* manifest = manifestFd >= 0 ? fdopen(manifestFd, "r") : nullptr;
-  if (!manifest) {
-    fprintf(stderr, "%s: %s/%s: %s\n", kScanProgramName, directory, kQuarantineManifestName, strerror(errno));
-    if (manifestFd >= 0) close(manifestFd);
-    if (fd >= 0) close(fd);
-    return kExitTrouble;
-  }
-  FILE* json = options.jsonPath ? fopen(options.jsonPath, "w") : nullptr;
-  if (options.jsonPath && !json) {
-    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
-    fclose(manifest);
-    close(fd);
-    return kExitTrouble;
-  }
-  uint32_t restored = 0, left = 0;
-  char* text = nullptr;
-  size_t capacity = 0;
-  ssize_t length;
-  while ((length = getline(&text, &capacity, manifest)) > 0) {
-    if (text[0] == '\n') continue;
-    char path[kQuarantinePathCapacity];
-    RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(fd, text, options.force, path));
-    int error = errno;
-    if (kind == kRestoreRowDone) {
-      ++restored;
-    } else {
-      ++left;
-    }
-    char said[kQuarantinePathCapacity + 512];
-    const char* shown = kind == kRestoreRowBadCopy && !path[0] ? "?" : path;
-    if (FormatRestoreRowText(said, sizeof said, shown, kind, kind == kRestoreRowFailed ? strerror(error) : nullptr))
-      fputs(said, stdout);
-    char buffer[kQuarantinePathCapacity * 2 + 256];
-    if (json && FormatRestoreRowJson(buffer, sizeof buffer, path, kind)) fputs(buffer, json);
-  }
-  free(text);
-  fclose(manifest);
-  close(fd);
-  char totals[128];
-  if (FormatRestoreTotals(totals, sizeof totals, restored, left)) fputs(totals, stdout);
-  int status = left ? kExitTrouble : kExitNothingFound;
-  if (json) {
-    char buffer[256];
-    if (FormatRestoreSummaryJson(buffer, sizeof buffer, restored, left, status)) fputs(buffer, json);
-    fclose(json);
-  }
-  return status;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  ScanOptions options;
-  char reason[256];
-  if (!ParseScanOptions(argc, argv, &options, reason, sizeof reason)) return Usage(reason);
-  switch (options.command) {
-    case kCommandHelp:
-      fputs(kScanHelpText, stdout);
-      return 0;
-    case kCommandVersion:
-      printf("%s %s\n", kScanProgramName, kScanVersion);
-      return 0;
-    case kCommandRestore:
-      return Restore(options);
-    case kCommandScan:
-    default:
-      RaiseDescriptorLimit();
-      signal(SIGINT, OnInterrupt);
-      signal(SIGTERM, OnInterrupt);
-      return Scan(options);
-  }
+  RaiseDescriptorLimit();
+  signal(SIGINT, OnInterrupt);
+  signal(SIGTERM, OnInterrupt);
+  static PosixScanner scanner;
+  ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, ToUtf8, TerminalColumns,
+                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
+                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner};
+  return RunConsoleScanner(argc, argv, platform);
 }

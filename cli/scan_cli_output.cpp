@@ -14,44 +14,6 @@ int Fits(int written, size_t capacity) { return written >= 0 && static_cast<size
 
 const char kSummaryHeading[] = "\n----------- SCAN SUMMARY -----------\n";
 
-int FormatRowJson(char* out, size_t capacity, const char* path, const char* name, ScanRowStatus status,
-                  const char* pass) {
-  JsonLine line;
-  BeginJsonLine(&line, out, capacity);
-  AddJsonString(&line, "type", status == kRowNotExamined ? "not_examined" : "detection");
-  AddJsonString(&line, "path", path);
-  if (status != kRowNotExamined) {
-    AddJsonString(&line, "detection", name);
-    AddJsonString(&line, "action", RowStatusWord(status));
-    if (pass) AddJsonString(&line, "pass", pass);
-  }
-  return EndJsonLine(&line);
-}
-
-int FormatHiveEventJson(char* out, size_t capacity, const char* type, const char* hive, const char* reason) {
-  JsonLine line;
-  BeginJsonLine(&line, out, capacity);
-  AddJsonString(&line, "type", type);
-  AddJsonString(&line, "hive", hive);
-  AddJsonString(&line, "reason", reason);
-  return EndJsonLine(&line);
-}
-
-int BeginSummaryJson(JsonLine* line, char* buffer, size_t capacity, const ScanTotals& t, int withMemory) {
-  BeginJsonLine(line, buffer, capacity);
-  AddJsonString(line, "type", "summary");
-  if (withMemory) AddJsonNumber(line, "memory_modules", t.memoryModulesExamined);
-  AddJsonNumber(line, "files", t.filesExamined);
-  AddJsonNumber(line, "bytes", t.bytesExamined);
-  AddJsonNumber(line, "detections", t.detections);
-  AddJsonNumber(line, "removed", t.removed);
-  AddJsonNumber(line, "quarantined", t.quarantined);
-  AddJsonNumber(line, "left_in_place", t.leftInPlace);
-  AddJsonNumber(line, "failed", t.failures);
-  AddJsonNumber(line, "not_examined", t.notExamined);
-  return !line->overflow;
-}
-
 int FormatSummaryTotals(char* out, size_t capacity, const ScanTotals& t) {
   if (!capacity) return 0;
   char bytes[32];
@@ -97,15 +59,6 @@ int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreRo
       break;
   }
   return Fits(written, capacity);
-}
-
-int FormatRestoreRowJson(char* out, size_t capacity, const char* path, RestoreRowKind kind) {
-  JsonLine line;
-  BeginJsonLine(&line, out, capacity);
-  AddJsonString(&line, "type", "restore");
-  AddJsonString(&line, "path", path);
-  AddJsonString(&line, "result", RestoreRowWord(kind));
-  return EndJsonLine(&line);
 }
 
 int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t left) {

@@ -76,14 +76,27 @@ uint32_t SharePort(void* context, const FoundFile* file) {
 
 int WalkPort(void* context, const WalkVisitor* visitor) { return Win32Walk(Of(context), visitor); }
 
+int StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix) {
+    char a = *text, b = *prefix;
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+    if (a != b) return 0;
+  }
+  return 1;
+}
+
 // The walker's callback in the visitor's shape.
 struct FileListAdapter {
   const WalkVisitor* visitor;
+  const char* skipped;
   int stopped;
 };
 
 int OnListedFile(void* context, const char* directory, const FindRecord* record) {
   FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
+  // The quarantine folder holds detections by design: never examined.
+  if (adapter->skipped && StartsWithIgnoringCase(directory, adapter->skipped)) return 1;
   char path[kFullPathSize];
   // Longer than any walker path can be; the check port refuses a cut path.
   int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
@@ -100,7 +113,7 @@ int OnListedFile(void* context, const char* directory, const FindRecord* record)
 }
 
 // One root: a folder is walked, a file visited alone.
-int WalkRoot(const char* root, const WalkVisitor* visitor) {
+int WalkRoot(const char* root, const char* skipped, const WalkVisitor* visitor) {
   char full[MAX_PATH];
   char* namePart = nullptr;
   DWORD length = GetFullPathNameA(root, sizeof full, full, &namePart);
@@ -108,7 +121,7 @@ int WalkRoot(const char* root, const WalkVisitor* visitor) {
   DWORD attributes = GetFileAttributesA(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) return visitor->unreadable(visitor->context, root, GetLastError());
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    FileListAdapter adapter{visitor, 0};
+    FileListAdapter adapter{visitor, skipped, 0};
     FileList walk;
     walk.Open(full, 1, "*", OnListedFile, &adapter);
     walk.Close();
@@ -124,7 +137,7 @@ int WalkRoot(const char* root, const WalkVisitor* visitor) {
   record.sizeHigh = found.nFileSizeHigh;
   std::snprintf(record.name, sizeof record.name, "%s", namePart);
   *namePart = 0;
-  FileListAdapter adapter{visitor, 0};
+  FileListAdapter adapter{visitor, skipped, 0};
   return OnListedFile(&adapter, full, &record);
 }
 
@@ -158,7 +171,7 @@ ScanPorts Win32ScanPorts(Win32Scan* scan) {
 int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
   if (scan->roots) {
     for (uint32_t i = 0; i < scan->rootCount; ++i)
-      if (!WalkRoot(scan->roots[i], visitor)) return 0;
+      if (!WalkRoot(scan->roots[i], scan->skipped, visitor)) return 0;
     return 1;
   }
   ProgressEstimate& progress = scan->progress;
@@ -179,7 +192,7 @@ int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
   for (uint32_t i = 0; i < drives.count; ++i) {
     uint32_t cluster = 0;
     progress.clusterSize = GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
-    FileListAdapter adapter{visitor, 0};
+    FileListAdapter adapter{visitor, scan->skipped, 0};
     FileList walk;
     walk.Open(drives.roots[i], 1, "*", OnListedFile, &adapter);
     walk.Close();

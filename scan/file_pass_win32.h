@@ -22,6 +22,7 @@ struct Win32Scan {
   const char* const* roots;   // named roots, or null for every fixed drive
   uint32_t rootCount;
   QuarantineFolder* quarantine;  // --quarantine, else null
+  const char* skipped;           // a folder never walked (the quarantine's, ending in a backslash), or null
   int allUsers;                  // other loaded hives' Run values too, after the walk
   int estimate;                  // 1: the share of the fixed drives' used space rides on every position
   ProgressEstimate progress;

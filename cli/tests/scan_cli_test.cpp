@@ -115,22 +115,6 @@ TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
   }
 }
 
-TEST(ScanCli, ExitStatus) {
-  struct Case {
-    ScanTotals totals;
-    uint32_t other;
-    ScanExitStatus status;
-  } cases[] = {
-      {{1000, 1, 0, 0, 0, 0, 0, 0, 0, 0}, 0, kExitNothingFound},
-      {{1000, 1, 2, 0, 0, 2, 0, 0, 0, 0}, 0, kExitAllHandled},  // detection only: left in place as asked
-      {{1000, 1, 2, 2, 0, 0, 0, 0, 0, 0}, 0, kExitAllHandled},
-      {{1000, 1, 2, 1, 0, 0, 1, 0, 0, 0}, 0, kExitTrouble},
-      {{1000, 1, 0, 0, 0, 0, 0, 1, 0, 0}, 0, kExitTrouble},
-      {{1000, 1, 1, 0, 1, 0, 0, 0, 0, 0}, 1, kExitTrouble},  // e.g. a hive refused
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.status, ExitStatusOf(c.totals, c.other));
-}
-
 TEST(ScanCli, ByteCountsAndWords) {
   char text[32];
   FormatByteCount(text, sizeof text, 312);

@@ -33,15 +33,15 @@ TEST(ProgressPercent, SignedTruncatingAndNeverDividingByZero) {
     EXPECT_EQ(row.expected, ProgressPercent(row.done, row.total)) << row.done << "/" << row.total;
 }
 
-ScanCounters Fresh(uint64_t total, uint32_t cluster) {
-  ScanCounters counters{};
+ProgressEstimate Fresh(uint64_t total, uint32_t cluster) {
+  ProgressEstimate counters{};
   counters.totalBytes = total;
   counters.clusterSize = cluster;
   return counters;
 }
 
 TEST(AdvanceFileProgress, BarMovesOnlyWhenThePercentGrows) {
-  ScanCounters counters = Fresh(409600, 4096);  // 1% = 4096 bytes
+  ProgressEstimate counters = Fresh(409600, 4096);  // 1% = 4096 bytes
   FileProgress step = AdvanceFileProgress(&counters, 0);
   EXPECT_EQ(1, step.moveBar);
   EXPECT_EQ(1, step.position);
@@ -56,7 +56,7 @@ TEST(AdvanceFileProgress, BarMovesOnlyWhenThePercentGrows) {
 }
 
 TEST(AdvanceFileProgress, PercentAboveHundredAndSaturation) {
-  ScanCounters counters = Fresh(1000, 4096);  // every empty file adds 409%
+  ProgressEstimate counters = Fresh(1000, 4096);  // every empty file adds 409%
   FileProgress step = AdvanceFileProgress(&counters, 0);
   EXPECT_EQ(1, step.moveBar);
   EXPECT_EQ(409, step.position);
@@ -69,11 +69,11 @@ TEST(AdvanceFileProgress, PercentAboveHundredAndSaturation) {
 }
 
 TEST(AdvanceFileProgress, StatusLineEveryTenthFile) {
-  ScanCounters counters = Fresh(kUnknownTotalBytes, 4096);
+  ProgressEstimate counters = Fresh(kUnknownTotalBytes, 4096);
   for (uint32_t file = 1; file <= 30; ++file) {
     FileProgress step = AdvanceFileProgress(&counters, 100);
     EXPECT_EQ(file % 10 == 0, step.showPath != 0) << "file " << file;
-    EXPECT_EQ(file, counters.filesScanned);
+    EXPECT_EQ(file, counters.filesCounted);
   }
 }
 

@@ -214,6 +214,7 @@ TEST(ScanSession, UnreadablePathsRunValuesRestartsAndTheExitStatus) {
   ScanPorts p = FakePorts(&ports);
   p.walk = Walk;
   p.errorText = ErrorText;
+  p.cleanRunValuesOf = CleanOf;
   p.cleanRunValuesAfter = CleanAfter;
   ScanSession session;
   BeginScanSession(&session, BuiltInSignatures(), kActionRemove, p, &report, 0);

@@ -1,0 +1,230 @@
+// The console driver over a fake platform: what both console scanners print
+// and write for the same run, whatever the platform.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/console_driver.h"
+
+namespace {
+
+// A walk over a list: "!" before a path makes it unreadable, "=" marks a
+// detection, anything else is a clean file of a candidate size.
+struct Fake {
+  std::vector<std::string> listed;
+  ScanRowStatus removal;
+  int stopAfter;  // files before Ctrl+C; 0: never
+  int files;
+  std::vector<std::string> manifest;
+  size_t manifestAt;
+  FILE* json;
+  std::string jsonText;
+};
+Fake gFake;
+
+void Write(FILE* out, const char* text) { std::fputs(text, out); }
+int ToUtf8(const char* text, char* out, size_t capacity) {
+  std::snprintf(out, capacity, "%s", text);
+  return std::strlen(text) < capacity;
+}
+uint32_t NoTerminal() { return 0; }
+double Now() { return 0; }
+int Interrupted() { return gFake.stopAfter && gFake.files >= gFake.stopAfter; }
+void Host(char* out, size_t capacity) { std::snprintf(out, capacity, "%s", "host1"); }
+
+FILE* CreateOutput(void*, const char*, char*, size_t) { return gFake.json = tmpfile(); }
+int FinishOutput(void*, FILE* file) {
+  std::rewind(file);
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) gFake.jsonText.append(buffer, n);
+  std::fclose(file);
+  return 1;
+}
+
+int Walk(void*, const WalkVisitor* visitor) {
+  for (const std::string& e : gFake.listed) {
+    int goOn;
+    if (e[0] == '!') {
+      goOn = visitor->unreadable(visitor->context, e.c_str() + 1, 13);
+    } else {
+      const char* path = e.c_str() + (e[0] == '=' ? 1 : 0);
+      WalkEntry entry{path, 0, path, 15872, e[0] == '=' ? "worm" : "clean"};
+      gFake.files += 1;
+      goOn = visitor->file(visitor->context, &entry);
+    }
+    if (!goOn) return 0;
+  }
+  return 1;
+}
+CandidateOutcome Check(void*, const FoundFile* file, char* name, FileIdentity*) {
+  if (std::strcmp(static_cast<const char*>(file->location), "worm") != 0) return kCandidateClean;
+  std::strcpy(name, "Worm.Quellix.c");
+  return kCandidateMatched;
+}
+ScanRowStatus Remove(void*, const FoundFile*, const FileIdentity*, char* why, size_t capacity) {
+  if (gFake.removal == kRowRemovalFailed) std::snprintf(why, capacity, "%s", "held open");
+  return gFake.removal;
+}
+void CleanAfter(void*, const char* const* paths, uint32_t count, const RunValueListener* listener) {
+  for (uint32_t i = 0; i < count; ++i)
+    TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "upd\r\nate", "x", paths[i], "/b"});
+  TellRunValuesExamined(listener, "/v/NTUSER.DAT", count);
+}
+void ErrorText(uint32_t error, char* out, size_t capacity) { std::snprintf(out, capacity, "denied (%u)", error); }
+
+int BeginScan(void*, const ScanOptions*, ConsoleDriver*, ScanPorts* ports) {
+  ScanPorts p{};
+  p.walk = Walk;
+  p.check = Check;
+  p.remove = Remove;
+  p.cleanRunValuesAfter = CleanAfter;
+  p.errorText = ErrorText;
+  *ports = p;
+  return 1;
+}
+void EndScan(void*) {}
+int BeginRestore(void*, const ScanOptions*, char*, size_t) {
+  gFake.manifestAt = 0;
+  return 1;
+}
+const char* NextLine(void*) {
+  return gFake.manifestAt < gFake.manifest.size() ? gFake.manifest[gFake.manifestAt++].c_str() : nullptr;
+}
+RestoreRowKind RestoreLine(void*, const ScanOptions*, const char* line, char* path, size_t capacity, char* why,
+                           size_t whyCapacity) {
+  std::snprintf(path, capacity, "%.*s", static_cast<int>(std::strcspn(line + 1, "\n")), line + 1);
+  if (line[0] == 'x') std::snprintf(why, whyCapacity, "%s", "no room");
+  return line[0] == 'x' ? kRestoreRowFailed : kRestoreRowDone;
+}
+void EndRestore(void*) {}
+
+struct Outcome {
+  int status;
+  std::string out, err, json;
+};
+
+// Runs the driver with standard output and error caught in files.
+Outcome RunDriver(std::vector<const char*> args) {
+  gFake.files = 0;
+  gFake.jsonText.clear();
+  args.insert(args.begin(), "quellix-scan");
+  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, ToUtf8, NoTerminal, Now,
+                           Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan, BeginRestore,
+                           NextLine, RestoreLine, EndRestore, nullptr};
+  std::fflush(stdout);
+  std::fflush(stderr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Outcome run;
+  run.status = RunConsoleScanner(static_cast<int>(args.size()), args.data(), platform);
+  run.out = testing::internal::GetCapturedStdout();
+  run.err = testing::internal::GetCapturedStderr();
+  run.json = gFake.jsonText;
+  return run;
+}
+
+TEST(ConsoleDriver, RowsSortedUnreadableReasonsRunValuesAndTheRecords) {
+  gFake.listed = {"=/v/z.exe", "!/v/locked", "/v/clean.exe", "=/v/a\x1b[2Jb.exe"};
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  Outcome run = RunDriver({"--remove", "--json", "out.jsonl", "/v"});
+  EXPECT_EQ(kExitTrouble, run.status);  // one path could not be read
+  // Rows in path order, whatever the walk's; a name's escape sequence is shown, not obeyed.
+  size_t a = run.out.find("/v/a\\x1B[2Jb.exe: Worm.Quellix.c (removed)\n");
+  size_t locked = run.out.find("/v/locked: not examined (denied (13))\n");
+  size_t z = run.out.find("/v/z.exe: Worm.Quellix.c (removed)\n");
+  ASSERT_NE(std::string::npos, a) << run.out;
+  ASSERT_NE(std::string::npos, locked) << run.out;
+  ASSERT_NE(std::string::npos, z) << run.out;
+  EXPECT_LT(a, locked);
+  EXPECT_LT(locked, z);
+  EXPECT_EQ(std::string::npos, run.out.find('\x1b'));
+  // Every Run value deleted is a line, a record and a count.
+  EXPECT_NE(std::string::npos, run.out.find("/v/NTUSER.DAT: Run value \"upd\\x0D\\x0Aate\" deleted (x)\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Run values deleted: 2 in 1 hive(s)\n"));
+  EXPECT_NE(std::string::npos, run.out.find("Files examined: 3\n"));
+  EXPECT_NE(std::string::npos, run.out.find("Not examined: 1\n"));
+
+  // The JSON: a run record first, a summary last, one key style.
+  ASSERT_EQ(0u, run.json.find("{\"type\":\"run\",\"tool\":\"quellix-scan\"")) << run.json;
+  EXPECT_NE(std::string::npos, run.json.find("\"host\":\"host1\""));
+  EXPECT_NE(std::string::npos, run.json.find("\"action\":\"remove\""));
+  EXPECT_NE(std::string::npos, run.json.find("{\"type\":\"root\",\"path\":\"/v\"}"));
+  EXPECT_NE(std::string::npos,
+            run.json.find("{\"type\":\"not_examined\",\"path\":\"/v/locked\",\"reason\":\"denied (13)\"}"));
+  EXPECT_NE(std::string::npos, run.json.find("\"type\":\"run_value\",\"hive\":\"/v/NTUSER.DAT\""));
+  size_t summary = run.json.find("{\"type\":\"summary\"");
+  ASSERT_NE(std::string::npos, summary);
+  EXPECT_EQ(run.json.size() - 1, run.json.find('\n', summary));
+  EXPECT_NE(std::string::npos, run.json.find("\"run_values_deleted\":2,", summary));
+  EXPECT_NE(std::string::npos, run.json.find("\"stopped\":0,\"seconds\":0.000,\"exit_status\":2}", summary));
+}
+
+TEST(ConsoleDriver, StopFailuresEmptyRunsAndStandardOutput) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> listed;
+    ScanRowStatus removal;
+    int stopAfter;
+    int status;
+    const char* line;  // in the summary
+  } cases[] = {
+      {"clean", {"/v/a", "/v/b"}, kRowRemoved, 0, kExitNothingFound, "Detections: 0\n"},
+      {"handled", {"=/v/a"}, kRowRemoved, 0, kExitAllHandled, "Detections: 1 (removed 1,"},
+      {"at restart", {"=/v/a"}, kRowScheduledAtRestart, 0, kExitAllHandled, "Restart needed: 1 file(s)"},
+      {"not handled", {"=/v/a"}, kRowRemovalFailed, 0, kExitTrouble, "failed 1)"},
+      {"stopped", {"/v/a", "/v/b", "/v/c"}, kRowRemoved, 1, kExitTrouble, "Stopped: the rest was not examined\n"},
+      {"nothing examined", {}, kRowRemoved, 0, kExitTrouble, "Nothing was examined"},
+  };
+  for (const Case& c : cases) {
+    gFake.listed = c.listed;
+    gFake.removal = c.removal;
+    gFake.stopAfter = c.stopAfter;
+    Outcome run = RunDriver({"--remove", "--json", "-", "/v"});
+    EXPECT_EQ(c.status, run.status) << c.what;
+    // With --json - the records own standard output and people read standard error.
+    EXPECT_NE(std::string::npos, run.err.find(c.line)) << c.what << "\n" << run.err;
+    EXPECT_EQ(0u, run.out.find("{\"type\":\"run\"")) << c.what;
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "\"stopped\":%d,", c.stopAfter ? 1 : 0);
+    EXPECT_NE(std::string::npos, run.out.find(expected)) << c.what;
+  }
+  gFake.listed = {"=/v/a.exe"};
+  gFake.removal = kRowRemovalFailed;
+  gFake.stopAfter = 0;
+  Outcome run = RunDriver({"--remove", "/v"});
+  EXPECT_NE(std::string::npos, run.out.find("/v/a.exe: Worm.Quellix.c (removal failed: held open)\n")) << run.out;
+  EXPECT_EQ(kExitUsage, RunDriver({"--remove"}).status);
+}
+
+TEST(ConsoleDriver, RestoreLoop) {
+  gFake.manifest = {"d/v/a.exe\n", "\n", "x/v/b.exe\n"};
+  Outcome run = RunDriver({"restore", "--json", "r.jsonl", "/q"});
+  EXPECT_EQ(kExitTrouble, run.status);
+  EXPECT_NE(std::string::npos, run.out.find("/v/a.exe: restored\n/v/b.exe: not restored: no room\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Restored: 1\nNot restored: 1\n"));
+  EXPECT_NE(std::string::npos, run.json.find("{\"type\":\"restore\",\"path\":\"/v/b.exe\",\"result\":\"failed\","
+                                             "\"reason\":\"no room\"}"));
+  EXPECT_NE(std::string::npos, run.json.find("\"exit_status\":2}"));
+}
+
+TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
+  const char* path = "/mnt/windows/Documents and Settings/alice/Application Data/deep/folder/file.exe";
+  for (uint32_t columns : {40u, 80u, 200u}) {
+    char line[512];
+    FormatProgressLine(line, sizeof line, columns, 123456, 5u << 20, 61.5, 2, path);
+    EXPECT_LE(std::strlen(line), columns - 1) << columns;
+    EXPECT_EQ(0, std::strncmp(line, "123456 files, 5.0 MiB, 2007/s, 2 found, 1:01", columns >= 80 ? 44 : 39))
+        << line;
+    if (columns >= 80) EXPECT_NE(nullptr, std::strstr(line, "deep/folder/file.exe")) << line;
+  }
+  char line[512];
+  FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, path);
+  EXPECT_NE(nullptr, std::strstr(line, path));
+}
+
+}  // namespace

@@ -26,7 +26,6 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/progress.h"
-#include "scan/scan_counters.h"
 #include "scan/scan_report.h"
 #include "scan/testing/recording_report.h"
 #include "sys/system_queries_win32.h"
@@ -104,7 +103,6 @@ struct Report {
 };
 
 void ResetRun(Report* report) {
-  std::memset(&gScanCounters, 0, sizeof gScanCounters);
   report->recording = RecordingReport{};
   report->table = RecordingScanReport(&report->recording);
 }
@@ -193,15 +191,25 @@ void BareWalkFixedDrives() {
 // The file pass's reporting alone (path, progress, status line), with no
 // check: splits the pass's cost over the bare walk into reports and the
 // checks of candidates.
-int ReportOnly(void* pass, const char* directory, const FindRecord* record) {
-  const ScanReport* report = static_cast<const FilePass*>(pass)->run.report;
-  char path[1024];
-  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
+struct ReportOnlyRun {
+  const ScanReport* report;
+  ProgressEstimate estimate;
+};
+
+int ReportOnlyFile(void* context, const WalkEntry* entry) {
+  ReportOnlyRun* run = static_cast<ReportOnlyRun*>(context);
+  const FindRecord* record = static_cast<const FindRecord*>(entry->native);
+  FileProgress progress = AdvanceFileProgress(&run->estimate, record->size);
   if (progress.moveBar)
-    ReportProgress(report, ScanPosition{gScanCounters.filesScanned, gScanCounters.bytesDone, progress.position});
-  if (progress.showPath) ReportCurrentPath(report, path);
-  return ReportStopRequested(report) ? 0 : 1;
+    ReportProgress(run->report, ScanPosition{run->estimate.filesCounted, run->estimate.bytesDone, progress.position});
+  if (progress.showPath) ReportCurrentPath(run->report, entry->path);
+  return ReportStopRequested(run->report) ? 0 : 1;
+}
+
+int GoOn(void*, const char*, uint32_t) { return 1; }
+
+CandidateOutcome CheckRowByRow(const char* path, char* nameOut, FileIdentity* identity) {
+  return CheckFileRowByRowUnidentified(path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
 }
 
 struct Outcome {
@@ -225,24 +233,32 @@ const char* ContenderName(Contender contender) {
 
 Outcome RunContender(Contender contender, Report* report) {
   ResetRun(report);
-  FilePass pass = ProgramFilePass(&report->table);
+  Win32Scan scan = FixedDrivesScan();
+  ScanSession session;
+  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), &report->table,
+                   kStatusLineInterval);
+  ReportOnlyRun reportOnly{&report->table, {}};
+  WalkVisitor reportOnlyVisitor{ReportOnlyFile, GoOn, &reportOnly};
   gBareFiles = 0;
   gBytesRead = 0;
   double start = Now();
   switch (contender) {
-    case Contender::Pass: ScanFixedDrives(&report->table); break;
+    case Contender::Pass: SessionWalk(&session); break;
     case Contender::Walk: BareWalkFixedDrives(); break;
     case Contender::Check:
-      pass.check = CheckFileRowByRowUnidentified;
-      pass.run.checkEveryFile = 1;
-      ScanFixedDrivesWith(OnFileFound, &pass);
+      scan.check = CheckRowByRow;
+      session.checkEveryFile = 1;
+      SessionWalk(&session);
       break;
-    case Contender::Report: ScanFixedDrivesWith(ReportOnly, &pass); break;
+    case Contender::Report: Win32Walk(&scan, &reportOnlyVisitor); break;
   }
   Outcome outcome;
   outcome.seconds = Now() - start;
-  outcome.files = contender == Contender::Walk ? gBareFiles : gScanCounters.filesScanned;
-  outcome.detections = gScanCounters.fileDetections;
+  outcome.files = contender == Contender::Walk     ? gBareFiles
+                  : contender == Contender::Report ? reportOnly.estimate.filesCounted
+                                                   : static_cast<unsigned long>(session.ledger.filesExamined);
+  outcome.detections = session.ledger.fileDetections;
+  EndScanSession(&session);
   outcome.bytesRead = gBytesRead;
   return outcome;
 }
@@ -418,11 +434,15 @@ int MemoryCommand(int argc, char** argv) {
       std::printf("run contender=snapshots extra=%d run=%d seconds=%.6f processes=%lu\n", extra, run,
                   snapshots.seconds, snapshots.answered);
       ResetRun(&report);
+      Win32Scan scan = FixedDrivesScan();
+      ScanSession session;
+      BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), &report.table, 0);
       double start = Now();
-      ScanMemory(&report.table);
+      ScanMemory(&session);
       double seconds = Now() - start;
       std::printf("run contender=memorypass extra=%d run=%d seconds=%.6f modules=%u detections=%u\n", extra, run,
-                  seconds, gScanCounters.memoryModulesScanned, gScanCounters.memoryDetections);
+                  seconds, session.ledger.memoryModulesExamined, session.ledger.memoryDetections);
+      EndScanSession(&session);
       std::fflush(stdout);
     }
     StopSleepers(&sleepers);

@@ -19,6 +19,7 @@ ScanContext* CreateScanContext(HWND progressBar, HWND statusLine, HWND resultsLi
   context->shownPercent = 0;
   context->stopFlag.store(0);
   context->sessionEnding.store(0);
+  context->lastRun = ScanTotals{};
   return context;
 }
 
@@ -154,6 +155,7 @@ void ShowSummary(ScanContext* context, const ScanTotals& totals) {
 
 void ReportEndToDialog(void* raw, const ScanTotals* totals) {
   ScanContext* context = Of(raw);
+  context->lastRun = *totals;
   NotifyScanDone(context);
   SetStatusText(context, "");
   // A run that ends with the session shows no boxes: nobody is left to close them.

@@ -29,6 +29,8 @@ struct ScanContext {
   // Raised by the dialog when the session ends during a run: the run's
   // summary boxes are not shown, nobody is left to close them.
   std::atomic<int32_t> sessionEnding;
+  // The ledger of the last run, as its end reported it (what the summary showed).
+  ScanTotals lastRun;
 };
 
 // Row count, language, stop flag and session flag start at 0. Null when memory runs out.

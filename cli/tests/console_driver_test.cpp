@@ -220,7 +220,9 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
     EXPECT_LE(std::strlen(line), columns - 1) << columns;
     EXPECT_EQ(0, std::strncmp(line, "123456 files, 5.0 MiB, 2007/s, 2 found, 1:01", columns >= 80 ? 44 : 39))
         << line;
-    if (columns >= 80) EXPECT_NE(nullptr, std::strstr(line, "deep/folder/file.exe")) << line;
+    if (columns >= 80) {
+      EXPECT_NE(nullptr, std::strstr(line, "deep/folder/file.exe")) << line;
+    }
   }
   char line[512];
   FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, path);

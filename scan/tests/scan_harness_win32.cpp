@@ -4,7 +4,10 @@
 #include <cstring>
 #include <deque>
 
+#include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
+#include "scan/file_pass_win32.h"
+#include "scan/memory_pass_win32.h"
 #include "scan/scan_run_win32.h"
 #include "scan/testing/recording_report.h"
 
@@ -26,7 +29,48 @@ DWORD WINAPI ScanThread(void* raw) {
   return 0;
 }
 
+struct FilteredWalk {
+  WalkVisitor inner;
+  int (*filter)(const WalkEntry*);
+};
+
+int FilteredFile(void* context, const WalkEntry* entry) {
+  FilteredWalk* walk = static_cast<FilteredWalk*>(context);
+  if (!walk->filter(entry)) return 0;
+  return walk->inner.file(walk->inner.context, entry);
+}
+
+int FilteredUnreadable(void* context, const char* path, uint32_t error) {
+  FilteredWalk* walk = static_cast<FilteredWalk*>(context);
+  return walk->inner.unreadable(walk->inner.context, path, error);
+}
+
 }  // namespace
+
+void MemoryPassOnly(const ScanReport* report) {
+  Win32Scan scan = FixedDrivesScan();
+  ScanSession session;
+  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
+  ScanMemory(&session);
+  EndScanSession(&session);
+}
+
+void FilePassOnly(const ScanReport* report, int checkEveryFile, int (*filter)(const WalkEntry*),
+                  ProgressEstimate* estimate) {
+  Win32Scan scan = FixedDrivesScan();
+  ScanSession session;
+  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
+  session.checkEveryFile = checkEveryFile;
+  if (filter) {
+    FilteredWalk walk{SessionWalkVisitor(&session), filter};
+    WalkVisitor visitor{FilteredFile, FilteredUnreadable, &walk};
+    Win32Walk(&scan, &visitor);
+  } else {
+    SessionWalk(&session);
+  }
+  EndScanSession(&session);
+  if (estimate) *estimate = scan.progress;
+}
 
 const char* StatusWord(ScanRowStatus status) {
   switch (status) {
@@ -66,9 +110,9 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
       self->recording_.progress(self->recording_.context, p);
     }
-    static void ResultRow(void* c, const char* path, const char* name, ScanRowStatus status) {
+    static void ResultRow(void* c, const ScanRow* row) {
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
-      self->recording_.resultRow(self->recording_.context, path, name, status);
+      self->recording_.resultRow(self->recording_.context, row);
     }
     static void RunEnded(void* c, const ScanTotals* totals) {
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
@@ -94,7 +138,7 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
     if (position.percent != kUnknownShare) record.positions.push_back(static_cast<int>(position.percent));
   record.statusTexts = recording.paths;
   record.ends = recording.ends;
-  record.counters = gScanCounters;
+  if (!record.ends.empty()) record.counters = record.ends.back();
   return record;
 }
 

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "scan/scan_counters.h"
+#include "scan/progress.h"
 #include "scan/scan_report.h"
+#include "walker/walk_visitor.h"
 
 namespace scantest {
 
@@ -29,8 +30,16 @@ struct RunRecord {
   std::vector<std::string> statusTexts;   // every current path (status text) reported, in order
   std::vector<ScanTotals> ends;           // the run's end, as reported (once per run)
   bool finished = false;                  // the thread ended within the time limit
-  ScanCounters counters{};
+  ScanTotals counters{};                  // the last end's ledger (zero when none)
 };
+
+// One pass on its own, the way the program runs it: a session over every
+// fixed drive with the program's ports, ended with its ledger. `filter`
+// (may be null) sees each file first: 1 passes it on, 0 ends the walk.
+// `estimate` (may be null) receives the progress estimate at the end.
+void MemoryPassOnly(const ScanReport* report);
+void FilePassOnly(const ScanReport* report, int checkEveryFile = 0, int (*filter)(const WalkEntry*) = nullptr,
+                  ProgressEstimate* estimate = nullptr);
 
 class ScanRecorder {
  public:

@@ -66,12 +66,6 @@ Process StartForged(const std::string& path, uint32_t row) {
   return StartProcess("\"" + path + "\"", path.substr(0, path.rfind('\\') + 1));
 }
 
-// The memory pass alone.
-void MemoryPassOnly(const ScanReport* report) {
-  gScanCounters = ScanCounters{};
-  ScanMemory(report);
-}
-
 // Modules the sweep must count: for each live process (one id each), its
 // executable modules, as the module snapshot reports them.
 uint32_t ExecutableModulesOfLiveProcesses() {
@@ -103,17 +97,16 @@ int Occurrences(const std::vector<std::string>& texts, const std::string& text) 
   return count;
 }
 
-// The run ended once, with the totals of its counters (what the summary shows).
+// The run ended once, its ledger agreeing with its rows (what the summary shows).
 void ExpectEndedWith(const RunRecord& run) {
   ASSERT_EQ(1u, run.ends.size());
   const ScanTotals& totals = run.ends[0];
-  const ScanCounters& counters = run.counters;
-  EXPECT_EQ(counters.memoryModulesScanned, totals.memoryModulesExamined);
-  EXPECT_EQ(counters.memoryDetections, totals.memoryDetections);
-  EXPECT_EQ(counters.filesScanned, totals.filesExamined);
-  EXPECT_EQ(counters.fileDetections, totals.detections);
-  EXPECT_EQ(counters.fileRemovalFailures, totals.failures);
-  EXPECT_EQ(counters.fileDetections - counters.fileRemovalFailures, totals.removed);
+  EXPECT_EQ(totals.detections, totals.removed + totals.failures);
+  uint32_t failedRows = 0;
+  for (const Row& row : run.rows) failedRows += row.status == "Delete failed";
+  EXPECT_EQ(run.rows.size(), totals.detections + totals.notExamined);
+  EXPECT_EQ(failedRows, totals.failures);
+  EXPECT_LE(totals.fileFailures, totals.failures);
 }
 
 std::string RowText(const Row& row) { return row.path + " | " + row.name + " | " + row.status; }
@@ -154,7 +147,7 @@ TEST_F(ScanRunTest, MemoryPassExaminesEachLiveProcessOnce) {
   RunRecord run = recorder.Run(MemoryPassOnly);
   ASSERT_TRUE(run.finished);
   EXPECT_GE(expected, 5u);  // the sleepers, Wine's own services, this program
-  EXPECT_EQ(expected, run.counters.memoryModulesScanned);
+  EXPECT_EQ(expected, run.counters.memoryModulesExamined);
   EXPECT_EQ(0u, run.counters.memoryDetections);
   EXPECT_TRUE(run.rows.empty());
   for (const std::string& path : paths) EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>" + path)) << path;
@@ -169,7 +162,7 @@ TEST_F(ScanRunTest, StopBeforeTheSweepOpensNoProcess) {
   recorder.RequestStop();
   RunRecord run = recorder.Run(MemoryPassOnly);
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(0u, run.counters.memoryModulesScanned);
+  EXPECT_EQ(0u, run.counters.memoryModulesExamined);
   EXPECT_TRUE(run.statusTexts.empty());
   EXPECT_TRUE(run.rows.empty());
   EXPECT_TRUE(StillRunning(resident));
@@ -342,15 +335,15 @@ TEST_F(ScanRunTest, PlantedDrivesEndToEnd) {
   for (auto& [name, value] : runValues) DeleteRunValue(name);
 
   // Counters, progress, status line and the end of the run.
-  const ScanCounters& counters = run.counters;
+  const ScanTotals& counters = run.counters;
   EXPECT_EQ(2u, counters.memoryDetections);
   EXPECT_EQ(order.size(), counters.fileDetections);
-  EXPECT_EQ(failures, counters.fileRemovalFailures);
-  EXPECT_GE(counters.memoryModulesScanned, 6u);
+  EXPECT_EQ(failures, counters.fileFailures);
+  EXPECT_GE(counters.memoryModulesExamined, 6u);
   // Every file of every drive, the system drive's included, less the three
   // that the memory pass took away, and the restore file if the run made it.
   ASSERT_TRUE(Exists(restoreFile));
-  EXPECT_EQ(filesBefore - 3 + (restoreFileBefore ? 0 : 1), counters.filesScanned);
+  EXPECT_EQ(filesBefore - 3 + (restoreFileBefore ? 0 : 1), counters.filesExamined);
   EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\resident\\drimo.exe"));
   EXPECT_EQ(1, Occurrences(run.statusTexts, "Memory>>D:\\other\\quellix.exe"));
   ASSERT_GE(run.positions.size(), 2u);
@@ -390,7 +383,7 @@ TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
   EXPECT_TRUE(HasRunValue("QxStuck"));
   EXPECT_FALSE(HasRunValue("QxGone"));
   DeleteRunValue("QxStuck");
-  EXPECT_EQ(1u, run.counters.fileRemovalFailures);
+  EXPECT_EQ(1u, run.counters.fileFailures);
   EXPECT_EQ(2u, run.counters.fileDetections);
   // The failure in the totals is what makes the dialog advise a reboot.
   ExpectEndedWith(run);
@@ -408,7 +401,7 @@ TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
   });
   RunRecord run = recorder.Run();
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(10u + 1u + 1u, run.counters.filesScanned);
+  EXPECT_EQ(10u + 1u + 1u, run.counters.filesExamined);
   ASSERT_EQ(1u, run.rows.size());
   EXPECT_EQ(RowText({"D:\\only_r0.bin", "Worm.Quellix.c", kRemoved}), RowText(run.rows[0]));
   EXPECT_TRUE(Exists("D:\\sub\\later_r3.dll"));
@@ -441,11 +434,9 @@ void PlantComparisonTree() {
 
 PassOutcome RunFilePass(int checkEveryFile) {
   ScanRecorder recorder;
-  RunRecord run = recorder.Run([checkEveryFile](const ScanReport* report) {
-    gScanCounters = ScanCounters{};
-    FilePass pass = ProgramFilePass(report);
-    pass.run.checkEveryFile = checkEveryFile;
-    ScanFixedDrivesWith(OnFileFound, &pass);
+  ProgressEstimate estimate{};
+  RunRecord run = recorder.Run([checkEveryFile, &estimate](const ScanReport* report) {
+    FilePassOnly(report, checkEveryFile, nullptr, &estimate);
   });
   PassOutcome outcome;
   for (const Row& row : run.rows) outcome.rows.push_back(RowText(row));
@@ -454,10 +445,10 @@ PassOutcome RunFilePass(int checkEveryFile) {
     for (const std::string& path : WalkOrder(drive)) outcome.remaining.push_back(path);
   for (const char* name : {"QxCompareA", "QxCompareB"})
     if (HasRunValue(name)) outcome.runValues.push_back(name);
-  outcome.files = run.counters.filesScanned;
+  outcome.files = run.counters.filesExamined;
   outcome.detections = run.counters.fileDetections;
-  outcome.failures = run.counters.fileRemovalFailures;
-  outcome.bytesDone = run.counters.bytesDone;
+  outcome.failures = run.counters.fileFailures;
+  outcome.bytesDone = estimate.bytesDone;
   DeleteRunValue("QxCompareA");
   DeleteRunValue("QxCompareB");
   return outcome;
@@ -540,13 +531,13 @@ TEST_F(ScanRunTest, FileBeyondFourGibibytesIsNotTakenForASmallOne) {
 // a directory with two links to itself (self\l1, self\l2) and a link to a
 // folder outside every drive (outward).
 std::map<std::string, int> linkedDriveVisits;
-int CountLinkedDriveFiles(void* pass, const char* directory, const FindRecord* record) {
-  if (directory[0] == 'D') {
-    ++linkedDriveVisits[std::string(directory) + record->name];
+int CountLinkedDriveFiles(const WalkEntry* entry) {
+  if (entry->path[0] == 'D') {
+    ++linkedDriveVisits[entry->path];
     // Ends a walk that runs away through the links.
-    if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[std::string(directory) + record->name] > 50) return 0;
+    if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[entry->path] > 50) return 0;
   }
-  return OnFileFound(pass, directory, record);
+  return 1;
 }
 
 TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed) {
@@ -574,11 +565,7 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
   linkedDriveVisits.clear();
   ScanRecorder recorder;
-  RunRecord run = recorder.Run([](const ScanReport* report) {
-    gScanCounters = ScanCounters{};
-    FilePass pass = ProgramFilePass(report);
-    ScanFixedDrivesWith(CountLinkedDriveFiles, &pass);
-  });
+  RunRecord run = recorder.Run([](const ScanReport* report) { FilePassOnly(report, 0, CountLinkedDriveFiles); });
   ASSERT_TRUE(run.finished);
   EXPECT_EQ((std::map<std::string, int>{{"D:\\pair\\a\\clean.txt", 1},
                                         {"D:\\pair\\a\\worm_a.dll", 1},
@@ -604,10 +591,11 @@ TEST(NoFixedDrive, TotalFallsBackAndNoFileIsScanned) {
   if (!std::getenv("QX_SCAN_NO_FIXED_DRIVE")) GTEST_SKIP() << "needs the prefix without fixed drives";
   ASSERT_NE(DRIVE_FIXED, GetDriveTypeA("C:\\"));
   ScanRecorder recorder;
-  RunRecord run = recorder.Run();
+  ProgressEstimate estimate{};
+  RunRecord run = recorder.Run([&estimate](const ScanReport* report) { FilePassOnly(report, 0, nullptr, &estimate); });
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(0xFFFFFFFFull, run.counters.totalBytes);
-  EXPECT_EQ(0u, run.counters.filesScanned);
+  EXPECT_EQ(0xFFFFFFFFull, estimate.totalBytes);
+  EXPECT_EQ(0u, run.counters.filesExamined);
   EXPECT_TRUE(run.rows.empty());
   ExpectEndedWith(run);
   // Nothing found: the dialog's clean summary.

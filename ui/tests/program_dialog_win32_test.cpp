@@ -20,7 +20,6 @@
 
 #include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
-#include "scan/scan_counters.h"
 #include "tests/support/win_files_win32.h"
 #include "ui/about_box_win32.h"
 #include "ui/main_window_win32.h"
@@ -358,16 +357,15 @@ int PlantSpecimens(const std::string& root) {
   return planted;
 }
 
-std::string ExpectedSummary(int32_t language) {
-  const ScanCounters& c = CurrentScanCounters();
+std::string ExpectedSummary(const ScanTotals& c, int32_t language) {
   char text[512];
   if (c.memoryDetections > 0 || c.fileDetections > 0)
-    std::snprintf(text, sizeof(text), Text(TextKey::SummaryDetected, language), static_cast<int>(c.memoryModulesScanned),
-                  static_cast<int>(c.memoryDetections), static_cast<int>(c.filesScanned),
+    std::snprintf(text, sizeof(text), Text(TextKey::SummaryDetected, language), static_cast<int>(c.memoryModulesExamined),
+                  static_cast<int>(c.memoryDetections), static_cast<int>(c.filesExamined),
                   static_cast<int>(c.fileDetections));
   else
-    std::snprintf(text, sizeof(text), Text(TextKey::SummaryClean, language), static_cast<int>(c.memoryModulesScanned),
-                  static_cast<int>(c.filesScanned));
+    std::snprintf(text, sizeof(text), Text(TextKey::SummaryClean, language), static_cast<int>(c.memoryModulesExamined),
+                  static_cast<int>(c.filesExamined));
   return text;
 }
 
@@ -389,10 +387,10 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   int boxes = 0;
   std::string summary = CloseSummaryBoxes(&boxes);
   EXPECT_EQ(1, boxes) << "all removals succeed: the summary only";
-  EXPECT_EQ(static_cast<uint32_t>(specimens), CurrentScanCounters().fileDetections);
-  EXPECT_EQ(ExpectedSummary(Context()->languageIndex), summary);
+  EXPECT_EQ(static_cast<uint32_t>(specimens), Context()->lastRun.fileDetections);
+  EXPECT_EQ(ExpectedSummary(Context()->lastRun, Context()->languageIndex), summary);
   ExpectState(kIdleAfterRun, __LINE__);
-  const uint32_t firstRunFiles = CurrentScanCounters().filesScanned;
+  const uint32_t firstRunFiles = Context()->lastRun.filesExamined;
   ASSERT_EQ(specimens, ListRowCount(dialog_));
   EXPECT_EQ(specimens, Context()->rowCount);
   for (int row = 0; row < specimens; ++row) {
@@ -418,8 +416,8 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   EXPECT_EQ(1, IsStopRequested(Context()));
   summary = CloseSummaryBoxes(&boxes);
   EXPECT_EQ(1, boxes);
-  EXPECT_EQ(ExpectedSummary(Context()->languageIndex), summary);
-  EXPECT_LT(CurrentScanCounters().filesScanned, firstRunFiles) << "Stop did not cut the run short";
+  EXPECT_EQ(ExpectedSummary(Context()->lastRun, Context()->languageIndex), summary);
+  EXPECT_LT(Context()->lastRun.filesExamined, firstRunFiles) << "Stop did not cut the run short";
   ExpectState(kIdleAfterRun, __LINE__);
   EXPECT_EQ(0, ListRowCount(dialog_)) << "the worm files were removed by the first run";
 

@@ -327,10 +327,10 @@ DWORD WINAPI ReportOneRun(void* parameter) {
   ReportProgress(&report, ScanPosition{10, 9000, 37});
   ReportProgress(&report, ScanPosition{11, 9100, 37});
   ReportCurrentPath(&report, "Memory>>C:\\a.exe");
-  ReportResultRow(&report, "C:\\gone.exe", "Worm.Quellix.c", kRowRemoved);
-  ReportResultRow(&report, "C:\\later.dll", "Worm.Quellix.c.dll2", kRowScheduledAtRestart);
-  ReportResultRow(&report, "C:\\stuck.bin", "Worm.Quellix.ay", kRowRemovalFailed);
-  ReportResultRow(&report, "C:\\unreadable.bin", "", kRowNotExamined);
+  ReportRow(&report, ScanRow{"C:\\gone.exe", "Worm.Quellix.c", kRowRemoved, "", kPassFile});
+  ReportRow(&report, ScanRow{"C:\\later.dll", "Worm.Quellix.c.dll2", kRowScheduledAtRestart, "", kPassFile});
+  ReportRow(&report, ScanRow{"C:\\stuck.bin", "Worm.Quellix.ay", kRowRemovalFailed, "held", kPassFile});
+  ReportRow(&report, ScanRow{"C:\\unreadable.bin", "", kRowNotExamined, "denied", kPassFile});
   ReportProgress(&report, ScanPosition{12, 9200, 100});
   script->stopAnswer = ReportStopRequested(&report);
   ReportRunEnded(&report, script->totals);
@@ -394,7 +394,7 @@ class DialogReportTest : public ScanContextTest {
     char text[512];
     std::snprintf(text, sizeof text, Text(TextKey::SummaryDetected, 1), static_cast<int>(t.memoryModulesExamined),
                   static_cast<int>(t.memoryDetections), static_cast<int>(t.filesExamined),
-                  static_cast<int>(t.detections));
+                  static_cast<int>(t.fileDetections));
     return text;
   }
 };
@@ -402,9 +402,12 @@ class DialogReportTest : public ScanContextTest {
 ScanTotals Totals(uint64_t files, uint32_t detections, uint32_t failures, uint32_t modules, uint32_t resident) {
   ScanTotals totals{};
   totals.filesExamined = files;
-  totals.detections = detections;
-  totals.removed = detections - failures;
+  // The file pass's part: what the summary counts and the reboot advice follows.
+  totals.detections = detections + resident;
+  totals.fileDetections = detections;
+  totals.removed = detections + resident - failures;
   totals.failures = failures;
+  totals.fileFailures = failures;
   totals.memoryModulesExamined = modules;
   totals.memoryDetections = resident;
   return totals;

@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "engine/file_check_win32.h"
@@ -18,7 +17,6 @@
 namespace {
 
 enum : uint32_t {
-  kFullPathSize = 1024,
   // Longest path that can be opened at all.
   kLongestOpenablePath = MAX_PATH - 1,
 };
@@ -34,6 +32,9 @@ CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, 
   // An unreadable file is no detection: the dialog has no row for it.
   return pass->check(file->path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
 }
+
+// Not yet counted: a folder that cannot be listed is passed over.
+int GoOnPastUnreadable(void*, const char*, uint32_t) { return 1; }
 
 ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity) {
   switch (RemoveIdentifiedFile(file->path, identity)) {
@@ -76,14 +77,10 @@ FilePass ProgramFilePass(const ScanReport* report) {
   return pass;
 }
 
-int OnFileFound(void* raw, const char* directory, const FindRecord* record) {
+int OnFileFound(void* raw, const WalkEntry* entry) {
   FilePass* pass = static_cast<FilePass*>(raw);
   pass->run.ports.context = pass;
-  char path[kFullPathSize];
-  // Longer than any walker path can be; the check port refuses a cut path.
-  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
-  FoundFile file{path, size, record};
+  FoundFile file{entry->path, entry->size, entry->native};
   int goOn = DecideFoundFile(&pass->run, &file);
   gScanCounters.fileDetections = pass->run.totals.detections;
   gScanCounters.fileRemovalFailures = pass->run.totals.failures;
@@ -95,7 +92,7 @@ int ScanFixedDrives(const ScanReport* report) {
   return ScanFixedDrivesWith(OnFileFound, &pass);
 }
 
-int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
+int ScanFixedDrivesWith(WalkFileFunction file, void* context) {
   ScanCounters& counters = gScanCounters;
   FileList walk;
   counters.bytesDone = 0;
@@ -118,7 +115,7 @@ int ScanFixedDrivesWith(FileFoundCallback callback, void* context) {
     counters.clusterSize =
         GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
     // A walk that ends early (stopped, or failed inside) moves on to the next drive.
-    walk.Open(drives.roots[i], 1, "*", callback, context);
+    walk.Open(drives.roots[i], 1, WalkVisitor{file, GoOnPastUnreadable, context});
     walk.Close();
   }
   return 1;

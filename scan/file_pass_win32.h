@@ -4,7 +4,7 @@
 #include "engine/file_identity.h"
 #include "scan/found_file.h"
 #include "scan/scan_report.h"
-#include "walker/find_record.h"
+#include "walker/walk_visitor.h"
 
 // The check of one path: 1 on a match, with the detection name in `nameOut`
 // and the identity of the file read, which the removal requires the path
@@ -39,12 +39,15 @@ FilePass ActionFilePass(const ScanReport* report, FoundFileAction action, Quaran
 // program's pass. Always 1.
 int ScanFixedDrives(const ScanReport* report);
 
-// The same walk with another per-file callback and its context (a FilePass
+// The walk's per-file function (a WalkVisitor's `file`).
+typedef int (*WalkFileFunction)(void* context, const WalkEntry* entry);
+
+// The same walk with another per-file function and its context (a FilePass
 // for OnFileFound; a bare walk or a part of the work for measurements).
 // Resets the progress estimate first. Always 1.
-int ScanFixedDrivesWith(FileFoundCallback callback, void* context);
+int ScanFixedDrivesWith(WalkFileFunction file, void* context);
 
 // The per-file work of a FilePass (`pass`): DecideFoundFile on the file,
 // with gScanCounters kept up to date. 1 to go on, 0 when the report asks the
 // run to stop.
-int OnFileFound(void* pass, const char* directory, const FindRecord* record);
+int OnFileFound(void* pass, const WalkEntry* entry);

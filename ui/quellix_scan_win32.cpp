@@ -197,10 +197,10 @@ struct Walk {
 };
 
 // The quarantine folder holds detections by design: never examined.
-int OnWalkFile(void* context, const char* directory, const FindRecord* record) {
+int OnWalkFile(void* context, const WalkEntry* entry) {
   Walk* w = static_cast<Walk*>(context);
-  if (w->skipped && StartsWithIgnoringCase(directory, w->skipped)) return gStop ? 0 : 1;
-  return OnFileFound(&w->pass, directory, record);
+  if (w->skipped && StartsWithIgnoringCase(entry->path, w->skipped)) return gStop ? 0 : 1;
+  return OnFileFound(&w->pass, entry);
 }
 
 // One PATH: a folder is walked, a file examined alone.
@@ -216,7 +216,8 @@ void ScanPath(Walk* w, const char* path) {
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     FileList walk;
-    walk.Open(full, 1, "*", OnWalkFile, w);
+    // Not yet counted: a folder that cannot be listed is passed over.
+    walk.Open(full, 1, WalkVisitor{OnWalkFile, [](void*, const char*, uint32_t) { return 1; }, w});
     walk.Close();
     return;
   }
@@ -233,8 +234,9 @@ void ScanPath(Walk* w, const char* path) {
   record.size = found.nFileSizeLow;
   record.sizeHigh = found.nFileSizeHigh;
   snprintf(record.name, sizeof record.name, "%s", namePart);
-  *namePart = 0;
-  OnWalkFile(w, full, &record);
+  uint64_t size = static_cast<uint64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+  WalkEntry entry = {full, static_cast<size_t>(namePart - full), namePart, size, &record};
+  OnWalkFile(w, &entry);
 }
 
 // --all-users: the Run key of every loaded user hive, for each removed file.

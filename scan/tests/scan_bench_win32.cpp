@@ -11,19 +11,20 @@
 #include "scan/progress.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/tests/scan_harness_win32.h"
+#include "walker/find_record.h"
 
 using namespace scantest;
 
 namespace {
 
-int NoOp(void*, const char*, const FindRecord*) { return 1; }
+int NoOp(void*, const WalkEntry*) { return 1; }
 
 // Where the file pass's time goes: its reporting alone (progress and every
 // 10th path), and its checks alone (signature-size files only).
-int ReportingOnly(void* pass, const char* directory, const FindRecord* record) {
+int ReportingOnly(void* pass, const WalkEntry* entry) {
   const ScanReport* report = static_cast<const FilePass*>(pass)->run.report;
-  char path[1024];
-  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
+  const char* path = entry->path;
+  const FindRecord* record = static_cast<const FindRecord*>(entry->native);
   FileProgress progress = AdvanceFileProgress(&gScanCounters, record->size);
   if (progress.moveBar)
     ReportProgress(report, ScanPosition{gScanCounters.filesScanned, gScanCounters.bytesDone, progress.position});
@@ -31,12 +32,11 @@ int ReportingOnly(void* pass, const char* directory, const FindRecord* record) {
   return 1;
 }
 
-int ChecksOnly(void*, const char* directory, const FindRecord* record) {
+int ChecksOnly(void*, const WalkEntry* entry) {
+  const FindRecord* record = static_cast<const FindRecord*>(entry->native);
   if (record->size > kMaxCheckedFileSize || !HasSignatureOfSize(BuiltInSignatures(), record->size)) return 1;
-  char path[1024];
-  std::snprintf(path, sizeof path, "%s%s", directory, record->name);
   char name[64];
-  CheckFile(path, name);
+  CheckFile(entry->path, name);
   return 1;
 }
 
@@ -60,7 +60,7 @@ void PlantSpecimens() {
 
 struct Variant {
   const char* name;
-  FileFoundCallback callback;
+  WalkFileFunction callback;
   int checkEveryFile;
   double best = 1e30;
 };

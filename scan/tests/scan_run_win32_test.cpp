@@ -540,13 +540,13 @@ TEST_F(ScanRunTest, FileBeyondFourGibibytesIsNotTakenForASmallOne) {
 // a directory with two links to itself (self\l1, self\l2) and a link to a
 // folder outside every drive (outward).
 std::map<std::string, int> linkedDriveVisits;
-int CountLinkedDriveFiles(void* pass, const char* directory, const FindRecord* record) {
-  if (directory[0] == 'D') {
-    ++linkedDriveVisits[std::string(directory) + record->name];
+int CountLinkedDriveFiles(void* pass, const WalkEntry* entry) {
+  if (entry->path[0] == 'D') {
+    ++linkedDriveVisits[entry->path];
     // Ends a walk that runs away through the links.
-    if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[std::string(directory) + record->name] > 50) return 0;
+    if (linkedDriveVisits.size() > 5000 || linkedDriveVisits[entry->path] > 50) return 0;
   }
-  return OnFileFound(pass, directory, record);
+  return OnFileFound(pass, entry);
 }
 
 TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed) {

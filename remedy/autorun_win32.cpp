@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "remedy/reg_export.h"
+#include "sys/handle_win32.h"
 
 namespace {
 
@@ -129,10 +130,11 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
   if (!text) return 0;
 
   int written = 0;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
+  OwnedHandle file(
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.valid()) {
     DWORD high = 0;
-    DWORD low = GetFileSize(file, &high);
+    DWORD low = GetFileSize(file.get(), &high);
     bool sized = low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
     size_t length = 0;
     if (low == 0 && high == 0) {
@@ -149,11 +151,12 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
     length += valueLength;
     DWORD done = 0;
     LONG zero = 0;
-    if (sized && (SetFilePointer(file, 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
-        WriteFile(file, text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
-      written = FlushFileBuffers(file) ? 1 : 0;
+    if (sized &&
+        (SetFilePointer(file.get(), 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
+        WriteFile(file.get(), text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
+      written = FlushFileBuffers(file.get()) ? 1 : 0;
     }
-    CloseHandle(file);
+    file.reset();
     if (written && startSection) {
       gRestoreSectionWritten = 1;
       memcpy(gRestoreSectionKey, keyPath, sizeof keyPath);
@@ -170,16 +173,15 @@ void BeginAutorunRestoreSection() { gRestoreSectionWritten = 0; }
 CommandLineHost ProcessCommandLineHost() { return CommandLineHost{LookupVariable, LeadByte, nullptr}; }
 
 int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName) {
-  HKEY key;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
-  LONG status = RegDeleteValueA(key, valueName);
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS ? 1 : 0;
+  OwnedKey key;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return 0;
+  return RegDeleteValueA(key.get(), valueName) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
-  HKEY key;
-  if (RegOpenKeyA(root, subkey, &key) != ERROR_SUCCESS) return 1;
+  OwnedKey owner;
+  if (RegOpenKeyA(root, subkey, owner.receive()) != ERROR_SUCCESS) return 1;
+  HKEY key = owner.get();
 
   CommandLineHost host = ProcessCommandLineHost();
   ValueBuffers buffers = {nullptr, 0, nullptr, 0};
@@ -221,7 +223,6 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path) {
     }
   }
   FreeBuffers(&buffers);
-  RegCloseKey(key);
   return 1;
 }
 

@@ -28,6 +28,7 @@
 #include "scan/progress.h"
 #include "scan/scan_report.h"
 #include "scan/testing/recording_report.h"
+#include "sys/handle_win32.h"
 #include "sys/system_queries_win32.h"
 #include "walker/file_list_win32.h"
 
@@ -139,27 +140,25 @@ struct Specimen {
 };
 
 int ReadWholeFile(const char* path, std::vector<unsigned char>* bytes) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  DWORD size = GetFileSize(file, nullptr);
+  OwnedHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.valid()) return 0;
+  DWORD size = GetFileSize(file.get(), nullptr);
   int ok = 0;
   if (size != INVALID_FILE_SIZE) {
     bytes->assign(size, 0);
     DWORD got = 0;
-    ok = size == 0 || (ReadFile(file, bytes->data(), size, &got, nullptr) && got == size);
+    ok = size == 0 || (ReadFile(file.get(), bytes->data(), size, &got, nullptr) && got == size);
   }
-  CloseHandle(file);
   return ok;
 }
 
 int WriteWholeFile(const char* path, const std::vector<unsigned char>& bytes) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  OwnedHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return 0;
   DWORD written = 0;
-  int ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+  int ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
-  CloseHandle(file);
-  return ok;
+  return file.close() && ok;
 }
 
 int RestoreSpecimens(const std::vector<Specimen>& specimens) {
@@ -174,7 +173,7 @@ int RestoreSpecimens(const std::vector<Specimen>& specimens) {
 
 unsigned long gBareFiles = 0;
 
-int NothingToDo(void*, const char*, const FindRecord*) {
+int NothingToDo(void*, const WalkEntry*) {
   gBareFiles += 1;
   return 1;
 }
@@ -183,7 +182,7 @@ void BareWalkFixedDrives() {
   FixedDrives drives = ListFixedDrives();
   FileList walk;
   for (uint32_t i = 0; i < drives.count; ++i) {
-    walk.Open(drives.roots[i], 1, "*", NothingToDo);
+    walk.Open(drives.roots[i], 1, WalkVisitor{NothingToDo, nullptr, nullptr});
     walk.Close();
   }
 }
@@ -343,11 +342,8 @@ Sweep BareOpenProcessSweep() {
   Sweep sweep = {0, 0};
   double start = Now();
   for (DWORD id = 0; id < kSweepEndId; ++id) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-    if (process) {
-      sweep.answered += 1;
-      CloseHandle(process);
-    }
+    OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (process.valid()) sweep.answered += 1;
   }
   sweep.seconds = Now() - start;
   return sweep;
@@ -361,19 +357,17 @@ Sweep SnapshotSweep() {
   double start = Now();
   MODULEENTRY32 module;
   for (DWORD id = 0; id < kSweepEndId; ++id) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-    if (!process) continue;
+    OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (!process.valid()) continue;
     if ((id & 3) == 0) {
-      HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
-      if (snapshot != INVALID_HANDLE_VALUE) {
+      OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id));
+      if (snapshot.valid()) {
         sweep.answered += 1;
         module.dwSize = sizeof module;
-        for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module)) {
+        for (BOOL more = Module32First(snapshot.get(), &module); more; more = Module32Next(snapshot.get(), &module)) {
         }
-        CloseHandle(snapshot);
       }
     }
-    CloseHandle(process);
   }
   sweep.seconds = Now() - start;
   return sweep;
@@ -393,7 +387,7 @@ int StartSleepers(int count, std::vector<PROCESS_INFORMATION>* started) {
     if (!CreateProcessA(self, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process))
       return 0;
-    CloseHandle(process.hThread);
+    OwnedHandle thread(process.hThread);
     started->push_back(process);
   }
   // Each sleeper is up once its loader has finished; give them that time.
@@ -405,9 +399,9 @@ int StartSleepers(int count, std::vector<PROCESS_INFORMATION>* started) {
 
 void StopSleepers(std::vector<PROCESS_INFORMATION>* started) {
   for (const PROCESS_INFORMATION& process : *started) {
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 5000);
-    CloseHandle(process.hProcess);
+    OwnedHandle owner(process.hProcess);
+    TerminateProcess(owner.get(), 0);
+    WaitForSingleObject(owner.get(), 5000);
   }
   started->clear();
 }
@@ -502,10 +496,9 @@ int GetAttributesOnly(const char* path, char*) {
 }
 
 int OpenSizeClose(const char* path, char*) {
-  HANDLE file = OpenForReading(path, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  GetFileSize(file, nullptr);
-  CloseHandle(file);
+  OwnedHandle file(OpenForReading(path, nullptr));
+  if (!file.valid()) return 0;
+  GetFileSize(file.get(), nullptr);
   return 0;
 }
 

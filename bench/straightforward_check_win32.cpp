@@ -6,6 +6,7 @@
 #include "engine/file_check_win32.h"
 #include "engine/signature_table.h"
 #include "scan/file_pass_win32.h"
+#include "sys/handle_win32.h"
 
 int CheckFileRowByRow(const char* path, char* nameOut) {
   nameOut[0] = 0;
@@ -14,14 +15,14 @@ int CheckFileRowByRow(const char* path, char* nameOut) {
   const SignatureRecord* match = nullptr;
 
   wchar_t widePath[kWidePathCapacity];
-  HANDLE file = OpenForReading(path, widePath);
-  if (file != INVALID_HANDLE_VALUE) {
+  OwnedHandle file(OpenForReading(path, widePath));
+  if (file.valid()) {
     if (widePath[0]) {
       attributes = GetFileAttributesW(widePath);
       attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
     }
-    DWORD size = GetFileSize(file, nullptr);
-    CloseHandle(file);
+    DWORD size = GetFileSize(file.get(), nullptr);
+    file.reset();
     if (size != INVALID_FILE_SIZE && size <= kMaxCheckedFileSize) {
       SignatureTable table = BuiltInSignatures();
       for (uint32_t i = 0; i < table.count && !match; ++i) {

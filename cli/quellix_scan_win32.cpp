@@ -13,6 +13,7 @@
 #include "remedy/quarantine_win32.h"
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
+#include "sys/owned_stream.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ struct WindowsScanner {
   QuarantineFolder quarantine;
   int quarantineOpen;
   // restore
-  FILE* manifest;
+  OwnedStream manifest;
   char line[kLineCapacity];
   // console text on its way from the ANSI code page to the console's
   wchar_t wide[kWideCapacity];
@@ -102,8 +103,9 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
 }
 
 int FinishOutput(void*, FILE* file) {
+  OwnedStream stream(file);
   int whole = std::fflush(file) == 0;
-  return std::fclose(file) == 0 && whole;
+  return stream.close() && whole;
 }
 
 // ---- the scan ----
@@ -161,8 +163,8 @@ int BeginRestore(void* context, const ScanOptions* options, char* why, size_t ca
   size_t length = std::strlen(directory);
   int n = std::snprintf(manifestPath, sizeof manifestPath, "%s%smanifest.jsonl", directory,
                         length && directory[length - 1] == '\\' ? "" : "\\");
-  s->manifest = n > 0 && static_cast<size_t>(n) < sizeof manifestPath ? std::fopen(manifestPath, "rb") : nullptr;
-  if (!s->manifest) {
+  s->manifest.reset(n > 0 && static_cast<size_t>(n) < sizeof manifestPath ? std::fopen(manifestPath, "rb") : nullptr);
+  if (!s->manifest.valid()) {
     std::snprintf(why, capacity, "%s", "its manifest.jsonl cannot be read");
     return 0;
   }
@@ -171,7 +173,7 @@ int BeginRestore(void* context, const ScanOptions* options, char* why, size_t ca
 
 const char* NextManifestLine(void* context) {
   WindowsScanner* s = Of(context);
-  return std::fgets(s->line, sizeof s->line, s->manifest);
+  return std::fgets(s->line, sizeof s->line, s->manifest.get());
 }
 
 RestoreRowKind RestoreLine(void*, const ScanOptions* options, const char* line, char* path, size_t pathCapacity,
@@ -184,9 +186,7 @@ RestoreRowKind RestoreLine(void*, const ScanOptions* options, const char* line, 
 }
 
 void EndRestore(void* context) {
-  WindowsScanner* s = Of(context);
-  if (s->manifest) std::fclose(s->manifest);
-  s->manifest = nullptr;
+  Of(context)->manifest.reset();
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sys/owned_fd_posix.h"
+
 namespace {
 
 int ReadAt(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
@@ -30,10 +32,11 @@ CandidateOutcome CheckFileAt(SignatureTable table, int directoryFd, const char* 
   nameOut[0] = 0;
   *identity = FileIdentity{0, 0, 0};
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = openat(directoryFd, name, flags | O_NOATIME);
+  OwnedFd file(openat(directoryFd, name, flags | O_NOATIME));
   // O_NOATIME is only for the file's owner (or a privileged caller).
-  if (fd < 0 && errno == EPERM) fd = openat(directoryFd, name, flags);
-  if (fd < 0) return errno == ELOOP ? kCandidateClean : kCandidateUnreadable;
+  if (!file.valid() && errno == EPERM) file.reset(openat(directoryFd, name, flags));
+  if (!file.valid()) return errno == ELOOP ? kCandidateClean : kCandidateUnreadable;
+  int fd = file.get();
 
   CandidateOutcome outcome = kCandidateUnreadable;
   struct stat st;
@@ -51,6 +54,5 @@ CandidateOutcome CheckFileAt(SignatureTable table, int directoryFd, const char* 
       }
     }
   }
-  close(fd);
   return outcome;
 }

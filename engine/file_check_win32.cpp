@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/candidate_check.h"
+#include "sys/handle_win32.h"
 
 int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePath) {
   wchar_t wide[kWidePathCapacity];
@@ -18,15 +19,16 @@ int OpenWideFallback(const char* path, WIN32_FIND_DATAW* found, wchar_t* widePat
   for (const char* p = path; *p; p = CharNextA(p))
     if (*p == '\\' || *p == '/') ansiName = p + 1;
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(wide, &record);
-  if (search == INVALID_HANDLE_VALUE) return 0;
   bool same = false;
-  do {
-    char converted[MAX_PATH];
-    int n = WideCharToMultiByte(CP_ACP, 0, record.cFileName, -1, converted, sizeof converted, nullptr, nullptr);
-    same = !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && n > 0 && lstrcmpiA(converted, ansiName) == 0;
-  } while (!same && FindNextFileW(search, &record));
-  FindClose(search);
+  {
+    OwnedFind search(FindFirstFileW(wide, &record));
+    if (!search.valid()) return 0;
+    do {
+      char converted[MAX_PATH];
+      int n = WideCharToMultiByte(CP_ACP, 0, record.cFileName, -1, converted, sizeof converted, nullptr, nullptr);
+      same = !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && n > 0 && lstrcmpiA(converted, ansiName) == 0;
+    } while (!same && FindNextFileW(search.get(), &record));
+  }
   if (!same) return 0;
 
   if (widePath) {
@@ -101,18 +103,17 @@ static int QueryFileSize(HANDLE file, uint64_t* size) {
 
 int ComputeFingerprint(const char* path, int32_t start, int32_t end, FileFingerprint* out) {
   memset(out, 0, sizeof(*out));
-  HANDLE file = OpenForReading(path, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  OwnedHandle file(OpenForReading(path, nullptr));
+  if (!file.valid()) return 0;
   uint64_t fullSize = 0;
   int result = 0;
   // Positions are signed 32-bit: a larger file has no range that they can name.
-  if (QueryFileSize(file, &fullSize) && fullSize <= 0x7FFFFFFF) {
+  if (QueryFileSize(file.get(), &fullSize) && fullSize <= 0x7FFFFFFF) {
     int32_t size = static_cast<int32_t>(fullSize);
     if (end < 0) end = size;
     if (start >= 0 && start <= size && start <= end)
-      result = FingerprintOpenFile(file, static_cast<uint32_t>(end - start), out);
+      result = FingerprintOpenFile(file.get(), static_cast<uint32_t>(end - start), out);
   }
-  CloseHandle(file);
   return result;
 }
 
@@ -154,8 +155,8 @@ CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* 
   FileIdentity matchedIdentity = {0, 0, 0};
 
   wchar_t widePath[kWidePathCapacity];
-  HANDLE file = OpenForReading(path, widePath);
-  if (file != INVALID_HANDLE_VALUE) {
+  OwnedHandle file(OpenForReading(path, widePath));
+  if (file.valid()) {
     if (widePath[0]) {
       attributes = GetFileAttributesW(widePath);
       attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
@@ -164,17 +165,18 @@ CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* 
     // The whole size: a file of 4 GiB and 1536 bytes is no 1536-byte file.
     // The portable check filters by size and reads a candidate once for
     // every row of its size: the first matching row wins.
-    if (QueryFileSize(file, &size)) {
-      OpenFileReader open{file, 0};
+    if (QueryFileSize(file.get(), &size)) {
+      OpenFileReader open{file.get(), 0};
       CandidateReader reader{ReadBlockAt, &open};
       const SignatureRecord* row = nullptr;
       outcome = CheckCandidate(table, size, &reader, &row);
       if (outcome == kCandidateMatched) {
         match = row;
-        matchedIdentity = IdentifyOpenFile(file);
+        matchedIdentity = IdentifyOpenFile(file.get());
       }
     }
-    CloseHandle(file);
+    // Closed before the attributes are put back.
+    file.reset();
   }
 
   // Written back only when something changed them: a write to every

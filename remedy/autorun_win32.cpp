@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "remedy/reg_export.h"
+#include "sys/handle_win32.h"
 
 namespace {
 
@@ -129,10 +130,11 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
   if (!text) return 0;
 
   int written = 0;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
+  OwnedHandle file(
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.valid()) {
     DWORD high = 0;
-    DWORD low = GetFileSize(file, &high);
+    DWORD low = GetFileSize(file.get(), &high);
     bool sized = low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
     size_t length = 0;
     if (low == 0 && high == 0) {
@@ -149,11 +151,12 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
     length += valueLength;
     DWORD done = 0;
     LONG zero = 0;
-    if (sized && (SetFilePointer(file, 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
-        WriteFile(file, text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
-      written = FlushFileBuffers(file) ? 1 : 0;
+    if (sized &&
+        (SetFilePointer(file.get(), 0, &zero, FILE_END) != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR) &&
+        WriteFile(file.get(), text, static_cast<DWORD>(length), &done, nullptr) && done == length) {
+      written = FlushFileBuffers(file.get()) ? 1 : 0;
     }
-    CloseHandle(file);
+    file.reset();
     if (written && startSection) {
       gRestoreSectionWritten = 1;
       memcpy(gRestoreSectionKey, keyPath, sizeof keyPath);
@@ -170,16 +173,15 @@ void BeginAutorunRestoreSection() { gRestoreSectionWritten = 0; }
 CommandLineHost ProcessCommandLineHost() { return CommandLineHost{LookupVariable, LeadByte, nullptr}; }
 
 int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName) {
-  HKEY key;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
-  LONG status = RegDeleteValueA(key, valueName);
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS ? 1 : 0;
+  OwnedKey key;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return 0;
+  return RegDeleteValueA(key.get(), valueName) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const RunValueListener* listener) {
-  HKEY key;
-  if (RegOpenKeyA(root, subkey, &key) != ERROR_SUCCESS) return 1;
+  OwnedKey owner;
+  if (RegOpenKeyA(root, subkey, owner.receive()) != ERROR_SUCCESS) return 1;
+  HKEY key = owner.get();
   // How rows and records name the key: its root, and below HKEY_USERS the hive.
   char hive[300];
   const char* slash = root == HKEY_USERS ? strchr(subkey, '\\') : nullptr;
@@ -238,7 +240,6 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const
     }
   }
   FreeBuffers(&buffers);
-  RegCloseKey(key);
   TellRunValuesExamined(listener, hive, deleted);
   return 1;
 }
@@ -275,9 +276,9 @@ void CleanAllUsersAutorun(const char* const* paths, uint32_t count, const RunVal
     char subkey[512];
     snprintf(subkey, sizeof subkey, "%s\\%s", name, kRunKey);
     // Where the account may not write, the hive is said to be passed over.
-    HKEY key;
-    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
-    if (opened == ERROR_SUCCESS) RegCloseKey(key);
+    OwnedKey key;
+    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.receive());
+    key.reset();
     if (opened != ERROR_SUCCESS) {
       if (opened != ERROR_FILE_NOT_FOUND) {
         char where[300];

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/file_check_win32.h"
+#include "sys/handle_win32.h"
 #include "sys/system_library_win32.h"
 #include "sys/system_queries_win32.h"
 
@@ -134,22 +135,21 @@ int RemoveIdentifiedFile(const char* path, const FileIdentity* identity) {
   }
   if (!identity || !identity->known) return RemoveByName(entries, path, wide);
 
-  HANDLE file = OpenForRemoval(path, wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-  if (file != INVALID_HANDLE_VALUE) {
-    int same = SameFileIdentity(IdentifyOpenFile(file), *identity);
-    int deleted = same && DeleteThroughHandle(entries, file);
-    CloseHandle(file);
+  OwnedHandle file(OpenForRemoval(path, wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+  if (file.valid()) {
+    int same = SameFileIdentity(IdentifyOpenFile(file.get()), *identity);
+    int deleted = same && DeleteThroughHandle(entries, file.get());
+    // The deletion takes effect when the handle closes.
+    file.reset();
     if (!same) return 0;
     if (deleted) return 1;
   }
   // Held open without delete sharing, or no NT entry point: by name, while a
   // handle that only reads attributes (which no sharing mode refuses) shows
   // that the name still stands for the file that was checked.
-  HANDLE pin = OpenForRemoval(path, wide, FILE_READ_ATTRIBUTES);
-  if (pin == INVALID_HANDLE_VALUE) return 0;
-  int result = SameFileIdentity(IdentifyOpenFile(pin), *identity) ? RemoveByName(entries, path, wide) : 0;
-  CloseHandle(pin);
-  return result;
+  OwnedHandle pin(OpenForRemoval(path, wide, FILE_READ_ATTRIBUTES));
+  if (!pin.valid()) return 0;
+  return SameFileIdentity(IdentifyOpenFile(pin.get()), *identity) ? RemoveByName(entries, path, wide) : 0;
 }
 
 int RemoveFile(const char* path) { return RemoveIdentifiedFile(path, nullptr); }

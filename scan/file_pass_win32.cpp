@@ -15,7 +15,6 @@
 namespace {
 
 enum : uint32_t {
-  kFullPathSize = 1024,
   // Longest path that can be opened at all.
   kLongestOpenablePath = MAX_PATH - 1,
 };
@@ -86,30 +85,42 @@ int StartsWithIgnoringCase(const char* text, const char* prefix) {
   return 1;
 }
 
-// The walker's callback in the visitor's shape.
+// The walker's visitor with the quarantine folder left out and the end of
+// the walk remembered.
 struct FileListAdapter {
   const WalkVisitor* visitor;
   const char* skipped;
   int stopped;
 };
 
-int OnListedFile(void* context, const char* directory, const FindRecord* record) {
+int OnListedFile(void* context, const WalkEntry* entry) {
   FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
   // The quarantine folder holds detections by design: never examined.
-  if (adapter->skipped && StartsWithIgnoringCase(directory, adapter->skipped)) return 1;
-  char path[kFullPathSize];
-  // Longer than any walker path can be; the check port refuses a cut path.
-  int length = std::snprintf(path, sizeof path, "%s%s", directory, record->name);
-  size_t directoryLength = std::strlen(directory);
-  if (directoryLength > sizeof path - 1) directoryLength = sizeof path - 1;
-  (void)length;
-  uint64_t size = (static_cast<uint64_t>(record->sizeHigh) << 32) | record->size;
-  WalkEntry entry{path, directoryLength, path + directoryLength, size, record};
-  if (!adapter->visitor->file(adapter->visitor->context, &entry)) {
+  if (adapter->skipped && StartsWithIgnoringCase(entry->path, adapter->skipped)) return 1;
+  if (!adapter->visitor->file(adapter->visitor->context, entry)) {
     adapter->stopped = 1;
     return 0;
   }
   return 1;
+}
+
+int OnUnlistable(void* context, const char* path, uint32_t error) {
+  FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
+  if (adapter->skipped && StartsWithIgnoringCase(path, adapter->skipped)) return 1;
+  if (!adapter->visitor->unreadable(adapter->visitor->context, path, error)) {
+    adapter->stopped = 1;
+    return 0;
+  }
+  return 1;
+}
+
+// Walks one folder. 0 when the visitor ended the walk.
+int WalkFolder(const char* root, const char* skipped, const WalkVisitor* visitor) {
+  FileListAdapter adapter{visitor, skipped, 0};
+  FileList walk;
+  walk.Open(root, 1, WalkVisitor{OnListedFile, OnUnlistable, &adapter});
+  walk.Close();
+  return adapter.stopped ? 0 : 1;
 }
 
 // One root: a folder is walked, a file visited alone.
@@ -120,13 +131,7 @@ int WalkRoot(const char* root, const char* skipped, const WalkVisitor* visitor) 
   if (!length || length >= sizeof full) return visitor->unreadable(visitor->context, root, ERROR_FILENAME_EXCED_RANGE);
   DWORD attributes = GetFileAttributesA(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) return visitor->unreadable(visitor->context, root, GetLastError());
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    FileListAdapter adapter{visitor, skipped, 0};
-    FileList walk;
-    walk.Open(full, 1, "*", OnListedFile, &adapter);
-    walk.Close();
-    return adapter.stopped ? 0 : 1;
-  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WalkFolder(full, skipped, visitor);
   WIN32_FIND_DATAA found;
   OwnedFind search(FindFirstFileA(full, &found));
   if (!search.valid() || !namePart) return visitor->unreadable(visitor->context, root, GetLastError());
@@ -136,9 +141,11 @@ int WalkRoot(const char* root, const char* skipped, const WalkVisitor* visitor) 
   record.size = found.nFileSizeLow;
   record.sizeHigh = found.nFileSizeHigh;
   std::snprintf(record.name, sizeof record.name, "%s", namePart);
-  *namePart = 0;
+  size_t directoryLength = static_cast<size_t>(namePart - full);
+  uint64_t size = (static_cast<uint64_t>(record.sizeHigh) << 32) | record.size;
+  WalkEntry entry{full, directoryLength, full + directoryLength, size, &record};
   FileListAdapter adapter{visitor, skipped, 0};
-  return OnListedFile(&adapter, full, &record);
+  return OnListedFile(&adapter, &entry) && !adapter.stopped;
 }
 
 }  // namespace
@@ -192,11 +199,7 @@ int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
   for (uint32_t i = 0; i < drives.count; ++i) {
     uint32_t cluster = 0;
     progress.clusterSize = GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
-    FileListAdapter adapter{visitor, scan->skipped, 0};
-    FileList walk;
-    walk.Open(drives.roots[i], 1, "*", OnListedFile, &adapter);
-    walk.Close();
-    if (adapter.stopped) return 0;
+    if (!WalkFolder(drives.roots[i], scan->skipped, visitor)) return 0;
   }
   return 1;
 }

@@ -1,10 +1,11 @@
-// One owner for one POSIX descriptor or stdio stream: closed when the owner
-// goes, or earlier by reset(); release() hands it on explicitly. The only
-// places in the product that call close() or fclose().
+// One owner for one POSIX descriptor: closed when the owner goes, or
+// earlier by reset(); release() hands it on explicitly. With OwnedStream
+// (sys/owned_stream.h, included here for the POSIX files that use both),
+// the only places in the product that call close() or fclose().
 #pragma once
 #include <unistd.h>
 
-#include <cstdio>
+#include "sys/owned_stream.h"
 
 class OwnedFd {
  public:
@@ -41,35 +42,4 @@ class OwnedFd {
 
  private:
   int fd_;
-};
-
-class OwnedStream {
- public:
-  OwnedStream() : stream_(nullptr) {}
-  explicit OwnedStream(FILE* stream) : stream_(stream) {}
-  ~OwnedStream() { reset(); }
-  OwnedStream(const OwnedStream&) = delete;
-  OwnedStream& operator=(const OwnedStream&) = delete;
-
-  FILE* get() const { return stream_; }
-  bool valid() const { return stream_ != nullptr; }
-  void reset(FILE* stream = nullptr) {
-    if (stream_) std::fclose(stream_);
-    stream_ = stream;
-  }
-  // Closes now: 1 when everything buffered reached the file.
-  int close() {
-    if (!stream_) return 0;
-    int ok = std::fclose(stream_) == 0;
-    stream_ = nullptr;
-    return ok;
-  }
-  FILE* release() {
-    FILE* stream = stream_;
-    stream_ = nullptr;
-    return stream;
-  }
-
- private:
-  FILE* stream_;
 };

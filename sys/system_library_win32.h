@@ -16,7 +16,7 @@
 int SystemLibraryPath(const char* name, char* path, size_t capacity);
 
 // The library `name` from the system directory, or null (not there, or no
-// path). Release it with FreeLibrary.
+// path). The caller hands it to an OwnedModule (sys/handle_win32.h).
 HMODULE LoadSystemLibrary(const char* name);
 
 // The entry point `name` of `module`, or null when the module lacks it. Fn is

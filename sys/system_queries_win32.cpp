@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "sys/handle_win32.h"
 #include "sys/os_version.h"
 #include "sys/system_library_win32.h"
 
@@ -24,8 +25,9 @@ int GetOsVersionCode(int32_t* code) {
 int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* freeBytes) {
   int32_t code = 0;
   if (!GetOsVersionCode(&code)) code = 0;
-  HMODULE kernel = LoadSystemLibrary("Kernel32.dll");
-  if (!kernel) return 0;
+  OwnedModule library(LoadSystemLibrary("Kernel32.dll"));
+  if (!library.valid()) return 0;
+  HMODULE kernel = library.get();
 
   int result = 0;
   uint64_t totalBytes = 0, usedBytes = 0, freeTotal = 0;
@@ -57,7 +59,6 @@ int GetDiskSpace(const char* root, uint64_t* total, uint64_t* used, uint64_t* fr
     if (used) *used = usedBytes;
     if (freeBytes) *freeBytes = freeTotal;
   }
-  FreeLibrary(kernel);
   return result;
 }
 
@@ -69,8 +70,8 @@ int GetClusterSize(const char* root, uint32_t* size) {
 }
 
 int SetDebugPrivilege(int enable) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return 0;
+  OwnedHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive())) return 0;
   int result = 0;
   TOKEN_PRIVILEGES privileges;
   ZeroMemory(&privileges, sizeof privileges);
@@ -79,10 +80,9 @@ int SetDebugPrivilege(int enable) {
     privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
     // The call succeeds even when the token lacks the privilege; only the
     // last error (ERROR_NOT_ALL_ASSIGNED) tells.
-    AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+    AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr);
     result = GetLastError() == ERROR_SUCCESS;
   }
-  CloseHandle(token);
   return result;
 }
 

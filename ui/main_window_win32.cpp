@@ -15,6 +15,7 @@
 #include <commctrl.h>
 
 #include "scan/scan_run_win32.h"
+#include "sys/handle_win32.h"
 #include "ui/about_box_win32.h"
 #include "ui/language_win32.h"
 #include "ui/resource_ids.h"
@@ -84,15 +85,14 @@ void StartScan(HWND dialog) {
   InterlockedExchange(&ScanWorkerRunning, 1);
   ScanPassesRunning = 1;
   DWORD threadId = 0;
-  HANDLE thread = CreateThread(nullptr, 0, ScanThreadStart, context, 0, &threadId);
-  if (!thread) {
+  // The worker runs on after its handle is let go: WM_SCAN_DONE says it ended.
+  OwnedHandle thread(CreateThread(nullptr, 0, ScanThreadStart, context, 0, &threadId));
+  if (!thread.valid()) {
     // Nothing would ever send WM_SCAN_DONE: go back to idle here.
     InterlockedExchange(&ScanWorkerRunning, 0);
     ScanPassesRunning = 0;
     EnterIdleState(dialog);
-    return;
   }
-  CloseHandle(thread);
 }
 
 // Runs the messages the worker sends to the dialog (it would block on them

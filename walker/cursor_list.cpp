@@ -71,9 +71,3 @@ int CursorList::PushBack(void* item) {
   ++count_;
   return 1;
 }
-
-int CursorList::Advance() {
-  if (cursor_ == &tail_) return 0;
-  cursor_ = cursor_->next;
-  return 1;
-}

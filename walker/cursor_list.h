@@ -1,6 +1,6 @@
 // The walker's list container: a doubly linked list of untyped item pointers
-// between two sentinel nodes, with a cursor. Serves as the queue of pending
-// directories and as the result list of a collecting walk. Platform-neutral.
+// between two sentinel nodes, with a cursor. Serves as the walk's queue of
+// pending directories. Platform-neutral.
 #pragma once
 #include <cstdint>
 
@@ -35,15 +35,6 @@ class CursorList {
   int InsertAfterCursor(void* item);
   // Appends item; the cursor stays. 0 when no node could be allocated.
   int PushBack(void* item);
-
-  // Read access for callers that step through the items.
-  int32_t Count() const { return count_; }
-  // Item under the cursor, or null when the cursor is on a sentinel.
-  void* CursorItem() const { return cursor_->item; }
-  int CursorOnHead() const { return cursor_ == &head_; }
-  int CursorOnTail() const { return cursor_ == &tail_; }
-  // Moves the cursor one node on; 0 when it was already past the end.
-  int Advance();
 
  private:
   ListNode head_;

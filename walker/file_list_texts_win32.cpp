@@ -4,7 +4,6 @@
 #include "walker/file_list_win32.h"
 
 const char kOpenedAlreadyFormat[] = "Opened already(%s)!";
-const char kMemoryNotEnough[] = "Memory not enough!";
 const char kWalkOutOfMemory[] = "内存不够!";
 const char kFindFirstFailure[] = "findfirst failure,maybe memory not enough!";
 const char kFileListNotOpen[] = "file list not open!";

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "sys/handle_win32.h"
+#include "walker/cursor_list.h"
 
 namespace {
 
@@ -99,47 +101,51 @@ int AddVisited(VisitedDirectories* set, uint64_t volume, uint64_t file) {
 // 9x cannot open a directory, and has no links either.
 int IdentifyCurrentDirectory(uint64_t* volume, uint64_t* file) {
   if (GetVersion() & 0x80000000u) return 0;
-  HANDLE directory = CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (directory == INVALID_HANDLE_VALUE) return 0;
+  OwnedHandle directory(CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!directory.valid()) return 0;
   BY_HANDLE_FILE_INFORMATION information;
-  int known = GetFileInformationByHandle(directory, &information) &&
-              (information.nFileIndexHigh || information.nFileIndexLow);
-  CloseHandle(directory);
-  if (!known) return 0;
+  if (!GetFileInformationByHandle(directory.get(), &information) ||
+      !(information.nFileIndexHigh || information.nFileIndexLow))
+    return 0;
   *volume = information.dwVolumeSerialNumber;
   *file = static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
   return 1;
 }
 
-// Search failures that say the system ran short, unlike an empty, vanished
-// or forbidden directory, which is skipped.
+// Search failures that say the system ran short, unlike a forbidden or
+// vanished directory, which is reported, or an empty one.
 bool IsShortOfMemory(DWORD error) {
   return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
          error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
-}  // namespace
+// A search that found nothing at all: a drive root lists no "." or "..".
+bool IsEmptyListing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES; }
 
-void ReleaseFileEntry(void* item) {
-  FileEntry* entry = static_cast<FileEntry*>(item);
-  if (!entry) return;
-  if (entry->directory && --entry->directory->referenceCount <= 0) free(entry->directory);
-  free(entry->name);
-  free(entry);
+// Tells the visitor of a directory it could not walk: the first `length`
+// characters of `path`, without the trailing backslash except at a drive
+// root ("C:\"). The buffer is the caller's and is left as it was.
+int ReportUnreadable(const WalkVisitor& visitor, char* path, size_t length, DWORD error) {
+  if (!visitor.unreadable) return 1;
+  if (length > 0 && path[length - 1] == '\\' && !(length == 3 && path[1] == ':')) --length;
+  char kept = path[length];
+  path[length] = '\0';
+  int goOn = visitor.unreadable(visitor.context, path, error);
+  path[length] = kept;
+  return goOn;
 }
 
-FileList::FileList() : open_(0), results_(nullptr), callback_(nullptr), callbackContext_(nullptr) {
+}  // namespace
+
+FileList::FileList() : open_(0) {
   errorText_[0] = '\0';
   root_[0] = '\0';
 }
 
-FileList::~FileList() { delete results_; }
-
 void FileList::SetError(const char* text) { CopyText(errorText_, sizeof errorText_, text); }
 
-int FileList::Open(const char* root, int recursive, const char* pattern, FileFoundCallback callback,
-                   void* context) {
+int FileList::Open(const char* root, int recursive, const WalkVisitor& visitor) {
   char saved[MAX_PATH + 1];
   DWORD savedLength = GetCurrentDirectoryA(sizeof saved, saved);
   const bool haveSaved = savedLength > 0 && savedLength < sizeof saved;
@@ -148,25 +154,12 @@ int FileList::Open(const char* root, int recursive, const char* pattern, FileFou
     snprintf(errorText_, sizeof errorText_, kOpenedAlreadyFormat, root_);
     return 0;
   }
-  results_ = new (std::nothrow) CursorList(ReleaseFileEntry);
-  if (!results_) {
-    SetError(kMemoryNotEnough);
-    return 0;
-  }
   CopyText(root_, sizeof root_, root);
-  callback_ = callback;
-  callbackContext_ = context;
-
-  int walked = Walk(root, recursive, pattern);
-  if (walked) {
-    if (!results_->IsEmpty()) results_->Rewind();
+  int walked = Walk(root, recursive, visitor);
+  if (walked)
     open_ = 1;
-  } else {
-    delete results_;
-    results_ = nullptr;
+  else
     root_[0] = '\0';
-    callback_ = nullptr;
-  }
   if (haveSaved) SetCurrentDirectoryA(saved);
   return walked;
 }
@@ -176,24 +169,20 @@ int FileList::Close() {
     SetError(kFileListNotOpen);
     return 0;
   }
-  delete results_;
-  results_ = nullptr;
   root_[0] = '\0';
   errorText_[0] = '\0';
   open_ = 0;
-  callback_ = nullptr;
   return 1;
 }
 
-int FileList::Walk(const char* root, int recursive, const char* pattern) {
-  // Every name is accepted whatever the pattern.
-  (void)pattern;
+int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) {
   CursorList queue(ReleaseBlock);
-  DirectoryRecord* record = nullptr;
-  HANDLE search = INVALID_HANDLE_VALUE;
+  OwnedFind search;
   FindRecord found;
   WIN32_FIND_DATAA data;
   VisitedDirectories visited = {nullptr, 0, 0};
+  // The directory being listed, ending in a backslash, then the file's name.
+  char path[kDirectoryPathCapacity + kFindNameCapacity];
   int result = 0;
 
   size_t rootLength = strlen(root);
@@ -214,110 +203,91 @@ int FileList::Walk(const char* root, int recursive, const char* pattern) {
 
   while (!queue.IsEmpty()) {
     queue.Rewind();
-    char* path = static_cast<char*>(queue.RemoveAtCursor());
-    size_t pathLength = strlen(path);
-    // A path that a DirectoryRecord cannot hold is skipped like one that cannot be entered.
-    if (pathLength >= kDirectoryPathCapacity || !SetCurrentDirectoryA(path)) {
-      free(path);
-      continue;
+    char* pending = static_cast<char*>(queue.RemoveAtCursor());
+    size_t directoryLength = strlen(pending);
+    bool entered = false;
+    DWORD error = ERROR_FILENAME_EXCED_RANGE;
+    if (directoryLength < kDirectoryPathCapacity) {
+      entered = SetCurrentDirectoryA(pending) != 0;
+      error = entered ? ERROR_SUCCESS : GetLastError();
     }
+    int goOn = entered ? 1 : ReportUnreadable(visitor, pending, directoryLength, error);
+    if (entered) memcpy(path, pending, directoryLength + 1);
+    free(pending);
+    if (!goOn) goto out;
+    if (!entered) continue;
+
     uint64_t volume = 0, fileIndex = 0;
     if (IdentifyCurrentDirectory(&volume, &fileIndex)) {
       int added = AddVisited(&visited, volume, fileIndex);
       if (added < 0) {
-        free(path);
         SetError(kWalkOutOfMemory);
         goto out;
       }
       // Reached again through a link the attributes did not reveal.
-      if (added == 0) {
-        free(path);
-        continue;
-      }
+      if (added == 0) continue;
     }
-    record = static_cast<DirectoryRecord*>(malloc(sizeof(DirectoryRecord)));
-    if (!record) {
-      free(path);
-      SetError(kWalkOutOfMemory);
-      goto out;
-    }
-    record->referenceCount = 0;
-    memcpy(record->path, path, pathLength + 1);
-    free(path);
 
-    search = FindFirstFileA("*", &data);
-    if (search == INVALID_HANDLE_VALUE) {
-      DWORD error = GetLastError();
-      free(record);
-      record = nullptr;
-      if (IsShortOfMemory(error)) {
+    search.reset(FindFirstFileA("*", &data));
+    if (!search.valid()) {
+      DWORD searchError = GetLastError();
+      if (IsShortOfMemory(searchError)) {
         SetError(kFindFirstFailure);
         goto out;
       }
-      // Entered but not listable (or empty): the rest of the tree still counts.
+      if (!IsEmptyListing(searchError) && !ReportUnreadable(visitor, path, directoryLength, searchError)) goto out;
       continue;
     }
     do {
       size_t nameLength = strnlen(data.cFileName, sizeof data.cFileName);
       if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        if (callback_) {
-          FillFindRecord(data, &found);
-          if (!callback_(callbackContext_, record->path, &found)) goto out;
-        } else if (nameLength <= kCollectedNameLimit) {
-          FileEntry* entry = static_cast<FileEntry*>(malloc(sizeof(FileEntry)));
-          char* name = entry ? CopyToHeap(data.cFileName, nameLength, 0) : nullptr;
-          if (!name) {
-            free(entry);
-            SetError(kWalkOutOfMemory);
-            goto out;
-          }
-          entry->directory = record;
-          entry->name = name;
-          ++record->referenceCount;
-          if (!results_->PushBack(entry)) {
-            --record->referenceCount;
-            free(name);
-            free(entry);
-            SetError(kWalkOutOfMemory);
-            goto out;
-          }
-        }
+        FillFindRecord(data, &found);
+        memcpy(path + directoryLength, data.cFileName, nameLength);
+        path[directoryLength + nameLength] = '\0';
+        uint64_t size = static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+        WalkEntry entry = {path, directoryLength, path + directoryLength, size, &found};
+        int wanted = visitor.file(visitor.context, &entry);
+        path[directoryLength] = '\0';
+        if (!wanted) goto out;
       } else if (recursive) {
         if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0) continue;
         // Junctions, mount points and directory links lead out of the tree:
         // to another volume, a share, or back to an ancestor.
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
         if (memchr(data.cFileName, '\\', nameLength)) continue;
-        size_t recordLength = strlen(record->path);
         // A queued path, trailing backslash included, has at most 258 characters.
-        if (recordLength + nameLength + 2 >= kDirectoryPathCapacity) continue;
-        char* subdirectory = CopyToHeap(record->path, recordLength, nameLength + 1);
+        if (directoryLength + nameLength + 2 >= kDirectoryPathCapacity) {
+          memcpy(path + directoryLength, data.cFileName, nameLength);
+          int goOnAfter = ReportUnreadable(visitor, path, directoryLength + nameLength, ERROR_FILENAME_EXCED_RANGE);
+          path[directoryLength] = '\0';
+          if (!goOnAfter) goto out;
+          continue;
+        }
+        char* subdirectory = CopyToHeap(path, directoryLength, nameLength + 1);
         if (!subdirectory) {
           SetError(kWalkOutOfMemory);
           goto out;
         }
-        memcpy(subdirectory + recordLength, data.cFileName, nameLength);
-        subdirectory[recordLength + nameLength] = '\\';
-        subdirectory[recordLength + nameLength + 1] = '\0';
+        memcpy(subdirectory + directoryLength, data.cFileName, nameLength);
+        subdirectory[directoryLength + nameLength] = '\\';
+        subdirectory[directoryLength + nameLength + 1] = '\0';
         if (!queue.PushBack(subdirectory)) {
           free(subdirectory);
           SetError(kWalkOutOfMemory);
           goto out;
         }
       }
-    } while (FindNextFileA(search, &data));
-    // Any error while stepping counts as the end of the directory.
-    FindClose(search);
-    search = INVALID_HANDLE_VALUE;
-    if (record->referenceCount == 0) free(record);
-    record = nullptr;
+    } while (FindNextFileA(search.get(), &data));
+    {
+      // Anything but the end of the listing is a directory not wholly listed.
+      DWORD stepError = GetLastError();
+      search.reset();
+      if (stepError != ERROR_NO_MORE_FILES && !ReportUnreadable(visitor, path, directoryLength, stepError)) goto out;
+    }
   }
   result = 1;
 
 out:
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
-  // Collected entries release their record with the result list.
-  if (record && record->referenceCount == 0) free(record);
   free(visited.slots);
   return result;
 }

@@ -1,6 +1,6 @@
-// One directory entry as the walker reports it, the per-file callback type,
-// and the conversion of a local calendar time to the record's 32-bit seconds.
-// Platform-neutral.
+// One directory entry as the Windows walker reports it (a WalkEntry's
+// `native`), and the conversion of a local calendar time to the record's
+// 32-bit seconds. Platform-neutral.
 #pragma once
 #include <cstdint>
 
@@ -15,10 +15,6 @@ struct FindRecord {
   uint32_t sizeHigh;  // high 32 bits: a file of 4 GiB or more is not its low bits' size
   char name[kFindNameCapacity];
 };
-
-// Called for every file of a walk with the caller's context, the directory
-// path (ending in a backslash) and the walk's record; 0 ends the walk.
-typedef int (*FileFoundCallback)(void* context, const char* directory, const FindRecord* record);
 
 // A calendar time as the platform breaks it down (month 1..12).
 struct CalendarTime {

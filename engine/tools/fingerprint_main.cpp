@@ -10,10 +10,12 @@
 
 #include "engine/fingerprint.h"
 #include "engine/signature_table.h"
+#include "sys/owned_stream.h"
 
 static int MeasureFile(const char* path, FileFingerprint* out) {
-  FILE* file = std::fopen(path, "rb");
-  if (!file) return 0;
+  OwnedStream stream(std::fopen(path, "rb"));
+  if (!stream.valid()) return 0;
+  FILE* file = stream.get();
   std::vector<unsigned char> block(kFingerprintBlockSize);
   FingerprintState state;
   BeginFingerprint(&state, 0);
@@ -27,7 +29,6 @@ static int MeasureFile(const char* path, FileFingerprint* out) {
     if (got < block.size()) break;
   }
   if (std::ferror(file)) ok = 0;
-  std::fclose(file);
   state.result.length = length;
   *out = state.result;
   return ok;

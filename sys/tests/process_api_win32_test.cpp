@@ -1,8 +1,7 @@
-// ProcessApi under Wine: the OS family table, run-time binding, the system
-// directory field, table release and the identity query behind aliased ids.
+// ProcessApi under Wine: run-time binding and the identity query behind
+// aliased ids; the kernel-handle owner.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 
 #include "sys/handle_win32.h"
@@ -10,60 +9,13 @@
 
 namespace {
 
-TEST(ProcessOsKind, FamiliesFromTheVersionWord) {
-  struct Row {
-    uint32_t version;
-    uint16_t kind;
-    const char* what;
-  } rows[] = {
-      {0xC0000A04u, 0, "Windows 98 (high bit)"},
-      {0x80000004u, 0, "Windows 95"},
-      {0x05650004u, 1, "NT 4.0"},
-      {0x00000000u, 1, "low word 0"},
-      {0x08930005u, 2, "Windows 2000"},
-      {0x0A280105u, 2, "XP"},
-      {0x00003303u, 2, "NT 3.51 reads as 0x3303"},
-      {0x7FFF0004u, 1, "build bits do not matter"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(row.kind, ProcessOsKind(row.version)) << row.what;
-}
-
-TEST(ProcessApi, ConstructionBindsToolhelpAndFillsTheFields) {
+TEST(ProcessApi, ConstructionBindsTheEntryPointsThePassCalls) {
   ProcessApi api;
-  ASSERT_NE(nullptr, api.workBuffer);
-  ASSERT_NE(nullptr, api.processTable);
-  EXPECT_EQ(0u, api.entryCount);
-  EXPECT_EQ(32, api.tableCapacity);
-  EXPECT_EQ(INVALID_HANDLE_VALUE, api.snapshot);
-  EXPECT_EQ(2, api.osKind);
-  EXPECT_NE(nullptr, api.kernel32Module);
   EXPECT_NE(nullptr, api.CreateToolhelp32Snapshot);
   EXPECT_NE(nullptr, api.Module32First);
   EXPECT_NE(nullptr, api.Module32Next);
-  EXPECT_NE(nullptr, api.Process32First);
+  EXPECT_NE(nullptr, api.GetProcessId);
   EXPECT_NE(nullptr, api.NtQueryInformationProcess);
-
-  size_t length = std::strlen(api.systemDirectory);
-  ASSERT_GT(length, 3u);
-  EXPECT_EQ('\\', api.systemDirectory[length - 1]);
-  for (size_t i = 0; i < length; ++i)
-    EXPECT_FALSE(std::islower(static_cast<unsigned char>(api.systemDirectory[i]))) << api.systemDirectory;
-  char system[MAX_PATH];
-  ASSERT_GT(GetSystemDirectoryA(system, sizeof system), 0u);
-  EXPECT_EQ(0, _strnicmp(system, api.systemDirectory, std::strlen(system)));
-}
-
-TEST(ProcessApi, FreeProcessTableReleasesOwnedBlocksOnce) {
-  ProcessApi api;
-  ASSERT_NE(nullptr, api.processTable);
-  api.processTable[0].ownedBlock = new unsigned char[16];
-  api.processTable[1].ownedBlock = nullptr;
-  api.entryCount = 2;
-  api.FreeProcessTable();
-  EXPECT_EQ(nullptr, api.processTable);
-  EXPECT_EQ(0u, api.entryCount);
-  api.FreeProcessTable();
-  EXPECT_EQ(nullptr, api.processTable);
 }
 
 TEST(ProcessApi, ModuleSnapshotOfOwnProcessNamesItsExecutable) {

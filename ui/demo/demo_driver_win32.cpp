@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "sys/handle_win32.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -92,12 +93,11 @@ class RemoteBuffer {
   explicit RemoteBuffer(HWND window) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    if (process_) memory_ = VirtualAllocEx(process_, nullptr, kSize, MEM_COMMIT, PAGE_READWRITE);
+    process_.reset(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+    if (process_.valid()) memory_ = VirtualAllocEx(process_.get(), nullptr, kSize, MEM_COMMIT, PAGE_READWRITE);
   }
   ~RemoteBuffer() {
-    if (memory_) VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
-    if (process_) CloseHandle(process_);
+    if (memory_) VirtualFreeEx(process_.get(), memory_, 0, MEM_RELEASE);
   }
   RemoteBuffer(const RemoteBuffer&) = delete;
   RemoteBuffer& operator=(const RemoteBuffer&) = delete;
@@ -112,9 +112,9 @@ class RemoteBuffer {
     item.*capacity = kTextChars;
     wchar_t result[kTextChars] = {};
     SIZE_T moved = 0;
-    if (!WriteProcessMemory(process_, base, &item, sizeof(item), &moved)) return L"";
+    if (!WriteProcessMemory(process_.get(), base, &item, sizeof(item), &moved)) return L"";
     SendMessageW(window, message, wParam, reinterpret_cast<LPARAM>(base));
-    if (!ReadProcessMemory(process_, base + kTextOffset, result, sizeof(result) - sizeof(wchar_t), &moved)) return L"";
+    if (!ReadProcessMemory(process_.get(), base + kTextOffset, result, sizeof(result) - sizeof(wchar_t), &moved)) return L"";
     return result;
   }
 
@@ -122,7 +122,7 @@ class RemoteBuffer {
   static const SIZE_T kSize = 4096;
   static const SIZE_T kTextOffset = 512;
   static const int kTextChars = 600;
-  HANDLE process_ = nullptr;
+  OwnedHandle process_;
   void* memory_ = nullptr;
 };
 

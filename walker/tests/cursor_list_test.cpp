@@ -18,20 +18,24 @@ TEST(CursorList, NewListIsEmptyWithCursorOnHead) {
   EXPECT_EQ(1, list.IsEmpty());
   EXPECT_EQ(0, list.Rewind());
   EXPECT_EQ(nullptr, list.RemoveAtCursor());
-  EXPECT_EQ(1, list.CursorOnHead());
-  EXPECT_EQ(0, list.Count());
 }
 
 TEST(CursorList, InsertOnNewListThenRemoveReturnsCursorToHead) {
   CursorList list(nullptr);
   ASSERT_EQ(1, list.InsertAfterCursor(&a));
   EXPECT_EQ(0, list.IsEmpty());
-  EXPECT_EQ(&a, list.CursorItem());
-  EXPECT_EQ(1, list.Count());
+  // The cursor stands on the inserted item.
   EXPECT_EQ(&a, list.RemoveAtCursor());
   EXPECT_EQ(1, list.IsEmpty());
-  EXPECT_EQ(1, list.CursorOnHead());
-  EXPECT_EQ(0, list.Count());
+  // Back on the head: nothing under it, and the next insertion goes first.
+  EXPECT_EQ(nullptr, list.RemoveAtCursor());
+  ASSERT_EQ(1, list.PushBack(&c));
+  ASSERT_EQ(1, list.InsertAfterCursor(&b));
+  void* expected[] = {&b, &c};
+  for (void* item : expected) {
+    ASSERT_EQ(1, list.Rewind());
+    EXPECT_EQ(item, list.RemoveAtCursor());
+  }
 }
 
 TEST(CursorList, QueueDisciplineKeepsArrivalOrderAcrossRefills) {
@@ -48,7 +52,7 @@ TEST(CursorList, QueueDisciplineKeepsArrivalOrderAcrossRefills) {
       EXPECT_EQ(item, list.RemoveAtCursor()) << "round " << round;
     }
     EXPECT_EQ(1, list.IsEmpty());
-    EXPECT_EQ(1, list.CursorOnHead());
+    EXPECT_EQ(nullptr, list.RemoveAtCursor());
   }
 }
 
@@ -58,32 +62,26 @@ TEST(CursorList, RemovingFirstOfTwoLeavesCursorOnSecond) {
   list.PushBack(&b);
   ASSERT_EQ(1, list.Rewind());
   EXPECT_EQ(&a, list.RemoveAtCursor());
-  EXPECT_EQ(&b, list.CursorItem());
   EXPECT_EQ(&b, list.RemoveAtCursor());
-  EXPECT_EQ(1, list.CursorOnHead());
+  EXPECT_EQ(nullptr, list.RemoveAtCursor());
   EXPECT_EQ(1, list.IsEmpty());
 }
 
 TEST(CursorList, RemovingLastOfThreeLeavesCursorOnTail) {
   CursorList list(nullptr);
-  list.PushBack(&a);
-  list.PushBack(&b);
-  list.PushBack(&c);
-  ASSERT_EQ(1, list.Rewind());
-  ASSERT_EQ(1, list.Advance());
-  ASSERT_EQ(1, list.Advance());
-  EXPECT_EQ(&c, list.CursorItem());
+  // Each insertion moves the cursor onto the new item: it ends on c.
+  ASSERT_EQ(1, list.InsertAfterCursor(&a));
+  ASSERT_EQ(1, list.InsertAfterCursor(&b));
+  ASSERT_EQ(1, list.InsertAfterCursor(&c));
   EXPECT_EQ(&c, list.RemoveAtCursor());
-  EXPECT_EQ(1, list.CursorOnTail());
   EXPECT_EQ(nullptr, list.RemoveAtCursor());
   EXPECT_EQ(nullptr, list.RemoveAtCursor());
-  EXPECT_EQ(2, list.Count());
+  EXPECT_EQ(0, list.IsEmpty());
 
   // Inserting past the end appends and puts the cursor on the new node.
   ASSERT_EQ(1, list.InsertAfterCursor(&x));
-  EXPECT_EQ(&x, list.CursorItem());
-  EXPECT_EQ(3, list.Count());
-  void* expected[] = {&a, &b, &x};
+  ASSERT_EQ(1, list.InsertAfterCursor(&c));
+  void* expected[] = {&a, &b, &x, &c};
   for (void* item : expected) {
     ASSERT_EQ(1, list.Rewind());
     EXPECT_EQ(item, list.RemoveAtCursor());
@@ -97,8 +95,8 @@ TEST(CursorList, InsertAfterCursorInTheMiddle) {
   list.PushBack(&b);
   ASSERT_EQ(1, list.Rewind());
   ASSERT_EQ(1, list.InsertAfterCursor(&x));
-  EXPECT_EQ(&x, list.CursorItem());
-  void* expected[] = {&a, &x, &b};
+  ASSERT_EQ(1, list.InsertAfterCursor(&c));
+  void* expected[] = {&a, &x, &c, &b};
   for (void* item : expected) {
     ASSERT_EQ(1, list.Rewind());
     EXPECT_EQ(item, list.RemoveAtCursor());
@@ -108,12 +106,12 @@ TEST(CursorList, InsertAfterCursorInTheMiddle) {
 TEST(CursorList, PushBackLeavesCursorWhereItStands) {
   CursorList list(nullptr);
   ASSERT_EQ(1, list.PushBack(&a));
-  EXPECT_EQ(1, list.CursorOnHead());
   ASSERT_EQ(1, list.PushBack(&b));
-  EXPECT_EQ(1, list.CursorOnHead());
+  // Still on the head.
+  EXPECT_EQ(nullptr, list.RemoveAtCursor());
   ASSERT_EQ(1, list.Rewind());
   ASSERT_EQ(1, list.PushBack(&c));
-  EXPECT_EQ(&a, list.CursorItem());
+  EXPECT_EQ(&a, list.RemoveAtCursor());
 }
 
 TEST(CursorList, DestructionReleasesRemainingItemsFrontToBackOnce) {
@@ -126,11 +124,10 @@ TEST(CursorList, DestructionReleasesRemainingItemsFrontToBackOnce) {
     list.PushBack(&x);
     // A removed item belongs to the caller again and is not released.
     ASSERT_EQ(1, list.Rewind());
-    ASSERT_EQ(1, list.Advance());
-    EXPECT_EQ(&b, list.RemoveAtCursor());
+    EXPECT_EQ(&a, list.RemoveAtCursor());
     EXPECT_TRUE(released.empty());
   }
-  std::vector<void*> expected = {&a, &c, &x};
+  std::vector<void*> expected = {&b, &c, &x};
   EXPECT_EQ(expected, released);
 }
 
@@ -156,7 +153,6 @@ TEST(CursorList, ReleaseBlockFreesHeapItemsLeftInTheList) {
   for (int i = 0; i < 4; ++i) ASSERT_EQ(1, list.PushBack(malloc(16)));
   ASSERT_EQ(1, list.Rewind());
   free(list.RemoveAtCursor());
-  EXPECT_EQ(3, list.Count());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "cli/scan_cli_output.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "cli/scan_cli.h"
 
@@ -73,4 +74,84 @@ int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint
   AddJsonNumber(&line, "not_restored", left);
   AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
   return EndJsonLine(&line);
+}
+
+void EscapeForConsole(const char* text, char* out, size_t capacity) {
+  if (!capacity) return;
+  size_t used = 0;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
+    if (*c < 0x20 || *c == 0x7F || *c == '\\') {
+      char escape[5];
+      if (*c == '\\') {
+        // A backslash stays as it is: Windows paths are full of them, and
+        // only a control byte can be taken for markup.
+        escape[0] = '\\';
+        escape[1] = 0;
+      } else {
+        std::snprintf(escape, sizeof escape, "\\x%02X", *c);
+      }
+      size_t n = std::strlen(escape);
+      if (used + n >= capacity) break;
+      std::memcpy(out + used, escape, n);
+      used += n;
+    } else {
+      if (used + 1 >= capacity) break;
+      out[used++] = static_cast<char>(*c);
+    }
+  }
+  out[used] = 0;
+}
+
+namespace {
+
+void FormatDuration(char* out, size_t capacity, double seconds) {
+  unsigned long total = seconds > 0 ? static_cast<unsigned long>(seconds) : 0;
+  if (total >= 3600) {
+    std::snprintf(out, capacity, "%lu:%02lu:%02lu", total / 3600, total / 60 % 60, total % 60);
+  } else {
+    std::snprintf(out, capacity, "%lu:%02lu", total / 60, total % 60);
+  }
+}
+
+}  // namespace
+
+void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t files, uint64_t bytes,
+                        double seconds, uint32_t detections, const char* path) {
+  if (!capacity) return;
+  out[0] = 0;
+  if (columns < 2) return;
+  size_t width = columns - 1;
+  if (width >= capacity) width = capacity - 1;
+  char size[32], elapsed[32], head[160];
+  FormatByteCount(size, sizeof size, bytes);
+  FormatDuration(elapsed, sizeof elapsed, seconds);
+  double rate = seconds > 0.001 ? static_cast<double>(files) / seconds : 0;
+  int n = std::snprintf(head, sizeof head, "%llu files, %s, %.0f/s, %u found, %s", static_cast<unsigned long long>(files),
+                        size, rate, detections, elapsed);
+  if (n < 0) return;
+  size_t headLength = std::strlen(head);
+  if (headLength > width) headLength = width;
+  std::memcpy(out, head, headLength);
+  size_t used = headLength;
+  // The end of the path: its start is the root, which the user knows.
+  size_t pathLength = path ? std::strlen(path) : 0;
+  if (pathLength && used + 3 < width) {
+    out[used++] = ' ';
+    out[used++] = ' ';
+    size_t room = width - used;
+    if (pathLength <= room) {
+      std::memcpy(out + used, path, pathLength);
+      used += pathLength;
+    } else if (room > 3) {
+      const char* tail = path + pathLength - (room - 3);
+      // Never cut a UTF-8 sequence in two.
+      while (*tail && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) ++tail;
+      std::memcpy(out + used, "...", 3);
+      used += 3;
+      size_t tailLength = std::strlen(tail);
+      std::memcpy(out + used, tail, tailLength);
+      used += tailLength;
+    }
+  }
+  out[used] = 0;
 }

@@ -28,3 +28,14 @@ const char* RestoreRowWord(RestoreRowKind kind);
 int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreRowKind kind, const char* why);
 int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t left);
 int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint32_t left, int status);
+
+// Escapes what a terminal would take as markup (control bytes, ESC, DEL)
+// as \xNN, so that a crafted name cannot forge lines or move the cursor.
+// Always terminated; the text is cut when it does not fit.
+void EscapeForConsole(const char* text, char* out, size_t capacity);
+
+// The progress line of `columns` columns (never wider than columns - 1, so
+// the terminal does not wrap): counts, rate, detections, elapsed time, and
+// the end of the current path. Exposed for its tests.
+void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t files, uint64_t bytes,
+                        double seconds, uint32_t detections, const char* path);

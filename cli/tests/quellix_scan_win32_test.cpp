@@ -154,13 +154,23 @@ TEST_F(QuellixScanExe, DetectionOnlyChangesNothingAndExitStatusesTellWhatWasFoun
   EXPECT_EQ(decoy, ReadFileBytes("D:\\found\\decoy.exe"));
   std::string json = Slurp("E:\\rows.jsonl");
   EXPECT_TRUE(Contains(json, "{\"type\":\"detection\",\"path\":\"D:\\\\found\\\\sub\\\\worm.exe\"")) << json;
-  EXPECT_TRUE(Contains(json, "\"action\":\"left in place\"")) << json;
+  EXPECT_TRUE(Contains(json, "\"action\":\"left_in_place\"")) << json;
   EXPECT_TRUE(Contains(json, "\"exit_status\":1}")) << json;
 
   // A PATH that is not there could not be examined.
   Outcome missing = RunScanner("--no-memory D:\\found D:\\nothing-here");
   EXPECT_EQ(2u, missing.status) << missing.output;
   EXPECT_TRUE(Contains(missing.output, "Not examined: 1")) << missing.output;
+  EXPECT_TRUE(Contains(missing.output, "D:\\nothing-here: not examined (")) << missing.output;
+
+  // A worm that nobody may read is no clean file: not examined, exit 2.
+  Plant("D:\\locked\\worm.exe", specimen);
+  Process holder = HoldFile("D:\\locked\\worm.exe", true);
+  ASSERT_NE(nullptr, holder.handle);
+  processes_.push_back(holder);
+  Outcome locked = RunScanner("--no-memory D:\\locked");
+  EXPECT_EQ(2u, locked.status) << locked.output;
+  EXPECT_TRUE(Contains(locked.output, "D:\\locked\\worm.exe: not examined (")) << locked.output;
 }
 
 TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBringsBack) {
@@ -172,7 +182,7 @@ TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBring
 
   Outcome run = RunScanner("--remove --no-memory D:\\r");
   EXPECT_EQ(1u, run.status) << run.output;
-  EXPECT_TRUE(Contains(run.output, "D:\\r\\worm.exe: " + std::string(kSignatureTable[1].detectionName) + " (Deleted)"))
+  EXPECT_TRUE(Contains(run.output, "D:\\r\\worm.exe: " + std::string(kSignatureTable[1].detectionName) + " (removed)"))
       << run.output;
   EXPECT_FALSE(Exists("D:\\r\\worm.exe"));
   EXPECT_TRUE(Exists("D:\\r\\decoy.exe"));
@@ -250,7 +260,7 @@ TEST_F(QuellixScanExe, FileInUseIsRemovedAtRestart) {
   Outcome run = RunScanner("--remove --no-memory D:\\held");
   EXPECT_EQ(1u, run.status) << run.output;
   EXPECT_TRUE(Contains(run.output, "D:\\held\\worm.exe: " + std::string(kSignatureTable[0].detectionName) +
-                                       " (Deleted, at restart)"))
+                                       " (removed at restart)"))
       << run.output;
   EXPECT_TRUE(Contains(run.output, "Restart needed: 1 file(s)")) << run.output;
   EXPECT_TRUE(Contains(PendingRenames(), "held\\worm.exe")) << PendingRenames();

@@ -3,8 +3,8 @@
 #   quellix_scan_win32_test.sh TEST_PROGRAM WORKDIR [GTEST ARGS]
 # A prefix of its own whose drives are C: (its own system files) and D:, E:
 # (empty test folders); the programs run from C:\qxtest. The system files
-# must come through unchanged. Then the row status and summary in the
-# system's language and the console's code page, under three locales.
+# must come through unchanged. Then one row under three locales: it reads
+# the same in each, only the console's code page differs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -25,7 +25,9 @@ status=0
 QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\'"$(basename "$program")" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
 # Wine takes the system language and the console's code page from the Unix
-# locale (LC_ALL wins, even where the host lacks the locale).
+# locale (LC_ALL wins, even where the host lacks the locale). The rows read
+# the same in every locale, as the Linux scanner's do; only the code page
+# of the console differs.
 while read -r locale codepage want; do
   mkdir -p "$work/d/lang"
   QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\forge-specimen.exe' 0 'D:\lang\w.exe' 1 </dev/null >/dev/null 2>&1
@@ -42,9 +44,9 @@ while read -r locale codepage want; do
     status=1
   fi
 done <<'TABLE'
-zh_CN.UTF-8 CP936 已清除
-ja_JP.UTF-8 CP932 除去しました
-en_US.UTF-8 CP437 Deleted
+zh_CN.UTF-8 CP936 removed
+ja_JP.UTF-8 CP932 removed
+en_US.UTF-8 CP437 removed
 TABLE
 
 python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"

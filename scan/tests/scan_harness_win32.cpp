@@ -271,11 +271,13 @@ Process StartProcess(const std::string& commandLine, const std::string& director
   return process;
 }
 
-Process HoldFile(const std::string& path) {
+Process HoldFile(const std::string& path, bool exclusive) {
   static int serial = 0;
   std::string eventName = "QxHolderReady" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
-  Process process = StartProcess("\"" + ProgramDirectory() + "scan_file_holder.exe\" \"" + path + "\" " + eventName, "");
+  Process process = StartProcess("\"" + ProgramDirectory() + "scan_file_holder.exe\" \"" + path + "\" " + eventName +
+                                     (exclusive ? " exclusive" : ""),
+                                 "");
   if (process.handle) {
     HANDLE waits[2] = {ready, process.handle};
     if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) Stop(&process);

@@ -90,8 +90,9 @@ struct Process {
   DWORD id = 0;
 };
 Process StartProcess(const std::string& commandLine, const std::string& directory);
-// Starts the file holder on `path`; returns once the file is held.
-Process HoldFile(const std::string& path);
+// Starts the file holder on `path`; returns once the file is held
+// (`exclusive`: not even for reading).
+Process HoldFile(const std::string& path, bool exclusive = false);
 void Stop(Process* process);
 bool StillRunning(const Process& process);
 DWORD ExitCode(const Process& process);

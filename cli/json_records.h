@@ -1,0 +1,42 @@
+// The JSON Lines of a console run, one record a line, each sized for its
+// texts (a Run value's data or a path has no length limit here): the run
+// record first, then rows, Run values, registry troubles and notices, and
+// the summary last. Texts of the system's own encoding become UTF-8 through
+// the platform. Keys and words are snake_case. Platform-neutral.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/scan_cli_output.h"
+#include "remedy/json_lines.h"
+#include "scan/scan_session.h"
+
+struct JsonRecords {
+  FILE* file;  // null: no JSON was asked for
+  int (*toUtf8)(const char* text, char* out, size_t capacity);
+  int flushEach;  // standard output: each record goes out whole at once
+  int lost;       // a record could not be written
+};
+
+struct JsonRecord {
+  JsonLine line;
+  char* buffer;
+  JsonRecords* records;
+};
+
+// A record of `type` with room for `textBytes` bytes of texts.
+void BeginRecord(JsonRecord* record, JsonRecords* records, const char* type, size_t textBytes);
+// A text of the system's own encoding.
+void AddText(JsonRecord* record, const char* key, const char* text);
+void EndRecord(JsonRecord* record);
+
+void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, int argc, const char* const* argv,
+                    const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount);
+void WriteRowRecord(JsonRecords* records, const char* path, const char* name, ScanRowStatus status,
+                    const char* reason, ScanPass pass);
+void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* deletion);
+void WriteTroubleRecord(JsonRecords* records, RunValueTrouble kind, const char* where, const char* reason);
+void WriteNoticeRecord(JsonRecords* records, const char* type, const char* where, const char* reason);
+void WriteSummaryRecord(JsonRecords* records, const ScanTotals& totals, int withMemory, double seconds, int status);
+void WriteRestoreRecord(JsonRecords* records, const char* path, RestoreRowKind kind, const char* why);

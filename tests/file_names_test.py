@@ -4,7 +4,7 @@
   *_win32.*  may include Windows SDK headers and *_win32.h headers;
   *_posix.*  may include POSIX headers and *_posix.h headers;
   any other file includes neither (it is built natively under the sanitizers).
-  Nothing under engine/ scan/ walker/ remedy/ sys/ includes "ui/...".
+  Nothing under engine/ scan/ walker/ remedy/ sys/ includes "ui/..." or "cli/...".
 
 usage: file_names_test.py SOURCE_ROOT      check the tree; status 1 on a breach
        file_names_test.py --self-test      the rule against planted breaches
@@ -57,8 +57,9 @@ def breaches(root):
                     found.append(f'{relative}: "{header}" in a file not named *_win32*')
                 if quote == '"' and "_posix." in base and base.endswith(".h") and not posix:
                     found.append(f'{relative}: "{header}" in a file not named *_posix*')
-                if quote == '"' and header.startswith("ui/") and relative.startswith(CORE_FOLDERS):
-                    found.append(f'{relative}: "{header}" from ui/ in {relative.split("/")[0]}/')
+                front = header.split("/")[0]
+                if quote == '"' and front in ("ui", "cli") and relative.startswith(CORE_FOLDERS):
+                    found.append(f'{relative}: "{header}" from {front}/ in {relative.split("/")[0]}/')
     return found
 
 
@@ -75,6 +76,7 @@ def self_test():
         "engine/bad_unix_header.cpp": '#include "engine/ok_posix.h"\n',
         "scan/bad_ui.cpp": '#include "ui/texts.h"\n',
         "ui/ok_ui.cpp": '#include "ui/texts.h"\n',
+        "remedy/bad_cli.cpp": '#include "cli/scan_cli.h"\n',
         "build/ignored.cpp": "#include <windows.h>\n",
     }
     expected = {
@@ -85,6 +87,7 @@ def self_test():
         'engine/bad_windows_header.cpp: "engine/ok_win32.h" in a file not named *_win32*',
         'engine/bad_unix_header.cpp: "engine/ok_posix.h" in a file not named *_posix*',
         'scan/bad_ui.cpp: "ui/texts.h" from ui/ in scan/',
+        'remedy/bad_cli.cpp: "cli/scan_cli.h" from cli/ in remedy/',
     }
     with tempfile.TemporaryDirectory() as root:
         for relative, text in planted.items():

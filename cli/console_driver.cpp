@@ -220,7 +220,7 @@ void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double 
   if (t.registryTroubles) std::fprintf(d->out, "Registry troubles: %u\n", t.registryTroubles);
   if (t.restartNeeded) std::fprintf(d->out, "Restart needed: %u file(s) are removed at the next restart\n", t.restartNeeded);
   if (t.stopped) std::fputs("Stopped: the rest was not examined\n", d->out);
-  if (t.filesExamined == 0) std::fputs("Nothing was examined: this is no clean bill of health\n", d->out);
+  if (t.filesExamined == 0 && t.detections == 0) std::fputs("Nothing was examined: this is no clean bill of health\n", d->out);
   std::fprintf(d->out, "Time: %.3f s\n", seconds);
   std::fflush(d->out);
 

@@ -208,7 +208,8 @@ void SessionCleanRunValues(ScanSession* session) {
 
 ScanExitStatus ExitStatusOf(const ScanTotals& t) {
   if (t.failures || t.notExamined || t.registryTroubles || t.stopped) return kExitTrouble;
-  if (t.filesExamined == 0) return kExitTrouble;
+  // No file read and nothing found: a disk never read is no clean disk.
+  if (t.filesExamined == 0 && t.detections == 0) return kExitTrouble;
   return t.detections ? kExitAllHandled : kExitNothingFound;
 }
 

@@ -124,7 +124,8 @@ int SessionStopRequested(ScanSession* session);
 
 // 0 when nothing was found and something was examined; 1 when there were
 // detections and each was handled as asked; 2 when anything was not
-// examined, not handled, refused or stopped, or nothing at all was examined.
+// examined, not handled, refused or stopped, or when no file was examined
+// and nothing found (an empty or unmounted folder is no clean disk).
 ScanExitStatus ExitStatusOf(const ScanTotals& ledger);
 
 // Ends the run: the report hears the ledger; the session's memory is freed.

@@ -232,6 +232,7 @@ TEST_F(QuellixScanExe, QuarantineRoundTrip) {
   EXPECT_TRUE(GetFileAttributesA(copy.c_str()) & FILE_ATTRIBUTE_READONLY);
 
   // A quarantine inside the scanned tree is not scanned again.
+  Plant("E:\\clean.txt", {'c', 'l', 'e', 'a', 'n'});
   Outcome again = RunScanner("--quarantine E:\\quarantine --no-memory E:\\");
   EXPECT_EQ(0u, again.status) << again.output;
 

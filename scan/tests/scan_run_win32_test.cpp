@@ -592,9 +592,11 @@ TEST(NoFixedDrive, TotalFallsBackAndNoFileIsScanned) {
   ASSERT_NE(DRIVE_FIXED, GetDriveTypeA("C:\\"));
   ScanRecorder recorder;
   ProgressEstimate estimate{};
-  RunRecord run = recorder.Run([&estimate](const ScanReport* report) { FilePassOnly(report, 0, nullptr, &estimate); });
-  ASSERT_TRUE(run.finished);
+  ASSERT_TRUE(recorder.Run([&estimate](const ScanReport* report) { FilePassOnly(report, 0, nullptr, &estimate); })
+                  .finished);
   EXPECT_EQ(0xFFFFFFFFull, estimate.totalBytes);
+  RunRecord run = recorder.Run();
+  ASSERT_TRUE(run.finished);
   EXPECT_EQ(0u, run.counters.filesExamined);
   EXPECT_TRUE(run.rows.empty());
   ExpectEndedWith(run);

@@ -272,6 +272,7 @@ TEST(ScanSession, ExitStatusRule) {
   } cases[] = {
       {"clean", Ledger(3, 0, 0, 0, 0, 0, 0, 0), kExitNothingFound},
       {"nothing examined is not clean", Ledger(0, 0, 0, 0, 0, 0, 0, 0), kExitTrouble},
+      {"no file left to examine, but the memory pass found one", Ledger(0, 1, 1, 0, 0, 0, 0, 0), kExitAllHandled},
       {"handled", Ledger(3, 1, 1, 0, 0, 0, 0, 0), kExitAllHandled},
       {"left in place as asked", Ledger(3, 1, 0, 1, 0, 0, 0, 0), kExitAllHandled},
       {"not handled", Ledger(3, 1, 0, 0, 1, 0, 0, 0), kExitTrouble},

@@ -20,9 +20,7 @@
 
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
-#include "remedy/hive_posix.h"
-#include "remedy/offline_volume_posix.h"
-#include "remedy/offline_windows.h"
+#include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "scan/found_file.h"
 #include "remedy/json_lines.h"
@@ -192,17 +190,6 @@ struct VolumeCleanup {
   char backupFolder[kMountedPathCapacity];
 };
 
-// The mounted Windows system volume, as far as it is known.
-struct Offline {
-  int known;
-  char root[kMountedPathCapacity];
-  char systemFolder[256];
-  char systemRoot[kEnvironmentValueCapacity];
-  char letter;
-  int windows9x;
-  OfflineDrives drives;
-};
-
 void Note(Console* c, const char* format, const char* a, const char* b) {
   ClearProgress(c);
   fprintf(stderr, "%s: ", kScanProgramName);
@@ -215,185 +202,56 @@ void JsonEvent(Console* c, const char* type, const char* hive, const char* reaso
   if (c->json && FormatHiveEventJson(buffer, sizeof buffer, type, hive, reason)) fputs(buffer, c->json);
 }
 
-// Finds the system volume and the drive letters. 0 (with a message) when a
-// named folder is unusable.
-int SetUpOffline(Console* c, const ScanOptions& options, Offline* offline) {
-  memset(offline, 0, sizeof *offline);
-  char canonical[kMountedPathCapacity];
-  if (options.windowsRoot) {
-    if (!realpath(options.windowsRoot, canonical) || !FindSystemFolder(canonical, offline->systemFolder,
-                                                                       sizeof offline->systemFolder)) {
-      Note(c, "%s: no WINDOWS or WINNT folder there%s", options.windowsRoot, "");
-      return 0;
-    }
-    offline->known = 1;
-  } else {
-    for (uint32_t i = 0; i < options.pathCount && !offline->known; ++i) {
-      struct stat st;
-      if (stat(options.paths[i], &st) != 0 || !S_ISDIR(st.st_mode) || !realpath(options.paths[i], canonical)) continue;
-      offline->known = FindSystemFolder(canonical, offline->systemFolder, sizeof offline->systemFolder);
-    }
-  }
-  if (offline->known) {
-    memcpy(offline->root, canonical, sizeof canonical);
-    offline->letter = 'C';
-    snprintf(offline->systemRoot, sizeof offline->systemRoot, "C:\\%s", offline->systemFolder);
-    // The system's own record of where it lives, when its SOFTWARE hive is
-    // there; read only by a run that will write anyway (libhivex reads
-    // without O_NOATIME).
-    char folder[kMountedPathCapacity], system32[kMountedPathCapacity], config[kMountedPathCapacity],
-        software[kMountedPathCapacity], recorded[kEnvironmentValueCapacity];
-    const char* const key[] = {"Microsoft", "Windows NT", "CurrentVersion"};
-    snprintf(folder, sizeof folder, "%s/%s", offline->root, offline->systemFolder);
-    if (options.action != kActionLeave && FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) &&
-        FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) &&
-        FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software) &&
-        ReadHiveString(software, key, 3, "SystemRoot", recorded, sizeof recorded) && recorded[1] == ':' &&
-        ((recorded[0] >= 'A' && recorded[0] <= 'Z') || (recorded[0] >= 'a' && recorded[0] <= 'z'))) {
-      offline->letter = static_cast<char>(recorded[0] & ~0x20);
-      memcpy(offline->systemRoot, recorded, sizeof recorded);
-    }
-    SetOfflineDrive(&offline->drives, offline->letter, offline->root);
-    offline->windows9x = IsWindows9xVolume(offline->root, offline->systemFolder);
-  }
-  for (uint32_t i = 0; i < options.driveCount; ++i) {
-    if (!realpath(options.drives[i].directory, canonical)) {
-      Note(c, "%s: %s", options.drives[i].directory, strerror(errno));
-      return 0;
-    }
-    SetOfflineDrive(&offline->drives, options.drives[i].letter, canonical);
-  }
-  return 1;
-}
-
-// Before anything is written: every reason not to write at all.
-int RefusesToWrite(Console* c, const ScanOptions& options, const Offline& offline) {
-  std::vector<const char*> places(options.paths, options.paths + options.pathCount);
-  if (offline.known) places.push_back(offline.root);
-  for (uint32_t i = 0; i < offline.drives.count; ++i) places.push_back(offline.drives.drives[i].mounted);
-  for (const char* place : places) {
-    char hiberfil[kMountedPathCapacity];
-    const char* reason = nullptr;
-    struct stat st;
-    // A PATH is usually the volume's mount point; when it is not, the
-    // volume's root is where its mount begins.
-    int hibernated = (stat(place, &st) == 0 && S_ISDIR(st.st_mode) &&
-                      FindEntryIgnoringCase(place, "hiberfil.sys", 0, hiberfil, sizeof hiberfil) &&
-                      IsHibernatedFile(hiberfil)) ||
-                     IsOnHibernatedVolume(place, hiberfil, sizeof hiberfil);
-    if (IsOnReadOnlyMount(place)) {
-      reason = "it is on a read-only mount";
-    } else if (hibernated) {
-      Note(c, "refusing to write: %s holds a hibernated Windows; writing to its volume would corrupt it (start that "
-              "Windows and shut it down fully, or scan without --remove and --quarantine)%s", hiberfil, "");
-      JsonEvent(c, "refused", hiberfil, "hibernated");
-      return 1;
-    }
-    if (reason) {
-      Note(c, "refusing to write to %s: %s", place, reason);
-      JsonEvent(c, "refused", place, reason);
-      return 1;
-    }
-  }
-  return 0;
-}
-
-struct HiveJob {
+// The registry side's notices and events, printed and written as JSON.
+struct CleanupConsole {
   Console* console;
-  const Offline* offline;
-  const std::vector<std::string>* windowsPaths;
-  HiveBackup* backup;
   VolumeCleanup* cleanup;
 };
 
-void OnValueDeleted(void* context, const char* hive, const char* name, const char* commandLine,
-                    const char* windowsPath) {
-  HiveJob* job = static_cast<HiveJob*>(context);
+void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
+  Console* c = static_cast<Console*>(context);
+  Note(c, "%s%s", text, "");
+  if (where) JsonEvent(c, "refused", where, reason);
+}
+
+void OnRunValueDeleted(void* context, const RunValueDeletion* d) {
+  CleanupConsole* job = static_cast<CleanupConsole*>(context);
   ClearProgress(job->console);
-  printf("%s: Run value \"%s\" deleted (%s)\n", hive, name, commandLine);
-  char buffer[kMountedPathCapacity * 4];
+  printf("%s: Run value \"%s\" deleted (%s)\n", d->hive, d->valueName, d->data);
+  std::vector<char> buffer(strlen(d->hive) * 6 + strlen(d->valueName) * 6 + strlen(d->data) * 6 +
+                           strlen(d->refersTo) * 6 + strlen(d->backup) * 6 + 1024);
   JsonLine line;
-  BeginJsonLine(&line, buffer, sizeof buffer);
+  BeginJsonLine(&line, buffer.data(), buffer.size());
   AddJsonString(&line, "type", "hive_change");
-  AddJsonString(&line, "hive", hive);
-  AddJsonString(&line, "key", "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-  AddJsonString(&line, "value", name);
-  AddJsonString(&line, "data", commandLine);
-  AddJsonString(&line, "refers_to", windowsPath);
+  AddJsonString(&line, "hive", d->hive);
+  AddJsonString(&line, "key", d->key);
+  AddJsonString(&line, "value", d->valueName);
+  AddJsonString(&line, "data", d->data);
+  AddJsonString(&line, "refers_to", d->refersTo);
   AddJsonString(&line, "action", "deleted");
-  AddJsonString(&line, "backup", job->backup->folder);
+  AddJsonString(&line, "backup", d->backup);
   WriteJson(job->console, &line);
   job->cleanup->valuesDeleted += 1;
+  if (!job->cleanup->backupUsed) {
+    job->cleanup->backupUsed = 1;
+    snprintf(job->cleanup->backupFolder, sizeof job->cleanup->backupFolder, "%s", d->backup);
+  }
 }
 
-int CleanOneHive(void* context, const char* hive, const char* profile, const char* user) {
-  HiveJob* job = static_cast<HiveJob*>(context);
-  const Offline& offline = *job->offline;
-  static OfflineEnvironment environment;
-  environment.count = 0;
-  SetOfflineVariable(&environment, "SystemRoot", offline.systemRoot);
-  SetOfflineVariable(&environment, "windir", offline.systemRoot);
-  char drive[3] = {offline.letter, ':', 0};
-  SetOfflineVariable(&environment, "SystemDrive", drive);
-  char canonical[kMountedPathCapacity], windows[kEnvironmentValueCapacity];
-  if (realpath(profile, canonical) && WindowsPathOf(offline.drives, canonical, windows, sizeof windows)) {
-    SetOfflineVariable(&environment, "USERPROFILE", windows);
-    char home[3] = {windows[0], ':', 0};
-    SetOfflineVariable(&environment, "HOMEDRIVE", home);
-    SetOfflineVariable(&environment, "HOMEPATH", windows + 2);
-  }
-  std::vector<const char*> paths;
-  for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
-  HiveCleanRequest request{hive, user, paths.data(), static_cast<uint32_t>(paths.size()), &environment, job->backup};
-  uint32_t deleted = 0;
-  char reason[512];
-  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, reason,
-                                                sizeof reason);
-  if (deleted) job->cleanup->hivesChanged += 1;
-  if (outcome != kHiveCleanDone) {
-    job->cleanup->troubles += 1;
-    Note(job->console, "%s: not changed: %s", hive, reason);
-    JsonEvent(job->console, outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly ? "hive_refused" : "hive_failed",
-              hive, reason);
-  }
-  return 1;
+void OnHiveExamined(void* context, const char*, uint32_t deleted) {
+  if (deleted) static_cast<CleanupConsole*>(context)->cleanup->hivesChanged += 1;
 }
 
-void CleanOffline(Console* c, const ScanOptions& options, const Offline& offline, VolumeCleanup* cleanup) {
-  if (c->removedPaths.empty()) return;
-  if (!offline.known) {
-    Note(c, "Run values not examined: no Windows system volume among the PATHs (name it with --windows-root)%s%s", "",
-         "");
-    return;
+void OnRunValueTrouble(void* context, RunValueTrouble kind, const char* where, const char* reason) {
+  CleanupConsole* job = static_cast<CleanupConsole*>(context);
+  job->cleanup->troubles += 1;
+  if (kind == kRunValuesNotCleaned) {
+    Note(job->console, "Run values not cleaned: %s %s", where, reason);
+    JsonEvent(job->console, "hive_not_cleaned", where, reason);
+  } else {
+    Note(job->console, "%s: not changed: %s", where, reason);
+    JsonEvent(job->console, kind == kRunValuesRefused ? "hive_refused" : "hive_failed", where, reason);
   }
-  if (offline.windows9x) {
-    cleanup->troubles += 1;
-    Note(c, "Run values not cleaned: %s/%s holds Windows 9x, whose USER.DAT is no NT hive", offline.root,
-         offline.systemFolder);
-    JsonEvent(c, "hive_not_cleaned", offline.root, "Windows 9x registry (USER.DAT)");
-    return;
-  }
-  std::vector<std::string> windowsPaths;
-  for (const std::string& removed : c->removedPaths) {
-    size_t slash = removed.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : removed.substr(0, slash);
-    char canonical[kMountedPathCapacity], windows[kMountedPathCapacity];
-    if (realpath(directory.c_str(), canonical) &&
-        WindowsPathOf(offline.drives, (std::string(canonical) + "/" + removed.substr(slash + 1)).c_str(), windows,
-                      sizeof windows)) {
-      windowsPaths.push_back(windows);
-    } else {
-      cleanup->troubles += 1;
-      Note(c, "%s: no drive letter holds it (see --drive); Run values naming it are not looked for%s", removed.c_str(),
-           "");
-    }
-  }
-  static HiveBackup backup;
-  InitHiveBackup(&backup, options.backupDirectory);
-  HiveJob job{c, &offline, &windowsPaths, &backup, cleanup};
-  ForEachProfileHive(offline.root, CleanOneHive, &job);
-  cleanup->backupUsed = backup.created;
-  memcpy(cleanup->backupFolder, backup.folder, sizeof backup.folder);
 }
 
 void PrintSummary(Console* c, const ScanTotals& t, const VolumeCleanup& cleanup, double seconds, int status) {
@@ -431,9 +289,14 @@ int Scan(const ScanOptions& options) {
   }
 
   console.quarantine = QuarantineStore{-1, nullptr};
-  static Offline offline;
-  if (!SetUpOffline(&console, options, &offline) ||
-      (options.action != kActionLeave && RefusesToWrite(&console, options, offline))) {
+  static OfflineSystem offline;
+  OfflineNotice notice{OnOfflineNotice, &console};
+  OfflineDriveRequest drives[kMaxDriveMappings];
+  for (uint32_t i = 0; i < options.driveCount; ++i) drives[i] = {options.drives[i].letter, options.drives[i].directory};
+  OfflineRequest request{options.windowsRoot, options.paths, options.pathCount, drives, options.driveCount,
+                         options.action != kActionLeave};
+  if (!SetUpOfflineSystem(request, &offline, notice) ||
+      (options.action != kActionLeave && RefusesToWrite(offline, options.paths, options.pathCount, notice))) {
     if (console.json) fclose(console.json);
     return kExitTrouble;
   }
@@ -467,7 +330,13 @@ int Scan(const ScanOptions& options) {
 
   static VolumeCleanup cleanup;
   memset(&cleanup, 0, sizeof cleanup);
-  if (options.action != kActionLeave) CleanOffline(&console, options, offline, &cleanup);
+  if (options.action != kActionLeave) {
+    std::vector<const char*> removed;
+    for (const std::string& path : console.removedPaths) removed.push_back(path.c_str());
+    CleanupConsole job{&console, &cleanup};
+    CleanOfflineRunValues(offline, removed.data(), static_cast<uint32_t>(removed.size()), options.backupDirectory,
+                          RunValueListener{OnRunValueDeleted, OnHiveExamined, OnRunValueTrouble, &job}, notice);
+  }
   int status = ExitStatusOf(run.totals, cleanup.troubles + interrupted);
   PrintSummary(&console, run.totals, cleanup, Now() - console.started, status);
   CloseQuarantine(&console.quarantine);

@@ -1,0 +1,196 @@
+// The registry side of a mounted volume's scan (see offline_cleanup_posix.h).
+#include "remedy/offline_cleanup_posix.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "remedy/hive_posix.h"
+#include "remedy/offline_volume_posix.h"
+
+const char kOfflineRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+namespace {
+
+void Tell(const OfflineNotice& notice, const char* text, const char* where = nullptr, const char* reason = nullptr) {
+  if (notice.notice) notice.notice(notice.context, text, where, reason);
+}
+
+}  // namespace
+
+int SetUpOfflineSystem(const OfflineRequest& request, OfflineSystem* offline, const OfflineNotice& notice) {
+  memset(offline, 0, sizeof *offline);
+  char canonical[kMountedPathCapacity];
+  std::string text;
+  if (request.windowsRoot) {
+    if (!realpath(request.windowsRoot, canonical) ||
+        !FindSystemFolder(canonical, offline->systemFolder, sizeof offline->systemFolder)) {
+      text = std::string(request.windowsRoot) + ": no WINDOWS or WINNT folder there";
+      Tell(notice, text.c_str());
+      return 0;
+    }
+    offline->known = 1;
+  } else {
+    for (uint32_t i = 0; i < request.pathCount && !offline->known; ++i) {
+      struct stat st;
+      if (stat(request.paths[i], &st) != 0 || !S_ISDIR(st.st_mode) || !realpath(request.paths[i], canonical)) continue;
+      offline->known = FindSystemFolder(canonical, offline->systemFolder, sizeof offline->systemFolder);
+    }
+  }
+  if (offline->known) {
+    memcpy(offline->root, canonical, sizeof canonical);
+    offline->letter = 'C';
+    snprintf(offline->systemRoot, sizeof offline->systemRoot, "C:\\%s", offline->systemFolder);
+    // The system's own record of where it lives, when its SOFTWARE hive is
+    // there; read only by a run that will write anyway (libhivex reads
+    // without O_NOATIME).
+    char folder[kMountedPathCapacity], system32[kMountedPathCapacity], config[kMountedPathCapacity],
+        software[kMountedPathCapacity], recorded[kEnvironmentValueCapacity];
+    const char* const key[] = {"Microsoft", "Windows NT", "CurrentVersion"};
+    snprintf(folder, sizeof folder, "%s/%s", offline->root, offline->systemFolder);
+    if (request.writes && FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) &&
+        FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) &&
+        FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software) &&
+        ReadHiveString(software, key, 3, "SystemRoot", recorded, sizeof recorded) && recorded[1] == ':' &&
+        ((recorded[0] >= 'A' && recorded[0] <= 'Z') || (recorded[0] >= 'a' && recorded[0] <= 'z'))) {
+      offline->letter = static_cast<char>(recorded[0] & ~0x20);
+      memcpy(offline->systemRoot, recorded, sizeof recorded);
+    }
+    SetOfflineDrive(&offline->drives, offline->letter, offline->root);
+    offline->windows9x = IsWindows9xVolume(offline->root, offline->systemFolder);
+  }
+  for (uint32_t i = 0; i < request.driveCount; ++i) {
+    if (!realpath(request.drives[i].directory, canonical)) {
+      text = std::string(request.drives[i].directory) + ": " + strerror(errno);
+      Tell(notice, text.c_str());
+      return 0;
+    }
+    SetOfflineDrive(&offline->drives, request.drives[i].letter, canonical);
+  }
+  return 1;
+}
+
+int RefusesToWrite(const OfflineSystem& offline, const char* const* given, uint32_t count,
+                   const OfflineNotice& notice) {
+  std::vector<const char*> places(given, given + count);
+  if (offline.known) places.push_back(offline.root);
+  for (uint32_t i = 0; i < offline.drives.count; ++i) places.push_back(offline.drives.drives[i].mounted);
+  for (const char* place : places) {
+    char hiberfil[kMountedPathCapacity];
+    struct stat st;
+    // A PATH is usually the volume's mount point; when it is not, the
+    // volume's root is where its mount begins.
+    int hibernated = (stat(place, &st) == 0 && S_ISDIR(st.st_mode) &&
+                      FindEntryIgnoringCase(place, "hiberfil.sys", 0, hiberfil, sizeof hiberfil) &&
+                      IsHibernatedFile(hiberfil)) ||
+                     IsOnHibernatedVolume(place, hiberfil, sizeof hiberfil);
+    if (IsOnReadOnlyMount(place)) {
+      std::string text = std::string("refusing to write to ") + place + ": it is on a read-only mount";
+      Tell(notice, text.c_str(), place, "it is on a read-only mount");
+      return 1;
+    }
+    if (hibernated) {
+      std::string text = std::string("refusing to write: ") + hiberfil +
+                         " holds a hibernated Windows; writing to its volume would corrupt it (start that Windows "
+                         "and shut it down fully, or scan without --remove and --quarantine)";
+      Tell(notice, text.c_str(), hiberfil, "hibernated");
+      return 1;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+struct HiveJob {
+  const OfflineSystem* offline;
+  const std::vector<std::string>* windowsPaths;
+  HiveBackup* backup;
+  const RunValueListener* listener;
+};
+
+void OnValueDeleted(void* context, const char* hive, const char* name, const char* commandLine,
+                    const char* windowsPath) {
+  HiveJob* job = static_cast<HiveJob*>(context);
+  RunValueDeletion deletion{hive, kOfflineRunKey, name, commandLine, windowsPath, job->backup->folder};
+  TellRunValueDeleted(job->listener, deletion);
+}
+
+int CleanOneHive(void* context, const char* hive, const char* profile, const char* user) {
+  HiveJob* job = static_cast<HiveJob*>(context);
+  const OfflineSystem& offline = *job->offline;
+  std::vector<OfflineEnvironment> holder(1);
+  OfflineEnvironment& environment = holder[0];
+  environment.count = 0;
+  SetOfflineVariable(&environment, "SystemRoot", offline.systemRoot);
+  SetOfflineVariable(&environment, "windir", offline.systemRoot);
+  char drive[3] = {offline.letter, ':', 0};
+  SetOfflineVariable(&environment, "SystemDrive", drive);
+  char canonical[kMountedPathCapacity], windows[kEnvironmentValueCapacity];
+  if (realpath(profile, canonical) && WindowsPathOf(offline.drives, canonical, windows, sizeof windows)) {
+    SetOfflineVariable(&environment, "USERPROFILE", windows);
+    char home[3] = {windows[0], ':', 0};
+    SetOfflineVariable(&environment, "HOMEDRIVE", home);
+    SetOfflineVariable(&environment, "HOMEPATH", windows + 2);
+  }
+  std::vector<const char*> paths;
+  for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
+  HiveCleanRequest request{hive, user, paths.data(), static_cast<uint32_t>(paths.size()), &environment, job->backup};
+  uint32_t deleted = 0;
+  char reason[512];
+  HiveCleanOutcome outcome =
+      CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, reason, sizeof reason);
+  if (outcome == kHiveCleanDone) {
+    TellRunValuesExamined(job->listener, hive, deleted);
+  } else {
+    TellRunValueTrouble(job->listener,
+                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly ? kRunValuesRefused
+                                                                                      : kRunValuesFailed,
+                        hive, reason);
+  }
+  return 1;
+}
+
+}  // namespace
+
+void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* removedPaths, uint32_t count,
+                           const char* backupDirectory, const RunValueListener& listener,
+                           const OfflineNotice& notice) {
+  if (count == 0) return;
+  if (!offline.known) {
+    Tell(notice, "Run values not examined: no Windows system volume among the PATHs (name it with --windows-root)");
+    return;
+  }
+  if (offline.windows9x) {
+    std::string folder = std::string(offline.root) + "/" + offline.systemFolder;
+    TellRunValueTrouble(&listener, kRunValuesNotCleaned, folder.c_str(),
+                        "holds Windows 9x, whose USER.DAT is no NT hive");
+    return;
+  }
+  std::vector<std::string> windowsPaths;
+  for (uint32_t i = 0; i < count; ++i) {
+    std::string removed = removedPaths[i];
+    size_t slash = removed.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : removed.substr(0, slash);
+    std::string base = slash == std::string::npos ? removed : removed.substr(slash + 1);
+    char canonical[kMountedPathCapacity], windows[kMountedPathCapacity];
+    if (realpath(directory.c_str(), canonical) &&
+        WindowsPathOf(offline.drives, (std::string(canonical) + "/" + base).c_str(), windows, sizeof windows)) {
+      windowsPaths.push_back(windows);
+    } else {
+      TellRunValueTrouble(&listener, kRunValuesNotCleaned, removed.c_str(),
+                          "is on no drive: no drive letter holds it (see --drive), so Run values naming it are not "
+                          "looked for");
+    }
+  }
+  std::vector<HiveBackup> holder(1);
+  HiveBackup& backup = holder[0];
+  InitHiveBackup(&backup, backupDirectory);
+  HiveJob job{&offline, &windowsPaths, &backup, &listener};
+  ForEachProfileHive(offline.root, CleanOneHive, &job);
+}

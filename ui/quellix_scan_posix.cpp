@@ -22,6 +22,7 @@
 #include "remedy/file_removal_posix.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
+#include "remedy/trusted_folder_posix.h"
 #include "scan/found_file.h"
 #include "remedy/json_lines.h"
 #include "ui/scan_cli.h"
@@ -281,14 +282,15 @@ int Scan(const ScanOptions& options) {
   console.progressLine = !options.quiet && isatty(STDERR_FILENO);
   console.started = Now();
   if (options.jsonPath) {
-    console.json = fopen(options.jsonPath, "w");
+    OwnedStream opened;
+    console.json = OpenOutputStream(options.jsonPath, &opened) ? opened.release() : nullptr;
     if (!console.json) {
       fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
       return kExitTrouble;
     }
   }
 
-  console.quarantine = QuarantineStore{-1, nullptr};
+  console.quarantine = QuarantineStore{-1, -1, nullptr, 0};
   static OfflineSystem offline;
   OfflineNotice notice{OnOfflineNotice, &console};
   OfflineDriveRequest drives[kMaxDriveMappings];
@@ -300,8 +302,10 @@ int Scan(const ScanOptions& options) {
     if (console.json) fclose(console.json);
     return kExitTrouble;
   }
-  if (options.action == kActionQuarantine && !OpenQuarantine(options.quarantineDirectory, &console.quarantine)) {
-    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.quarantineDirectory, strerror(errno));
+  const char* why = nullptr;
+  if (options.action == kActionQuarantine &&
+      !OpenQuarantine(options.quarantineDirectory, options.paths, options.pathCount, &console.quarantine, &why)) {
+    fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.quarantineDirectory, why ? why : strerror(errno));
     if (console.json) fclose(console.json);
     return kExitTrouble;
   }
@@ -356,7 +360,8 @@ int Restore(const ScanOptions& options) {
     if (fd >= 0) close(fd);
     return kExitTrouble;
   }
-  FILE* json = options.jsonPath ? fopen(options.jsonPath, "w") : nullptr;
+  OwnedStream opened;
+  FILE* json = options.jsonPath && OpenOutputStream(options.jsonPath, &opened) ? opened.release() : nullptr;
   if (options.jsonPath && !json) {
     fprintf(stderr, "%s: %s: %s\n", kScanProgramName, options.jsonPath, strerror(errno));
     fclose(manifest);
@@ -370,7 +375,9 @@ int Restore(const ScanOptions& options) {
   while ((length = getline(&text, &capacity, manifest)) > 0) {
     if (text[0] == '\n') continue;
     char path[kQuarantinePathCapacity];
-    RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(fd, text, options.force, path));
+    const char* why = nullptr;
+    RestoreRowKind kind = static_cast<RestoreRowKind>(
+        RestoreManifestLine(fd, text, RestoreRequest{options.restoreRoot, options.force}, path, &why));
     int error = errno;
     if (kind == kRestoreRowDone) {
       ++restored;
@@ -379,7 +386,7 @@ int Restore(const ScanOptions& options) {
     }
     char said[kQuarantinePathCapacity + 512];
     const char* shown = kind == kRestoreRowBadCopy && !path[0] ? "?" : path;
-    if (FormatRestoreRowText(said, sizeof said, shown, kind, kind == kRestoreRowFailed ? strerror(error) : nullptr))
+    if (FormatRestoreRowText(said, sizeof said, shown, kind, kind == kRestoreRowFailed ? (why ? why : strerror(error)) : nullptr))
       fputs(said, stdout);
     char buffer[kQuarantinePathCapacity * 2 + 256];
     if (json && FormatRestoreRowJson(buffer, sizeof buffer, path, kind)) fputs(buffer, json);

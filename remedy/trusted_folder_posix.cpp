@@ -58,7 +58,7 @@ int OpenTrustedFolder(const char* path, OwnedFd* folder, int* created, const cha
 }
 
 int CreateNewFile(int folderFd, const char* name, int mode, OwnedFd* file) {
-  OwnedFd fd(openat(folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  OwnedFd fd(openat(folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!fd.valid()) return 0;
   *file = static_cast<OwnedFd&&>(fd);
   return 1;

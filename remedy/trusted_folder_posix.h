@@ -17,7 +17,8 @@ int OpenTrustedFolder(const char* path, OwnedFd* folder, int* created, const cha
 // The folder's descriptor is trusted: 1, else 0 with a reason in `why`.
 int IsTrustedFolder(int folderFd, const char** why);
 
-// Creates `name` in `folderFd` (AT_FDCWD: a path) for writing: a new file,
+// Creates `name` in `folderFd` (AT_FDCWD: a path), open for reading and
+// writing: a new file,
 // never through a link. 1 on success; 0 with errno (EEXIST when something
 // is there already).
 int CreateNewFile(int folderFd, const char* name, int mode, OwnedFd* file);

@@ -4,6 +4,7 @@
 // byte for byte as it was.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,24 +64,31 @@ void OnDeleted(void* context, const char*, const char* name, const char*, const 
 struct Cleaning {
   HiveCleanOutcome outcome;
   uint32_t deleted;
+  uint32_t kept;
   std::string reason;
   std::vector<std::string> names;
 };
 
-Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup* backup) {
+Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup* backup,
+               const char* user = "alice") {
   static OfflineEnvironment volume{};
   volume.count = 0;
   SetOfflineVariable(&volume, "SystemRoot", "C:\\WINDOWS");
   SetOfflineVariable(&volume, "USERPROFILE", "C:\\Documents and Settings\\alice");
   InitHiveBackup(backup, backupDir.c_str());
   const char* removed[] = {kWorm, kTempWorm};
-  HiveCleanRequest request{hive.c_str(), "alice", removed, 2, &volume, backup};
+  std::string folder = hive.substr(0, hive.rfind('/')), name = hive.substr(hive.rfind('/') + 1);
+  int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  HiveCleanRequest request{folderFd, name.c_str(), hive.c_str(), user, removed, 2, &volume, backup};
   Listener listener;
-  char reason[512];
+  char reason[4096];
   Cleaning c{};
-  c.outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &listener}, &c.deleted, reason, sizeof reason);
+  c.outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &listener}, &c.deleted, &c.kept, reason,
+                                 sizeof reason);
   c.reason = reason;
   c.names = listener.deleted;
+  CloseHiveBackup(backup);
+  close(folderFd);
   return c;
 }
 
@@ -197,8 +205,8 @@ TEST(HivePosix, ProfilesAndSystemFolderIgnoringCase) {
   std::vector<std::string> users;
   uint32_t count = ForEachProfileHive(
       v.c_str(),
-      [](void* c, const char*, const char*, const char* user) {
-        static_cast<std::vector<std::string>*>(c)->push_back(user);
+      [](void* c, const ProfileHive& hive) {
+        static_cast<std::vector<std::string>*>(c)->push_back(hive.user);
         return 1;
       },
       &users);

@@ -94,8 +94,9 @@ void OnResultRow(void* context, const char* path, const char* name, ScanRowStatu
     printf("%s: %s (%s)\n", path, name, RowStatusWord(status));
   }
   fflush(stdout);
-  char buffer[8192];
-  if (c->json && FormatRowJson(buffer, sizeof buffer, path, name, status, nullptr)) fputs(buffer, c->json);
+  // A byte becomes at most six characters of JSON: no row is too long.
+  std::vector<char> buffer(strlen(path) * 6 + strlen(name) * 6 + 1024);
+  if (c->json && FormatRowJson(buffer.data(), buffer.size(), path, name, status, nullptr)) fputs(buffer.data(), c->json);
 }
 
 // Ctrl-C ends the walk after the current file; the summary still comes.
@@ -199,8 +200,8 @@ void Note(Console* c, const char* format, const char* a, const char* b) {
 }
 
 void JsonEvent(Console* c, const char* type, const char* hive, const char* reason) {
-  char buffer[kMountedPathCapacity * 2];
-  if (c->json && FormatHiveEventJson(buffer, sizeof buffer, type, hive, reason)) fputs(buffer, c->json);
+  std::vector<char> buffer(strlen(hive) * 6 + strlen(reason) * 6 + 1024);
+  if (c->json && FormatHiveEventJson(buffer.data(), buffer.size(), type, hive, reason)) fputs(buffer.data(), c->json);
 }
 
 // The registry side's notices and events, printed and written as JSON.
@@ -386,10 +387,11 @@ int Restore(const ScanOptions& options) {
     }
     char said[kQuarantinePathCapacity + 512];
     const char* shown = kind == kRestoreRowBadCopy && !path[0] ? "?" : path;
-    if (FormatRestoreRowText(said, sizeof said, shown, kind, kind == kRestoreRowFailed ? (why ? why : strerror(error)) : nullptr))
+    const char* reason = kind == kRestoreRowFailed ? (why ? why : strerror(error)) : nullptr;
+    if (FormatRestoreRowText(said, sizeof said, shown, kind, reason))
       fputs(said, stdout);
-    char buffer[kQuarantinePathCapacity * 2 + 256];
-    if (json && FormatRestoreRowJson(buffer, sizeof buffer, path, kind)) fputs(buffer, json);
+    std::vector<char> buffer(strlen(path) * 6 + 1024);
+    if (json && FormatRestoreRowJson(buffer.data(), buffer.size(), path, kind)) fputs(buffer.data(), json);
   }
   free(text);
   fclose(manifest);

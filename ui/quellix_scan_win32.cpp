@@ -415,7 +415,7 @@ int Restore(const ScanOptions& options) {
     if (text[0] == '\n' || text[0] == '\r') continue;
     char path[MAX_PATH];
     RestoreRowKind kind =
-        static_cast<RestoreRowKind>(RestoreWin32ManifestLine(directory, text, options.force, path));
+        static_cast<RestoreRowKind>(RestoreWin32ManifestLine(directory, text, options.restoreRoot, options.force, path));
     if (kind == kRestoreRowDone) {
       ++restored;
     } else {

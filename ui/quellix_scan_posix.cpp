@@ -20,6 +20,7 @@
 
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
+#include "remedy/name_escape.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/trusted_folder_posix.h"
@@ -204,6 +205,13 @@ void JsonEvent(Console* c, const char* type, const char* hive, const char* reaso
   if (c->json && FormatHiveEventJson(buffer.data(), buffer.size(), type, hive, reason)) fputs(buffer.data(), c->json);
 }
 
+// A name from the volume as the terminal may show it (control bytes as \xNN).
+std::string Shown(const char* name) {
+  std::vector<char> out(EscapeNameForTerminal(name, nullptr, 0) + 1);
+  EscapeNameForTerminal(name, out.data(), out.size());
+  return out.data();
+}
+
 // The registry side's notices and events, printed and written as JSON.
 struct CleanupConsole {
   Console* console;
@@ -212,14 +220,15 @@ struct CleanupConsole {
 
 void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
   Console* c = static_cast<Console*>(context);
-  Note(c, "%s%s", text, "");
+  Note(c, "%s%s", Shown(text).c_str(), "");
   if (where) JsonEvent(c, "refused", where, reason);
 }
 
 void OnRunValueDeleted(void* context, const RunValueDeletion* d) {
   CleanupConsole* job = static_cast<CleanupConsole*>(context);
   ClearProgress(job->console);
-  printf("%s: Run value \"%s\" deleted (%s)\n", d->hive, d->valueName, d->data);
+  printf("%s: Run value \"%s\" deleted (%s)\n", Shown(d->hive).c_str(), Shown(d->valueName).c_str(),
+         Shown(d->data).c_str());
   std::vector<char> buffer(strlen(d->hive) * 6 + strlen(d->valueName) * 6 + strlen(d->data) * 6 +
                            strlen(d->refersTo) * 6 + strlen(d->backup) * 6 + 1024);
   JsonLine line;
@@ -248,10 +257,10 @@ void OnRunValueTrouble(void* context, RunValueTrouble kind, const char* where, c
   CleanupConsole* job = static_cast<CleanupConsole*>(context);
   job->cleanup->troubles += 1;
   if (kind == kRunValuesNotCleaned) {
-    Note(job->console, "Run values not cleaned: %s %s", where, reason);
+    Note(job->console, "Run values not cleaned: %s %s", Shown(where).c_str(), Shown(reason).c_str());
     JsonEvent(job->console, "hive_not_cleaned", where, reason);
   } else {
-    Note(job->console, "%s: not changed: %s", where, reason);
+    Note(job->console, "%s: not changed: %s", Shown(where).c_str(), Shown(reason).c_str());
     JsonEvent(job->console, kind == kRunValuesRefused ? "hive_refused" : "hive_failed", where, reason);
   }
 }

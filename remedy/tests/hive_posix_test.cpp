@@ -333,6 +333,42 @@ TEST(HivePosix, SparseOversizedOrShortHivesAreRefusedUntouched) {
   EXPECT_EQ(bytes, Read(hive));
 }
 
+TEST(HivePosix, AValueLibhivexCannotRewriteLeavesTheHiveAndTheRegUntouched) {
+  std::string dir = Fresh("bigdata");
+  std::string hive = dir + "/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"Big", 3, std::string(16, 'b')}, {"Worm", 1, kWorm}}, {}));
+  std::string text = Read(hive);
+  std::vector<unsigned char> bytes(text.begin(), text.end());
+  // A 1 MiB value as the system stores it, which libhivex reads but cannot write.
+  ASSERT_TRUE(MakeBigDataValue(&bytes, "Big", 1u << 20, 'b'));
+  std::ofstream(hive, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                static_cast<std::streamsize>(bytes.size()));
+  hive_h* h = hivex_open(hive.c_str(), 0);
+  ASSERT_NE(nullptr, h);
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"})
+    node = node ? hivex_node_get_child(h, node, part) : 0;
+  hive_value_h big = node ? hivex_node_get_value(h, node, "Big") : 0;
+  size_t length = 0;
+  uint32_t type = 0;
+  char* data = big ? hivex_value_value(h, big, reinterpret_cast<hive_type*>(&type), &length) : nullptr;
+  EXPECT_EQ(1u << 20, length);
+  EXPECT_TRUE(data && data[0] == 'b' && data[length - 1] == 'b');
+  free(data);
+  hivex_close(h);
+
+  std::string before = Read(hive);
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  EXPECT_EQ(kHiveCleanFailed, c.outcome);
+  EXPECT_NE(std::string::npos, c.reason.find("libhivex cannot rewrite its Run key, so it is left as it was"))
+      << c.reason;
+  EXPECT_TRUE(c.names.empty());
+  EXPECT_EQ(before, Read(hive));
+  for (const std::string& name : Listing(dir + "/backup")) EXPECT_EQ(std::string::npos, name.find(".reg")) << name;
+  for (const std::string& name : Listing(dir)) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+}
+
 TEST(HivePosix, TheRegHoldsEveryDeletedValueWhateverItsLength) {
   std::string dir = Fresh("long");
   std::string hive = dir + "/NTUSER.DAT";

@@ -24,6 +24,7 @@ const char kQuarantineManifestName[] = "manifest.jsonl";
 const char kQuarantineMarkerName[] = ".quellix-quarantine";
 
 int (*gRenameNoReplaceForTests)(int fromFd, const char* from, int toFd, const char* to) = nullptr;
+int gWithoutOpenat2ForTests = 0;
 
 namespace {
 
@@ -316,7 +317,9 @@ int OpenBeneath(int rootFd, const std::string& relative, OwnedFd* out) {
   memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
+  long fd = -1;
+  errno = ENOSYS;
+  if (!gWithoutOpenat2ForTests) fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
   if (fd >= 0) {
     out->reset(static_cast<int>(fd));
     return 1;

@@ -79,3 +79,5 @@ RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const Res
 // Tests only: stands in for renameat2(RENAME_NOREPLACE) when set, so that a
 // file system without it can be played.
 extern int (*gRenameNoReplaceForTests)(int fromFd, const char* from, int toFd, const char* to);
+// Tests only: non-zero plays a kernel without openat2 (one folder at a time).
+extern int gWithoutOpenat2ForTests;

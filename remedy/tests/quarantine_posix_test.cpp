@@ -99,8 +99,8 @@ Restored Restore(const Quarantined& r, const std::string& line, const char* to =
   return out;
 }
 
-TEST(QuarantinePosix, RestoreWritesOnlyBeneathItsRoot) {
-  Quarantined r = QuarantineOne("beneath");
+void RestoreWritesOnlyBeneathItsRoot(const char* name) {
+  Quarantined r = QuarantineOne(name);
   ASSERT_EQ(0, symlink((r.base + "/outside").c_str(), (r.root + "/linked").c_str()));
   ASSERT_EQ(0, mkdir((r.root + "/real").c_str(), 0755));
   const std::string relative = "\"relative\":\"sub/worm.exe\"";
@@ -161,6 +161,14 @@ TEST(QuarantinePosix, RestoreWritesOnlyBeneathItsRoot) {
   EXPECT_EQ(kRestoreDone, moved2.outcome) << moved2.why;
   EXPECT_EQ("worm bytes", Read(elsewhere + "/sub/worm.exe"));
   close(r.qfd);
+}
+
+TEST(QuarantinePosix, RestoreWritesOnlyBeneathItsRoot) {
+  RestoreWritesOnlyBeneathItsRoot("beneath");
+  // The same where the kernel has no openat2: one folder at a time.
+  gWithoutOpenat2ForTests = 1;
+  RestoreWritesOnlyBeneathItsRoot("beneath-old-kernel");
+  gWithoutOpenat2ForTests = 0;
 }
 
 TEST(QuarantinePosix, ACopyMustBeAPlainFileOfItsRecordedSizeAndHash) {

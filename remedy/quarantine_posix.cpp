@@ -93,6 +93,13 @@ const QuarantineRoot* RootOf(const QuarantineStore& store, const char* path, con
   size_t bestLength = 0;
   for (uint32_t i = 0; i < store.rootCount; ++i) {
     const char* given = store.roots[i].given;
+    // A single file scanned: its own path, the root its folder.
+    if (store.roots[i].file) {
+      if (strcmp(path, given) != 0) continue;
+      const char* slash = strrchr(path, '/');
+      *rest = slash ? slash + 1 : path;
+      return &store.roots[i];
+    }
     size_t n = strlen(given);
     while (n > 1 && given[n - 1] == '/') --n;
     if (strncmp(path, given, n) != 0 || (path[n] != '/' && path[n] != 0 && !(n == 1 && given[0] == '/'))) continue;
@@ -159,9 +166,7 @@ int OpenQuarantine(const char* directory, const char* const* roots, uint32_t roo
       if (slash == canonical) slash[1] = 0;
       else if (slash) *slash = 0;
       if (stat(canonical, &st) != 0) continue;
-      char* given = strrchr(r.given, '/');
-      if (given) given[given == r.given ? 1 : 0] = 0;
-      else snprintf(r.given, sizeof r.given, ".");
+      r.file = 1;
     }
     snprintf(r.canonical, sizeof r.canonical, "%s", canonical);
     r.device = static_cast<uint64_t>(st.st_dev);

@@ -21,6 +21,7 @@ extern const char kQuarantineMarkerName[];    // marks a folder this tool made
 // A scanned root: as given (how walk paths begin) and canonical.
 struct QuarantineRoot {
   char given[kQuarantinePathCapacity];
+  int file;  // a single file was scanned: the root is its folder
   char canonical[kQuarantinePathCapacity];
   uint64_t device;
   uint64_t inode;

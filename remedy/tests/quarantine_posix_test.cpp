@@ -259,6 +259,33 @@ TEST(QuarantinePosix, TheOriginalGoesOnlyOnceItsLineIsOnTheDisk) {
   CloseQuarantine(&store);
 }
 
+TEST(QuarantinePosix, ASingleFileScannedHasItsFolderAsRoot) {
+  std::string base = Fresh("single");
+  Put(base + "/worm.exe", "worm bytes");
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(base.c_str()));
+  QuarantineStore store;
+  const char* roots[] = {"worm.exe"};
+  const char* why = nullptr;
+  ASSERT_TRUE(OpenQuarantine("q", roots, 1, &store, &why));
+  int dir = open(".", O_RDONLY | O_DIRECTORY);
+  FileIdentity id{};
+  ASSERT_TRUE(IdentityAt(dir, "worm.exe", &id));
+  char hex[kSha256HexSize];
+  EXPECT_EQ(kQuarantineDone, QuarantineFile(&store, dir, "worm.exe", "worm.exe", id, "Worm.Test", hex));
+  close(dir);
+  CloseQuarantine(&store);
+  ASSERT_EQ(0, chdir(cwd));
+  std::string line = Read(base + "/q/manifest.jsonl");
+  EXPECT_NE(std::string::npos, line.find("\"root\":\"" + base + "\"")) << line;
+  EXPECT_NE(std::string::npos, line.find("\"relative\":\"worm.exe\"")) << line;
+  Quarantined r{base, base, base + "/q", line, hex, open((base + "/q").c_str(), O_RDONLY | O_DIRECTORY)};
+  EXPECT_EQ(kRestoreDone, Restore(r, line).outcome);
+  EXPECT_EQ("worm bytes", Read(base + "/worm.exe"));
+  close(r.qfd);
+}
+
 TEST(QuarantinePosix, QuarantineAndOutputFilesAreTrusted) {
   std::string base = Fresh("trusted");
   const char* why = nullptr;

@@ -319,6 +319,23 @@ TEST(HivePosix, SparseOversizedOrShortHivesAreRefusedUntouched) {
   EXPECT_EQ(1ll << 30, st.st_size);
   EXPECT_LT(st.st_blocks * 512, 1ll << 20);
 
+  // Larger than any user hive, every block allocated.
+  ASSERT_EQ(0, unlink(hive.c_str()));
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  {
+    int fd = open(hive.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int allocated = posix_fallocate(fd, 0, static_cast<off_t>(kMaxHiveSize) + 4096);
+    close(fd);
+    if (allocated != 0) GTEST_SKIP() << "no room for a large file here";
+  }
+  HiveBackup backupLarge;
+  Cleaning large = Clean(hive, dir + "/backup-large", &backupLarge);
+  EXPECT_EQ(kHiveRefusedShape, large.outcome);
+  EXPECT_NE(std::string::npos, large.reason.find("larger than any user hive")) << large.reason;
+  EXPECT_NE(0, stat((dir + "/backup-large").c_str(), &st));
+  ASSERT_EQ(0, unlink(hive.c_str()));
+
   // A header that claims more bins than the file holds.
   ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
   std::string bytes = Read(hive);

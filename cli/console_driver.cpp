@@ -71,7 +71,7 @@ void ClearProgress(ConsoleDriver* d) {
 // Text that came from the scanned system: escaped, then written in the console's encoding.
 void WriteName(ConsoleDriver* d, FILE* out, const char* text) {
   char escaped[kTextCapacity];
-  EscapeForConsole(text, escaped, sizeof escaped);
+  d->platform->escape(text, escaped, sizeof escaped);
   d->platform->write(out, escaped);
 }
 
@@ -89,7 +89,7 @@ void OnProgress(void* context, const ScanPosition* position) {
   FormatProgressLine(line, sizeof line, columns, position->filesExamined, position->bytesExamined,
                      now - d->started, d->detectionsSoFar, d->currentPath);
   char escaped[1100];
-  EscapeForConsole(line, escaped, sizeof escaped);
+  d->platform->escape(line, escaped, sizeof escaped);
   ClearProgress(d);
   std::fputc('\r', stderr);
   d->platform->write(stderr, escaped);
@@ -238,10 +238,10 @@ int Complain(const ConsolePlatform& p, const char* what, const char* why) {
   p.write(stderr, p.programName);
   std::fputs(": ", stderr);
   char escaped[kTextCapacity];
-  EscapeForConsole(what, escaped, sizeof escaped);
+  p.escape(what, escaped, sizeof escaped);
   p.write(stderr, escaped);
   std::fputs(": ", stderr);
-  EscapeForConsole(why, escaped, sizeof escaped);
+  p.escape(why, escaped, sizeof escaped);
   p.write(stderr, escaped);
   std::fputs("\n", stderr);
   return kExitTrouble;
@@ -344,7 +344,7 @@ int Restore(ConsoleDriver* d, int argc, const char* const* argv) {
       ++left;
     }
     char escaped[kTextCapacity];
-    EscapeForConsole(path[0] ? path : "(unreadable manifest line)", escaped, sizeof escaped);
+    d->platform->escape(path[0] ? path : "(unreadable manifest line)", escaped, sizeof escaped);
     char said[kTextCapacity + 600];
     if (FormatRestoreRowText(said, sizeof said, escaped, kind, kind == kRestoreRowFailed && why[0] ? why : nullptr))
       p.write(d->out, said);

@@ -26,6 +26,9 @@ struct ConsolePlatform {
   // Writes text in the system's own encoding (paths, names: UTF-8 or bytes
   // on POSIX, the ANSI code page on Windows) to `out` as the console reads it.
   void (*write)(FILE* out, const char* text);
+  // Shows a name from the scanned system as data, never as markup (control
+  // bytes escaped); `out` is always terminated.
+  void (*escape)(const char* text, char* out, size_t capacity);
   // The same text as UTF-8 for JSON. 1 when it fit.
   int (*toUtf8)(const char* text, char* out, size_t capacity);
   // Columns of the terminal behind standard error; 0 when it is none.

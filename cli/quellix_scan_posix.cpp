@@ -19,8 +19,10 @@
 #include "cli/console_driver.h"
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
+#include "remedy/name_escape.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
+#include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "walker/tree_walk_posix.h"
 
@@ -42,9 +44,6 @@ struct PosixScanner {
   QuarantineStore quarantine;
   VisitedDirectories visited;
   TreeWalkStats stats;
-  // --json: written beside its place, moved there when whole.
-  char jsonPath[4096];
-  char jsonTemporary[4200];
   // restore
   OwnedFd quarantineFolder;
   OwnedStream manifest;
@@ -92,36 +91,27 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", std::strerror(static_cast<int>(error)));
 }
 
-// A new file beside `path`, never a link followed nor a file of someone
-// else's truncated: the whole text replaces `path` by a rename at the end.
-FILE* CreateOutput(void* context, const char* path, char* why, size_t capacity) {
-  PosixScanner* s = Of(context);
-  int n = std::snprintf(s->jsonTemporary, sizeof s->jsonTemporary, "%s.%ld.partial", path,
-                        static_cast<long>(getpid()));
-  if (n < 0 || static_cast<size_t>(n) >= sizeof s->jsonTemporary || std::strlen(path) >= sizeof s->jsonPath) {
-    std::snprintf(why, capacity, "%s", std::strerror(ENAMETOOLONG));
-    return nullptr;
-  }
-  std::snprintf(s->jsonPath, sizeof s->jsonPath, "%s", path);
-  OwnedFd fd(open(s->jsonTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  FILE* file = fd.valid() ? fdopen(fd.get(), "w") : nullptr;
-  if (!file) {
-    std::snprintf(why, capacity, "%s", std::strerror(errno));
-    if (fd.valid()) unlink(s->jsonTemporary);
-    return nullptr;
-  }
-  fd.release();
-  return file;
+// Names are UTF-8 or bytes: control bytes, C1 controls and what is not
+// UTF-8 are shown escaped.
+void Escape(const char* text, char* out, size_t capacity) {
+  if (!capacity) return;
+  if (EscapeNameForTerminal(text, out, capacity) >= capacity) EscapeForConsole(text, out, capacity);
 }
 
-int FinishOutput(void* context, FILE* file) {
-  PosixScanner* s = Of(context);
+// A new file, never a link followed nor a file of someone else's truncated.
+FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
+  OwnedStream stream;
+  if (!OpenOutputStream(path, &stream)) {
+    std::snprintf(why, capacity, "%s", errno == EEXIST ? "it exists already: name a new file" : std::strerror(errno));
+    return nullptr;
+  }
+  return stream.release();
+}
+
+int FinishOutput(void*, FILE* file) {
   OwnedStream stream(file);
   int whole = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-  whole = stream.close() && whole;
-  if (whole && rename(s->jsonTemporary, s->jsonPath) == 0) return 1;
-  unlink(s->jsonTemporary);
-  return 0;
+  return stream.close() && whole;
 }
 
 // ---- ports ----
@@ -206,7 +196,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   PosixScanner* s = Of(context);
   s->options = options;
   s->driver = driver;
-  s->quarantine = QuarantineStore{-1, nullptr};
+  s->quarantine = QuarantineStore{-1, -1, nullptr, 0};
   InitVisitedDirectories(&s->visited);
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
@@ -217,8 +207,10 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   if (!SetUpOfflineSystem(request, &s->offline, notice)) return 0;
   if (options->action != kActionLeave && RefusesToWrite(s->offline, options->paths, options->pathCount, notice))
     return 0;
-  if (options->action == kActionQuarantine && !OpenQuarantine(options->quarantineDirectory, &s->quarantine)) {
-    ConsoleNotice(driver, "refused", options->quarantineDirectory, std::strerror(errno));
+  const char* why = nullptr;
+  if (options->action == kActionQuarantine &&
+      !OpenQuarantine(options->quarantineDirectory, options->paths, options->pathCount, &s->quarantine, &why)) {
+    ConsoleNotice(driver, "refused", options->quarantineDirectory, why ? why : std::strerror(errno));
     return 0;
   }
   // A quarantine folder inside a scanned tree holds detections by design:
@@ -272,11 +264,12 @@ RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char
                            size_t pathCapacity, char* why, size_t whyCapacity) {
   PosixScanner* s = Of(context);
   char recorded[kQuarantinePathCapacity] = "";
-  RestoreRowKind kind =
-      static_cast<RestoreRowKind>(RestoreManifestLine(s->quarantineFolder.get(), line, options->force, recorded));
+  const char* reason = nullptr;
+  RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(
+      s->quarantineFolder.get(), line, RestoreRequest{options->restoreRoot, options->force}, recorded, &reason));
   int error = errno;
   std::snprintf(path, pathCapacity, "%s", recorded);
-  if (kind == kRestoreRowFailed) std::snprintf(why, whyCapacity, "%s", std::strerror(error));
+  if (kind == kRestoreRowFailed) std::snprintf(why, whyCapacity, "%s", reason ? reason : std::strerror(error));
   return kind;
 }
 
@@ -304,7 +297,7 @@ int main(int argc, char** argv) {
   signal(SIGINT, OnInterrupt);
   signal(SIGTERM, OnInterrupt);
   static PosixScanner scanner;
-  ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, ToUtf8, TerminalColumns,
+  ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
                            Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
                            BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner};
   return RunConsoleScanner(argc, argv, platform);

@@ -179,8 +179,8 @@ const char* NextManifestLine(void* context) {
 RestoreRowKind RestoreLine(void*, const ScanOptions* options, const char* line, char* path, size_t pathCapacity,
                            char*, size_t) {
   char recorded[MAX_PATH] = "";
-  RestoreRowKind kind =
-      static_cast<RestoreRowKind>(RestoreWin32ManifestLine(options->quarantineDirectory, line, options->force, recorded));
+  RestoreRowKind kind = static_cast<RestoreRowKind>(
+      RestoreWin32ManifestLine(options->quarantineDirectory, line, options->restoreRoot, options->force, recorded));
   std::snprintf(path, pathCapacity, "%s", recorded);
   return kind;
 }
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
   if (gScanner.outputCodePage == 0) gScanner.outputCodePage = GetOEMCP();
   if (!QueryPerformanceFrequency(&gScanner.frequency) || gScanner.frequency.QuadPart == 0)
     gScanner.frequency.QuadPart = 1;
-  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, ToUtf8,
+  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, NextManifestLine, RestoreLine, EndRestore, &gScanner};
   return RunConsoleScanner(argc, argv, platform);

@@ -12,7 +12,7 @@ const char kScanVersion[] = QX_SCAN_VERSION;
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
-    "  or:  quellix-scan restore [--force] QUARANTINE_DIR\n"
+    "  or:  quellix-scan restore [--force] [--to ROOT] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
     "the Run values of every user's registry hive that would start them again.\n"
@@ -37,6 +37,8 @@ const char kScanHelpText[] =
     "                            per hive change, one summary\n"
     "      --quiet               no progress line\n"
     "      --force               restore: replace files that exist again\n"
+    "      --to ROOT             restore: put files back beneath ROOT instead of\n"
+    "                            the scanned root the quarantine recorded\n"
     "      --help                show this help and exit\n"
     "      --version             show the version and exit\n"
     "\n"
@@ -157,7 +159,7 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
       o.allUsers = 1;
     } else if (strcmp(arg, "--force") == 0) {
       o.force = 1;
-    } else if (Matches(arg, "--quarantine", &n) || Matches(arg, "--json", &n) ||
+    } else if (Matches(arg, "--quarantine", &n) || Matches(arg, "--json", &n) || Matches(arg, "--to", &n) ||
                (!live && (Matches(arg, "--windows-root", &n) || Matches(arg, "--backup", &n) ||
                           Matches(arg, "--drive", &n)))) {
       const char* value = ValueOf(argc, argv, &i, arg, n);
@@ -174,6 +176,8 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
         o.backupDirectory = value;
       } else if (strcmp(name, "--json") == 0) {
         o.jsonPath = value;
+      } else if (strcmp(name, "--to") == 0) {
+        o.restoreRoot = value;
       } else {
         char letter = value[0];
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
@@ -200,6 +204,7 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   } else {
     if (o.pathCount == 0 && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
+    if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
   }
   *options = o;
   return 1;

@@ -32,7 +32,8 @@ struct ScanOptions {
   DriveMapping drives[kMaxDriveMappings];
   uint32_t driveCount;
   const char* backupDirectory;      // --backup DIR
-  const char* jsonPath;             // --json FILE
+  const char* jsonPath;             // --json FILE ("-": standard output)
+  const char* restoreRoot;          // restore --to ROOT
   int quiet;
   int crossFileSystems;
   int force;

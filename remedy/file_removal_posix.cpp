@@ -7,13 +7,15 @@
 
 #include <cerrno>
 
+#include "sys/owned_fd_posix.h"
+
 int IdentityAt(int directoryFd, const char* name, FileIdentity* identity) {
   // O_PATH with O_NOFOLLOW opens a link itself, whose inode is not the checked file's.
-  int fd = openat(directoryFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return 0;
+  OwnedFd fd(openat(directoryFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return 0;
   struct stat st;
-  int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ELOOP;
-  close(fd);
+  int error = fstat(fd.get(), &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ELOOP;
+  fd.reset();
   if (error) {
     errno = error;
     return 0;

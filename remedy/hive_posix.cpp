@@ -12,8 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "remedy/name_escape.h"
 #include "remedy/reg_export.h"
+#include "remedy/trusted_folder_posix.h"
+#include "sys/owned_fd_posix.h"
+
+void (*gAfterHiveReadForTests)(const char* hivePath) = nullptr;
 
 namespace {
 
@@ -23,6 +30,23 @@ const char kRunKeyText[] = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\Cur
 int Say(char* reason, size_t capacity, const char* format, const char* detail) {
   if (capacity) snprintf(reason, capacity, format, detail);
   return 0;
+}
+
+// libhivex opens by name: the name of a descriptor we hold, so that what it
+// reads or writes is the very file we opened.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The type is read as a number: a hive may hold types libhivex's enum does
+// not list, and such a value must not be loaded as a hive_type.
+uint32_t ValueType(hive_h* hive, hive_value_h value, size_t* length) {
+  uint32_t raw = 0;
+  static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type is read through a uint32_t");
+  if (hivex_value_type(hive, value, reinterpret_cast<hive_type*>(&raw), length) != 0) return UINT32_MAX;
+  return raw;
+}
+
+char* ValueData(hive_h* hive, hive_value_h value, uint32_t* type, size_t* length) {
+  return hivex_value_value(hive, value, reinterpret_cast<hive_type*>(type), length);
 }
 
 hive_node_h Descend(hive_h* hive, const char* const* parts, uint32_t depth) {
@@ -36,11 +60,11 @@ hive_node_h Descend(hive_h* hive, const char* const* parts, uint32_t depth) {
 // as the bytes it holds up to the first zero byte. Malloc'ed; null when it
 // cannot be read.
 char* ValueText(hive_h* hive, hive_value_h value) {
-  hive_type type;
   size_t length = 0;
-  if (hivex_value_type(hive, value, &type, &length) != 0) return nullptr;
-  if (type == hive_t_REG_SZ || type == hive_t_REG_EXPAND_SZ) return hivex_value_string(hive, value);
-  char* raw = hivex_value_value(hive, value, &type, &length);
+  uint32_t type = ValueType(hive, value, &length);
+  if (type == UINT32_MAX) return nullptr;
+  if (type == kRegString || type == kRegExpandString) return hivex_value_string(hive, value);
+  char* raw = ValueData(hive, value, &type, &length);
   if (!raw) return nullptr;
   char* text = static_cast<char*>(malloc(length + 1));
   if (text) {
@@ -51,47 +75,86 @@ char* ValueText(hive_h* hive, hive_value_h value) {
   return text;
 }
 
-// Copies a file byte for byte; the copy is created new (never replaces).
-int CopyFile(const char* from, const char* to) {
-  int in = open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (in < 0) return 0;
-  int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
-    int error = errno;
-    close(in);
-    errno = error;
-    return 0;
+int WriteAll(int fd, const char* data, size_t length) {
+  while (length) {
+    ssize_t put = write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = ENOSPC;
+      return 0;
+    }
+    data += put;
+    length -= static_cast<size_t>(put);
   }
-  static char block[65536];
-  int ok = 1;
-  for (;;) {
-    ssize_t got = read(in, block, sizeof block);
+  return 1;
+}
+
+// Copies the open file `from` (its `size` bytes) into a new file.
+int CopyInto(int from, uint64_t size, int to) {
+  std::vector<char> block(65536);
+  for (uint64_t at = 0; at < size;) {
+    size_t want = size - at < block.size() ? static_cast<size_t>(size - at) : block.size();
+    ssize_t got = pread(from, block.data(), want, static_cast<off_t>(at));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      ok = got == 0;
-      break;
+      if (got == 0) errno = EIO;
+      return 0;
     }
-    for (ssize_t done = 0; ok && done < got;) {
-      ssize_t put = write(out, block + done, static_cast<size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) ok = 0;
-      else done += put;
-    }
-    if (!ok) break;
+    if (!WriteAll(to, block.data(), static_cast<size_t>(got))) return 0;
+    at += static_cast<uint64_t>(got);
   }
-  ok = ok && fsync(out) == 0;
-  int error = errno;
-  close(in);
-  close(out);
-  errno = error;
-  return ok;
+  return fsync(to) == 0;
 }
 
 int EnsureFolder(HiveBackup* backup) {
-  if (backup->created) return 1;
-  if (mkdir(backup->folder, 0700) != 0 && errno != EEXIST) return 0;
-  backup->created = 1;
+  if (backup->folderFd >= 0) return 1;
+  OwnedFd folder;
+  const char* why = nullptr;
+  int created = 0;
+  if (backup->requested) {
+    if (!OpenTrustedFolder(backup->folder, &folder, &created, &why)) {
+      if (why) errno = EPERM;
+      return 0;
+    }
+  } else {
+    // A name no other run (or earlier use of the same second) has taken.
+    char stem[64];
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(stem, sizeof stem, "quellix-backup-%Y%m%d-%H%M%S", &local);
+    for (uint32_t n = 1;; ++n) {
+      snprintf(backup->folder, sizeof backup->folder, "%s-%ld-%u", stem, static_cast<long>(getpid()), n);
+      if (mkdir(backup->folder, 0700) == 0) break;
+      if (errno != EEXIST || n >= 1000) return 0;
+    }
+    if (!OpenTrustedFolder(backup->folder, &folder, &created, &why)) return 0;
+  }
+  backup->folderFd = folder.release();
   return 1;
+}
+
+// Two new files in the backup folder, "<serial>-<user>-NTUSER.DAT" and
+// "<serial>-<user>-Run.reg", the serial moving on past names already there.
+int CreateBackupFiles(HiveBackup* backup, const char* user, OwnedFd* copy, OwnedFd* reg) {
+  for (uint32_t tries = 0; tries < 10000; ++tries) {
+    backup->serial += 1;
+    std::string stem = std::to_string(backup->serial) + "-" + user + "-";
+    std::string copyName = stem + "NTUSER.DAT", regName = stem + "Run.reg";
+    if (!CreateNewFile(backup->folderFd, copyName.c_str(), 0600, copy)) {
+      if (errno != EEXIST) return 0;
+      continue;
+    }
+    if (CreateNewFile(backup->folderFd, regName.c_str(), 0600, reg)) return 1;
+    int error = errno;
+    copy->reset();
+    unlinkat(backup->folderFd, copyName.c_str(), 0);
+    if (error != EEXIST) {
+      errno = error;
+      return 0;
+    }
+  }
+  return 0;
 }
 
 // A UTF-8 string value as the ANSI bytes REGEDIT4 wants, when it is plain
@@ -106,7 +169,7 @@ int AsciiString(const char* text, size_t* length) {
 
 struct Collected {
   char* name;
-  hive_type type;
+  uint32_t type;
   size_t length;
   char* data;
   int remove;
@@ -114,79 +177,168 @@ struct Collected {
   char* text;
 };
 
-void FreeCollected(Collected* values, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    free(values[i].name);
-    free(values[i].data);
-    free(values[i].text);
+struct CollectedValues {
+  std::vector<Collected> values;
+  ~CollectedValues() {
+    for (Collected& c : values) {
+      free(c.name);
+      free(c.data);
+      free(c.text);
+    }
+  }
+};
+
+struct HiveOwner {
+  hive_h* hive = nullptr;
+  ~HiveOwner() {
+    if (hive) hivex_close(hive);
+  }
+};
+
+// The user's name as a part of a file name: nothing but letters, digits,
+// '-', '_' and '.'; the rest becomes '_'.
+std::string FileNamePart(const char* user) {
+  std::string part;
+  for (const char* p = user; *p && part.size() < 64; ++p) {
+    char c = *p;
+    int plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                (c == '.' && !part.empty());
+    part += plain ? c : '_';
+  }
+  return part.empty() ? "user" : part;
+}
+
+void AppendRegValue(std::string* text, const Collected& c) {
+  size_t asciiLength = 0;
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(c.data);
+  uint32_t size = static_cast<uint32_t>(c.length);
+  if ((c.type == kRegString || c.type == kRegExpandString) && c.text && AsciiString(c.text, &asciiLength)) {
+    data = reinterpret_cast<const unsigned char*>(c.text);
+    size = static_cast<uint32_t>(asciiLength + 1);
+  }
+  size_t length = FormatRegValueLine(nullptr, 0, c.name, c.type, data, size);
+  std::vector<char> line(length + 1);
+  FormatRegValueLine(line.data(), line.size(), c.name, c.type, data, size);
+  text->append(line.data(), length);
+}
+
+// The new hive holds in its Run key exactly `kept`, in order, byte for byte.
+int HoldsExactly(int fd, const std::vector<const Collected*>& kept) {
+  HiveOwner owner;
+  owner.hive = hivex_open(DescriptorPath(fd).c_str(), 0);
+  if (!owner.hive) return 0;
+  hive_node_h run = Descend(owner.hive, kRunKey, 5);
+  if (!run) return 0;
+  hive_value_h* values = hivex_node_values(owner.hive, run);
+  if (!values) return 0;
+  size_t count = 0;
+  while (values[count]) ++count;
+  int same = count == kept.size();
+  for (size_t i = 0; same && i < count; ++i) {
+    char* name = hivex_value_key(owner.hive, values[i]);
+    uint32_t type = 0;
+    size_t length = 0;
+    char* data = ValueData(owner.hive, values[i], &type, &length);
+    same = name && data && strcmp(name, kept[i]->name) == 0 && type == kept[i]->type &&
+           length == kept[i]->length && memcmp(data, kept[i]->data, length) == 0;
+    free(name);
+    free(data);
   }
   free(values);
+  return same;
 }
 
 }  // namespace
 
 void InitHiveBackup(HiveBackup* backup, const char* requested) {
-  backup->created = 0;
+  backup->folder[0] = 0;
+  backup->requested = requested != nullptr;
+  backup->folderFd = -1;
   backup->serial = 0;
-  if (requested) {
-    snprintf(backup->folder, sizeof backup->folder, "%s", requested);
-    return;
-  }
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  strftime(backup->folder, sizeof backup->folder, "quellix-backup-%Y%m%d-%H%M%S", &local);
+  if (requested) snprintf(backup->folder, sizeof backup->folder, "%s", requested);
+}
+
+void CloseHiveBackup(HiveBackup* backup) {
+  OwnedFd folder(backup->folderFd);
+  backup->folderFd = -1;
 }
 
 long ReadFileHead(const char* path, unsigned char* bytes, size_t length) {
   // Looking must not leave a trace, the access time included.
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  ssize_t got = read(fd, bytes, length);
-  int error = errno;
-  close(fd);
-  errno = error;
+  OwnedFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+  if (!fd.valid() && errno == EPERM) fd.reset(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  ssize_t got = read(fd.get(), bytes, length);
   return static_cast<long>(got);
 }
 
 int ReadHiveString(const char* hivePath, const char* const* keyPath, uint32_t depth, const char* valueName, char* out,
                    size_t capacity) {
-  hive_h* hive = hivex_open(hivePath, 0);
-  if (!hive) return 0;
+  OwnedFd fd(open(hivePath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > kMaxHiveSize)
+    return 0;
+  HiveOwner owner;
+  owner.hive = hivex_open(DescriptorPath(fd.get()).c_str(), 0);
+  if (!owner.hive) return 0;
   int found = 0;
-  hive_node_h node = Descend(hive, keyPath, depth);
-  hive_value_h value = node ? hivex_node_get_value(hive, node, valueName) : 0;
-  char* text = value ? hivex_value_string(hive, value) : nullptr;
+  hive_node_h node = Descend(owner.hive, keyPath, depth);
+  hive_value_h value = node ? hivex_node_get_value(owner.hive, node, valueName) : 0;
+  char* text = value ? hivex_value_string(owner.hive, value) : nullptr;
   if (text && strlen(text) + 1 <= capacity) {
     memcpy(out, text, strlen(text) + 1);
     found = 1;
   }
   free(text);
-  hivex_close(hive);
   return found;
 }
 
 HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveValueListener& listener,
-                                    uint32_t* deleted, char* reason, size_t capacity) {
+                                    uint32_t* deleted, uint32_t* keptOut, char* reason, size_t capacity) {
   *deleted = 0;
+  *keptOut = 0;
   if (capacity) reason[0] = 0;
+
+  // The hive, once, through its folder, no link followed.
+  OwnedFd fd(openat(request.folderFd, request.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+  if (!fd.valid() && errno == EPERM)
+    fd.reset(openat(request.folderFd, request.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
+  if (!S_ISREG(st.st_mode)) return Say(reason, capacity, "it is no regular file%s", ""), kHiveRefusedShape;
   unsigned char head[512];
-  long got = ReadFileHead(request.hivePath, head, sizeof head);
+  ssize_t got = pread(fd.get(), head, sizeof head, 0);
   if (got < 0) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
   HiveHeaderState state = CheckHiveHeader(head, static_cast<size_t>(got));
   if (state == kHiveHeaderNotRegf) return Say(reason, capacity, "not a registry hive%s", ""), kHiveNotNt;
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (st.st_nlink > 1)
+    return Say(reason, capacity, "it has other names (hard links), which would change with it%s", ""),
+           kHiveRefusedShape;
+  if (static_cast<uint64_t>(st.st_blocks) * 512 < size)
+    return Say(reason, capacity, "it is a sparse file, which no system writes as a hive%s", ""), kHiveRefusedShape;
+  if (size > kMaxHiveSize)
+    return Say(reason, capacity, "it is larger than any user hive (over 256 MiB)%s", ""), kHiveRefusedShape;
+  uint32_t bins = HiveBinsLength(head, static_cast<size_t>(got));
+  if (bins == 0 || 4096 + static_cast<uint64_t>(bins) > size)
+    return Say(reason, capacity, "its header claims more than the file holds%s", ""), kHiveRefusedShape;
 
-  hive_h* hive = hivex_open(request.hivePath, 0);
+  HiveOwner owner;
+  owner.hive = hivex_open(DescriptorPath(fd.get()).c_str(), HIVEX_OPEN_WRITE);
+  hive_h* hive = owner.hive;
   if (!hive) return Say(reason, capacity, "libhivex cannot open it: %s", strerror(errno)), kHiveCleanFailed;
 
   // The environment: what the volume tells, then the user's own variables.
-  OfflineEnvironment* environment = static_cast<OfflineEnvironment*>(malloc(sizeof(OfflineEnvironment)));
-  if (!environment) {
-    hivex_close(hive);
-    return Say(reason, capacity, "out of memory%s", ""), kHiveCleanFailed;
-  }
-  *environment = *request.volumeEnvironment;
+  std::vector<OfflineEnvironment> holder(1, *request.volumeEnvironment);
+  OfflineEnvironment* environment = holder.data();
   hive_node_h environmentKey = hivex_node_get_child(hive, hivex_root(hive), "Environment");
   hive_value_h* variables = environmentKey ? hivex_node_values(hive, environmentKey) : nullptr;
   for (size_t i = 0; variables && variables[i]; ++i) {
@@ -200,22 +352,22 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   CommandLineHost host = OfflineCommandLineHost(environment);
 
   // Which Run values start a removed file.
-  HiveCleanOutcome outcome = kHiveCleanDone;
   hive_node_h run = Descend(hive, kRunKey, 5);
   hive_value_h* values = run ? hivex_node_values(hive, run) : nullptr;
   size_t count = 0;
   while (values && values[count]) ++count;
-  Collected* collected = static_cast<Collected*>(calloc(count ? count : 1, sizeof(Collected)));
+  CollectedValues collected;
+  collected.values.resize(count, Collected{});
   size_t toDelete = 0;
-  for (size_t i = 0; collected && i < count; ++i) {
-    Collected& c = collected[i];
+  std::string leftNames;
+  for (size_t i = 0; i < count; ++i) {
+    Collected& c = collected.values[i];
     c.name = hivex_value_key(hive, values[i]);
-    c.data = hivex_value_value(hive, values[i], &c.type, &c.length);
+    c.data = ValueData(hive, values[i], &c.type, &c.length);
     c.text = ValueText(hive, values[i]);
     if (!c.name || !c.data) {
-      outcome = kHiveCleanFailed;
-      Say(reason, capacity, "a Run value cannot be read%s", "");
-      break;
+      free(values);
+      return Say(reason, capacity, "a Run value cannot be read%s", ""), kHiveCleanFailed;
     }
     for (uint32_t k = 0; c.text && k < request.removedCount && !c.remove; ++k) {
       if (CommandLineRefersTo(c.text, request.removedWindowsPaths[k], &host)) {
@@ -223,91 +375,112 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
         c.refersTo = request.removedWindowsPaths[k];
       }
     }
+    // A name a .reg file cannot hold as it is stays, so that nothing goes
+    // that cannot be brought back.
+    if (c.remove && NameNeedsEscaping(c.name)) {
+      c.remove = 0;
+      *keptOut += 1;
+      std::vector<char> shown(EscapeNameForTerminal(c.name, nullptr, 0) + 1);
+      EscapeNameForTerminal(c.name, shown.data(), shown.size());
+      leftNames += (leftNames.empty() ? "" : ", ") + std::string("\"") + shown.data() + "\"";
+    }
     toDelete += c.remove;
   }
   free(values);
-  free(environment);
-  hivex_close(hive);
-  if (!collected) return Say(reason, capacity, "out of memory%s", ""), kHiveCleanFailed;
-  if (outcome != kHiveCleanDone || toDelete == 0) {
-    FreeCollected(collected, count);
-    return outcome;
-  }
+  if (*keptOut)
+    Say(reason, capacity,
+        "Run value %s starts a removed file but its name holds control characters, so it cannot be saved to a .reg "
+        "file and is left",
+        leftNames.c_str());
+  if (toDelete == 0) return kHiveCleanDone;
 
   // Something goes: first every reason not to write.
-  if (state == kHiveHeaderLogPending) {
-    FreeCollected(collected, count);
+  if (state == kHiveHeaderLogPending)
     return Say(reason, capacity,
                "its transaction log is not applied (the two sequence numbers of its header differ)%s", ""),
            kHiveRefusedLog;
-  }
   struct statvfs volume;
-  if (statvfs(request.hivePath, &volume) == 0 && (volume.f_flag & ST_RDONLY)) {
-    FreeCollected(collected, count);
+  if (fstatvfs(fd.get(), &volume) == 0 && (volume.f_flag & ST_RDONLY))
     return Say(reason, capacity, "it is on a read-only mount%s", ""), kHiveRefusedReadOnly;
-  }
+  if (gAfterHiveReadForTests) gAfterHiveReadForTests(request.hivePath);
 
-  // The copy of the hive and the .reg of what goes, before the first write.
+  // The new hive, beside the old one: the kept values, in their order.
+  std::vector<hive_set_value> kept;
+  std::vector<const Collected*> keptValues;
+  for (const Collected& c : collected.values) {
+    if (c.remove) continue;
+    hive_set_value v{c.name, hive_t_REG_NONE, c.length, c.data};
+    memcpy(&v.t, &c.type, sizeof c.type);
+    kept.push_back(v);
+    keptValues.push_back(&c);
+  }
+  char temp[96];
+  static unsigned counter = 0;
+  snprintf(temp, sizeof temp, ".quellix-hive-%ld-%u.tmp", static_cast<long>(getpid()), ++counter);
+  OwnedFd next;
+  if (!CreateNewFile(request.folderFd, temp, 0600, &next))
+    return Say(reason, capacity, "no new hive could be written beside it: %s", strerror(errno)), kHiveCleanFailed;
+  struct TempName {
+    int folderFd;
+    const char* name;
+    int keep;
+    ~TempName() {
+      if (!keep) unlinkat(folderFd, name, 0);
+    }
+  } tempName{request.folderFd, temp, 0};
+  if (hivex_node_set_values(hive, run, kept.size(), kept.data(), 0) != 0)
+    return Say(reason, capacity, "libhivex cannot rewrite its Run key, so it is left as it was: %s", strerror(errno)),
+           kHiveCleanFailed;
+  if (hivex_commit(hive, DescriptorPath(next.get()).c_str(), 0) != 0 || fsync(next.get()) != 0)
+    return Say(reason, capacity, "the new hive could not be written, so it is left as it was: %s", strerror(errno)),
+           kHiveCleanFailed;
+  unsigned char newHead[512];
+  ssize_t newGot = pread(next.get(), newHead, sizeof newHead, 0);
+  if (newGot <= 0 || CheckHiveHeader(newHead, static_cast<size_t>(newGot)) != kHiveHeaderClean ||
+      !HoldsExactly(next.get(), keptValues))
+    return Say(reason, capacity, "the new hive did not read back as written, so it is left as it was%s", ""),
+           kHiveCleanFailed;
+
+  // The copy of the hive and the .reg of what goes, before it is replaced.
   HiveBackup* backup = request.backup;
-  char copy[kMountedPathCapacity + 64], regPath[kMountedPathCapacity + 64];
-  backup->serial += 1;
-  snprintf(copy, sizeof copy, "%s/%u-%s-NTUSER.DAT", backup->folder, backup->serial, request.user);
-  snprintf(regPath, sizeof regPath, "%s/%u-%s-Run.reg", backup->folder, backup->serial, request.user);
-  FILE* reg = nullptr;
-  if (!EnsureFolder(backup) || !CopyFile(request.hivePath, copy) || !(reg = fopen(regPath, "wbx"))) {
-    Say(reason, capacity, "no backup could be made, so it is not changed: %s", strerror(errno));
-    FreeCollected(collected, count);
-    return kHiveCleanFailed;
-  }
-  fputs(kRegeditFileHeader, reg);
-  fprintf(reg, "; Run values deleted from %s\r\n", request.hivePath);
-  char line[16384];
-  if (FormatRegKeyLine(line, sizeof line, kRunKeyText) < sizeof line) fputs(line, reg);
-  for (size_t i = 0; i < count; ++i) {
-    const Collected& c = collected[i];
-    if (!c.remove) continue;
-    size_t asciiLength = 0;
-    size_t length;
-    if ((c.type == hive_t_REG_SZ || c.type == hive_t_REG_EXPAND_SZ) && c.text && AsciiString(c.text, &asciiLength)) {
-      length = FormatRegValueLine(line, sizeof line, c.name, c.type, reinterpret_cast<const unsigned char*>(c.text),
-                                  static_cast<uint32_t>(asciiLength + 1));
-    } else {
-      length = FormatRegValueLine(line, sizeof line, c.name, c.type, reinterpret_cast<const unsigned char*>(c.data),
-                                  static_cast<uint32_t>(c.length));
-    }
-    if (length < sizeof line) fputs(line, reg);
-  }
-  int written = fflush(reg) == 0 && fsync(fileno(reg)) == 0;
-  written = fclose(reg) == 0 && written;
-  if (!written) {
-    FreeCollected(collected, count);
-    return Say(reason, capacity, "the .reg backup could not be written: %s", strerror(errno)), kHiveCleanFailed;
-  }
+  std::string user = FileNamePart(request.user);
+  OwnedFd copy, reg;
+  if (!EnsureFolder(backup) || !CreateBackupFiles(backup, user.c_str(), &copy, &reg) ||
+      !CopyInto(fd.get(), size, copy.get()) || !copy.close())
+    return Say(reason, capacity, "no backup could be made, so it is not changed: %s", strerror(errno)),
+           kHiveCleanFailed;
+  std::string text = kRegeditFileHeader;
+  std::vector<char> shownPath(EscapeNameForTerminal(request.hivePath, nullptr, 0) + 1);
+  EscapeNameForTerminal(request.hivePath, shownPath.data(), shownPath.size());
+  text += std::string("; Run values deleted from ") + shownPath.data() + "\r\n";
+  std::vector<char> keyLine(FormatRegKeyLine(nullptr, 0, kRunKeyText) + 1);
+  FormatRegKeyLine(keyLine.data(), keyLine.size(), kRunKeyText);
+  text += keyLine.data();
+  for (const Collected& c : collected.values)
+    if (c.remove) AppendRegValue(&text, c);
+  if (!WriteAll(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
+    return Say(reason, capacity, "the .reg backup could not be written, so it is not changed: %s", strerror(errno)),
+           kHiveCleanFailed;
+  fsync(backup->folderFd);
 
-  // The write: the kept values, in their order, replace the key's values.
-  hive = hivex_open(request.hivePath, HIVEX_OPEN_WRITE);
-  run = hive ? Descend(hive, kRunKey, 5) : 0;
-  hive_set_value* kept = static_cast<hive_set_value*>(calloc(count, sizeof(hive_set_value)));
-  size_t keptCount = 0;
-  for (size_t i = 0; kept && i < count; ++i) {
-    if (collected[i].remove) continue;
-    kept[keptCount++] = hive_set_value{collected[i].name, collected[i].type, collected[i].length, collected[i].data};
+  // The swap: only while the name still is the file that was read.
+  struct stat now;
+  if (fstatat(request.folderFd, request.name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+      now.st_ino != st.st_ino)
+    return Say(reason, capacity, "it was replaced while it was being cleaned, so it is not changed%s", ""),
+           kHiveCleanFailed;
+  if (fchown(next.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) { /* the owner is kept where allowed */ }
+  if (fchmod(next.get(), st.st_mode & 0777) != 0 || fsync(next.get()) != 0 ||
+      renameat(request.folderFd, temp, request.folderFd, request.name) != 0)
+    return Say(reason, capacity, "the new hive could not take its place, so it is not changed: %s", strerror(errno)),
+           kHiveCleanFailed;
+  tempName.keep = 1;
+  fsync(request.folderFd);
+
+  for (const Collected& c : collected.values) {
+    if (!c.remove) continue;
+    *deleted += 1;
+    if (listener.deleted) listener.deleted(listener.context, request.hivePath, c.name, c.text ? c.text : "", c.refersTo);
   }
-  if (!hive || !run || !kept || hivex_node_set_values(hive, run, keptCount, kept, 0) != 0 ||
-      hivex_commit(hive, nullptr, 0) != 0) {
-    Say(reason, capacity, "libhivex could not write it (a copy is in the backup folder): %s", strerror(errno));
-    outcome = kHiveCleanFailed;
-  } else {
-    for (size_t i = 0; i < count; ++i) {
-      if (!collected[i].remove) continue;
-      *deleted += 1;
-      if (listener.deleted)
-        listener.deleted(listener.context, request.hivePath, collected[i].name, collected[i].text ? collected[i].text : "",
-                         collected[i].refersTo);
-    }
-  }
-  free(kept);
-  if (hive) hivex_close(hive);
-  FreeCollected(collected, count);
-  return outcome;
+  return kHiveCleanDone;
 }

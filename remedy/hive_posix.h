@@ -1,22 +1,34 @@
 // A user's registry hive file, offline, through libhivex: the values of
 // Software\Microsoft\Windows\CurrentVersion\Run that start a removed file
-// are deleted, after the hive file has been copied to a backup folder and
-// each deleted value written there as REGEDIT4 text. POSIX.
+// are deleted, all or nothing. The hive is opened once, through its folder's
+// descriptor and without following a link; the new hive is written to a
+// temporary file beside it, flushed, read back and checked, and only then,
+// after a copy of the old one and a .reg of what goes are in the backup
+// folder, renamed over it. POSIX.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "remedy/offline_windows.h"
 
-// The backup folder of one run: created at its first use.
+enum : uint64_t {
+  // Larger than any user hive a system writes; refused rather than read.
+  kMaxHiveSize = 256ull * 1024 * 1024,
+};
+
+// The backup folder of one run: created (or, when named, checked as
+// trusted) at its first use.
 struct HiveBackup {
   char folder[kMountedPathCapacity];
-  int created;
+  int requested;  // named by the person; else a new folder in the current directory
+  int folderFd;   // open once used
   uint32_t serial;  // numbers the copies, so that two "alice" hives do not collide
 };
 
-// `requested` null: "quellix-backup-YYYYMMDD-HHMMSS" in the current directory.
+// `requested` null: "quellix-backup-YYYYMMDD-HHMMSS-PID-N" in the current
+// directory, N the first number not taken.
 void InitHiveBackup(HiveBackup* backup, const char* requested);
+void CloseHiveBackup(HiveBackup* backup);
 
 // Told about every value that is deleted (UTF-8 name, the text it was
 // matched as, the removed file's Windows path it refers to).
@@ -32,11 +44,14 @@ enum HiveCleanOutcome : uint32_t {
   kHiveRefusedLog = 2,       // a transaction log is not applied: not written
   kHiveNotNt = 3,            // not an NT registry hive
   kHiveRefusedReadOnly = 4,  // on a read-only mount
+  kHiveRefusedShape = 5,     // hard-linked, sparse, too large, or its header disagrees with its length
 };
 
 struct HiveCleanRequest {
-  const char* hivePath;
-  const char* user;  // the profile folder's name, for the backup's file names
+  int folderFd;         // the profile folder
+  const char* name;     // the hive's name in it, as spelt there
+  const char* hivePath; // for messages and the .reg comment
+  const char* user;     // the profile folder's name, for the backup's file names
   const char* const* removedWindowsPaths;
   uint32_t removedCount;
   // SystemRoot, windir, SystemDrive, USERPROFILE...: what the volume tells.
@@ -45,13 +60,21 @@ struct HiveCleanRequest {
   HiveBackup* backup;
 };
 
+// `kept` counts values that start a removed file but were left: a name that
+// cannot be written to a .reg file as it is (control characters). Each is
+// named in `reason` when the outcome is otherwise done.
 HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveValueListener& listener,
-                                    uint32_t* deleted, char* reason, size_t capacity);
+                                    uint32_t* deleted, uint32_t* kept, char* reason, size_t capacity);
 
 // A string value of a hive ("Microsoft\Windows NT\CurrentVersion" with
 // `keyPath` as its parts), as UTF-8. 1 when found and it fit.
 int ReadHiveString(const char* hivePath, const char* const* keyPath, uint32_t depth, const char* valueName, char* out,
                    size_t capacity);
 
-// Reads the first bytes of a file (no link followed). Returns how many were read, or -1.
+// Reads the first bytes of a file (no link followed, never blocking on a
+// FIFO). Returns how many were read, or -1.
 long ReadFileHead(const char* path, unsigned char* bytes, size_t length);
+
+// Tests only: called once the hive has been read and before anything is
+// written, so that a test can swap the file meanwhile.
+extern void (*gAfterHiveReadForTests)(const char* hivePath);

@@ -86,8 +86,7 @@ int RefusesToWrite(const OfflineSystem& offline, const char* const* given, uint3
     // A PATH is usually the volume's mount point; when it is not, the
     // volume's root is where its mount begins.
     int hibernated = (stat(place, &st) == 0 && S_ISDIR(st.st_mode) &&
-                      FindEntryIgnoringCase(place, "hiberfil.sys", 0, hiberfil, sizeof hiberfil) &&
-                      IsHibernatedFile(hiberfil)) ||
+                      HoldsHibernatedFile(place, hiberfil, sizeof hiberfil)) ||
                      IsOnHibernatedVolume(place, hiberfil, sizeof hiberfil);
     if (IsOnReadOnlyMount(place)) {
       std::string text = std::string("refusing to write to ") + place + ": it is on a read-only mount";
@@ -121,8 +120,14 @@ void OnValueDeleted(void* context, const char* hive, const char* name, const cha
   TellRunValueDeleted(job->listener, deletion);
 }
 
-int CleanOneHive(void* context, const char* hive, const char* profile, const char* user) {
+int CleanOneHive(void* context, const ProfileHive& found) {
   HiveJob* job = static_cast<HiveJob*>(context);
+  const char* hive = found.hive;
+  if (found.trouble) {
+    TellRunValueTrouble(job->listener, kRunValuesNotCleaned, hive, found.trouble);
+    return 1;
+  }
+  const char* profile = found.profile;
   const OfflineSystem& offline = *job->offline;
   std::vector<OfflineEnvironment> holder(1);
   OfflineEnvironment& environment = holder[0];
@@ -140,18 +145,21 @@ int CleanOneHive(void* context, const char* hive, const char* profile, const cha
   }
   std::vector<const char*> paths;
   for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
-  HiveCleanRequest request{hive, user, paths.data(), static_cast<uint32_t>(paths.size()), &environment, job->backup};
-  uint32_t deleted = 0;
-  char reason[512];
-  HiveCleanOutcome outcome =
-      CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, reason, sizeof reason);
+  HiveCleanRequest request{found.folderFd, found.name, hive, found.user, paths.data(),
+                           static_cast<uint32_t>(paths.size()), &environment, job->backup};
+  uint32_t deleted = 0, kept = 0;
+  std::vector<char> reason(4096);
+  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, &kept,
+                                                reason.data(), reason.size());
   if (outcome == kHiveCleanDone) {
     TellRunValuesExamined(job->listener, hive, deleted);
+    if (kept) TellRunValueTrouble(job->listener, kRunValuesFailed, hive, reason.data());
   } else {
     TellRunValueTrouble(job->listener,
-                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly ? kRunValuesRefused
-                                                                                      : kRunValuesFailed,
-                        hive, reason);
+                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
+                            ? kRunValuesRefused
+                            : kRunValuesFailed,
+                        hive, reason.data());
   }
   return 1;
 }
@@ -193,4 +201,5 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
   InitHiveBackup(&backup, backupDirectory);
   HiveJob job{&offline, &windowsPaths, &backup, &listener};
   ForEachProfileHive(offline.root, CleanOneHive, &job);
+  CloseHiveBackup(&backup);
 }

@@ -12,14 +12,44 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <cstring>
+#include <string>
 
 #include "remedy/hive_posix.h"
+#include "sys/owned_fd_posix.h"
+
+namespace {
+
+// A directory stream closed on every path.
+struct DirStream {
+  DIR* stream;
+  explicit DirStream(DIR* s) : stream(s) {}
+  ~DirStream() {
+    if (stream) closedir(stream);
+  }
+  DirStream(const DirStream&) = delete;
+  DirStream& operator=(const DirStream&) = delete;
+};
+
+// A stream over the folder `fd` (which stays the caller's).
+DIR* ListFolder(int fd) {
+  OwnedFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.valid()) return nullptr;
+  DIR* stream = fdopendir(copy.get());
+  if (stream) copy.release();
+  return stream;
+}
+
+int IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+}  // namespace
 
 int FindEntryIgnoringCase(const char* directory, const char* name, int wantDirectory, char* out, size_t capacity) {
-  DIR* stream = opendir(directory);
-  if (!stream) return 0;
+  DirStream stream(opendir(directory));
+  if (!stream.stream) return 0;
   int found = 0;
-  while (struct dirent* d = readdir(stream)) {
+  while (struct dirent* d = readdir(stream.stream)) {
     if (strcasecmp(d->d_name, name) != 0) continue;
     char path[kMountedPathCapacity];
     int n = snprintf(path, sizeof path, "%s%s%s", directory, directory[strlen(directory) - 1] == '/' ? "" : "/",
@@ -35,7 +65,6 @@ int FindEntryIgnoringCase(const char* directory, const char* name, int wantDirec
       if (exact) break;
     }
   }
-  closedir(stream);
   return found;
 }
 
@@ -53,7 +82,7 @@ int FindSystemFolder(const char* volumeRoot, char* name, size_t capacity) {
 
 namespace {
 
-int CountHive(void* context, const char*, const char*, const char*) {
+int CountHive(void* context, const ProfileHive&) {
   *static_cast<uint32_t*>(context) += 1;
   return 1;
 }
@@ -107,13 +136,26 @@ int IsHibernatedFile(const char* path) {
   return got >= 4 && IsHibernatedHeader(head, static_cast<size_t>(got));
 }
 
+int HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity) {
+  // Every spelling: "hiberfil.sys" saying "wake" must not hide "HIBERFIL.SYS" saying "hibr".
+  DirStream stream(opendir(directory));
+  if (!stream.stream) return 0;
+  while (struct dirent* d = readdir(stream.stream)) {
+    if (strcasecmp(d->d_name, "hiberfil.sys") != 0) continue;
+    char path[kMountedPathCapacity];
+    int n = snprintf(path, sizeof path, "%s%s%s", directory, directory[strlen(directory) - 1] == '/' ? "" : "/",
+                     d->d_name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path || !IsHibernatedFile(path)) continue;
+    snprintf(hiberfil, capacity, "%s", path);
+    return 1;
+  }
+  return 0;
+}
+
 int IsOnHibernatedVolume(const char* path, char* hiberfil, size_t capacity) {
-  char root[kMountedPathCapacity], file[kMountedPathCapacity];
+  char root[kMountedPathCapacity];
   if (!MountRootOf(path, root, sizeof root)) return 0;
-  if (!FindEntryIgnoringCase(root, "hiberfil.sys", 0, file, sizeof file)) return 0;
-  if (!IsHibernatedFile(file)) return 0;
-  snprintf(hiberfil, capacity, "%s", file);
-  return 1;
+  return HoldsHibernatedFile(root, hiberfil, capacity);
 }
 
 int IsOnReadOnlyMount(const char* path) {
@@ -121,30 +163,94 @@ int IsOnReadOnlyMount(const char* path) {
   return statvfs(path, &volume) == 0 && (volume.f_flag & ST_RDONLY) ? 1 : 0;
 }
 
-uint32_t ForEachProfileHive(const char* volumeRoot,
-                            int (*found)(void* context, const char* hive, const char* profile, const char* user),
+namespace {
+
+struct ProfileWalk {
+  int (*found)(void* context, const ProfileHive& hive);
+  void* context;
+  uint32_t count;
+};
+
+int Tell(ProfileWalk* walk, const ProfileHive& hive) {
+  walk->count += 1;
+  return walk->found(walk->context, hive);
+}
+
+// The hive of one profile folder (already opened without following a link).
+int VisitProfile(ProfileWalk* walk, int profileFd, const char* profile, const char* user) {
+  DirStream stream(ListFolder(profileFd));
+  if (!stream.stream) return 1;
+  std::string name;
+  int regular = 0, linked = 0;
+  while (struct dirent* d = readdir(stream.stream)) {
+    if (strcasecmp(d->d_name, "NTUSER.DAT") != 0) continue;
+    struct stat st;
+    if (fstatat(profileFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      linked += 1;
+      name = d->d_name;
+    } else if (S_ISREG(st.st_mode)) {
+      regular += 1;
+      if (!linked) name = d->d_name;
+    }
+  }
+  if (regular + linked == 0) return 1;
+  std::string hive = std::string(profile) + "/" + name;
+  ProfileHive h{profileFd, name.c_str(), hive.c_str(), profile, user, nullptr};
+  if (linked) {
+    h.folderFd = -1;
+    h.trouble = "is a symbolic link";
+  } else if (regular > 1) {
+    h.folderFd = -1;
+    hive = std::string(profile) + "/NTUSER.DAT";
+    h.hive = hive.c_str();
+    h.trouble = "has a twin whose name differs only in case; which one the system loads is not known";
+  }
+  return Tell(walk, h);
+}
+
+}  // namespace
+
+uint32_t ForEachProfileHive(const char* volumeRoot, int (*found)(void* context, const ProfileHive& hive),
                             void* context) {
-  uint32_t count = 0;
+  ProfileWalk walk{found, context, 0};
   for (const char* parent : {"Documents and Settings", "Users"}) {
     char profiles[kMountedPathCapacity];
     if (!FindEntryIgnoringCase(volumeRoot, parent, 1, profiles, sizeof profiles)) continue;
-    DIR* stream = opendir(profiles);
-    if (!stream) continue;
-    while (struct dirent* d = readdir(stream)) {
-      if (d->d_name[0] == '.' && (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0))) continue;
-      char profile[kMountedPathCapacity], hive[kMountedPathCapacity];
-      int n = snprintf(profile, sizeof profile, "%s/%s", profiles, d->d_name);
+    OwnedFd parentFd(open(profiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!parentFd.valid()) continue;
+    char parentCanonical[kMountedPathCapacity];
+    if (!realpath(profiles, parentCanonical)) parentCanonical[0] = 0;
+    DirStream stream(ListFolder(parentFd.get()));
+    if (!stream.stream) continue;
+    while (struct dirent* d = readdir(stream.stream)) {
+      if (IsDotOrDotDot(d->d_name)) continue;
+      std::string profile = std::string(profiles) + "/" + d->d_name;
       struct stat st;
-      if (n < 0 || static_cast<size_t>(n) >= sizeof profile || lstat(profile, &st) != 0 || !S_ISDIR(st.st_mode))
+      if (profile.size() >= kMountedPathCapacity || fstatat(parentFd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         continue;
-      if (!FindEntryIgnoringCase(profile, "NTUSER.DAT", 0, hive, sizeof hive)) continue;
-      count += 1;
-      if (!found(context, hive, profile, d->d_name)) {
-        closedir(stream);
-        return count;
+      if (S_ISLNK(st.st_mode)) {
+        // "Default User" and "All Users" are links on newer systems: one to
+        // a profile walked in its own right, one to a folder without a hive.
+        // Any other link to a hive is said, not followed.
+        char target[kMountedPathCapacity], hive[kMountedPathCapacity];
+        if (!realpath(profile.c_str(), target) || !FindEntryIgnoringCase(target, "NTUSER.DAT", 0, hive, sizeof hive))
+          continue;
+        char* slash = strrchr(target, '/');
+        if (slash && parentCanonical[0] && static_cast<size_t>(slash - target) == strlen(parentCanonical) &&
+            strncmp(target, parentCanonical, strlen(parentCanonical)) == 0)
+          continue;
+        std::string linkedHive = profile + "/NTUSER.DAT";
+        ProfileHive h{-1, "NTUSER.DAT", linkedHive.c_str(), profile.c_str(), d->d_name,
+                      "its profile folder is a symbolic link"};
+        if (!Tell(&walk, h)) return walk.count;
+        continue;
       }
+      if (!S_ISDIR(st.st_mode)) continue;
+      OwnedFd profileFd(openat(parentFd.get(), d->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!profileFd.valid()) continue;
+      if (!VisitProfile(&walk, profileFd.get(), profile.c_str(), d->d_name)) return walk.count;
     }
-    closedir(stream);
   }
-  return count;
+  return walk.count;
 }

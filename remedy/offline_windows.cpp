@@ -117,3 +117,9 @@ HiveHeaderState CheckHiveHeader(const unsigned char* bytes, size_t length) {
       uint32_t(bytes[8]) | uint32_t(bytes[9]) << 8 | uint32_t(bytes[10]) << 16 | uint32_t(bytes[11]) << 24;
   return primary == secondary ? kHiveHeaderClean : kHiveHeaderLogPending;
 }
+
+uint32_t HiveBinsLength(const unsigned char* bytes, size_t length) {
+  if (length < 0x2C) return 0;
+  return uint32_t(bytes[0x28]) | uint32_t(bytes[0x29]) << 8 | uint32_t(bytes[0x2A]) << 16 |
+         uint32_t(bytes[0x2B]) << 24;
+}

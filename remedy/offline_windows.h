@@ -68,3 +68,7 @@ enum HiveHeaderState : uint32_t {
 
 // The state told by a hive's base block (at least its first 12 bytes).
 HiveHeaderState CheckHiveHeader(const unsigned char* bytes, size_t length);
+
+// The length the base block gives to the hive bins that follow it (offset
+// 0x28; at least 48 bytes of the base block). 0 when there are too few bytes.
+uint32_t HiveBinsLength(const unsigned char* bytes, size_t length);

@@ -112,7 +112,7 @@ Outcome RunDriver(std::vector<const char*> args) {
   gFake.files = 0;
   gFake.jsonText.clear();
   args.insert(args.begin(), "quellix-scan");
-  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, ToUtf8, NoTerminal, Now,
+  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, NoTerminal, Now,
                            Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan, BeginRestore,
                            NextLine, RestoreLine, EndRestore, nullptr};
   std::fflush(stdout);

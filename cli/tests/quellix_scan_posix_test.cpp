@@ -270,7 +270,10 @@ TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
     EXPECT_NE(0, lstat(v.specimens[i].c_str(), &st)) << v.specimens[i];
     ASSERT_EQ(0, stat((q + "/" + sums[i]).c_str(), &st)) << sums[i];
     EXPECT_EQ(0400u, st.st_mode & 07777);
-    EXPECT_EQ(before[v.specimens[i]].bytes, Read(q + "/" + sums[i]));
+    // The copy is the file behind a 16-byte header, so that it is no detection itself.
+    std::string copy = Read(q + "/" + sums[i]);
+    EXPECT_EQ(0u, copy.find("QUELLIX-COPY-1\n"));
+    EXPECT_TRUE(copy.size() > 16 && before[v.specimens[i]].bytes == copy.substr(16)) << sums[i];
     EXPECT_NE(std::string::npos, manifest.find("\"detection\":\"" + v.names[i] + "\",\"sha256\":\"" + sums[i]));
   }
 
@@ -509,6 +512,90 @@ TEST(QuellixScan, QuarantineInsideTheScannedTreeIsNotWalked) {
   EXPECT_EQ(0, second.status) << second.out << second.err;
   EXPECT_EQ(v.specimens.size(), Count(Read(q + "/manifest.jsonl"), "\n"));
   EXPECT_EQ(0, Scan({"restore", q}, v.root).status);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(QuellixScan, QuarantinedCopiesAreNoDetectionsForALaterRun) {
+  Volume v = Plant("quarantine-later");
+  std::string q = v.root + "/quarantine";
+  ASSERT_EQ(1, Scan({"--quarantine", q, v.root}, v.root).status);
+  std::string manifest = Read(q + "/manifest.jsonl");
+  // A later run that is not told of the quarantine walks it and removes nothing there.
+  Outcome later = Scan({"--remove", v.root}, v.root);
+  EXPECT_EQ(0, later.status) << later.out << later.err;
+  EXPECT_EQ(0, Scan({"restore", q}, v.root).status);
+  for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
+  // Restored beneath another root: the volume mounted elsewhere.
+  std::string elsewhere = v.root + "/../elsewhere";
+  EXPECT_EQ(0, system(("cp -a '" + v.root + "' '" + elsewhere + "'").c_str()));
+  for (const std::string& s : v.specimens) unlink((elsewhere + s.substr(v.root.size())).c_str());
+  Outcome moved = Scan({"restore", "--to", elsewhere, q}, v.root);
+  EXPECT_EQ(0, moved.status) << moved.out;
+  for (size_t i = 0; i < v.specimens.size(); ++i)
+    EXPECT_EQ(Read(v.specimens[i]), Read(elsewhere + v.specimens[i].substr(v.root.size())));
+}
+
+TEST(QuellixScan, OutputFilesAreNewAndNoLinkIsFollowed) {
+  Volume v = Plant("outputs");
+  std::string precious = v.root + "/../precious";
+  Write(precious, {'k', 'e', 'e', 'p'});
+  std::string json = v.root + "/../run.jsonl";
+  ASSERT_EQ(0, symlink(precious.c_str(), json.c_str()));
+  Outcome linked = Scan({"--json", json, v.root}, v.root);
+  EXPECT_EQ(2, linked.status);
+  EXPECT_EQ("keep", Read(precious));
+  Outcome existing = Scan({"--json", precious, v.root}, v.root);
+  EXPECT_EQ(2, existing.status);
+  EXPECT_EQ("keep", Read(precious));
+  // A quarantine folder that is a link is not used.
+  std::string target = v.root + "/../target";
+  ASSERT_EQ(0, mkdir(target.c_str(), 0700));
+  ASSERT_EQ(0, symlink(target.c_str(), (v.root + "/../qlink").c_str()));
+  Outcome q = Scan({"--quarantine", v.root + "/../qlink", v.root}, v.root);
+  EXPECT_EQ(2, q.status);
+  EXPECT_EQ("", Read(target + "/manifest.jsonl"));
+  for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
+}
+
+TEST(QuellixScan, LongRowsReachTheJsonFile) {
+  std::string root = Fresh("long-rows") + "/v";
+  std::string dir = root;
+  for (int i = 0; i < 12; ++i) dir += "/" + std::string(200, '\xff');
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 5, &bytes));
+  Write(dir + "/worm.exe", bytes);
+  std::string json = root + "/../rows.jsonl";
+  Outcome run = Scan({"--json", json, root}, root);
+  EXPECT_EQ(1, run.status) << run.err;
+  std::string lines = Read(json);
+  EXPECT_EQ(1u, Count(lines, "{\"type\":\"detection\"")) << lines.size();
+  EXPECT_GT(lines.size(), 8192u);
+}
+
+TEST(QuellixScan, TwinHibernationFilesAndLinkedProfilesAreNotPassedOver) {
+  XpVolume x = PlantXp("twins");
+  Write(x.v.root + "/hiberfil.sys", {'w', 'a', 'k', 'e'});
+  Write(x.v.root + "/HIBERFIL.SYS", {'H', 'I', 'B', 'R'});
+  std::string alice = Read(x.alice);
+  Outcome run = Scan({"--remove", x.v.root}, x.v.root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("HIBERFIL.SYS holds a hibernated Windows")) << run.err;
+  EXPECT_EQ(alice, Read(x.alice));
+
+  XpVolume y = PlantXp("linked-profile");
+  std::string outsideProfile = y.v.root + "/../carol";
+  ASSERT_EQ(0, mkdir(outsideProfile.c_str(), 0755));
+  ASSERT_TRUE(WriteProfileHive(outsideProfile + "/NTUSER.DAT", {{"Worm0", 1, "C:\\WINDOWS\\system32\\row 0.exe"}}, {}));
+  ASSERT_EQ(0, symlink(outsideProfile.c_str(), (y.v.root + "/Documents and Settings/carol").c_str()));
+  std::string carol = Read(outsideProfile + "/NTUSER.DAT");
+  Outcome linked = Scan({"--remove", "--backup", y.v.root + "/../backup", y.v.root}, y.v.root);
+  EXPECT_EQ(2, linked.status);
+  EXPECT_NE(std::string::npos, linked.err.find("carol/NTUSER.DAT its profile folder is a symbolic link")) << linked.err;
+  EXPECT_EQ(carol, Read(outsideProfile + "/NTUSER.DAT"));
+  EXPECT_EQ(std::string::npos, ReglookupOf(y.alice).find("/Run/Worm0,")) << "the others are cleaned";
 }
 
 }  // namespace

@@ -104,3 +104,57 @@ void StampHiveSequences(unsigned char* base, uint32_t primarySequence, uint32_t 
   Put32(&b, 0x1FC, sum);
   memcpy(base, b.data(), b.size());
 }
+
+int MakeBigDataValue(std::vector<unsigned char>* hive, const char* valueName, uint32_t length, unsigned char fill) {
+  std::vector<unsigned char>& b = *hive;
+  const size_t nameLength = strlen(valueName);
+  if (b.size() < kHiveBaseBlockSize + kHiveBinSize) return 0;
+  // The vk cell: "vk", name length, data length, data offset, type, flags, spare, name.
+  size_t vk = 0;
+  for (size_t at = kHiveBaseBlockSize; at + 0x14 + nameLength <= b.size(); at += 2) {
+    if (b[at] == 'v' && b[at + 1] == 'k' && static_cast<size_t>(b[at + 2] | b[at + 3] << 8) == nameLength &&
+        memcmp(&b[at + 0x14], valueName, nameLength) == 0) {
+      vk = at;
+      break;
+    }
+  }
+  if (!vk) return 0;
+  const uint32_t kSegment = 16344;
+  uint32_t segments = (length + kSegment - 1) / kSegment;
+  size_t used = 0x20;  // the bin's header
+  std::vector<size_t> segmentAt;
+  for (uint32_t i = 0; i < segments; ++i) {
+    segmentAt.push_back(used);
+    used += Align8(4 + kSegment);
+  }
+  size_t listAt = used;
+  used += Align8(4 + 4 * segments);
+  size_t dbAt = used;
+  used += Align8(4 + 8);
+  size_t binSize = (used + 4 + kHiveBinSize - 1) / kHiveBinSize * kHiveBinSize;
+  uint32_t binOffset = static_cast<uint32_t>(b.size() - kHiveBaseBlockSize);
+  b.resize(b.size() + binSize, 0);
+  size_t bin = kHiveBaseBlockSize + binOffset;
+  memcpy(&b[bin], "hbin", 4);
+  Put32(&b, bin + 4, binOffset);
+  Put32(&b, bin + 8, static_cast<uint32_t>(binSize));
+  for (uint32_t i = 0; i < segments; ++i) {
+    size_t cell = bin + segmentAt[i];
+    Put32(&b, cell, static_cast<uint32_t>(-static_cast<int32_t>(Align8(4 + kSegment))));
+    memset(&b[cell + 4], fill, kSegment);
+    Put32(&b, bin + listAt + 4 + 4 * i, static_cast<uint32_t>(binOffset + segmentAt[i]));
+  }
+  Put32(&b, bin + listAt, static_cast<uint32_t>(-static_cast<int32_t>(Align8(4 + 4 * segments))));
+  Put32(&b, bin + dbAt, static_cast<uint32_t>(-static_cast<int32_t>(Align8(4 + 8))));
+  b[bin + dbAt + 4] = 'd';
+  b[bin + dbAt + 5] = 'b';
+  Put16(&b, bin + dbAt + 6, static_cast<uint16_t>(segments));
+  Put32(&b, bin + dbAt + 8, static_cast<uint32_t>(binOffset + listAt));
+  size_t freeAt = Align8(used);
+  Put32(&b, bin + freeAt, static_cast<uint32_t>(binSize - freeAt));
+  Put32(&b, vk + 4, length);
+  Put32(&b, vk + 8, static_cast<uint32_t>(binOffset + dbAt));
+  Put32(&b, 0x28, static_cast<uint32_t>(b.size() - kHiveBaseBlockSize));
+  StampHiveSequences(b.data(), Get32(b, 4), Get32(b, 8));
+  return 1;
+}

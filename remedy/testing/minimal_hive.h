@@ -20,3 +20,9 @@ std::vector<unsigned char> MinimalHive(const char* rootName, uint32_t primarySeq
 // Sets the two sequence numbers of a base block (at least 512 bytes) and
 // its checksum, as the system leaves a hive whose log is not yet applied.
 void StampHiveSequences(unsigned char* baseBlock, uint32_t primarySequence, uint32_t secondarySequence);
+
+// Makes the value `valueName` (ASCII, its name stored compressed) of a hive
+// hold `length` bytes of `fill` as the system stores a large value: a "db"
+// record whose segments (at most 16344 bytes each) lie in a hive bin added
+// at the end. 1 when the value was found and the hive grew.
+int MakeBigDataValue(std::vector<unsigned char>* hive, const char* valueName, uint32_t length, unsigned char fill);

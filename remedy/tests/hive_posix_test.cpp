@@ -4,16 +4,22 @@
 // byte for byte as it was.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <dirent.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <hivex.h>
 
 #include "remedy/hive_posix.h"
 #include "remedy/offline_volume_posix.h"
@@ -63,24 +69,31 @@ void OnDeleted(void* context, const char*, const char* name, const char*, const 
 struct Cleaning {
   HiveCleanOutcome outcome;
   uint32_t deleted;
+  uint32_t kept;
   std::string reason;
   std::vector<std::string> names;
 };
 
-Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup* backup) {
+Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup* backup,
+               const char* user = "alice") {
   static OfflineEnvironment volume{};
   volume.count = 0;
   SetOfflineVariable(&volume, "SystemRoot", "C:\\WINDOWS");
   SetOfflineVariable(&volume, "USERPROFILE", "C:\\Documents and Settings\\alice");
-  InitHiveBackup(backup, backupDir.c_str());
+  InitHiveBackup(backup, backupDir.empty() ? nullptr : backupDir.c_str());
   const char* removed[] = {kWorm, kTempWorm};
-  HiveCleanRequest request{hive.c_str(), "alice", removed, 2, &volume, backup};
+  std::string folder = hive.substr(0, hive.rfind('/')), name = hive.substr(hive.rfind('/') + 1);
+  int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  HiveCleanRequest request{folderFd, name.c_str(), hive.c_str(), user, removed, 2, &volume, backup};
   Listener listener;
-  char reason[512];
+  char reason[4096];
   Cleaning c{};
-  c.outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &listener}, &c.deleted, reason, sizeof reason);
+  c.outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &listener}, &c.deleted, &c.kept, reason,
+                                 sizeof reason);
   c.reason = reason;
   c.names = listener.deleted;
+  CloseHiveBackup(backup);
+  close(folderFd);
   return c;
 }
 
@@ -197,8 +210,8 @@ TEST(HivePosix, ProfilesAndSystemFolderIgnoringCase) {
   std::vector<std::string> users;
   uint32_t count = ForEachProfileHive(
       v.c_str(),
-      [](void* c, const char*, const char*, const char* user) {
-        static_cast<std::vector<std::string>*>(c)->push_back(user);
+      [](void* c, const ProfileHive& hive) {
+        static_cast<std::vector<std::string>*>(c)->push_back(hive.user);
         return 1;
       },
       &users);
@@ -212,6 +225,306 @@ TEST(HivePosix, ProfilesAndSystemFolderIgnoringCase) {
   ASSERT_EQ(0, system(("mkdir -p '" + old + "/WINDOWS' && printf 'CREG' > '" + old + "/WINDOWS/USER.DAT'").c_str()));
   ASSERT_TRUE(FindSystemFolder(old.c_str(), name, sizeof name));
   EXPECT_TRUE(IsWindows9xVolume(old.c_str(), name));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (struct dirent* e = d ? readdir(d) : nullptr)
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  if (d) closedir(d);
+  return names;
+}
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string gSwapHive, gSwapTarget;
+
+void SwapForALink(const char*) {
+  EXPECT_EQ(0, unlink(gSwapHive.c_str()));
+  EXPECT_EQ(0, symlink(gSwapTarget.c_str(), gSwapHive.c_str()));
+}
+
+TEST(HivePosix, NoWriteReachesAnotherFileThroughALinkOrASecondName) {
+  std::string dir = Fresh("swap");
+  std::string hive = dir + "/NTUSER.DAT", outside = dir + "/outside.txt";
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::ofstream(outside) << "not a hive";
+  // Swapped for a link between the read and the write.
+  gSwapHive = hive;
+  gSwapTarget = outside;
+  gAfterHiveReadForTests = SwapForALink;
+  HiveBackup backup;
+  Cleaning swapped = Clean(hive, dir + "/backup", &backup);
+  gAfterHiveReadForTests = nullptr;
+  EXPECT_EQ(kHiveCleanFailed, swapped.outcome) << swapped.reason;
+  EXPECT_TRUE(swapped.names.empty());
+  EXPECT_EQ("not a hive", Read(outside));
+  struct stat st;
+  ASSERT_EQ(0, lstat(hive.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is left, not written through";
+  for (const std::string& name : Listing(dir)) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+
+  // A hive with a second name elsewhere: both would change.
+  ASSERT_EQ(0, unlink(hive.c_str()));
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::string before = Read(hive);
+  ASSERT_EQ(0, link(hive.c_str(), (dir + "/second-name").c_str()));
+  HiveBackup backup2;
+  Cleaning linked = Clean(hive, dir + "/backup2", &backup2);
+  EXPECT_EQ(kHiveRefusedShape, linked.outcome);
+  EXPECT_NE(std::string::npos, linked.reason.find("hard links"));
+  EXPECT_EQ(before, Read(hive));
+  EXPECT_EQ(before, Read(dir + "/second-name"));
+}
+
+TEST(HivePosix, AFullVolumeLeavesTheHiveWholeAndNoRegClaimsADeletion) {
+  std::string dir = Fresh("full");
+  std::string mountPoint = dir + "/full";
+  ASSERT_EQ(0, mkdir(mountPoint.c_str(), 0755));
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=128k") != 0) GTEST_SKIP() << "no mounting here";
+  std::string hive = mountPoint + "/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(dir + "/source.dat", RunValues(), {}));
+  EXPECT_EQ(0, system(("cp '" + dir + "/source.dat' '" + hive + "'").c_str()));
+  EXPECT_EQ(0, system(("cat /dev/zero > '" + mountPoint + "/filler' 2>/dev/null; true").c_str()));
+  std::string before = Read(hive);
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  EXPECT_EQ(kHiveCleanFailed, c.outcome);
+  EXPECT_TRUE(c.names.empty());
+  EXPECT_EQ(before, Read(hive));
+  EXPECT_NE("", ReglookupOf(hive));
+  for (const std::string& name : Listing(mountPoint)) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+  for (const std::string& name : Listing(dir + "/backup")) EXPECT_EQ(std::string::npos, name.find(".reg")) << name;
+  EXPECT_EQ(0, umount(mountPoint.c_str()));
+}
+
+TEST(HivePosix, SparseOversizedOrShortHivesAreRefusedUntouched) {
+  std::string dir = Fresh("shapes");
+  std::string hive = dir + "/NTUSER.DAT";
+  // Sparse: 1 GiB apparent, a few KiB on disk.
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  ASSERT_EQ(0, truncate(hive.c_str(), 1ll << 30));
+  HiveBackup backup;
+  Cleaning sparse = Clean(hive, dir + "/backup", &backup);
+  EXPECT_EQ(kHiveRefusedShape, sparse.outcome);
+  EXPECT_NE(std::string::npos, sparse.reason.find("sparse"));
+  struct stat st;
+  EXPECT_NE(0, stat((dir + "/backup").c_str(), &st)) << "no copy of a sparse hive";
+  ASSERT_EQ(0, stat(hive.c_str(), &st));
+  EXPECT_EQ(1ll << 30, st.st_size);
+  EXPECT_LT(st.st_blocks * 512, 1ll << 20);
+
+  // Larger than any user hive, every block allocated.
+  ASSERT_EQ(0, unlink(hive.c_str()));
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  {
+    int fd = open(hive.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int allocated = posix_fallocate(fd, 0, static_cast<off_t>(kMaxHiveSize) + 4096);
+    close(fd);
+    if (allocated != 0) GTEST_SKIP() << "no room for a large file here";
+  }
+  HiveBackup backupLarge;
+  Cleaning large = Clean(hive, dir + "/backup-large", &backupLarge);
+  EXPECT_EQ(kHiveRefusedShape, large.outcome);
+  EXPECT_NE(std::string::npos, large.reason.find("larger than any user hive")) << large.reason;
+  EXPECT_NE(0, stat((dir + "/backup-large").c_str(), &st));
+  ASSERT_EQ(0, unlink(hive.c_str()));
+
+  // A header that claims more bins than the file holds.
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::string bytes = Read(hive);
+  uint32_t claimed = static_cast<uint32_t>(bytes.size()) * 4;
+  memcpy(&bytes[0x28], &claimed, 4);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 1, 1);
+  std::ofstream(hive, std::ios::binary | std::ios::trunc) << bytes;
+  HiveBackup backup2;
+  Cleaning shortHive = Clean(hive, dir + "/backup2", &backup2);
+  EXPECT_EQ(kHiveRefusedShape, shortHive.outcome);
+  EXPECT_NE(std::string::npos, shortHive.reason.find("header claims more"));
+  EXPECT_EQ(bytes, Read(hive));
+}
+
+TEST(HivePosix, AValueLibhivexCannotRewriteLeavesTheHiveAndTheRegUntouched) {
+  std::string dir = Fresh("bigdata");
+  std::string hive = dir + "/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"Big", 3, std::string(16, 'b')}, {"Worm", 1, kWorm}}, {}));
+  std::string text = Read(hive);
+  std::vector<unsigned char> bytes(text.begin(), text.end());
+  // A 1 MiB value as the system stores it, which libhivex reads but cannot write.
+  ASSERT_TRUE(MakeBigDataValue(&bytes, "Big", 1u << 20, 'b'));
+  std::ofstream(hive, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                static_cast<std::streamsize>(bytes.size()));
+  hive_h* h = hivex_open(hive.c_str(), 0);
+  ASSERT_NE(nullptr, h);
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"})
+    node = node ? hivex_node_get_child(h, node, part) : 0;
+  hive_value_h big = node ? hivex_node_get_value(h, node, "Big") : 0;
+  size_t length = 0;
+  uint32_t type = 0;
+  char* data = big ? hivex_value_value(h, big, reinterpret_cast<hive_type*>(&type), &length) : nullptr;
+  EXPECT_EQ(1u << 20, length);
+  EXPECT_TRUE(data && data[0] == 'b' && data[length - 1] == 'b');
+  free(data);
+  hivex_close(h);
+
+  std::string before = Read(hive);
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  EXPECT_EQ(kHiveCleanFailed, c.outcome);
+  EXPECT_NE(std::string::npos, c.reason.find("libhivex cannot rewrite its Run key, so it is left as it was"))
+      << c.reason;
+  EXPECT_TRUE(c.names.empty());
+  EXPECT_EQ(before, Read(hive));
+  for (const std::string& name : Listing(dir + "/backup")) EXPECT_EQ(std::string::npos, name.find(".reg")) << name;
+  for (const std::string& name : Listing(dir)) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+}
+
+TEST(HivePosix, TheRegHoldsEveryDeletedValueWhateverItsLength) {
+  std::string dir = Fresh("long");
+  std::string hive = dir + "/NTUSER.DAT";
+  std::string longLine = std::string(kWorm) + " " + std::string(20000, 'x');
+  ASSERT_TRUE(WriteProfileHive(hive, {{"Long", 1, longLine}, {"Keep", 1, "notepad.exe"}}, {}));
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  ASSERT_EQ(kHiveCleanDone, c.outcome) << c.reason;
+  EXPECT_EQ(1u, c.deleted);
+  std::string reg = Read(dir + "/backup/1-alice-Run.reg");
+  EXPECT_NE(std::string::npos, reg.find("\"Long\"=\"C:\\\\WINDOWS\\\\system32\\\\wormy32.exe " +
+                                        std::string(20000, 'x') + "\"\r\n"));
+}
+
+TEST(HivePosix, NamesAreDataInTheRegFile) {
+  std::string dir = Fresh("names");
+  std::string profile = dir + "/a\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n\"x\"=\"y";
+  ASSERT_EQ(0, mkdir(profile.c_str(), 0755));
+  std::string hive = profile + "/NTUSER.DAT";
+  std::string evil = "Evil\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\"Bad\"=\"c:\\\\bad.exe";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"Worm", 1, kWorm}, {evil, 1, kWorm}, {"Keep", 1, "notepad.exe"}}, {}));
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup, "a\r\nb");
+  ASSERT_EQ(kHiveCleanDone, c.outcome) << c.reason;
+  EXPECT_EQ(1u, c.deleted);
+  EXPECT_EQ(1u, c.kept) << "a name no .reg can hold stays";
+  EXPECT_NE(std::string::npos, c.reason.find("Evil\\x0d\\x0a[HKEY_LOCAL_MACHINE")) << c.reason;
+  std::vector<std::string> files = Listing(dir + "/backup");
+  ASSERT_EQ(2u, files.size());
+  std::string reg = Read(dir + "/backup/1-a__b-Run.reg");
+  ASSERT_NE("", reg);
+  // Every line that starts a section is the one section written.
+  size_t sections = 0;
+  for (size_t at = reg.find("\n["); at != std::string::npos; at = reg.find("\n[", at + 1)) ++sections;
+  EXPECT_EQ(1u, sections) << reg;
+  EXPECT_EQ(std::string::npos, reg.find("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"));
+  EXPECT_NE(std::string::npos, reg.find("a\\x0d\\x0a[HKEY_LOCAL_MACHINE")) << reg;
+  EXPECT_EQ(std::string::npos, reg.find("Evil"));
+  EXPECT_NE(std::string::npos, ReglookupOf(hive).find("/Run/Evil")) << "left in the hive";
+}
+
+TEST(HivePosix, TypesLibhivexDoesNotListAreKeptAsTheyWere) {
+  std::string dir = Fresh("types");
+  std::string hive = dir + "/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, {{"Odd", 0x1234, std::string("\x01\x02\x03", 3)}, {"Worm", 0x4321, kWorm},
+                                      {"Worm2", 1, kWorm}},
+                               {}));
+  HiveBackup backup;
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  ASSERT_EQ(kHiveCleanDone, c.outcome) << c.reason;
+  EXPECT_EQ((std::vector<std::string>{"Worm", "Worm2"}), c.names);
+  hive_h* h = hivex_open(hive.c_str(), 0);
+  ASSERT_NE(nullptr, h);
+  hive_node_h node = hivex_root(h);
+  for (const char* part : {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"})
+    node = node ? hivex_node_get_child(h, node, part) : 0;
+  hive_value_h value = node ? hivex_node_get_value(h, node, "Odd") : 0;
+  ASSERT_NE(0u, value);
+  uint32_t type = 0;
+  size_t length = 0;
+  ASSERT_EQ(0, hivex_value_type(h, value, reinterpret_cast<hive_type*>(&type), &length));
+  EXPECT_EQ(0x1234u, type);
+  EXPECT_EQ(3u, length);
+  hivex_close(h);
+  EXPECT_NE(std::string::npos, Read(dir + "/backup/1-alice-Run.reg").find("\"Worm\"=hex(4321):43,3a")) << "exported raw";
+}
+
+TEST(HivePosix, EachRunHasABackupFolderOfItsOwn) {
+  std::string dir = Fresh("unique");
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(dir.c_str()));
+  std::vector<std::string> folders;
+  for (int i = 0; i < 3; ++i) {
+    std::string hive = dir + "/NTUSER" + std::to_string(i) + ".DAT";
+    ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+    HiveBackup backup;
+    Cleaning c = Clean(hive, "", &backup);
+    EXPECT_EQ(kHiveCleanDone, c.outcome) << c.reason;
+    EXPECT_EQ(3u, c.deleted);
+    folders.push_back(backup.folder);
+  }
+  ASSERT_EQ(0, chdir(cwd));
+  EXPECT_NE(folders[0], folders[1]);
+  EXPECT_NE(folders[1], folders[2]);
+  for (const std::string& f : folders) EXPECT_EQ(0u, f.find("quellix-backup-")) << f;
+
+  // A named backup folder that is a link, or that others may write to, is not used.
+  std::string hive = dir + "/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::string before = Read(hive);
+  ASSERT_EQ(0, mkdir((dir + "/real").c_str(), 0700));
+  ASSERT_EQ(0, symlink((dir + "/real").c_str(), (dir + "/linked").c_str()));
+  ASSERT_EQ(0, mkdir((dir + "/open").c_str(), 0777));
+  ASSERT_EQ(0, chmod((dir + "/open").c_str(), 0777));
+  for (const char* folder : {"/linked", "/open"}) {
+    HiveBackup backup;
+    Cleaning c = Clean(hive, dir + folder, &backup);
+    EXPECT_EQ(kHiveCleanFailed, c.outcome) << folder;
+    EXPECT_NE(std::string::npos, c.reason.find("no backup could be made")) << c.reason;
+    EXPECT_EQ(before, Read(hive));
+  }
+  EXPECT_TRUE(Listing(dir + "/real").empty());
+}
+
+TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
+  std::string v = Fresh("spellings");
+  Write(v + "/hiberfil.sys", "wake");
+  char found[4096];
+  EXPECT_FALSE(HoldsHibernatedFile(v.c_str(), found, sizeof found));
+  Write(v + "/HIBERFIL.SYS", "HIBR");
+  EXPECT_TRUE(HoldsHibernatedFile(v.c_str(), found, sizeof found));
+  EXPECT_EQ(v + "/HIBERFIL.SYS", found);
+
+  ASSERT_EQ(0, system(("mkdir -p '" + v + "/Users/twins' '" + v + "/Users/linkedhive' '" + v + "/Users/Default' '" +
+                       v + "/elsewhere/eve' '" + v + "/Users/plain'")
+                          .c_str()));
+  for (const char* h : {"/Users/twins/NTUSER.DAT", "/Users/twins/ntuser.dat", "/Users/Default/NTUSER.DAT",
+                        "/elsewhere/eve/NTUSER.DAT", "/Users/plain/NtUser.dat", "/elsewhere/hive"})
+    ASSERT_TRUE(WriteProfileHive(v + h, {}, {}));
+  ASSERT_EQ(0, symlink((v + "/elsewhere/hive").c_str(), (v + "/Users/linkedhive/NTUSER.DAT").c_str()));
+  ASSERT_EQ(0, symlink((v + "/Users/Default").c_str(), (v + "/Users/Default User").c_str()));
+  ASSERT_EQ(0, symlink((v + "/elsewhere/eve").c_str(), (v + "/Users/eve").c_str()));
+  std::map<std::string, std::string> seen;  // user -> trouble ("" when to be cleaned)
+  ForEachProfileHive(
+      v.c_str(),
+      [](void* c, const ProfileHive& h) {
+        (*static_cast<std::map<std::string, std::string>*>(c))[h.user] = h.trouble ? h.trouble : "";
+        EXPECT_EQ(h.trouble == nullptr, h.folderFd >= 0);
+        return 1;
+      },
+      &seen);
+  EXPECT_EQ(5u, seen.size());
+  EXPECT_EQ("", seen["plain"]);
+  EXPECT_EQ("", seen["Default"]);
+  EXPECT_EQ(0u, seen.count("Default User")) << "a link to a profile walked anyway";
+  EXPECT_NE(std::string::npos, seen["twins"].find("differs only in case"));
+  EXPECT_NE(std::string::npos, seen["linkedhive"].find("symbolic link"));
+  EXPECT_NE(std::string::npos, seen["eve"].find("symbolic link"));
 }
 
 }  // namespace

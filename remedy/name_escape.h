@@ -1,0 +1,16 @@
+// Names from a scanned volume shown to a person: a file or value name may
+// hold line ends and terminal escape sequences, which must never reach a
+// terminal, a log or a .reg comment as they are. Platform-neutral.
+#pragma once
+#include <cstddef>
+
+// Copies `in` to `out` with every control byte (below 0x20, DEL, the C1
+// controls U+0080..U+009F) and every byte that is not part of valid UTF-8
+// written as \xNN; a backslash followed by 'x' is written as \x5c so that
+// the text reads back one way. Valid UTF-8 is kept. Returns the length the
+// whole text needs (terminator excluded); when that does not fit
+// `capacity`, `out` is left as it was.
+size_t EscapeNameForTerminal(const char* in, char* out, size_t capacity);
+
+// 1 when `name` holds a byte EscapeNameForTerminal would escape.
+int NameNeedsEscaping(const char* name);

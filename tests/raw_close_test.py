@@ -32,10 +32,6 @@ CALL = re.compile(r"\b(" + "|".join(CLOSERS) + r")\s*\(")
 # listed here that no longer closes by hand fails the test, so the list can
 # only shrink. Empty it as those branches are merged.
 PENDING = {
-    "remedy/file_removal_posix.cpp",
-    "remedy/hive_posix.cpp",
-    "remedy/quarantine_posix.cpp",
-    "remedy/quarantine_win32.cpp",
     "walker/tree_walk_posix.cpp",
 }
 

@@ -118,10 +118,20 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
       self->recording_.runEnded(self->recording_.context, totals);
     }
+    static void ValueDeleted(void* c, const RunValueDeletion* deletion) {
+      ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->recording_.runValueDeleted(self->recording_.context, deletion);
+    }
+    static void Trouble(void* c, RunValueTrouble kind, const char* where, const char* reason) {
+      ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->recording_.registryTrouble(self->recording_.context, kind, where, reason);
+    }
   };
   report.progress = Forward::Progress;
   report.resultRow = Forward::ResultRow;
   report.runEnded = Forward::RunEnded;
+  report.runValueDeleted = Forward::ValueDeleted;
+  report.registryTrouble = Forward::Trouble;
 
   RunRecord record;
   ThreadArgs args{body, &report};

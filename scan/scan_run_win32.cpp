@@ -6,6 +6,7 @@
 #include "remedy/autorun_win32.h"
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
+#include "sys/fs_redirection_win32.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ ScanTotals TotalsOf(const ScanCounters& counters) {
 }  // namespace
 
 void RunScan(const ScanReport* report) {
+  FsRedirectionOff trueNames;  // under WOW64, every file under its true path
   ScanCounters& counters = gScanCounters;
   counters.memoryModulesScanned = 0;
   counters.filesScanned = 0;

@@ -17,7 +17,7 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 # Entry points that the code binds at run time because some supported system
 # lacks them: importing one would keep the program from starting there.
-runtime_bound='^(CreateToolhelp32Snapshot|(Module|Process|Thread)32(First|Next)W?|EnumProcess.*|GetModuleFileNameEx[AW]|GetModuleInformation|GetProcessId|NtQuerySystemInformation|NtQueryInformationProcess|GetDiskFreeSpaceEx[AW]|MoveFileEx[AW])$'
+runtime_bound='^(CreateToolhelp32Snapshot|(Module|Process|Thread)32(First|Next)W?|EnumProcess.*|GetModuleFileNameEx[AW]|GetModuleInformation|GetProcessId|NtQuerySystemInformation|NtQueryInformationProcess|GetDiskFreeSpaceEx[AW]|MoveFileEx[AW]|IsWow64Process|Wow64(Disable|Revert)Wow64FsRedirection|GetSystemWow64Directory[AW]|CheckTokenMembership)$'
 
 # The allow-list as "dll!Function" lines, the DLL in lower case:
 # "[KERNEL32.dll]" starts a DLL's group, "Name  # note" is one function,

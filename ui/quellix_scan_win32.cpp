@@ -13,6 +13,8 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/scan_counters.h"
+#include "sys/fs_redirection_win32.h"
+#include "sys/system_queries_win32.h"
 #include "ui/language_win32.h"
 #include "ui/scan_cli.h"
 #include "ui/scan_cli_output.h"
@@ -325,6 +327,7 @@ void SetUpConsole(Console* c, const ScanOptions* options) {
 }
 
 int Scan(const ScanOptions& options) {
+  FsRedirectionOff trueNames;  // under WOW64, every file under its true path
   static Console console;
   Console* c = &console;
   SetUpConsole(c, &options);
@@ -380,6 +383,8 @@ int Scan(const ScanOptions& options) {
   totals.failures += c->memory.failures;
   totals.leftInPlace += c->memory.leftInPlace;
   int status = ExitStatusOf(totals, c->troubles + (gStop ? 1 : 0));
+  if (totals.failures && LacksAdministratorRights())
+    Complain(c, "not all detections removed", "this account lacks administrator rights: run it as an administrator");
   QueryPerformanceCounter(&ended);
   PrintSummary(c, totals, status,
                static_cast<double>(ended.QuadPart - started.QuadPart) / static_cast<double>(frequency.QuadPart));
@@ -390,6 +395,7 @@ int Scan(const ScanOptions& options) {
 
 // quellix-scan.exe restore DIR: every manifest line put back in order.
 int Restore(const ScanOptions& options) {
+  FsRedirectionOff trueNames;  // the manifest names true paths
   static Console console;
   Console* c = &console;
   SetUpConsole(c, &options);

@@ -97,7 +97,7 @@ int TrueModulePath(const char* reported, char* out, size_t capacity) {
       out[0] = '\0';
       return 0;
     }
-    std::memmove(out, reported, length + 1);
+    if (out != reported) std::memcpy(out, reported, length + 1);
     return 1;
   }
   RedirectionEntries entries = BindEntries();

@@ -5,6 +5,15 @@
 
 namespace {
 
+// Overlapping moves byte by byte: the shipped programs import no memmove.
+void MoveBytes(char* to, const char* from, size_t count) {
+  if (to < from) {
+    for (size_t i = 0; i < count; ++i) to[i] = from[i];
+  } else if (to > from) {
+    for (size_t i = count; i > 0; --i) to[i - 1] = from[i - 1];
+  }
+}
+
 char FoldAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 int SameIgnoringCase(const char* a, const char* b, size_t length) {
@@ -51,8 +60,8 @@ int Join(const char* directory, const char* rest, char* out, size_t capacity) {
     out[0] = '\0';
     return 0;
   }
-  std::memmove(out + directoryLength + 1, rest, restLength + 1);
-  std::memmove(out, directory, directoryLength);
+  MoveBytes(out + directoryLength + 1, rest, restLength + 1);
+  MoveBytes(out, directory, directoryLength);
   out[directoryLength] = '\\';
   return 1;
 }
@@ -79,6 +88,6 @@ int MapWow64Path(const char* reported, const Wow64Directories& directories, char
     out[0] = '\0';
     return 0;
   }
-  std::memmove(out, reported, length + 1);
+  MoveBytes(out, reported, length + 1);
   return 1;
 }

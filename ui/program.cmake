@@ -10,11 +10,24 @@ target_link_libraries(ui_program PUBLIC ui_report ui_texts comctl32 shell32 gdi3
 
 set(QX_ART ${CMAKE_CURRENT_SOURCE_DIR}/art/banner.bmp ${CMAKE_CURRENT_SOURCE_DIR}/art/program.ico
            ${CMAKE_CURRENT_SOURCE_DIR}/art/small.ico ${CMAKE_CURRENT_SOURCE_DIR}/art/about.ico)
+# The application manifests of both shipped programs, for the build's
+# processor, under build/.../qx-manifests/ui/ (the .rc files name them "ui/...").
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QX_MANIFEST_ARCHITECTURE amd64)
+else()
+  set(QX_MANIFEST_ARCHITECTURE x86)
+endif()
+set(QX_MANIFEST_DIR ${CMAKE_BINARY_DIR}/qx-manifests)
+foreach(manifest program_win32 quellix_scan_win32)
+  configure_file(${manifest}.manifest.in ${QX_MANIFEST_DIR}/ui/${manifest}.manifest @ONLY)
+endforeach()
+
 set_source_files_properties(resources_win32.rc PROPERTIES
-  OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h")
+  OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h;${QX_MANIFEST_DIR}/ui/program_win32.manifest")
 
 add_executable(QuellixRemover WIN32 app_main_win32.cpp resources_win32.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)
+target_include_directories(QuellixRemover PRIVATE ${QX_MANIFEST_DIR})
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake)
 

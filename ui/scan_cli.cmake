@@ -35,8 +35,12 @@ endif()
 if(QX_WIN32)
   # The console scanner of the live system: the dialog's passes, the Linux
   # scanner's command line. A console program of subsystem 4.0 like the dialog.
-  add_executable(quellix-scan quellix_scan_win32.cpp language_win32.cpp)
+  add_executable(quellix-scan quellix_scan_win32.cpp language_win32.cpp quellix_scan_win32.rc)
   target_link_libraries(quellix-scan PRIVATE ui_scan_cli ui_texts scan sys)
+  # Its manifest is made with the dialog's (program.cmake).
+  target_include_directories(quellix-scan PRIVATE ${QX_MANIFEST_DIR})
+  set_source_files_properties(quellix_scan_win32.rc PROPERTIES
+    OBJECT_DEPENDS ${QX_MANIFEST_DIR}/ui/quellix_scan_win32.manifest)
   target_link_options(quellix-scan PRIVATE -mconsole)
 
   # End to end under Wine in a prefix of its own whose D: and E: are test

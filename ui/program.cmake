@@ -21,13 +21,14 @@ set(QX_MANIFEST_DIR ${CMAKE_BINARY_DIR}/qx-manifests)
 foreach(manifest program_win32 quellix_scan_win32)
   configure_file(${manifest}.manifest.in ${QX_MANIFEST_DIR}/ui/${manifest}.manifest @ONLY)
 endforeach()
+# For every program here that compiles one of the .rc files (test programs too).
+include_directories(${QX_MANIFEST_DIR})
 
 set_source_files_properties(resources_win32.rc PROPERTIES
   OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h;${QX_MANIFEST_DIR}/ui/program_win32.manifest")
 
 add_executable(QuellixRemover WIN32 app_main_win32.cpp resources_win32.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)
-target_include_directories(QuellixRemover PRIVATE ${QX_MANIFEST_DIR})
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tests.cmake)
 

@@ -38,7 +38,6 @@ if(QX_WIN32)
   add_executable(quellix-scan quellix_scan_win32.cpp language_win32.cpp quellix_scan_win32.rc)
   target_link_libraries(quellix-scan PRIVATE ui_scan_cli ui_texts scan sys)
   # Its manifest is made with the dialog's (program.cmake).
-  target_include_directories(quellix-scan PRIVATE ${QX_MANIFEST_DIR})
   set_source_files_properties(quellix_scan_win32.rc PROPERTIES
     OBJECT_DEPENDS ${QX_MANIFEST_DIR}/ui/quellix_scan_win32.manifest)
   target_link_options(quellix-scan PRIVATE -mconsole)

@@ -26,7 +26,7 @@ if [ ! -x /usr/lib/wine/wine64 ]; then
   echo "SKIPPED: no 64-bit Wine loader (/usr/lib/wine/wine64): no 64-bit prefix can be made"
   exit $skipped
 fi
-for file in "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe"; do
+for file in "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/wow64_probe.dll"; do
   [ -f "$file" ] || { echo "FAIL: $file is not built" >&2; exit 1; }
 done
 
@@ -42,7 +42,7 @@ for folder in system32 syswow64; do
     { echo "FAIL: $prefix has no windows/$folder: not a 64-bit prefix" >&2; exit 1; }
 done
 mkdir -p "$prefix/drive_c/qxtest"
-cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$prefix/drive_c/qxtest/"
+cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/wow64_probe.dll" "$prefix/drive_c/qxtest/"
 
 python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
 status=0

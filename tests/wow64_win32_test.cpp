@@ -15,6 +15,8 @@
 #include "engine/signature_table.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/tests/scan_harness_win32.h"
+#include "sys/fs_redirection_win32.h"
+#include "sys/system_library_win32.h"
 
 using namespace scantest;
 
@@ -131,6 +133,8 @@ const std::string kWormB = kSysWow64 + "qxwow_b.exe";     // SysWOW64
 const std::string kDecoy = kSystem32 + "qxwow_decoy.exe"; // the real System32
 const std::string kResident = kSysWow64 + "qxwow_drimo.exe";
 const std::string kResidentTwin = kSystem32 + "qxwow_drimo.exe";  // same name, the 64-bit side, not a worm
+const std::string kProbe32 = kSysWow64 + "qxwow_probe.dll";
+const std::string kProbe64 = kSystem32 + "qxwow_probe.dll";  // no 32-bit image: loading it fails
 
 class Wow64 : public ::testing::Test {
  protected:
@@ -148,7 +152,8 @@ class Wow64 : public ::testing::Test {
     RemoveTree("E:\\");
   }
   static void TearDownFiles() {
-    for (const std::string& path : {kWormA, kWormB, kDecoy, kResident, kResidentTwin}) TrueDelete(path);
+    for (const std::string& path : {kWormA, kWormB, kDecoy, kResident, kResidentTwin, kProbe32, kProbe64})
+      TrueDelete(path);
   }
   void PlantBoth() {
     specimenA_ = Specimen(0, 31);
@@ -189,6 +194,40 @@ TEST_F(Wow64, TheSystemRedirectsThisProgram) {
   // With redirection on, SysWOW64's file answers to the System32 name.
   EXPECT_TRUE(Exists(kSystem32 + "qxwow_b.exe"));
   EXPECT_FALSE(TrueExists(kSystem32 + "qxwow_b.exe"));
+}
+
+TEST_F(Wow64, TheProgramsOwnSwitchLoadsLibrariesAndMapsModulePaths) {
+  TruePlant(kWormB, Specimen(1, 37));
+  TruePlant(kProbe64, std::vector<unsigned char>(4096, 'x'));
+  TruePlant(kProbe32, ReadFileBytes(ProgramDirectory() + "wow64_probe.dll"));
+  char mapped[MAX_PATH];
+  ASSERT_EQ(1, TrueModulePath((kSystem32 + "qxwow_b.exe").c_str(), mapped, sizeof mapped));
+  EXPECT_EQ(Lower(kSystem32 + "qxwow_b.exe"), Lower(mapped)) << "redirection is on: the name leads there already";
+  {
+    FsRedirectionOff off;
+    ASSERT_EQ(1, FsRedirectionIsOff());
+    EXPECT_FALSE(Exists(kSystem32 + "qxwow_b.exe"));
+    // What the system may report for a module the process loaded through System32.
+    ASSERT_EQ(1, TrueModulePath((kSystem32 + "qxwow_b.exe").c_str(), mapped, sizeof mapped));
+    EXPECT_EQ(Lower(kWormB), Lower(mapped));
+    EXPECT_TRUE(Exists(mapped));
+    ASSERT_EQ(1, TrueModulePath((WindowsFolder() + "\\Sysnative\\qxwow_a.exe").c_str(), mapped, sizeof mapped));
+    EXPECT_EQ(Lower(kWormA), Lower(mapped));
+    // A library comes from where redirection leads (the 32-bit one in
+    // SysWOW64, not the file of its name in the real System32), and the
+    // thread's redirection is off again afterwards.
+    HMODULE library = LoadSystemLibrary("qxwow_probe.dll");
+    ASSERT_NE(nullptr, library) << GetLastError();
+    auto probe = reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(library, "QxWowProbe@0")));
+    if (!probe) probe = reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(library, "QxWowProbe")));
+    ASSERT_NE(nullptr, probe);
+    EXPECT_EQ(32, probe());
+    EXPECT_EQ(1, FsRedirectionIsOff());
+    EXPECT_FALSE(Exists(kSystem32 + "qxwow_b.exe"));
+    FreeLibrary(library);
+  }
+  EXPECT_EQ(0, FsRedirectionIsOff());
+  EXPECT_TRUE(Exists(kSystem32 + "qxwow_b.exe"));
 }
 
 TEST_F(Wow64, ConsoleScannerFindsBothUnderTheirTruePathsAndRemovesOnlyThem) {

@@ -314,7 +314,7 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   SessionCleanRunValues(&session);
   ScanTotals ledger = session.ledger;
   EndScanSession(&session);
-  p.endScan(p.context);
+  p.endScan(p.context, &ledger);
   int status = ExitStatusOf(ledger);
   PrintSummary(d, ledger, withMemory, p.now() - d->started, status);
   FreeHeldRows(d);

@@ -46,7 +46,9 @@ struct ConsolePlatform {
   int (*beginScan)(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports);
   // Before the walk: the memory pass where there is one.
   void (*beforeWalk)(void* context, ScanSession* session);
-  void (*endScan)(void* context);
+  // After the walk and the Run values, with the ledger (a word on why
+  // removals failed, where the platform knows one).
+  void (*endScan)(void* context, const ScanTotals* ledger);
   // Restore: opens the quarantine's manifest (0 with `why`), hands out its
   // lines (null at the end) and puts back the file each one names.
   int (*beginRestore)(void* context, const ScanOptions* options, char* why, size_t capacity);

@@ -231,7 +231,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   return 1;
 }
 
-void EndScan(void* context) {
+void EndScan(void* context, const ScanTotals*) {
   PosixScanner* s = Of(context);
   FreeVisitedDirectories(&s->visited);
   CloseQuarantine(&s->quarantine);

@@ -13,7 +13,9 @@
 #include "remedy/quarantine_win32.h"
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
+#include "sys/fs_redirection_win32.h"
 #include "sys/owned_stream.h"
+#include "sys/system_queries_win32.h"
 
 namespace {
 
@@ -148,8 +150,11 @@ void BeforeWalk(void* context, ScanSession* session) {
   if (session->ledger.removed) Sleep(kAfterMemoryPauseMs);
 }
 
-void EndScan(void* context) {
+void EndScan(void* context, const ScanTotals* ledger) {
   WindowsScanner* s = Of(context);
+  if (ledger->failures && LacksAdministratorRights())
+    ConsoleNotice(s->driver, nullptr, "not all detections removed",
+                  "this account lacks administrator rights: run it as an administrator");
   if (s->quarantineOpen) CloseQuarantineFolder(&s->quarantine);
   s->quarantineOpen = 0;
 }
@@ -192,6 +197,10 @@ void EndRestore(void* context) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Under WOW64 every file is seen under its true path (the JSON, the
+  // quarantine and the manifest included); system libraries still load
+  // with redirection on.
+  FsRedirectionOff trueNames;
   gScanner.outputCodePage = GetConsoleOutputCP();
   if (gScanner.outputCodePage == 0) gScanner.outputCodePage = GetOEMCP();
   if (!QueryPerformanceFrequency(&gScanner.frequency) || gScanner.frequency.QuadPart == 0)

@@ -9,6 +9,7 @@
 #include "engine/file_check_win32.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/removal_win32.h"
+#include "sys/fs_redirection_win32.h"
 #include "sys/handle_win32.h"
 #include "sys/process_api_win32.h"
 
@@ -98,6 +99,7 @@ int FindResidentModule(ProcessApi& api, ScanSession* session, DWORD id, MODULEEN
        more = api.Module32Next(snapshot.get(), module)) {
     // The record's path may lack a terminator only if the system misbehaves.
     module->szExePath[sizeof module->szExePath - 1] = '\0';
+    TrueModulePath(module->szExePath, module->szExePath, sizeof module->szExePath);  // System32 -> SysWOW64
     if (module->th32ProcessID != id || !std::strstr(module->szExePath, ".exe")) continue;
     char status[kStatusTextSize];
     std::snprintf(status, sizeof status, "Memory>>%s", module->szExePath);

@@ -8,6 +8,7 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/progress.h"
+#include "sys/fs_redirection_win32.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ enum : uint32_t {
 }  // namespace
 
 void RunScan(const ScanReport* report) {
+  FsRedirectionOff trueNames;  // under WOW64, every file under its true path
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
   BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report,

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "sys/fs_redirection_win32.h"
+
 int SystemLibraryPath(const char* name, char* path, size_t capacity) {
   if (!path || capacity == 0) return 0;
   path[0] = '\0';
@@ -24,5 +26,8 @@ int SystemLibraryPath(const char* name, char* path, size_t capacity) {
 HMODULE LoadSystemLibrary(const char* name) {
   char path[MAX_PATH];
   if (!SystemLibraryPath(name, path, sizeof path)) return nullptr;
+  // A 32-bit process under WOW64 needs the 32-bit library that redirection
+  // shows under this name, whatever the calling thread has turned off.
+  FsRedirectionOnForLoad load;
   return LoadLibraryA(path);
 }

@@ -16,7 +16,8 @@
 int SystemLibraryPath(const char* name, char* path, size_t capacity);
 
 // The library `name` from the system directory, or null (not there, or no
-// path). The caller hands it to an OwnedModule (sys/handle_win32.h).
+// path). The caller hands it to an OwnedModule (sys/handle_win32.h). Loaded
+// with WOW64 file system redirection on even where the calling thread has it off.
 HMODULE LoadSystemLibrary(const char* name);
 
 // The entry point `name` of `module`, or null when the module lacks it. Fn is

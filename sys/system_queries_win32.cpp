@@ -86,6 +86,23 @@ int SetDebugPrivilege(int enable) {
   return result;
 }
 
+int LacksAdministratorRights() {
+  // Loaded with the program (a static import); Windows 2000 and later have it.
+  HMODULE advapi = GetModuleHandleA("Advapi32.dll");
+  auto checkTokenMembership =
+      advapi ? BindEntryPoint<decltype(&CheckTokenMembership)>(advapi, "CheckTokenMembership") : nullptr;
+  if (!checkTokenMembership) return 0;
+  // S-1-5-32-544, BUILTIN\Administrators, laid out as a SID with two sub-authorities.
+  struct {
+    BYTE revision, subAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY authority;
+    DWORD subAuthority[2];
+  } administrators = {SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+  BOOL member = FALSE;
+  if (!checkTokenMembership(nullptr, &administrators, &member)) return 0;
+  return member ? 0 : 1;
+}
+
 FixedDrives ListFixedDrives() {
   FixedDrives drives{};
   char listed[kDriveListSize + 1];

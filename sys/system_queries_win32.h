@@ -18,6 +18,13 @@ int GetClusterSize(const char* root, uint32_t* size);
 // 1 when the adjustment took effect (the token holds the privilege), else 0.
 int SetDebugPrivilege(int enable);
 
+// 1 when the system has security (NT) and the process's token is not an
+// enabled member of the Administrators group: a standard account, or an
+// administrator's filtered token on Vista and later when not elevated, may
+// not remove a worm from the system's folders. 0 otherwise, and where it
+// cannot be told (9x, NT 4.0).
+int LacksAdministratorRights();
+
 enum : uint32_t {
   kDriveListSize = 255,  // the drive-string list asked for, in characters
   kMaxFixedDrives = 26,  // drive letters A..Z

@@ -6,7 +6,10 @@
 # - nothing bound at run time (absent from some supported Windows) is imported;
 # - i686 (the shipped build): every imported function is in ALLOW_LIST, whose
 #   entries were each checked to be exported by Windows 95 and NT 4.0, and the
-#   header asks for subsystem and OS version 4.0, which both start.
+#   header asks for subsystem and OS version 4.0, which both start;
+# - i686: code is loaded at run time only through LoadSystemLibrary, which
+#   turns WOW64 file system redirection back on around the load (the scan
+#   thread has it off), or by the runtime's start-up before main.
 # The x86_64 build has its own runtime's imports and needs Windows XP x64
 # anyway: the allow-list and versions apply to the i686 build only.
 set -u
@@ -17,7 +20,7 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 # Entry points that the code binds at run time because some supported system
 # lacks them: importing one would keep the program from starting there.
-runtime_bound='^(CreateToolhelp32Snapshot|(Module|Process|Thread)32(First|Next)W?|EnumProcess.*|GetModuleFileNameEx[AW]|GetModuleInformation|GetProcessId|NtQuerySystemInformation|NtQueryInformationProcess|GetDiskFreeSpaceEx[AW]|MoveFileEx[AW])$'
+runtime_bound='^(CreateToolhelp32Snapshot|(Module|Process|Thread)32(First|Next)W?|EnumProcess.*|GetModuleFileNameEx[AW]|GetModuleInformation|GetProcessId|NtQuerySystemInformation|NtQueryInformationProcess|GetDiskFreeSpaceEx[AW]|MoveFileEx[AW]|IsWow64Process|Wow64(Disable|Revert)Wow64FsRedirection|GetSystemWow64Directory[AW]|CheckTokenMembership)$'
 
 # The allow-list as "dll!Function" lines, the DLL in lower case:
 # "[KERNEL32.dll]" starts a DLL's group, "Name  # note" is one function,
@@ -80,6 +83,21 @@ while [ $# -ge 2 ]; do
           fi ;;
       esac
     done < <(comm -23 <(echo "$imports") <(sort -u <<<"$allowed"))
+    # Who calls LoadLibrary*, read from the code and the symbol table.
+    nm=${objdump%objdump}nm
+    slots=$("$nm" "$exe" | awk '$3 ~ /^__imp__LoadLibrary(Ex)?[AW]@/ {print "0x" substr($1, match($1, /[1-9a-f]/))}')
+    if [ -n "$slots" ]; then
+      callers=$("$objdump" -d "$exe" | awk -v re="$(paste -sd'|' <<<"$slots")" '
+        /^[0-9a-f]+ <.*>:$/ { fn = $2; gsub(/[<>:]/, "", fn) }
+        $0 ~ "\\*(" re ")$" || $0 ~ "[ ,](" re ")(,|$)" { print fn }' | sort -u)
+      [ -n "$callers" ] || fail "$name: LoadLibrary is imported but no caller was found (objdump output not understood)"
+      while read -r caller; do
+        case "$caller" in
+          __Z17LoadSystemLibraryPKc | ___gcc_register_frame) ;;
+          *) fail "$name: $caller loads code itself: load through LoadSystemLibrary (WOW64 redirection)" ;;
+        esac
+      done <<<"$callers"
+    fi
     for field in MajorSubsystemVersion:4 MinorSubsystemVersion:0 MajorOSystemVersion:4 MinorOSystemVersion:0; do
       got=$(awk -v f="${field%%:*}" '$1 == f {print $2; exit}' <<<"$dump")
       [ "$got" = "${field#*:}" ] || fail "$name: ${field%%:*} is '$got', want ${field#*:}"

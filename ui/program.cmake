@@ -10,8 +10,15 @@ target_link_libraries(ui_program PUBLIC ui_report ui_texts comctl32 shell32 gdi3
 
 set(QX_ART ${CMAKE_CURRENT_SOURCE_DIR}/art/banner.bmp ${CMAKE_CURRENT_SOURCE_DIR}/art/program.ico
            ${CMAKE_CURRENT_SOURCE_DIR}/art/small.ico ${CMAKE_CURRENT_SOURCE_DIR}/art/about.ico)
+# The dialog's application manifest, for the build's processor, under
+# build/.../qx-manifests/ui/ (the .rc file names it "ui/..."); the console
+# program's is made the same way in cli/.
+configure_file(program_win32.manifest.in ${QX_MANIFEST_DIR}/ui/program_win32.manifest @ONLY)
+# For every program here that compiles one of the .rc files (test programs too).
+include_directories(${QX_MANIFEST_DIR})
+
 set_source_files_properties(resources_win32.rc PROPERTIES
-  OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h")
+  OBJECT_DEPENDS "${QX_ART};${CMAKE_CURRENT_SOURCE_DIR}/resource_ids.h;${QX_MANIFEST_DIR}/ui/program_win32.manifest")
 
 add_executable(QuellixRemover WIN32 app_main_win32.cpp resources_win32.rc)
 target_link_libraries(QuellixRemover PRIVATE ui_program scan sys)

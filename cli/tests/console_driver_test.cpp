@@ -86,7 +86,7 @@ int BeginScan(void*, const ScanOptions*, ConsoleDriver*, ScanPorts* ports) {
   *ports = p;
   return 1;
 }
-void EndScan(void*) {}
+void EndScan(void*, const ScanTotals*) {}
 int BeginRestore(void*, const ScanOptions*, char*, size_t) {
   gFake.manifestAt = 0;
   return 1;

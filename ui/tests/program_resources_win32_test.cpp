@@ -334,8 +334,8 @@ BOOL CALLBACK CountType(HMODULE module, LPSTR type, LONG_PTR parameter) {
 TEST_F(ProgramResources, EveryResourceIsChinesePrc) {
   FoundResources found;
   EnumResourceTypesA(module_, CountType, reinterpret_cast<LONG_PTR>(&found));
-  // 2 dialogs, 1 bitmap, 13 icon images, 3 groups, the version.
-  EXPECT_EQ(20, found.count);
+  // 2 dialogs, 1 bitmap, 13 icon images, 3 groups, the version, the manifest.
+  EXPECT_EQ(21, found.count);
   EXPECT_TRUE(found.wrong.empty()) << found.wrong.front();
 }
 

@@ -196,12 +196,15 @@ int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
   }
   progress.totalBytes = TotalUsedBytes(spaces, spaceCount);
 
+  int stopped = 0;
   for (uint32_t i = 0; i < drives.count; ++i) {
     uint32_t cluster = 0;
     progress.clusterSize = GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
-    if (!WalkFolder(drives.roots[i], scan->skipped, visitor)) return 0;
+    // A walk that ends early moves on to the next drive, as the dialog's
+    // pass always has: after a stop, each further drive ends at its first file.
+    if (!WalkFolder(drives.roots[i], scan->skipped, visitor)) stopped = 1;
   }
-  return 1;
+  return stopped ? 0 : 1;
 }
 
 void Win32ErrorText(uint32_t error, char* out, size_t capacity) {

@@ -245,8 +245,8 @@ TEST_F(Wow64, ConsoleScannerFindsBothUnderTheirTruePathsAndRemovesOnlyThem) {
 
   Outcome run = RunScanner("--no-memory --remove " + WindowsFolder());
   EXPECT_EQ(1u, run.status) << run.output;
-  EXPECT_TRUE(Contains(run.output, kWormA + ": " + DetectionName(0) + " (Deleted)")) << run.output;
-  EXPECT_TRUE(Contains(run.output, kWormB + ": " + DetectionName(1) + " (Deleted)")) << run.output;
+  EXPECT_TRUE(Contains(run.output, kWormA + ": " + DetectionName(0) + " (removed)")) << run.output;
+  EXPECT_TRUE(Contains(run.output, kWormB + ": " + DetectionName(1) + " (removed)")) << run.output;
   EXPECT_FALSE(TrueExists(kWormA));
   EXPECT_FALSE(TrueExists(kWormB));
   EXPECT_EQ(decoy_, TrueRead(kDecoy));

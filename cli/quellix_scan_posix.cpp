@@ -108,6 +108,27 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
   return stream.release();
 }
 
+// --log: appended to, created when missing; a link is refused, not followed.
+FILE* OpenLog(const char* path, char* why, size_t capacity) {
+  OwnedFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    std::snprintf(why, capacity, "%s", errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::snprintf(why, capacity, "%s", "it is not a regular file");
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd.get(), "a");
+  if (!stream) {
+    std::snprintf(why, capacity, "%s", std::strerror(errno));
+    return nullptr;
+  }
+  fd.release();
+  return stream;
+}
+
 int FinishOutput(void*, FILE* file) {
   OwnedStream stream(file);
   int whole = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
@@ -299,6 +320,6 @@ int main(int argc, char** argv) {
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
                            Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
-                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner};
+                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner, OpenLog, 0};
   return RunConsoleScanner(argc, argv, platform);
 }

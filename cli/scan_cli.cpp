@@ -157,7 +157,8 @@ int Applies(const OptionSpec& spec, ScanFlavour flavour) { return (spec.flavours
 // The long option `word` names (up to '='): an exact name, else the one
 // option it is a prefix of. Null with the reason when none or several.
 const OptionSpec* FindLong(const char* word, ScanFlavour flavour, char* reason, size_t capacity) {
-  size_t length = strcspn(word, "=");
+  size_t length = 0;
+  while (word[length] && word[length] != '=') ++length;
   const OptionSpec* found = nullptr;
   int candidates = 0;
   for (const OptionSpec& spec : kOptions) {

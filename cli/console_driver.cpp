@@ -101,14 +101,15 @@ void OnProgress(void* context, const ScanPosition* position) {
   d->lastDrawn = now;
   uint32_t columns = d->platform->terminalColumns();
   if (columns < 2) return;
+  // The path is escaped before the line is cut to fit: an escape widens it.
+  char path[sizeof d->currentPath * 4 + 8];
+  d->platform->escape(d->currentPath, path, sizeof path);
   char line[1100];
   FormatProgressLine(line, sizeof line, columns, position->filesExamined, position->bytesExamined,
-                     now - d->started, d->detectionsSoFar, d->currentPath);
-  char escaped[1100];
-  d->platform->escape(line, escaped, sizeof escaped);
+                     now - d->started, d->detectionsSoFar, position->percent, path);
   ClearProgress(d);
   std::fputc('\r', stderr);
-  d->platform->write(stderr, escaped);
+  d->platform->write(stderr, line);
   std::fflush(stderr);
   d->progressShown = 1;
 }

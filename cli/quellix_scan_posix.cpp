@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,6 +45,10 @@ struct PosixScanner {
   QuarantineStore quarantine;
   VisitedDirectories visited;
   TreeWalkStats stats;
+  // The share done: entries walked against the inodes in use on the file
+  // systems of the PATHs, known only when each PATH is a mount root.
+  uint64_t usedInodes;
+  uint64_t filesSeen;
   // restore
   OwnedFd quarantineFolder;
   OwnedStream manifest;
@@ -162,6 +167,38 @@ int WalkPort(void* context, const WalkVisitor* visitor) {
   return 1;
 }
 
+uint32_t SharePort(void* context, const FoundFile*) {
+  PosixScanner* s = Of(context);
+  s->filesSeen += 1;
+  uint64_t walked = s->filesSeen + s->stats.directories + s->stats.symbolicLinks + s->stats.special;
+  uint64_t percent = walked * 100 / s->usedInodes;
+  return static_cast<uint32_t>(percent > 99 ? 99 : percent);
+}
+
+// 1 when `path` is where a file system is mounted (its parent is on another
+// device, or it is its own parent: "/").
+int IsMountRoot(const char* path) {
+  struct stat self, parent;
+  char up[4096];
+  int n = std::snprintf(up, sizeof up, "%s/..", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof up || stat(path, &self) != 0 || !S_ISDIR(self.st_mode) ||
+      stat(up, &parent) != 0)
+    return 0;
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
+// The inodes in use on the PATHs' file systems, or 0 when a PATH is not a
+// mount root (a folder's share of its file system is unknown).
+uint64_t UsedInodes(const ScanOptions& options) {
+  uint64_t used = 0;
+  for (uint32_t i = 0; i < options.pathCount; ++i) {
+    struct statvfs fs;
+    if (!IsMountRoot(options.paths[i]) || statvfs(options.paths[i], &fs) != 0 || fs.f_files <= fs.f_ffree) return 0;
+    used += fs.f_files - fs.f_ffree;
+  }
+  return used;
+}
+
 CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
   const TreeEntry* entry = EntryOf(file);
   return CheckFileAt(BuiltInSignatures(), entry->directoryFd, entry->name, nameOut, identity);
@@ -247,6 +284,9 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   p.quarantine = QuarantinePort;
   p.cleanRunValuesAfter = options->action != kActionLeave ? CleanAfterPort : nullptr;
   p.errorText = ErrorText;
+  s->filesSeen = 0;
+  s->usedInodes = options->crossFileSystems ? 0 : UsedInodes(*options);
+  if (s->usedInodes) p.share = SharePort;
   p.context = s;
   *ports = p;
   return 1;

@@ -22,6 +22,8 @@ struct Fake {
   size_t manifestAt;
   FILE* json;
   std::string jsonText;
+  uint32_t columns;  // of the terminal behind standard error; 0: none
+  double clock, tick;  // each reading of the clock advances it by `tick`
 };
 Fake gFake;
 
@@ -30,8 +32,8 @@ int ToUtf8(const char* text, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", text);
   return std::strlen(text) < capacity;
 }
-uint32_t NoTerminal() { return 0; }
-double Now() { return 0; }
+uint32_t Columns() { return gFake.columns; }
+double Now() { return gFake.clock += gFake.tick; }
 int Interrupted() { return gFake.stopAfter && gFake.files >= gFake.stopAfter; }
 void Host(char* out, size_t capacity) { std::snprintf(out, capacity, "%s", "host1"); }
 
@@ -130,7 +132,7 @@ Outcome RunDriver(std::vector<const char*> args) {
   gFake.files = 0;
   gFake.jsonText.clear();
   args.insert(args.begin(), "quellix-scan");
-  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, NoTerminal, Now,
+  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, Columns, Now,
                            Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan, BeginRestore,
                            NextLine, RestoreLine, EndRestore, nullptr, OpenLog, 0};
   std::fflush(stdout);
@@ -335,7 +337,7 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
   const char* path = "/mnt/windows/Documents and Settings/alice/Application Data/deep/folder/file.exe";
   for (uint32_t columns : {40u, 80u, 200u}) {
     char line[512];
-    FormatProgressLine(line, sizeof line, columns, 123456, 5u << 20, 61.5, 2, path);
+    FormatProgressLine(line, sizeof line, columns, 123456, 5u << 20, 61.5, 2, kUnknownShare, path);
     EXPECT_LE(std::strlen(line), columns - 1) << columns;
     EXPECT_EQ(0, std::strncmp(line, "123456 files, 5.0 MiB, 2007/s, 2 found, 1:01", columns >= 80 ? 44 : 39))
         << line;
@@ -344,8 +346,51 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
     }
   }
   char line[512];
-  FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, path);
+  FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, kUnknownShare, path);
   EXPECT_NE(nullptr, std::strstr(line, path));
+  // With an estimate: the share done and the time left at this pace.
+  FormatProgressLine(line, sizeof line, 200, 10, 10, 60, 0, 25, path);
+  EXPECT_EQ(0, std::strncmp(line, "10 files, 10 bytes, 0/s, 0 found, 1:00, 25%, 3:00 left  ", 56)) << line;
+  for (uint32_t percent : {0u, 100u, uint32_t{kUnknownShare}}) {
+    FormatProgressLine(line, sizeof line, 200, 10, 10, 60, 0, percent, path);
+    EXPECT_EQ(nullptr, std::strstr(line, "left")) << percent;
+  }
+}
+
+// The progress line as the driver draws it on a terminal of 40 columns:
+// every piece between carriage returns fits, the names' escape sequences
+// are shown escaped (which widens them) and never reach the terminal, and
+// the last line drawn is wiped before the summary.
+TEST(ConsoleDriver, ProgressOnATerminalFitsWithEscapedNames) {
+  gFake.listed.clear();
+  for (int i = 0; i < 400; ++i)
+    gFake.listed.push_back("/v/\x1b[31mred\x1b[0m/" + std::string(i % 3 ? 60 : 5, '\x07') + std::to_string(i));
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  gFake.columns = 40;
+  gFake.clock = 0;
+  gFake.tick = 0.1;
+  Outcome run = RunDriver({"/v"});
+  gFake.columns = 0;
+  gFake.tick = 0;
+  EXPECT_EQ(kExitNothingFound, run.status);
+  EXPECT_EQ(std::string::npos, run.err.find('\x1b'));
+  EXPECT_EQ(std::string::npos, run.err.find('\x07'));
+  size_t drawn = 0, start = 0;
+  for (size_t i = 0; i <= run.err.size(); ++i) {
+    if (i < run.err.size() && run.err[i] != '\r' && run.err[i] != '\n') continue;
+    std::string piece = run.err.substr(start, i - start);
+    EXPECT_LE(piece.size(), 39u) << piece;
+    if (piece.find(" files, ") != std::string::npos) ++drawn;
+    start = i + 1;
+  }
+  EXPECT_LT(10u, drawn);
+  // The last thing on the terminal is the wiped line: nothing is left standing.
+  ASSERT_LT(2u, run.err.size());
+  EXPECT_EQ('\r', run.err.back());
+  size_t wiped = run.err.find_last_of('\r', run.err.size() - 2);
+  ASSERT_NE(std::string::npos, wiped);
+  EXPECT_EQ(std::string(39, ' '), run.err.substr(wiped + 1, run.err.size() - wiped - 2));
 }
 
 }  // namespace

@@ -42,10 +42,10 @@ def run_on_pty(program, args, columns):
     # and then makes it draw many lines, with paths, whatever the machine.
     def stretch():
         while process.poll() is None:
-            time.sleep(0.01)
+            time.sleep(0.002)
             try:
                 process.send_signal(signal.SIGSTOP)
-                time.sleep(0.25)
+                time.sleep(0.21)
                 process.send_signal(signal.SIGCONT)
             except ProcessLookupError:
                 break
@@ -108,7 +108,7 @@ def main():
         if status != 0:
             failures.append("%d columns: exit %d" % (columns, status))
         # 40 columns leave no room for the path; 80 show its end; 200 all of it.
-        if drawn < 3 or (columns >= 80 and with_path == 0) or (columns == 80 and cut == 0):
+        if drawn < 2 or (columns >= 80 and with_path == 0) or (columns == 80 and cut == 0):
             failures.append("%d columns: %d progress lines, %d with a path, %d cut" % (columns, drawn, with_path, cut))
         if widest > columns - 1:
             failures.append("%d columns: a write reached column %d" % (columns, widest))

@@ -36,6 +36,7 @@ struct ConsoleDriver {
   const ScanOptions* options;
   FILE* out;  // human output: standard output, or standard error with --json -
   FILE* log;  // --log: the same text, appended, names in UTF-8
+  int logHeaded;  // this run's record in the log has begun
   JsonRecords records;
   int progress;
   int progressShown;
@@ -283,6 +284,7 @@ void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double 
 // The run's heading in the log: when, where, which program, what was asked.
 void LogHeading(ConsoleDriver* d, const char* host, int argc, const char* const* argv, const char* command) {
   if (!d->log) return;
+  d->logHeaded = 1;
   char started[32] = "";
   std::time_t now = std::time(nullptr);
   const std::tm* utc = std::gmtime(&now);
@@ -352,7 +354,7 @@ int OpenLog(ConsoleDriver* d) {
 // 1 when the log's record reached its file whole.
 int CloseLog(ConsoleDriver* d) {
   if (!d->log) return 1;
-  std::fputs("\n", d->log);
+  if (d->logHeaded) std::fputs("\n", d->log);  // a blank line between runs
   int whole = !std::ferror(d->log);
   OwnedStream stream(d->log);
   d->log = nullptr;
@@ -445,9 +447,10 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   const ScanOptions& options = *d->options;
   d->started = p.now();
   d->progress = !options.quiet && p.terminalColumns && p.terminalColumns() > 0;
-  if (!OpenJson(d)) return kExitTrouble;
-  if (!OpenLog(d)) {
-    CloseJson(d);
+  // The log first: a log that cannot be kept leaves no empty JSON behind.
+  if (!OpenLog(d)) return kExitTrouble;
+  if (!OpenJson(d)) {
+    CloseLog(d);
     return kExitTrouble;
   }
   WriteRun(d, argc, argv, "scan");
@@ -496,12 +499,12 @@ int Restore(ConsoleDriver* d, int argc, const char* const* argv) {
   const ScanOptions& options = *d->options;
   char why[512] = "";
   if (!p.beginRestore(p.context, &options, why, sizeof why)) return Complain(p, options.quarantineDirectory, why);
-  if (!OpenJson(d)) {
+  if (!OpenLog(d)) {
     p.endRestore(p.context);
     return kExitTrouble;
   }
-  if (!OpenLog(d)) {
-    CloseJson(d);
+  if (!OpenJson(d)) {
+    CloseLog(d);
     p.endRestore(p.context);
     return kExitTrouble;
   }

@@ -3,9 +3,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 
 #include "engine/signature_table.h"
 #include "cli/json_records.h"
+#include "sys/owned_stream.h"
 
 namespace {
 
@@ -32,6 +35,8 @@ struct ConsoleDriver {
   const ConsolePlatform* platform;
   const ScanOptions* options;
   FILE* out;  // human output: standard output, or standard error with --json -
+  FILE* log;  // --log: the same text, appended, names in UTF-8
+  int logHeaded;  // this run's record in the log has begun
   JsonRecords records;
   int progress;
   int progressShown;
@@ -68,11 +73,23 @@ void ClearProgress(ConsoleDriver* d) {
   d->progressShown = 0;
 }
 
-// Text that came from the scanned system: escaped, then written in the console's encoding.
+// Text that came from the scanned system: escaped, then written in the
+// console's encoding (UTF-8 in the log).
 void WriteName(ConsoleDriver* d, FILE* out, const char* text) {
   char escaped[kTextCapacity];
   d->platform->escape(text, escaped, sizeof escaped);
-  d->platform->write(out, escaped);
+  if (out != d->log) {
+    d->platform->write(out, escaped);
+    return;
+  }
+  char utf8[kTextCapacity * 3];
+  std::fputs(d->platform->toUtf8(escaped, utf8, sizeof utf8) ? utf8 : escaped, out);
+}
+
+// Our own text (ASCII) to the human output and to the log.
+void Say(ConsoleDriver* d, const char* text) {
+  std::fputs(text, d->out);
+  if (d->log) std::fputs(text, d->log);
 }
 
 // ---- the scan's report ----
@@ -85,14 +102,15 @@ void OnProgress(void* context, const ScanPosition* position) {
   d->lastDrawn = now;
   uint32_t columns = d->platform->terminalColumns();
   if (columns < 2) return;
+  // The path is escaped before the line is cut to fit: an escape widens it.
+  char path[sizeof d->currentPath * 4 + 8];
+  d->platform->escape(d->currentPath, path, sizeof path);
   char line[1100];
   FormatProgressLine(line, sizeof line, columns, position->filesExamined, position->bytesExamined,
-                     now - d->started, d->detectionsSoFar, d->currentPath);
-  char escaped[1100];
-  d->platform->escape(line, escaped, sizeof escaped);
+                     now - d->started, d->detectionsSoFar, position->percent, path);
   ClearProgress(d);
   std::fputc('\r', stderr);
-  d->platform->write(stderr, escaped);
+  d->platform->write(stderr, line);
   std::fflush(stderr);
   d->progressShown = 1;
 }
@@ -102,23 +120,29 @@ void OnCurrentPath(void* context, const char* path) {
   std::snprintf(d->currentPath, sizeof d->currentPath, "%s", path);
 }
 
-void PrintRow(ConsoleDriver* d, const char* path, const char* name, ScanRowStatus status, const char* reason) {
-  ClearProgress(d);
-  WriteName(d, d->out, path);
-  std::fputs(": ", d->out);
+void PrintRowTo(ConsoleDriver* d, FILE* out, const char* path, const char* name, ScanRowStatus status,
+                const char* reason) {
+  WriteName(d, out, path);
+  std::fputs(": ", out);
   if (status != kRowNotExamined) {
-    WriteName(d, d->out, name);
-    std::fputs(" ", d->out);
+    WriteName(d, out, name);
+    std::fputs(" ", out);
   }
   // "name (removed)", "name (removal failed: why)", "not examined (why)"
-  std::fputs(status == kRowNotExamined ? "not examined" : "(", d->out);
-  if (status != kRowNotExamined) std::fputs(RowStatusWord(status), d->out);
+  std::fputs(status == kRowNotExamined ? "not examined" : "(", out);
+  if (status != kRowNotExamined) std::fputs(RowStatusWord(status), out);
   if (reason && reason[0]) {
-    std::fputs(status == kRowNotExamined ? " (" : ": ", d->out);
-    WriteName(d, d->out, reason);
+    std::fputs(status == kRowNotExamined ? " (" : ": ", out);
+    WriteName(d, out, reason);
   }
-  if (status != kRowNotExamined || (reason && reason[0])) std::fputs(")", d->out);
-  std::fputs("\n", d->out);
+  if (status != kRowNotExamined || (reason && reason[0])) std::fputs(")", out);
+  std::fputs("\n", out);
+}
+
+void PrintRow(ConsoleDriver* d, const char* path, const char* name, ScanRowStatus status, const char* reason) {
+  ClearProgress(d);
+  PrintRowTo(d, d->out, path, name, status, reason);
+  if (d->log) PrintRowTo(d, d->log, path, name, status, reason);
 }
 
 void OnResultRow(void* context, const ScanRow* row) {
@@ -154,12 +178,15 @@ int OnStopRequested(void* context) {
 void OnRunValueDeleted(void* context, const RunValueDeletion* v) {
   ConsoleDriver* d = static_cast<ConsoleDriver*>(context);
   ClearProgress(d);
-  WriteName(d, d->out, v->hive);
-  std::fputs(": Run value \"", d->out);
-  WriteName(d, d->out, v->valueName);
-  std::fputs("\" deleted (", d->out);
-  WriteName(d, d->out, v->data);
-  std::fputs(")\n", d->out);
+  for (FILE* out : {d->out, d->log}) {
+    if (!out) continue;
+    WriteName(d, out, v->hive);
+    std::fputs(": Run value \"", out);
+    WriteName(d, out, v->valueName);
+    std::fputs("\" deleted (", out);
+    WriteName(d, out, v->data);
+    std::fputs(")\n", out);
+  }
   WriteRunValueRecord(&d->records, v);
 }
 
@@ -172,6 +199,12 @@ void OnRegistryTrouble(void* context, RunValueTrouble kind, const char* where, c
   std::fputs(": Run values not cleaned: ", stderr);
   WriteName(d, stderr, reason);
   std::fputs("\n", stderr);
+  if (d->log) {
+    WriteName(d, d->log, where);
+    std::fputs(": Run values not cleaned: ", d->log);
+    WriteName(d, d->log, reason);
+    std::fputs("\n", d->log);
+  }
   WriteTroubleRecord(&d->records, kind, where, reason);
 }
 
@@ -212,24 +245,64 @@ void FreeHeldRows(ConsoleDriver* d) {
 void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double seconds, int status) {
   ClearProgress(d);
   char text[1024];
-  std::fputs(kSummaryHeading, d->out);
-  if (withMemory) std::fprintf(d->out, "Memory modules examined: %u\n", t.memoryModulesExamined);
-  if (FormatSummaryTotals(text, sizeof text, t)) std::fputs(text, d->out);
-  if (d->options->action != kActionLeave)
-    std::fprintf(d->out, "Run values deleted: %u in %u hive(s)\n", t.runValuesDeleted, t.hivesCleaned);
-  if (t.registryTroubles) std::fprintf(d->out, "Registry troubles: %u\n", t.registryTroubles);
-  if (t.restartNeeded) std::fprintf(d->out, "Restart needed: %u file(s) are removed at the next restart\n", t.restartNeeded);
-  if (t.stopped) std::fputs("Stopped: the rest was not examined\n", d->out);
-  if (t.filesExamined == 0 && t.detections == 0) std::fputs("Nothing was examined: this is no clean bill of health\n", d->out);
-  std::fprintf(d->out, "Time: %.3f s\n", seconds);
+  char line[160];
+  Say(d, kSummaryHeading);
+  if (withMemory) {
+    std::snprintf(line, sizeof line, "Memory modules examined: %u\n", t.memoryModulesExamined);
+    Say(d, line);
+  }
+  if (FormatSummaryTotals(text, sizeof text, t)) Say(d, text);
+  if (t.excluded) {
+    std::snprintf(line, sizeof line, "Excluded: %u\n", t.excluded);
+    Say(d, line);
+  }
+  if (d->options->action != kActionLeave) {
+    std::snprintf(line, sizeof line, "Run values deleted: %u in %u hive(s)\n", t.runValuesDeleted, t.hivesCleaned);
+    Say(d, line);
+  }
+  if (t.registryTroubles) {
+    std::snprintf(line, sizeof line, "Registry troubles: %u\n", t.registryTroubles);
+    Say(d, line);
+  }
+  if (t.restartNeeded) {
+    std::snprintf(line, sizeof line, "Restart needed: %u file(s) are removed at the next restart\n", t.restartNeeded);
+    Say(d, line);
+  }
+  if (t.stopped) Say(d, "Stopped: the rest was not examined\n");
+  if (t.filesExamined == 0 && t.detections == 0) Say(d, "Nothing was examined: this is no clean bill of health\n");
+  std::snprintf(line, sizeof line, "Time: %.3f s\n", seconds);
+  Say(d, line);
+  if (d->log) {
+    std::snprintf(line, sizeof line, "Exit status: %d\n", status);
+    std::fputs(line, d->log);
+  }
   std::fflush(d->out);
 
   WriteSummaryRecord(&d->records, t, withMemory, seconds, status);
 }
 
+// The run's heading in the log: when, where, which program, what was asked.
+void LogHeading(ConsoleDriver* d, const char* host, int argc, const char* const* argv, const char* command) {
+  if (!d->log) return;
+  d->logHeaded = 1;
+  char started[32] = "";
+  std::time_t now = std::time(nullptr);
+  const std::tm* utc = std::gmtime(&now);
+  if (utc) std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", utc);
+  std::fprintf(d->log, "==== %s %s %s on ", started, d->platform->programName, kScanVersion);
+  WriteName(d, d->log, host);
+  std::fputs("\nCommand line:", d->log);
+  for (int i = 0; i < argc; ++i) {
+    std::fputs(" ", d->log);
+    WriteName(d, d->log, argv[i]);
+  }
+  std::fprintf(d->log, "\nCommand: %s\n", command);
+}
+
 void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* command) {
   char host[256] = "";
   if (d->platform->hostName) d->platform->hostName(host, sizeof host);
+  LogHeading(d, host, argc, argv, command);
   WriteRunRecord(&d->records, d->platform->programName, host, argc, argv, command, d->options->action,
                  d->options->paths, d->options->pathCount);
 }
@@ -268,6 +341,93 @@ int OpenJson(ConsoleDriver* d) {
   return 1;
 }
 
+// Opens --log to append to. 0 after saying why.
+int OpenLog(ConsoleDriver* d) {
+  const char* path = d->options->logPath;
+  if (!path) return 1;
+  char why[256] = "could not be opened";
+  d->log = d->platform->openLog ? d->platform->openLog(path, why, sizeof why) : nullptr;
+  if (!d->log) Complain(*d->platform, path, why);
+  return d->log != nullptr;
+}
+
+// 1 when the log's record reached its file whole.
+int CloseLog(ConsoleDriver* d) {
+  if (!d->log) return 1;
+  if (d->logHeaded) std::fputs("\n", d->log);  // a blank line between runs
+  int whole = !std::ferror(d->log);
+  OwnedStream stream(d->log);
+  d->log = nullptr;
+  whole = stream.close() && whole;
+  if (!whole) Complain(*d->platform, d->options->logPath, "the log could not be written whole");
+  return whole;
+}
+
+// The PATHs of --files-from after those of the command line: one a line
+// (a '\r' before the '\n' dropped) or NUL-separated with -0; empty entries
+// skipped. 0 after saying why. `text` and `paths` are the caller's to free.
+int ReadFilesFrom(ConsoleDriver* d, ScanOptions* options, char** text, const char*** paths) {
+  const char* name = options->filesFrom;
+  const int standardInput = std::strcmp(name, "-") == 0;
+  OwnedStream owned(standardInput ? nullptr : std::fopen(name, "rb"));
+  FILE* in = standardInput ? stdin : owned.get();
+  if (!in) {
+    Complain(*d->platform, name, "cannot be read");
+    return 0;
+  }
+  size_t used = 0, capacity = 4096;
+  char* buffer = static_cast<char*>(std::malloc(capacity));
+  int ok = buffer != nullptr;
+  while (ok) {
+    if (used + 1 >= capacity) {
+      char* grown = static_cast<char*>(std::realloc(buffer, capacity * 2));
+      if (!grown) {
+        ok = 0;
+        break;
+      }
+      buffer = grown;
+      capacity *= 2;
+    }
+    size_t n = std::fread(buffer + used, 1, capacity - used - 1, in);
+    used += n;
+    if (n == 0) {
+      ok = !std::ferror(in);
+      break;
+    }
+  }
+  owned.reset();
+  if (!ok) {
+    std::free(buffer);
+    Complain(*d->platform, name, "could not be read whole");
+    return 0;
+  }
+  buffer[used] = 0;
+  const char separator = options->nulSeparated ? '\0' : '\n';
+  size_t count = options->pathCount;
+  for (size_t i = 0; i < used; ++i) count += buffer[i] == separator;
+  const char** list = static_cast<const char**>(std::malloc((count + 1) * sizeof *list));
+  if (!list) {
+    std::free(buffer);
+    Complain(*d->platform, name, "no memory for its list");
+    return 0;
+  }
+  size_t listed = 0;
+  for (uint32_t i = 0; i < options->pathCount; ++i) list[listed++] = options->paths[i];
+  for (size_t start = 0; start < used;) {
+    size_t end = start;
+    while (end < used && buffer[end] != separator) ++end;
+    buffer[end] = 0;
+    if (!options->nulSeparated && end > start && buffer[end - 1] == '\r') buffer[end - 1] = 0;
+    if (buffer[start]) list[listed++] = buffer + start;
+    start = end + 1;
+  }
+  options->paths = list;
+  options->pathCount = static_cast<uint32_t>(listed);
+  *text = buffer;
+  *paths = list;
+  return 1;
+}
+
 // 1 when the JSON reached its file whole.
 int CloseJson(ConsoleDriver* d) {
   if (!d->records.file) return 1;
@@ -287,20 +447,31 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   const ScanOptions& options = *d->options;
   d->started = p.now();
   d->progress = !options.quiet && p.terminalColumns && p.terminalColumns() > 0;
-  if (!OpenJson(d)) return kExitTrouble;
+  // The log first: a log that cannot be kept leaves no empty JSON behind.
+  if (!OpenLog(d)) return kExitTrouble;
+  if (!OpenJson(d)) {
+    CloseLog(d);
+    return kExitTrouble;
+  }
   WriteRun(d, argc, argv, "scan");
 
+  // A list that names nothing is no reason to scan every drive.
+  int refused = options.filesFrom && options.pathCount == 0;
+  if (refused) ConsoleNotice(d, "refused", options.filesFrom, "names no PATH: nothing was scanned");
   ScanPorts ports{};
-  if (!p.beginScan(p.context, &options, d, &ports)) {
+  if (refused || !p.beginScan(p.context, &options, d, &ports)) {
     ScanTotals none{};
     PrintSummary(d, none, 0, p.now() - d->started, kExitTrouble);
     CloseJson(d);
+    CloseLog(d);
     return kExitTrouble;
   }
   ScanReport report{OnProgress,       OnCurrentPath,     OnResultRow, nullptr, OnStopRequested,
                     OnRunValueDeleted, OnRegistryTrouble, d};
   ScanSession session;
   BeginScanSession(&session, BuiltInSignatures(), options.action, ports, &report, kPathInterval);
+  PathExclusions exclusions{options.excludes, options.excludeCount, options.paths, options.pathCount, p.foldCase};
+  if (options.excludeCount) session.exclusions = &exclusions;
   int withMemory = 0;
   if (p.beforeWalk) {
     p.beforeWalk(p.context, &session);
@@ -319,6 +490,7 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   PrintSummary(d, ledger, withMemory, p.now() - d->started, status);
   FreeHeldRows(d);
   if (!CloseJson(d)) status = kExitTrouble;
+  if (!CloseLog(d)) status = kExitTrouble;
   return status;
 }
 
@@ -327,7 +499,12 @@ int Restore(ConsoleDriver* d, int argc, const char* const* argv) {
   const ScanOptions& options = *d->options;
   char why[512] = "";
   if (!p.beginRestore(p.context, &options, why, sizeof why)) return Complain(p, options.quarantineDirectory, why);
+  if (!OpenLog(d)) {
+    p.endRestore(p.context);
+    return kExitTrouble;
+  }
   if (!OpenJson(d)) {
+    CloseLog(d);
     p.endRestore(p.context);
     return kExitTrouble;
   }
@@ -346,19 +523,26 @@ int Restore(ConsoleDriver* d, int argc, const char* const* argv) {
     char escaped[kTextCapacity];
     d->platform->escape(path[0] ? path : "(unreadable manifest line)", escaped, sizeof escaped);
     char said[kTextCapacity + 600];
-    if (FormatRestoreRowText(said, sizeof said, escaped, kind, kind == kRestoreRowFailed && why[0] ? why : nullptr))
+    if (FormatRestoreRowText(said, sizeof said, escaped, kind, kind == kRestoreRowFailed && why[0] ? why : nullptr)) {
       p.write(d->out, said);
+      if (d->log) {
+        char utf8[sizeof said * 3];
+        std::fputs(p.toUtf8(said, utf8, sizeof utf8) ? utf8 : said, d->log);
+      }
+    }
     WriteRestoreRecord(&d->records, path, kind, why);
   }
   p.endRestore(p.context);
   char totals[128];
-  if (FormatRestoreTotals(totals, sizeof totals, restored, left)) std::fputs(totals, d->out);
+  if (FormatRestoreTotals(totals, sizeof totals, restored, left)) Say(d, totals);
   int status = left ? kExitTrouble : kExitNothingFound;
+  if (d->log) std::fprintf(d->log, "Exit status: %d\n", status);
   if (d->records.file) {
     char buffer[256];
     if (FormatRestoreSummaryJson(buffer, sizeof buffer, restored, left, status)) std::fputs(buffer, d->records.file);
   }
   if (!CloseJson(d)) status = kExitTrouble;
+  if (!CloseLog(d)) status = kExitTrouble;
   return status;
 }
 
@@ -367,6 +551,12 @@ int Restore(ConsoleDriver* d, int argc, const char* const* argv) {
 void ConsoleNotice(ConsoleDriver* d, const char* jsonType, const char* where, const char* reason) {
   ClearProgress(d);
   Complain(*d->platform, where, reason);
+  if (d->log) {
+    WriteName(d, d->log, where);
+    std::fputs(": ", d->log);
+    WriteName(d, d->log, reason);
+    std::fputs("\n", d->log);
+  }
   if (jsonType) WriteNoticeRecord(&d->records, jsonType, where, reason);
 }
 
@@ -387,5 +577,12 @@ int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& 
   driver.platform = &platform;
   driver.options = &options;
   driver.out = stdout;
-  return options.command == kCommandRestore ? Restore(&driver, argc, argv) : Scan(&driver, argc, argv);
+  if (options.command == kCommandRestore) return Restore(&driver, argc, argv);
+  char* listText = nullptr;
+  const char** listPaths = nullptr;
+  if (options.filesFrom && !ReadFilesFrom(&driver, &options, &listText, &listPaths)) return kExitTrouble;
+  int status = Scan(&driver, argc, argv);
+  std::free(listPaths);
+  std::free(listText);
+  return status;
 }

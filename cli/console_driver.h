@@ -57,6 +57,10 @@ struct ConsolePlatform {
                                 size_t pathCapacity, char* why, size_t whyCapacity);
   void (*endRestore)(void* context);
   void* context;
+  // Opens --log's file to append to: created when missing, never through a
+  // link, written only at its end. Null with the reason in `why`.
+  FILE* (*openLog)(const char* path, char* why, size_t capacity);
+  int foldCase;  // --exclude compares names as the system does: 1 on Windows
 };
 
 // The program: parses `argv` and runs what it asks. The exit status.

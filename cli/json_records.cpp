@@ -171,6 +171,7 @@ void WriteSummaryRecord(JsonRecords* records, const ScanTotals& t, int withMemor
   AddJsonNumber(&r.line, "left_in_place", t.leftInPlace);
   AddJsonNumber(&r.line, "failed", t.failures);
   AddJsonNumber(&r.line, "not_examined", t.notExamined);
+  AddJsonNumber(&r.line, "excluded", t.excluded);
   AddJsonNumber(&r.line, "restart_needed", t.restartNeeded);
   AddJsonNumber(&r.line, "run_values_deleted", t.runValuesDeleted);
   AddJsonNumber(&r.line, "registry_troubles", t.registryTroubles);

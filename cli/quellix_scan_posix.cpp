@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -44,6 +45,10 @@ struct PosixScanner {
   QuarantineStore quarantine;
   VisitedDirectories visited;
   TreeWalkStats stats;
+  // The share done: entries walked against the inodes in use on the file
+  // systems of the PATHs, known only when each PATH is a mount root.
+  uint64_t usedInodes;
+  uint64_t filesSeen;
   // restore
   OwnedFd quarantineFolder;
   OwnedStream manifest;
@@ -108,6 +113,27 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
   return stream.release();
 }
 
+// --log: appended to, created when missing; a link is refused, not followed.
+FILE* OpenLog(const char* path, char* why, size_t capacity) {
+  OwnedFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    std::snprintf(why, capacity, "%s", errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::snprintf(why, capacity, "%s", "it is not a regular file");
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd.get(), "a");
+  if (!stream) {
+    std::snprintf(why, capacity, "%s", std::strerror(errno));
+    return nullptr;
+  }
+  fd.release();
+  return stream;
+}
+
 int FinishOutput(void*, FILE* file) {
   OwnedStream stream(file);
   int whole = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
@@ -139,6 +165,38 @@ int WalkPort(void* context, const WalkVisitor* visitor) {
   for (uint32_t i = 0; i < s->options->pathCount; ++i)
     if (WalkTree(s->options->paths[i], options, &s->visited, tree, &s->stats) == kWalkStopped) return 0;
   return 1;
+}
+
+uint32_t SharePort(void* context, const FoundFile*) {
+  PosixScanner* s = Of(context);
+  s->filesSeen += 1;
+  uint64_t walked = s->filesSeen + s->stats.directories + s->stats.symbolicLinks + s->stats.special;
+  uint64_t percent = walked * 100 / s->usedInodes;
+  return static_cast<uint32_t>(percent > 99 ? 99 : percent);
+}
+
+// 1 when `path` is where a file system is mounted (its parent is on another
+// device, or it is its own parent: "/").
+int IsMountRoot(const char* path) {
+  struct stat self, parent;
+  char up[4096];
+  int n = std::snprintf(up, sizeof up, "%s/..", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof up || stat(path, &self) != 0 || !S_ISDIR(self.st_mode) ||
+      stat(up, &parent) != 0)
+    return 0;
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
+// The inodes in use on the PATHs' file systems, or 0 when a PATH is not a
+// mount root (a folder's share of its file system is unknown).
+uint64_t UsedInodes(const ScanOptions& options) {
+  uint64_t used = 0;
+  for (uint32_t i = 0; i < options.pathCount; ++i) {
+    struct statvfs fs;
+    if (!IsMountRoot(options.paths[i]) || statvfs(options.paths[i], &fs) != 0 || fs.f_files <= fs.f_ffree) return 0;
+    used += fs.f_files - fs.f_ffree;
+  }
+  return used;
 }
 
 CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
@@ -226,6 +284,9 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   p.quarantine = QuarantinePort;
   p.cleanRunValuesAfter = options->action != kActionLeave ? CleanAfterPort : nullptr;
   p.errorText = ErrorText;
+  s->filesSeen = 0;
+  s->usedInodes = options->crossFileSystems ? 0 : UsedInodes(*options);
+  if (s->usedInodes) p.share = SharePort;
   p.context = s;
   *ports = p;
   return 1;
@@ -299,6 +360,6 @@ int main(int argc, char** argv) {
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
                            Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
-                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner};
+                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner, OpenLog, 0};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -4,6 +4,7 @@
 // identity, the Run values of this user and, with --all-users, of every
 // loaded hive), the memory pass, and the quarantine's way back.
 #include <windows.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "sys/fs_redirection_win32.h"
+#include "sys/handle_win32.h"
 #include "sys/owned_stream.h"
 #include "sys/system_queries_win32.h"
 
@@ -23,6 +25,12 @@ static_assert(uint32_t{kRestoreResultFailed} == kRestoreRowFailed && uint32_t{kR
                   uint32_t{kRestoreResultExists} == kRestoreRowExists &&
                   uint32_t{kRestoreResultBadCopy} == kRestoreRowBadCopy,
               "restore results are read as RestoreRowKind");
+
+// The C runtime's _O_APPEND and _O_BINARY (its <fcntl.h> is a POSIX name).
+enum : int {
+  kRuntimeAppend = 0x0008,
+  kRuntimeBinary = 0x8000,
+};
 
 enum : uint32_t {
   kLineCapacity = 8192,
@@ -102,6 +110,37 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
   FILE* file = std::fopen(path, "wb");
   if (!file) Win32ErrorText(GetLastError(), why, capacity);
   return file;
+}
+
+// --log: appended to, created when missing; a reparse point (a link) is
+// refused, not followed.
+FILE* OpenLog(const char* path, char* why, size_t capacity) {
+  OwnedHandle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) {
+    Win32ErrorText(GetLastError(), why, capacity);
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    std::snprintf(why, capacity, "%s", "it is a link or not a plain file");
+    return nullptr;
+  }
+  // The runtime's append mode goes to the end before every write.
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), kRuntimeAppend | kRuntimeBinary);
+  if (fd < 0) {
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  file.release();
+  OwnedStream stream(_fdopen(fd, "ab"));
+  if (!stream.valid()) {
+    _close(fd);
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  return stream.release();
 }
 
 int FinishOutput(void*, FILE* file) {
@@ -207,6 +246,7 @@ int main(int argc, char** argv) {
     gScanner.frequency.QuadPart = 1;
   ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, NextManifestLine, RestoreLine, EndRestore, &gScanner};
+                           BeforeWalk, EndScan, BeginRestore, NextManifestLine, RestoreLine, EndRestore, &gScanner,
+                           OpenLog, 1};
   return RunConsoleScanner(argc, argv, platform);
 }

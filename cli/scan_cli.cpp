@@ -10,6 +10,47 @@ const char kScanProgramName[] = "quellix-scan";
 #endif
 const char kScanVersion[] = QX_SCAN_VERSION;
 
+// One list of options for both programs, so that their --help agree; each
+// line fits 80 columns.
+#define QX_SCAN_OPTIONS                                                              \
+  "Options ([exe]: quellix-scan.exe only; [vol]: quellix-scan only):\n"              \
+  "  -h, --help              show this help and exit\n"                                \
+  "  -V, --version           show the version and exit\n"                              \
+  "      --remove            delete every detected file ([exe] a file in use is\n"     \
+  "                          deleted at the next restart)\n"                           \
+  "      --quarantine DIR    move detected files into DIR instead, each named by\n"    \
+  "                          its SHA-256, read-only, listed in its manifest.jsonl;\n"  \
+  "                          keep DIR off the scanned volume\n"                        \
+  "  -x, --exclude PATTERN   do not examine files whose path below the root\n"         \
+  "                          matches PATTERN (* ? [...]; * also matches the\n"         \
+  "                          separator; without a leading separator it may match\n"    \
+  "                          any tail of the path); repeatable\n"                      \
+  "      --files-from FILE   also scan each PATH listed in FILE, one a line\n"         \
+  "                          (- is standard input)\n"                                  \
+  "  -0, --null              the --files-from list is NUL-separated\n"                 \
+  "  -j, --json FILE         write JSON Lines to FILE: a run record, one per\n"        \
+  "                          row and Run value, the totals last (- is standard\n"      \
+  "                          output; the text then goes to standard error)\n"          \
+  "  -l, --log FILE          append a plain-text record of the run to FILE\n"          \
+  "  -q, --quiet             no progress line\n"                                       \
+  "  -r, --recursive         accepted for habit's sake: scans always recurse\n"        \
+  "      --force             restore: replace files that exist again\n"                \
+  "      --to ROOT           restore: put files back beneath ROOT instead of the\n"    \
+  "                          scanned root the quarantine recorded\n"                   \
+  "      --no-memory         [exe] do not examine the running processes\n"             \
+  "      --all-users         [exe] also clean the Run key of every other loaded\n"     \
+  "                          user hive (HKEY_USERS)\n"                                 \
+  "      --windows-root DIR  [vol] the mounted Windows system volume (found by\n"      \
+  "                          itself when a PATH holds WINDOWS or WINNT)\n"             \
+  "      --drive L=DIR       [vol] the mounted volume of drive L (repeatable)\n"       \
+  "      --backup DIR        [vol] where hives are copied before their first\n"        \
+  "                          change and deleted Run values saved as .reg files\n"      \
+  "                          (default: quellix-backup-DATE-TIME in the current\n"      \
+  "                          directory)\n"                                             \
+  "      --cross-file-systems  [vol] also walk file systems mounted below a PATH\n"    \
+  "Long options may be shortened to any unique prefix; short ones may be\n"            \
+  "bundled (-qj FILE); -- ends the options.\n"
+
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
     "  or:  quellix-scan restore [--force] [--to ROOT] QUARANTINE_DIR\n"
@@ -19,47 +60,27 @@ const char kScanHelpText[] =
     "\n"
     "By default nothing is changed: every detection is listed with its path, its\n"
     "detection name and what was done, then a summary.\n"
-    "\n"
-    "Options:\n"
-    "      --remove              delete every detected file\n"
-    "      --quarantine DIR      move detected files into DIR instead, each named\n"
-    "                            by its SHA-256, read-only, listed in\n"
-    "                            DIR/manifest.jsonl\n"
-    "      --windows-root DIR    the mounted Windows system volume (found by\n"
-    "                            itself when a PATH holds WINDOWS or WINNT)\n"
-    "      --drive L=DIR         the mounted volume of drive letter L (repeatable)\n"
-    "      --backup DIR          where hives are copied before their first change\n"
-    "                            and deleted Run values are saved as .reg files\n"
-    "                            (default: quellix-backup-DATE-TIME in the current\n"
-    "                            directory)\n"
-    "      --cross-file-systems  also walk file systems mounted below a PATH\n"
-    "      --json FILE           write JSON Lines: one object per detection, one\n"
-    "                            per hive change, one summary\n"
-    "      --quiet               no progress line\n"
-    "      --force               restore: replace files that exist again\n"
-    "      --to ROOT             restore: put files back beneath ROOT instead of\n"
-    "                            the scanned root the quarantine recorded\n"
-    "      --help                show this help and exit\n"
-    "      --version             show the version and exit\n"
+    "\n" QX_SCAN_OPTIONS
     "\n"
     "With --remove or --quarantine, the values of\n"
     "Software\\Microsoft\\Windows\\CurrentVersion\\Run in every profile hive\n"
     "(Documents and Settings/*/NTUSER.DAT, Users/*/NTUSER.DAT) that start a\n"
     "removed file are deleted. Nothing is written to a volume whose hiberfil.sys\n"
     "holds a hibernated system, to a hive whose transaction log is not applied,\n"
-    "or through a read-only mount. Symbolic links are never followed.\n"
+    "or through a read-only mount. Symbolic links are never followed. Restore\n"
+    "puts copies back and keeps them in the quarantine.\n"
     "\n"
     "Exit status:\n"
-    "  0   nothing found\n"
+    "  0   nothing found, and at least one file examined\n"
     "  1   detections found, all handled as asked\n"
-    "  2   something could not be examined or handled\n"
+    "  2   something could not be examined or handled, or no file was examined\n"
     "  64  bad usage\n";
 
 const char kLiveScanProgramName[] = "quellix-scan.exe";
 
 const char kLiveScanHelpText[] =
     "Usage: quellix-scan.exe [OPTIONS] [PATH...]\n"
-    "  or:  quellix-scan.exe restore [--force] QUARANTINE_DIR\n"
+    "  or:  quellix-scan.exe restore [--force] [--to ROOT] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files on this Windows system\n"
     "and, when asked, remove them and the Run values that would start them again.\n"
     "\n"
@@ -67,54 +88,147 @@ const char kLiveScanHelpText[] =
     "First the running processes are examined: the resident worm is terminated\n"
     "and removed with its companion file and folder (when changes are asked).\n"
     "By default nothing is changed: every detection is listed with its path, its\n"
-    "detection name and what was done, then a summary.\n"
-    "\n"
-    "Options:\n"
-    "      --remove              delete every detected file; a file in use is\n"
-    "                            deleted at the next restart\n"
-    "      --quarantine DIR      move detected files into DIR instead, each named\n"
-    "                            by its SHA-256, read-only, listed in\n"
-    "                            DIR\\manifest.jsonl\n"
-    "      --no-memory           do not examine the running processes\n"
-    "      --all-users           also clean the Run key of every other loaded\n"
-    "                            user hive (HKEY_USERS), where this account may\n"
-    "      --json FILE           write JSON Lines (UTF-8): one object per\n"
-    "                            detection, one summary\n"
-    "      --quiet               no progress line\n"
-    "      --force               restore: replace files that exist again\n"
-    "      --help                show this help and exit\n"
-    "      --version             show the version and exit\n"
+    "detection name and what was done, then a summary. /? shows this help.\n"
+    "\n" QX_SCAN_OPTIONS
     "\n"
     "Run values of the current user that start a removed file are deleted; each\n"
     "is first saved to QuellixRemover-restore.reg in the folder %TEMP% names,\n"
     "which regedit imports to bring it back. Ctrl+C stops the scan: what was\n"
-    "done so far is reported.\n"
+    "done so far is reported. Restore puts copies back and keeps them.\n"
     "\n"
     "Exit status:\n"
-    "  0   nothing found\n"
+    "  0   nothing found, and at least one file examined\n"
     "  1   detections found, all handled as asked (a restart may be needed)\n"
-    "  2   something could not be examined or handled, or the scan was stopped\n"
+    "  2   something could not be examined or handled, the scan was stopped,\n"
+    "      or no file was examined\n"
     "  64  bad usage\n";
 
 namespace {
+
+enum OptionId : uint32_t {
+  kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
+  kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
+  kOptBackup, kOptCrossFileSystems,
+};
+
+enum : uint32_t {
+  kBoth = 3,
+  kVolumeOnly = 1u << kFlavourMountedVolume,
+  kLiveOnly = 1u << kFlavourLiveSystem,
+};
+
+struct OptionSpec {
+  const char* name;  // without "--"
+  char shortName;    // 0: none
+  int takesValue;
+  OptionId id;
+  uint32_t flavours;
+};
+
+const OptionSpec kOptions[] = {
+    {"help", 'h', 0, kOptHelp, kBoth},
+    {"version", 'V', 0, kOptVersion, kBoth},
+    {"remove", 0, 0, kOptRemove, kBoth},
+    {"quarantine", 0, 1, kOptQuarantine, kBoth},
+    {"exclude", 'x', 1, kOptExclude, kBoth},
+    {"files-from", 0, 1, kOptFilesFrom, kBoth},
+    {"null", '0', 0, kOptNull, kBoth},
+    {"json", 'j', 1, kOptJson, kBoth},
+    {"log", 'l', 1, kOptLog, kBoth},
+    {"quiet", 'q', 0, kOptQuiet, kBoth},
+    {"recursive", 'r', 0, kOptRecursive, kBoth},
+    {"force", 0, 0, kOptForce, kBoth},
+    {"to", 0, 1, kOptTo, kBoth},
+    {"no-memory", 0, 0, kOptNoMemory, kLiveOnly},
+    {"all-users", 0, 0, kOptAllUsers, kLiveOnly},
+    {"windows-root", 0, 1, kOptWindowsRoot, kVolumeOnly},
+    {"drive", 0, 1, kOptDrive, kVolumeOnly},
+    {"backup", 0, 1, kOptBackup, kVolumeOnly},
+    {"cross-file-systems", 0, 0, kOptCrossFileSystems, kVolumeOnly},
+};
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
   if (capacity) snprintf(reason, capacity, format, detail);
   return 0;
 }
 
-// "--name=value" or "--name value": the value, or null when missing.
-const char* ValueOf(int argc, const char* const* argv, int* i, const char* arg, size_t nameLength) {
-  if (arg[nameLength] == '=') return arg + nameLength + 1;
-  if (*i + 1 >= argc) return nullptr;
-  *i += 1;
-  return argv[*i];
+int Applies(const OptionSpec& spec, ScanFlavour flavour) { return (spec.flavours >> flavour) & 1u; }
+
+// The long option `word` names (up to '='): an exact name, else the one
+// option it is a prefix of. Null with the reason when none or several.
+const OptionSpec* FindLong(const char* word, ScanFlavour flavour, char* reason, size_t capacity) {
+  size_t length = 0;
+  while (word[length] && word[length] != '=') ++length;
+  const OptionSpec* found = nullptr;
+  int candidates = 0;
+  for (const OptionSpec& spec : kOptions) {
+    if (!Applies(spec, flavour) || strncmp(spec.name, word, length) != 0) continue;
+    if (spec.name[length] == 0) return &spec;
+    found = &spec;
+    candidates += 1;
+  }
+  char shown[64];
+  snprintf(shown, sizeof shown, "--%.*s", static_cast<int>(length < 40 ? length : 40), word);
+  if (candidates == 1) return found;
+  Fail(reason, capacity, candidates ? "option '%s' is ambiguous" : "unknown option '%s'", shown);
+  return nullptr;
 }
 
-int Matches(const char* arg, const char* name, size_t* nameLength) {
-  size_t n = strlen(name);
-  if (strncmp(arg, name, n) != 0 || (arg[n] != 0 && arg[n] != '=')) return 0;
-  *nameLength = n;
+const OptionSpec* FindShort(char letter, ScanFlavour flavour) {
+  for (const OptionSpec& spec : kOptions)
+    if (spec.shortName == letter && Applies(spec, flavour)) return &spec;
+  return nullptr;
+}
+
+// Takes one option into `o`. 1, or 0 with the reason.
+int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reason, size_t capacity) {
+  char name[32];
+  snprintf(name, sizeof name, "--%s", spec.name);
+  if (spec.takesValue && (!value || !*value)) return Fail(reason, capacity, "%s needs a value", name);
+  switch (spec.id) {
+    case kOptHelp: o->command = kCommandHelp; break;
+    case kOptVersion:
+      if (o->command != kCommandHelp) o->command = kCommandVersion;
+      break;
+    case kOptRemove:
+      if (o->action == kActionQuarantine)
+        return Fail(reason, capacity, "--remove and --quarantine exclude each other%s", "");
+      o->action = kActionRemove;
+      break;
+    case kOptQuarantine:
+      if (o->action == kActionRemove)
+        return Fail(reason, capacity, "--remove and --quarantine exclude each other%s", "");
+      o->action = kActionQuarantine;
+      o->quarantineDirectory = value;
+      break;
+    case kOptExclude:
+      if (o->excludeCount >= kMaxExcludes) return Fail(reason, capacity, "too many --exclude (at most %s)", "64");
+      o->excludes[o->excludeCount++] = value;
+      break;
+    case kOptFilesFrom: o->filesFrom = value; break;
+    case kOptNull: o->nulSeparated = 1; break;
+    case kOptJson: o->jsonPath = value; break;
+    case kOptLog: o->logPath = value; break;
+    case kOptQuiet: o->quiet = 1; break;
+    case kOptRecursive: break;
+    case kOptForce: o->force = 1; break;
+    case kOptTo: o->restoreRoot = value; break;
+    case kOptNoMemory: o->noMemory = 1; break;
+    case kOptAllUsers: o->allUsers = 1; break;
+    case kOptWindowsRoot: o->windowsRoot = value; break;
+    case kOptBackup: o->backupDirectory = value; break;
+    case kOptCrossFileSystems: o->crossFileSystems = 1; break;
+    case kOptDrive: {
+      char letter = value[0];
+      if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+      if (letter < 'A' || letter > 'Z' || value[1] != '=' || value[2] == 0)
+        return Fail(reason, capacity, "--drive wants L=DIR, not '%s'", value);
+      for (uint32_t d = 0; d < o->driveCount; ++d)
+        if (o->drives[d].letter == letter) return Fail(reason, capacity, "drive %s given twice", value);
+      o->drives[o->driveCount++] = DriveMapping{letter, value + 2};
+      break;
+    }
+  }
   return 1;
 }
 
@@ -133,80 +247,74 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   }
   for (int i = first; i < argc; ++i) {
     const char* arg = argv[i];
-    size_t n = 0;
+    if (!afterDashes && live && strcmp(arg, "/?") == 0) {
+      o.command = kCommandHelp;
+      continue;
+    }
     if (afterDashes || arg[0] != '-' || arg[1] == 0) {
       if (o.pathCount >= kMaxScanPaths) return Fail(reason, capacity, "too many paths (at most %s)", "64");
       if (arg[0] == 0) return Fail(reason, capacity, "an empty path%s", "");
-      o.paths[o.pathCount++] = arg;
+      o.argumentPaths[o.pathCount++] = arg;
       continue;
     }
     if (strcmp(arg, "--") == 0) {
       afterDashes = 1;
-    } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-      o.command = kCommandHelp;
-    } else if (strcmp(arg, "--version") == 0) {
-      if (o.command != kCommandHelp) o.command = kCommandVersion;
-    } else if (strcmp(arg, "--remove") == 0) {
-      if (o.action == kActionQuarantine) return Fail(reason, capacity, "--remove and --quarantine exclude each other%s", "");
-      o.action = kActionRemove;
-    } else if (strcmp(arg, "--quiet") == 0 || strcmp(arg, "-q") == 0) {
-      o.quiet = 1;
-    } else if (strcmp(arg, "--cross-file-systems") == 0 && !live) {
-      o.crossFileSystems = 1;
-    } else if (strcmp(arg, "--no-memory") == 0 && live) {
-      o.noMemory = 1;
-    } else if (strcmp(arg, "--all-users") == 0 && live) {
-      o.allUsers = 1;
-    } else if (strcmp(arg, "--force") == 0) {
-      o.force = 1;
-    } else if (Matches(arg, "--quarantine", &n) || Matches(arg, "--json", &n) || Matches(arg, "--to", &n) ||
-               (!live && (Matches(arg, "--windows-root", &n) || Matches(arg, "--backup", &n) ||
-                          Matches(arg, "--drive", &n)))) {
-      const char* value = ValueOf(argc, argv, &i, arg, n);
-      char name[32];
-      snprintf(name, sizeof name, "%.*s", static_cast<int>(n), arg);
-      if (!value || !*value) return Fail(reason, capacity, "%s needs a value", name);
-      if (strcmp(name, "--quarantine") == 0) {
-        if (o.action == kActionRemove) return Fail(reason, capacity, "--remove and --quarantine exclude each other%s", "");
-        o.action = kActionQuarantine;
-        o.quarantineDirectory = value;
-      } else if (strcmp(name, "--windows-root") == 0) {
-        o.windowsRoot = value;
-      } else if (strcmp(name, "--backup") == 0) {
-        o.backupDirectory = value;
-      } else if (strcmp(name, "--json") == 0) {
-        o.jsonPath = value;
-      } else if (strcmp(name, "--to") == 0) {
-        o.restoreRoot = value;
-      } else {
-        char letter = value[0];
-        if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-        if (letter < 'A' || letter > 'Z' || value[1] != '=' || value[2] == 0)
-          return Fail(reason, capacity, "--drive wants L=DIR, not '%s'", value);
-        for (uint32_t d = 0; d < o.driveCount; ++d)
-          if (o.drives[d].letter == letter) return Fail(reason, capacity, "drive %s given twice", value);
-        o.drives[o.driveCount++] = DriveMapping{letter, value + 2};
+      continue;
+    }
+    if (arg[1] == '-') {
+      const OptionSpec* spec = FindLong(arg + 2, flavour, reason, capacity);
+      if (!spec) return 0;
+      const char* equals = strchr(arg, '=');
+      const char* value = nullptr;
+      if (equals) {
+        if (!spec->takesValue) return Fail(reason, capacity, "--%s takes no value", spec->name);
+        value = equals + 1;
+      } else if (spec->takesValue && i + 1 < argc) {
+        value = argv[++i];
       }
-    } else {
-      return Fail(reason, capacity, "unknown option '%s'", arg);
+      if (!Apply(&o, *spec, value, reason, capacity)) return 0;
+      continue;
+    }
+    // Bundled short options; one that takes a value takes the rest of the
+    // word or the next argument.
+    for (const char* c = arg + 1; *c; ++c) {
+      const OptionSpec* spec = FindShort(*c, flavour);
+      if (!spec) {
+        char shown[3] = {'-', *c, 0};
+        return Fail(reason, capacity, "unknown option '%s'", shown);
+      }
+      const char* value = nullptr;
+      if (spec->takesValue) {
+        if (c[1]) {
+          value = c + 1;
+        } else if (i + 1 < argc) {
+          value = argv[++i];
+        }
+      }
+      if (!Apply(&o, *spec, value, reason, capacity)) return 0;
+      if (spec->takesValue) break;
     }
   }
   if (o.command == kCommandHelp || o.command == kCommandVersion) {
     *options = o;
+    options->paths = options->argumentPaths;
     return 1;
   }
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
-    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers)
-      return Fail(reason, capacity, "restore takes only --force, --json and --quiet%s", "");
+    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
+        o.excludeCount || o.filesFrom || o.nulSeparated)
+      return Fail(reason, capacity, "restore takes only --force, --to, --json, --log and --quiet%s", "");
     o.command = kCommandRestore;
-    o.quarantineDirectory = o.paths[0];
+    o.quarantineDirectory = o.argumentPaths[0];
   } else {
-    if (o.pathCount == 0 && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
+    if (o.pathCount == 0 && !o.filesFrom && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
     if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
+    if (o.nulSeparated && !o.filesFrom) return Fail(reason, capacity, "-0 belongs to --files-from%s", "");
   }
   *options = o;
+  options->paths = options->argumentPaths;
   return 1;
 }
 

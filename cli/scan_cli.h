@@ -8,8 +8,9 @@
 #include "scan/scan_session.h"
 
 enum : uint32_t {
-  kMaxScanPaths = 64,
+  kMaxScanPaths = 64,  // on the command line; --files-from adds any number
   kMaxDriveMappings = 26,
+  kMaxExcludes = 64,
 };
 
 enum ScanCommand : uint32_t {
@@ -33,12 +34,20 @@ struct ScanOptions {
   uint32_t driveCount;
   const char* backupDirectory;      // --backup DIR
   const char* jsonPath;             // --json FILE ("-": standard output)
+  const char* logPath;              // --log FILE, appended to
   const char* restoreRoot;          // restore --to ROOT
+  const char* filesFrom;            // --files-from FILE ("-": standard input)
+  int nulSeparated;                 // -0: that list is NUL-separated
+  const char* excludes[kMaxExcludes];  // --exclude PATTERN
+  uint32_t excludeCount;
   int quiet;
   int crossFileSystems;
   int force;
-  const char* paths[kMaxScanPaths];
+  // The PATHs: those of the command line (argumentPaths) until the driver
+  // adds the ones --files-from names.
+  const char* const* paths;
   uint32_t pathCount;
+  const char* argumentPaths[kMaxScanPaths];
   // The live system's scanner (quellix-scan.exe) only:
   int noMemory;  // --no-memory: no memory pass
   int allUsers;  // --all-users: every loaded user hive's Run key too
@@ -53,8 +62,11 @@ enum ScanFlavour : uint32_t {
   kFlavourLiveSystem = 1,
 };
 
-// Reads the arguments (argv[0] is the program). 1 on success; on bad usage
-// 0, with a one-line reason in `reason`.
+// Reads the arguments (argv[0] is the program) by the usual rules: long
+// options or any unique prefix of one, "--name=value" or "--name value",
+// bundled short options ("-qj FILE", "-jFILE"), options and PATHs in any
+// order, "--" before PATHs that start with "-"; "/?" is help on the live
+// system. 1 on success; on bad usage 0, with a one-line reason in `reason`.
 int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity,
                      ScanFlavour flavour = kFlavourMountedVolume);
 

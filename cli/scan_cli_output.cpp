@@ -116,7 +116,7 @@ void FormatDuration(char* out, size_t capacity, double seconds) {
 }  // namespace
 
 void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t files, uint64_t bytes,
-                        double seconds, uint32_t detections, const char* path) {
+                        double seconds, uint32_t detections, uint32_t percent, const char* path) {
   if (!capacity) return;
   out[0] = 0;
   if (columns < 2) return;
@@ -129,6 +129,13 @@ void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t f
   int n = std::snprintf(head, sizeof head, "%llu files, %s, %.0f/s, %u found, %s", static_cast<unsigned long long>(files),
                         size, rate, detections, elapsed);
   if (n < 0) return;
+  // An estimate says little before 1% or once it is outgrown.
+  if (percent != kUnknownShare && percent >= 1 && percent < 100) {
+    char left[32];
+    FormatDuration(left, sizeof left, seconds * (100 - percent) / percent);
+    size_t at = std::strlen(head);
+    std::snprintf(head + at, sizeof head - at, ", %u%%, %s left", percent, left);
+  }
   size_t headLength = std::strlen(head);
   if (headLength > width) headLength = width;
   std::memcpy(out, head, headLength);

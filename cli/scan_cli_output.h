@@ -35,7 +35,9 @@ int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint
 void EscapeForConsole(const char* text, char* out, size_t capacity);
 
 // The progress line of `columns` columns (never wider than columns - 1, so
-// the terminal does not wrap): counts, rate, detections, elapsed time, and
-// the end of the current path. Exposed for its tests.
+// the terminal does not wrap): counts, rate, detections, elapsed time, the
+// share done and the time left when `percent` is known (not kUnknownShare),
+// and the end of the current path, which must be shown as it is (escaped
+// already). Exposed for its tests.
 void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t files, uint64_t bytes,
-                        double seconds, uint32_t detections, const char* path);
+                        double seconds, uint32_t detections, uint32_t percent, const char* path);

@@ -48,6 +48,7 @@ struct ScanTotals {
   uint32_t hivesCleaned;      // hives or keys from which values were deleted
   uint32_t registryTroubles;  // hives or keys refused, failed or not examined
   uint32_t stopped;           // 1 when the user stopped the run before its end
+  uint32_t excluded;          // files and paths of the walk left out as asked
 };
 
 // Which pass a row comes from.

@@ -91,13 +91,24 @@ ScanRowStatus Handle(ScanSession* session, const FoundFile* file, const FileIden
   return kRowRemovalFailed;
 }
 
+// 1 when the path is left out as asked (and counted).
+int Excluded(ScanSession* session, const char* path) {
+  if (!session->exclusions || !IsExcludedPath(*session->exclusions, path)) return 0;
+  session->ledger.excluded += 1;
+  return 1;
+}
+
 int OnWalkFile(void* context, const WalkEntry* entry) {
+  ScanSession* session = static_cast<ScanSession*>(context);
+  if (Excluded(session, entry->path)) return SessionStopRequested(session) ? 0 : 1;
   FoundFile file{entry->path, entry->size, entry->native};
-  return SessionFile(static_cast<ScanSession*>(context), &file);
+  return SessionFile(session, &file);
 }
 
 int OnWalkUnreadable(void* context, const char* path, uint32_t error) {
-  return SessionUnreadable(static_cast<ScanSession*>(context), path, error);
+  ScanSession* session = static_cast<ScanSession*>(context);
+  if (Excluded(session, path)) return SessionStopRequested(session) ? 0 : 1;
+  return SessionUnreadable(session, path, error);
 }
 
 void OnValueDeleted(void* context, const RunValueDeletion* deletion) {

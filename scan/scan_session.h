@@ -12,6 +12,7 @@
 #include "engine/file_identity.h"
 #include "engine/signature_table.h"
 #include "remedy/run_value_events.h"
+#include "scan/path_exclusions.h"
 #include "scan/scan_report.h"
 #include "walker/walk_visitor.h"
 
@@ -68,6 +69,9 @@ struct ScanSession {
   // 1: every file is checked whatever its size (the reference the size
   // filter must agree with, and measurements); 0: only a signature's sizes.
   int checkEveryFile;
+  // What the walk is not to examine (--exclude); null: everything. Such
+  // files and unreadable paths are only counted, in ledger.excluded.
+  const PathExclusions* exclusions;
   ScanTotals ledger;
   // What was taken away, for cleanRunValuesAfter: heap copies.
   char** taken;

@@ -22,6 +22,8 @@ struct Fake {
   size_t manifestAt;
   FILE* json;
   std::string jsonText;
+  uint32_t columns;  // of the terminal behind standard error; 0: none
+  double clock, tick;  // each reading of the clock advances it by `tick`
 };
 Fake gFake;
 
@@ -30,8 +32,8 @@ int ToUtf8(const char* text, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", text);
   return std::strlen(text) < capacity;
 }
-uint32_t NoTerminal() { return 0; }
-double Now() { return 0; }
+uint32_t Columns() { return gFake.columns; }
+double Now() { return gFake.clock += gFake.tick; }
 int Interrupted() { return gFake.stopAfter && gFake.files >= gFake.stopAfter; }
 void Host(char* out, size_t capacity) { std::snprintf(out, capacity, "%s", "host1"); }
 
@@ -101,6 +103,24 @@ RestoreRowKind RestoreLine(void*, const ScanOptions*, const char* line, char* pa
   return line[0] == 'x' ? kRestoreRowFailed : kRestoreRowDone;
 }
 void EndRestore(void*) {}
+FILE* OpenLog(const char* path, char*, size_t) { return std::fopen(path, "ab"); }
+
+std::string ReadAll(const char* path) {
+  std::string text;
+  FILE* file = std::fopen(path, "rb");
+  if (!file) return text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
 struct Outcome {
   int status;
@@ -112,9 +132,9 @@ Outcome RunDriver(std::vector<const char*> args) {
   gFake.files = 0;
   gFake.jsonText.clear();
   args.insert(args.begin(), "quellix-scan");
-  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, NoTerminal, Now,
+  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, Columns, Now,
                            Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan, BeginRestore,
-                           NextLine, RestoreLine, EndRestore, nullptr};
+                           NextLine, RestoreLine, EndRestore, nullptr, OpenLog, 0};
   std::fflush(stdout);
   std::fflush(stderr);
   testing::internal::CaptureStdout();
@@ -201,6 +221,107 @@ TEST(ConsoleDriver, StopFailuresEmptyRunsAndStandardOutput) {
   EXPECT_EQ(kExitUsage, RunDriver({"--remove"}).status);
 }
 
+// --log appends one plain record per run: heading, command line, rows,
+// Run values, summary and exit status; a second run leaves the first whole.
+TEST(ConsoleDriver, LogAppendsARecordPerRun) {
+  std::string named = testing::TempDir() + "console_driver_log.txt";
+  const char* path = named.c_str();
+  std::remove(path);
+  gFake.listed = {"=/v/z.exe", "/v/clean.exe"};
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  Outcome first = RunDriver({"--remove", "-l", path, "/v"});
+  EXPECT_EQ(kExitAllHandled, first.status);
+  std::string once = ReadAll(path);
+  gFake.listed = {};
+  Outcome second = RunDriver({"--log", path, "-q", "/v"});
+  EXPECT_EQ(kExitTrouble, second.status);
+  std::string log = ReadAll(path);
+  std::remove(path);
+  ASSERT_EQ(0u, log.find(once)) << log;  // appended, not rewritten
+  EXPECT_EQ(2u, Count(log, "==== "));
+  EXPECT_NE(std::string::npos, once.find(" quellix-scan ")) << once;
+  EXPECT_NE(std::string::npos, once.find(" on host1\nCommand line: quellix-scan --remove -l ")) << once;
+  EXPECT_NE(std::string::npos, once.find("/v/z.exe: Worm.Quellix.c (removed)\n"));
+  EXPECT_NE(std::string::npos, once.find("/v/NTUSER.DAT: Run value \"upd\\x0D\\x0Aate\" deleted (x)\n")) << once;
+  EXPECT_NE(std::string::npos, once.find("Files examined: 2\n"));
+  EXPECT_NE(std::string::npos, once.find("Exit status: 1\n"));
+  std::string later = log.substr(once.size());
+  EXPECT_NE(std::string::npos, later.find("Nothing was examined")) << later;
+  EXPECT_NE(std::string::npos, later.find("Exit status: 2\n"));
+  // The screen shows the same rows; the log adds nothing to it but the heading.
+  EXPECT_NE(std::string::npos, first.out.find("/v/z.exe: Worm.Quellix.c (removed)\n"));
+  EXPECT_EQ(std::string::npos, first.out.find("===="));
+}
+
+// --exclude: matching files are not examined, counted, and said in the
+// summary and the JSON; an unreadable path that matches is no trouble.
+TEST(ConsoleDriver, ExcludedPathsAreNotExamined) {
+  gFake.listed = {"=/v/Temp/a.exe", "=/v/b.exe", "!/v/Temp/locked", "/v/c.tmp", "/v/d.exe"};
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  Outcome run = RunDriver({"--remove", "-x", "Temp/*", "--exclude", "*.tmp", "--json", "o.jsonl", "/v"});
+  EXPECT_EQ(kExitAllHandled, run.status) << run.out;
+  EXPECT_EQ(std::string::npos, run.out.find("/v/Temp/")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("/v/b.exe: Worm.Quellix.c (removed)\n"));
+  EXPECT_NE(std::string::npos, run.out.find("Files examined: 2\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Excluded: 3\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.json.find("\"not_examined\":0,\"excluded\":3,")) << run.json;
+  // Everything left out: nothing examined is trouble, not a clean bill.
+  Outcome all = RunDriver({"-x", "*", "/v"});
+  EXPECT_EQ(kExitTrouble, all.status);
+  EXPECT_NE(std::string::npos, all.out.find("Nothing was examined")) << all.out;
+}
+
+// --files-from adds PATHs (the run's roots) after those of the command
+// line; -0 splits at NUL so that a name may hold a newline; a list that
+// names nothing scans nothing.
+TEST(ConsoleDriver, FilesFromAddsPaths) {
+  std::string named = testing::TempDir() + "console_driver_list.txt";
+  const char* path = named.c_str();
+  const char list[] = "/v/one\0/v/two\nlines\0\0/v/three";
+  FILE* nul = std::fopen(path, "wb");
+  ASSERT_NE(nullptr, nul);
+  ASSERT_EQ(sizeof list - 1, std::fwrite(list, 1, sizeof list - 1, nul));
+  std::fclose(nul);
+  gFake.listed = {"/v/one"};
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  Outcome run = RunDriver({"--json", "o.jsonl", "--files-from", path, "-0", "/w"});
+  EXPECT_EQ(kExitNothingFound, run.status) << run.err;
+  size_t w = run.json.find("{\"type\":\"root\",\"path\":\"/w\"}");
+  size_t one = run.json.find("{\"type\":\"root\",\"path\":\"/v/one\"}");
+  size_t two = run.json.find("{\"type\":\"root\",\"path\":\"/v/two\\u000alines\"}");
+  size_t three = run.json.find("{\"type\":\"root\",\"path\":\"/v/three\"}");
+  ASSERT_NE(std::string::npos, w) << run.json;
+  EXPECT_LT(w, one);
+  EXPECT_LT(one, two);
+  EXPECT_LT(two, three);
+  EXPECT_NE(std::string::npos, three);
+  EXPECT_EQ(4u, Count(run.json, "\"type\":\"root\""));
+
+  // One a line, a '\r' before the '\n' dropped.
+  FILE* lines = std::fopen(path, "wb");
+  ASSERT_NE(nullptr, lines);
+  std::fputs("/v/one\r\n\n/v/two\n", lines);
+  std::fclose(lines);
+  run = RunDriver({"--json", "o.jsonl", "--files-from", path});
+  EXPECT_EQ(2u, Count(run.json, "\"type\":\"root\"")) << run.json;
+  EXPECT_NE(std::string::npos, run.json.find("\"path\":\"/v/one\"}")) << run.json;
+
+  lines = std::fopen(path, "wb");
+  ASSERT_NE(nullptr, lines);
+  std::fclose(lines);
+  gFake.files = 0;
+  run = RunDriver({"--json", "o.jsonl", "--files-from", path});
+  EXPECT_EQ(kExitTrouble, run.status);
+  EXPECT_EQ(0, gFake.files);  // no walk at all
+  EXPECT_NE(std::string::npos, run.err.find("names no PATH")) << run.err;
+  EXPECT_NE(std::string::npos, run.json.find("\"exit_status\":2}")) << run.json;
+  std::remove(path);
+  EXPECT_EQ(kExitTrouble, RunDriver({"--files-from", path}).status);  // gone: cannot be read
+}
+
 TEST(ConsoleDriver, RestoreLoop) {
   gFake.manifest = {"d/v/a.exe\n", "\n", "x/v/b.exe\n"};
   Outcome run = RunDriver({"restore", "--json", "r.jsonl", "/q"});
@@ -216,7 +337,7 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
   const char* path = "/mnt/windows/Documents and Settings/alice/Application Data/deep/folder/file.exe";
   for (uint32_t columns : {40u, 80u, 200u}) {
     char line[512];
-    FormatProgressLine(line, sizeof line, columns, 123456, 5u << 20, 61.5, 2, path);
+    FormatProgressLine(line, sizeof line, columns, 123456, 5u << 20, 61.5, 2, kUnknownShare, path);
     EXPECT_LE(std::strlen(line), columns - 1) << columns;
     EXPECT_EQ(0, std::strncmp(line, "123456 files, 5.0 MiB, 2007/s, 2 found, 1:01", columns >= 80 ? 44 : 39))
         << line;
@@ -225,8 +346,51 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
     }
   }
   char line[512];
-  FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, path);
+  FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, kUnknownShare, path);
   EXPECT_NE(nullptr, std::strstr(line, path));
+  // With an estimate: the share done and the time left at this pace.
+  FormatProgressLine(line, sizeof line, 200, 10, 10, 60, 0, 25, path);
+  EXPECT_EQ(0, std::strncmp(line, "10 files, 10 bytes, 0/s, 0 found, 1:00, 25%, 3:00 left  ", 56)) << line;
+  for (uint32_t percent : {0u, 100u, uint32_t{kUnknownShare}}) {
+    FormatProgressLine(line, sizeof line, 200, 10, 10, 60, 0, percent, path);
+    EXPECT_EQ(nullptr, std::strstr(line, "left")) << percent;
+  }
+}
+
+// The progress line as the driver draws it on a terminal of 40 columns:
+// every piece between carriage returns fits, the names' escape sequences
+// are shown escaped (which widens them) and never reach the terminal, and
+// the last line drawn is wiped before the summary.
+TEST(ConsoleDriver, ProgressOnATerminalFitsWithEscapedNames) {
+  gFake.listed.clear();
+  for (int i = 0; i < 400; ++i)
+    gFake.listed.push_back("/v/\x1b[31mred\x1b[0m/" + std::string(i % 3 ? 60 : 5, '\x07') + std::to_string(i));
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  gFake.columns = 40;
+  gFake.clock = 0;
+  gFake.tick = 0.1;
+  Outcome run = RunDriver({"/v"});
+  gFake.columns = 0;
+  gFake.tick = 0;
+  EXPECT_EQ(kExitNothingFound, run.status);
+  EXPECT_EQ(std::string::npos, run.err.find('\x1b'));
+  EXPECT_EQ(std::string::npos, run.err.find('\x07'));
+  size_t drawn = 0, start = 0;
+  for (size_t i = 0; i <= run.err.size(); ++i) {
+    if (i < run.err.size() && run.err[i] != '\r' && run.err[i] != '\n') continue;
+    std::string piece = run.err.substr(start, i - start);
+    EXPECT_LE(piece.size(), 39u) << piece;
+    if (piece.find(" files, ") != std::string::npos) ++drawn;
+    start = i + 1;
+  }
+  EXPECT_LT(10u, drawn);
+  // The last thing on the terminal is the wiped line: nothing is left standing.
+  ASSERT_LT(2u, run.err.size());
+  EXPECT_EQ('\r', run.err.back());
+  size_t wiped = run.err.find_last_of('\r', run.err.size() - 2);
+  ASSERT_NE(std::string::npos, wiped);
+  EXPECT_EQ(std::string(39, ' '), run.err.substr(wiped + 1, run.err.size() - wiped - 2));
 }
 
 }  // namespace

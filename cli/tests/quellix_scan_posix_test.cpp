@@ -566,6 +566,61 @@ TEST(QuellixScan, OutputFilesAreNewAndNoLinkIsFollowed) {
   for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
 }
 
+// The administrator's options on a planted volume: --json - owns standard
+// output, --log appends and refuses a link, --exclude leaves a tree out,
+// --files-from -0 reads standard input, an empty folder is no clean disk.
+TEST(QuellixScan, AdministratorsOptionsEndToEnd) {
+  Volume v = Plant("admin");
+  Outcome json = Scan({"-qj", "-", v.root}, v.root);
+  EXPECT_EQ(1, json.status) << json.err;
+  size_t lines = 0;
+  for (size_t at = 0; at < json.out.size(); at = json.out.find('\n', at) + 1, ++lines)
+    EXPECT_EQ('{', json.out[at]) << json.out.substr(at, 80);
+  EXPECT_EQ(0u, json.out.find("{\"type\":\"run\",\"tool\":\"quellix-scan\",\"version\":\""));
+  EXPECT_NE(std::string::npos, json.out.find("\"command_line\":\"" QX_SCAN_PROGRAM " -qj - "));
+  EXPECT_NE(std::string::npos, json.err.find("Detections: " + std::to_string(v.specimens.size())));
+  EXPECT_EQ(v.specimens.size() + 3, lines);  // run, root, the rows, the totals
+
+  std::string log = v.root + "/../scan.log";
+  Outcome first = Scan({"-q", "--log", log, "--exclude", "WINDOWS/*", v.root}, v.root);
+  Outcome second = Scan({"-ql", log, v.root}, v.root);
+  EXPECT_EQ(1, first.status);
+  EXPECT_EQ(1, second.status);
+  std::string text = Read(log);
+  EXPECT_EQ(2u, Count(text, "==== "));
+  EXPECT_EQ(2u, Count(text, "Exit status: 1\n"));
+  // The first run left WINDOWS/ out; the second listed it.
+  EXPECT_EQ(std::string::npos, first.out.find("/WINDOWS/system32/row ")) << first.out;
+  EXPECT_NE(std::string::npos, first.out.find("Excluded: ")) << first.out;
+  EXPECT_NE(std::string::npos, second.out.find("/WINDOWS/system32/row ")) << second.out;
+  EXPECT_EQ(0u, text.find("==== ")) << text;
+  EXPECT_NE(std::string::npos, text.find(first.out.substr(0, first.out.find("Time: ")))) << text;
+  std::string precious = v.root + "/../precious.log";
+  Write(precious, {'k', 'e', 'e', 'p'});
+  ASSERT_EQ(0, symlink(precious.c_str(), (v.root + "/../linked.log").c_str()));
+  Outcome linked = Scan({"-l", v.root + "/../linked.log", v.root}, v.root);
+  EXPECT_EQ(2, linked.status);
+  EXPECT_NE(std::string::npos, linked.err.find("symbolic link")) << linked.err;
+  EXPECT_EQ("keep", Read(precious));
+
+  // Two specimens named on standard input, NUL-separated.
+  std::string out = v.root + "/../list.jsonl";
+  std::string command = "printf '%s\\0%s\\0' '" + v.specimens[0] + "' '" + v.specimens[1] + "' | " +
+                        QX_SCAN_PROGRAM + " -q --files-from - -0 --json - > '" + out + "' 2>/dev/null";
+  int status = system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(1, WEXITSTATUS(status));
+  std::string listed = Read(out);
+  EXPECT_EQ(2u, Count(listed, "{\"type\":\"root\"")) << listed;
+  EXPECT_EQ(2u, Count(listed, "{\"type\":\"detection\"")) << listed;
+  EXPECT_NE(std::string::npos, listed.find("\"files\":2,")) << listed;
+
+  std::string empty = Fresh("admin-empty");
+  Outcome nothing = Scan({"-q", empty}, v.root + "-empty-run");
+  EXPECT_EQ(2, nothing.status);
+  EXPECT_NE(std::string::npos, nothing.out.find("Nothing was examined")) << nothing.out;
+}
+
 TEST(QuellixScan, LongRowsReachTheJsonFile) {
   std::string root = Fresh("long-rows") + "/v";
   std::string dir = root;

@@ -127,7 +127,11 @@ TEST_F(QuellixScanExe, UsageHelpAndVersion) {
       {"--windows-root C:\\ D:\\", 64, "unknown option '--windows-root'"},
       {"restore --remove E:\\q", 64, "restore takes only"},
       {"--help", 0, "--all-users"},
+      {"/?", 0, "[exe] do not examine the running processes"},
       {"--version", 0, "quellix-scan.exe "},
+      {"-qV", 0, "quellix-scan.exe "},
+      {"--no-m --al --quie -r -V", 0, "quellix-scan.exe "},
+      {"--fo", 64, "--force belongs to restore"},
   };
   for (const Case& c : cases) {
     Outcome run = RunScanner(c.arguments);
@@ -171,6 +175,39 @@ TEST_F(QuellixScanExe, DetectionOnlyChangesNothingAndExitStatusesTellWhatWasFoun
   Outcome locked = RunScanner("--no-memory D:\\locked");
   EXPECT_EQ(2u, locked.status) << locked.output;
   EXPECT_TRUE(Contains(locked.output, "D:\\locked\\worm.exe: not examined (")) << locked.output;
+}
+
+// --exclude with Windows' case rules, --log appended to across runs through
+// the file opened without following a link, the JSON run record, and a
+// folder with no file in it, which is no clean disk.
+TEST_F(QuellixScanExe, ExcludeLogAndTheRunRecord) {
+  std::vector<unsigned char> specimen = Specimen(0, 1);
+  Plant("D:\\x\\Temp\\w.exe", specimen);
+  Plant("D:\\x\\keep\\w2.exe", specimen);
+  Outcome first = RunScanner("--no-memory -q -x temp\\* -l E:\\scan.log -j E:\\run.jsonl D:\\x");
+  EXPECT_EQ(1u, first.status) << first.output;
+  EXPECT_TRUE(Contains(first.output, "D:\\x\\keep\\w2.exe: ")) << first.output;
+  EXPECT_FALSE(Contains(first.output, "D:\\x\\Temp\\w.exe")) << first.output;
+  EXPECT_TRUE(Contains(first.output, "Excluded: 1")) << first.output;
+  std::string json = Slurp("E:\\run.jsonl");
+  EXPECT_EQ(0u, json.find("{\"type\":\"run\",\"tool\":\"quellix-scan.exe\",\"version\":\"")) << json;
+  EXPECT_TRUE(Contains(json, "\"action\":\"detect\"}\n{\"type\":\"root\",\"path\":\"D:\\\\x\"}")) << json;
+  EXPECT_TRUE(Contains(json, "\"excluded\":1,")) << json;
+
+  Outcome second = RunScanner("--no-memory --log=E:\\scan.log D:\\x\\Temp");
+  EXPECT_EQ(1u, second.status) << second.output;
+  std::string log = Slurp("E:\\scan.log");
+  size_t firstRun = log.find("==== "), secondRun = log.find("==== ", firstRun + 1);
+  ASSERT_NE(std::string::npos, secondRun) << log;
+  EXPECT_TRUE(Contains(log.substr(0, secondRun), "D:\\x\\keep\\w2.exe: ")) << log;
+  EXPECT_TRUE(Contains(log.substr(secondRun), "D:\\x\\Temp\\w.exe: ")) << log;
+  EXPECT_TRUE(Contains(log, " quellix-scan.exe ")) << log;
+  EXPECT_TRUE(Contains(log, "Exit status: 1")) << log;
+
+  ASSERT_TRUE(MakeDirectories("D:\\empty"));
+  Outcome empty = RunScanner("--no-memory D:\\empty");
+  EXPECT_EQ(2u, empty.status) << empty.output;
+  EXPECT_TRUE(Contains(empty.output, "Nothing was examined")) << empty.output;
 }
 
 TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBringsBack) {

@@ -42,7 +42,14 @@ TEST(ScanCli, BadUsageHasAOneLineReason) {
       {{"--force", "/mnt"}, "--force belongs to restore"},
       {{"restore"}, "restore wants one quarantine directory"},
       {{"restore", "/q", "/r"}, "restore wants one quarantine directory"},
-      {{"restore", "--remove", "/q"}, "restore takes only --force, --json and --quiet"},
+      {{"restore", "--remove", "/q"}, "restore takes only --force, --to, --json, --log and --quiet"},
+      {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --force, --to, --json, --log and --quiet"},
+      {{"--re", "/mnt"}, "option '--re' is ambiguous"},
+      {{"--f", "x", "/mnt"}, "option '--f' is ambiguous"},
+      {{"--quiet=yes", "/mnt"}, "--quiet takes no value"},
+      {{"-qz", "/mnt"}, "unknown option '-z'"},
+      {{"/mnt", "-j"}, "--json needs a value"},
+      {{"-0", "/mnt"}, "-0 belongs to --files-from"},
       {{""}, "an empty path"},
   };
   for (const Case& c : cases) {
@@ -102,10 +109,11 @@ TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
       {{"--no-memory", "/mnt"}, kFlavourMountedVolume, "unknown option '--no-memory'"},
       {{"--all-users", "/mnt"}, kFlavourMountedVolume, "unknown option '--all-users'"},
       {{"--windows-root", "C:\\"}, kFlavourLiveSystem, "unknown option '--windows-root'"},
-      {{"--drive=D=x"}, kFlavourLiveSystem, "unknown option '--drive=D=x'"},
+      {{"--drive=D=x"}, kFlavourLiveSystem, "unknown option '--drive'"},
       {{"--backup", "C:\\b"}, kFlavourLiveSystem, "unknown option '--backup'"},
       {{"--cross-file-systems"}, kFlavourLiveSystem, "unknown option '--cross-file-systems'"},
-      {{"restore", "--no-memory", "C:\\q"}, kFlavourLiveSystem, "restore takes only --force, --json and --quiet"},
+      {{"restore", "--no-memory", "C:\\q"}, kFlavourLiveSystem,
+       "restore takes only --force, --to, --json, --log and --quiet"},
       {{"--force"}, kFlavourLiveSystem, "--force belongs to restore"},
   };
   for (const Case& c : cases) {
@@ -113,6 +121,90 @@ TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
     EXPECT_EQ(0, p.ok) << c.reason;
     EXPECT_EQ(c.reason, p.reason);
   }
+}
+
+// The usual rules: unique prefixes, "=value" or the next word, bundled short
+// options with a value at the end of the bundle or glued on, "--", "-r" as a
+// habit, options after PATHs.
+TEST(ScanCli, OptionsByTheUsualRules) {
+  struct Case {
+    std::vector<const char*> args;
+    ScanFlavour flavour;
+    const char* json;
+    const char* log;
+    int quiet;
+    uint32_t excludes;
+    const char* lastPath;
+    ScanCommand command;
+    FoundFileAction action;
+  } cases[] = {
+      {{"--quie", "--js", "o.jsonl", "/mnt"}, kFlavourMountedVolume, "o.jsonl", nullptr, 1, 0, "/mnt", kCommandScan,
+       kActionLeave},
+      {{"-qrj", "o.jsonl", "-l", "run.log", "/mnt"}, kFlavourMountedVolume, "o.jsonl", "run.log", 1, 0, "/mnt",
+       kCommandScan, kActionLeave},
+      {{"-jo.jsonl", "--log=run.log", "/mnt", "-q"}, kFlavourMountedVolume, "o.jsonl", "run.log", 1, 0, "/mnt",
+       kCommandScan, kActionLeave},
+      {{"-x", "*.tmp", "--exclude=cache/*", "-x/pagefile.sys", "/mnt"}, kFlavourMountedVolume, nullptr, nullptr, 0, 3,
+       "/mnt", kCommandScan, kActionLeave},
+      {{"--rem", "-j", "-", "--", "-odd", "-q"}, kFlavourMountedVolume, "-", nullptr, 0, 0, "-q", kCommandScan,
+       kActionRemove},
+      {{"--quarantine", "/q", "/mnt"}, kFlavourMountedVolume, nullptr, nullptr, 0, 0, "/mnt", kCommandScan,
+       kActionQuarantine},
+      {{"-V"}, kFlavourMountedVolume, nullptr, nullptr, 0, 0, nullptr, kCommandVersion, kActionLeave},
+      {{"-h", "--bogus-never-read"}, kFlavourMountedVolume, nullptr, nullptr, 0, 0, nullptr, kCommandHelp, kActionLeave},
+      {{"--vers"}, kFlavourLiveSystem, nullptr, nullptr, 0, 0, nullptr, kCommandVersion, kActionLeave},
+      {{"/?"}, kFlavourLiveSystem, nullptr, nullptr, 0, 0, nullptr, kCommandHelp, kActionLeave},
+      {{"--no-m", "-q", "D:\\x"}, kFlavourLiveSystem, nullptr, nullptr, 1, 0, "D:\\x", kCommandScan, kActionLeave},
+  };
+  for (const Case& c : cases) {
+    Parsed p = Parse(c.args, c.flavour);
+    std::string row = c.args[0];
+    if (c.command == kCommandHelp && c.args.size() > 1) {
+      // An unknown option after -h is still bad usage: the rules do not bend for help.
+      EXPECT_EQ(0, p.ok) << row;
+      continue;
+    }
+    ASSERT_EQ(1, p.ok) << row << ": " << p.reason;
+    const ScanOptions& o = p.options;
+    EXPECT_EQ(c.command, o.command) << row;
+    EXPECT_EQ(c.action, o.action) << row;
+    EXPECT_STREQ(c.json, o.jsonPath) << row;
+    EXPECT_STREQ(c.log, o.logPath) << row;
+    EXPECT_EQ(c.quiet, o.quiet) << row;
+    EXPECT_EQ(c.excludes, o.excludeCount) << row;
+    if (c.lastPath) {
+      ASSERT_LT(0u, o.pathCount) << row;
+      EXPECT_STREQ(c.lastPath, o.paths[o.pathCount - 1]) << row;
+    }
+  }
+  // "/?" is a path to the mounted volume's scanner, as any other word.
+  Parsed slash = Parse({"/?"});
+  ASSERT_EQ(1, slash.ok);
+  EXPECT_EQ(kCommandScan, slash.options.command);
+  // A list of PATHs stands in for PATH; -0 reads it NUL-separated.
+  Parsed list = Parse({"--files-from", "-", "-0"});
+  ASSERT_EQ(1, list.ok) << list.reason;
+  EXPECT_STREQ("-", list.options.filesFrom);
+  EXPECT_EQ(1, list.options.nulSeparated);
+  EXPECT_EQ(0u, list.options.pathCount);
+}
+
+// Both programs' help: every line within 80 columns, and the same options,
+// the ones of one program marked.
+TEST(ScanCli, HelpTextsFitAndAgree) {
+  for (const char* text : {kScanHelpText, kLiveScanHelpText}) {
+    const char* line = text;
+    while (*line) {
+      size_t length = std::strcspn(line, "\n");
+      EXPECT_LT(length, 80u) << std::string(line, length);
+      line += length + (line[length] ? 1 : 0);
+    }
+  }
+  std::string volume = kScanHelpText, live = kLiveScanHelpText;
+  std::string options = volume.substr(volume.find("Options"), volume.find("ends the options.") - volume.find("Options"));
+  EXPECT_NE(std::string::npos, live.find(options));
+  for (const char* marked : {"[exe] do not examine", "[exe] also clean", "[vol] the mounted Windows", "[vol] where hives"})
+    EXPECT_NE(std::string::npos, options.find(marked)) << marked;
 }
 
 TEST(ScanCli, ByteCountsAndWords) {

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The fleet playbook against three "hosts" that are local folders, through
+# Ansible's local connection: a clean volume, one with two forged specimens
+# removed, and an empty (unmounted) one; the merged table must say 0, 1 and 2
+# with the right counts, and a fourth host whose run cannot start must show
+# as having no record, not as clean.
+# usage: fleet_test.sh QUELLIX_SCAN FORGE_SPECIMEN WORK_DIR
+set -euo pipefail
+scan=$1 forge=$2 work=$3
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+command -v ansible-playbook >/dev/null || { echo "ansible-playbook is missing (bash scripts/setup installs it)"; exit 1; }
+rm -rf "$work"
+mkdir -p "$work/clean/WINDOWS" "$work/infected/WINDOWS/system32" "$work/infected/Temp" "$work/unmounted" "$work/runs"
+head -c 5000 /dev/zero >"$work/clean/WINDOWS/notepad.exe"
+echo clean >"$work/clean/boot.ini"
+"$forge" 0 "$work/infected/WINDOWS/system32/a.exe" 11 >/dev/null
+"$forge" 1 "$work/infected/Temp/b.dll" 12 >/dev/null
+"$forge" --decoy 0 "$work/infected/Temp/decoy.exe" 13 >/dev/null
+cat >"$work/hosts.ini" <<HOSTS
+[scanners]
+pc-clean     scan_paths='["$work/clean"]'
+pc-infected  scan_paths='["$work/infected"]' scan_options='["--remove", "--backup", "$work/backup"]'
+pc-unmounted scan_paths='["$work/unmounted"]'
+pc-broken    scan_paths='["$work/clean"]' quellix_scan=$work/no-such-program
+
+[scanners:vars]
+ansible_connection=local
+ansible_python_interpreter=/usr/bin/python3
+quellix_scan=$scan
+remote_json=$work/remote-{{ inventory_hostname }}.jsonl
+collect_dir=$work/runs
+HOSTS
+export ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" ANSIBLE_REMOTE_TEMP="$work/ansible-tmp" ANSIBLE_NOCOLOR=1
+export ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_HOST_KEY_CHECKING=0
+status=0
+ansible-playbook -i "$work/hosts.ini" "$source_dir/fleet/quellix-scan.yml" >"$work/playbook.log" 2>&1 || status=$?
+# pc-broken fails its scan task; the others go on and the table is made.
+[ "$status" -eq 2 ] || { cat "$work/playbook.log"; echo "playbook exit $status, expected 2 (one host failed)"; exit 1; }
+expected=$(printf '%s\n' \
+  $'host\tdetections\tremoved\tquarantined\tfailed\texit_status' \
+  $'pc-broken\t-\t-\t-\t-\tno record' \
+  $'pc-clean\t0\t0\t0\t0\t0' \
+  $'pc-infected\t2\t2\t0\t0\t1' \
+  $'pc-unmounted\t0\t0\t0\t0\t2')
+actual=$(cat "$work/runs/fleet.tsv")
+if [ "$actual" != "$expected" ]; then
+  cat "$work/playbook.log"
+  echo "merged table:"; echo "$actual"; echo "expected:"; echo "$expected"; exit 1
+fi
+# The removal really happened, and the decoy stayed.
+[ ! -e "$work/infected/WINDOWS/system32/a.exe" ] && [ ! -e "$work/infected/Temp/b.dll" ] &&
+  [ -e "$work/infected/Temp/decoy.exe" ] || { echo "files not as the table says"; exit 1; }
+grep -qE 'pc-infected +2 +2 +0 +0 +1"' "$work/playbook.log" || { cat "$work/playbook.log"; echo "table not shown"; exit 1; }
+# A run cut short (no summary record) is never taken for a clean one.
+head -n -1 "$work/runs/pc-clean.jsonl" >"$work/runs/pc-cut.jsonl"
+python3 "$source_dir/fleet/merge_runs.py" "$work/cut.tsv" "$work/runs/pc-cut.jsonl" >/dev/null
+[ "$(tail -1 "$work/cut.tsv")" = $'pc-cut\t-\t-\t-\t-\tincomplete' ] || { cat "$work/cut.tsv"; exit 1; }
+rm -rf "$work"
+echo "fleet ok"

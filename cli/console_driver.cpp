@@ -560,6 +560,20 @@ void ConsoleNotice(ConsoleDriver* d, const char* jsonType, const char* where, co
   if (jsonType) WriteNoticeRecord(&d->records, jsonType, where, reason);
 }
 
+void ConsoleSay(ConsoleDriver* d, const char* text, const char* jsonType, const char* where, const char* reason) {
+  ClearProgress(d);
+  const ConsolePlatform& p = *d->platform;
+  p.write(stderr, p.programName);
+  std::fputs(": ", stderr);
+  WriteName(d, stderr, text);
+  std::fputs("\n", stderr);
+  if (d->log) {
+    WriteName(d, d->log, text);
+    std::fputs("\n", d->log);
+  }
+  if (jsonType) WriteNoticeRecord(&d->records, jsonType, where ? where : "", reason ? reason : text);
+}
+
 int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& platform) {
   ScanOptions options;
   char reason[256];

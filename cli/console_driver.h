@@ -18,6 +18,9 @@ struct ConsoleDriver;
 // on standard error and, when `jsonType` is not null, a JSON record of that
 // type with `where` and `reason`.
 void ConsoleNotice(ConsoleDriver* driver, const char* jsonType, const char* where, const char* reason);
+// The same for a sentence of its own: standard error says `text`; the JSON
+// record (when `jsonType` is not null) gives `where` and `reason`.
+void ConsoleSay(ConsoleDriver* driver, const char* text, const char* jsonType, const char* where, const char* reason);
 
 struct ConsolePlatform {
   const char* programName;

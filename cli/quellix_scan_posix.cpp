@@ -234,12 +234,7 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
 
 void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
   PosixScanner* s = Of(context);
-  if (where) {
-    ConsoleNotice(s->driver, "refused", where, text);
-  } else {
-    ConsoleNotice(s->driver, nullptr, "note", text);
-  }
-  (void)reason;
+  ConsoleSay(s->driver, text, where ? "refused" : nullptr, where, reason);
 }
 
 void CleanAfterPort(void* context, const char* const* paths, uint32_t count, const RunValueListener* listener) {

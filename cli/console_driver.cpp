@@ -460,8 +460,10 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   if (refused) ConsoleNotice(d, "refused", options.filesFrom, "names no PATH: nothing was scanned");
   ScanPorts ports{};
   if (refused || !p.beginScan(p.context, &options, d, &ports)) {
+    // Nothing was walked: the refusal said why; the records still close the run.
     ScanTotals none{};
-    PrintSummary(d, none, 0, p.now() - d->started, kExitTrouble);
+    WriteSummaryRecord(&d->records, none, 0, p.now() - d->started, kExitTrouble);
+    if (d->log) std::fprintf(d->log, "Refused: nothing was examined (exit status %d)\n", kExitTrouble);
     CloseJson(d);
     CloseLog(d);
     return kExitTrouble;

@@ -156,16 +156,16 @@ struct WalkContext {
   FoundFileRun* run;
 };
 
-int OnTreeFile(void* context, const TreeEntry* entry) {
+int OnTreeFile(void* context, const WalkEntry* entry) {
   WalkContext* w = static_cast<WalkContext*>(context);
-  FoundFile file{entry->path, entry->size, entry};
+  FoundFile file{entry->path, entry->size, entry->native};
   return DecideFoundFile(w->run, &file);
 }
 
-int OnTreeUnreadable(void* context, const char* path, int error) {
+int OnTreeUnreadable(void* context, const char* path, uint32_t error) {
   WalkContext* w = static_cast<WalkContext*>(context);
   ClearProgress(w->console);
-  fprintf(stderr, "%s: %s: %s\n", kScanProgramName, path, strerror(error));
+  fprintf(stderr, "%s: %s: %s\n", kScanProgramName, path, strerror(static_cast<int>(error)));
   return NoteNotExamined(w->run, path);
 }
 
@@ -456,7 +456,7 @@ int Scan(const ScanOptions& options) {
                          static_cast<uint64_t>(quarantineFolder.st_ino));
   TreeWalkStats stats{};
   WalkContext walk{&console, &run};
-  TreeWalkVisitor visitor{OnTreeFile, OnTreeUnreadable, &walk};
+  WalkVisitor visitor{OnTreeFile, OnTreeUnreadable, &walk};
   for (uint32_t i = 0; i < options.pathCount; ++i) {
     if (WalkTree(options.paths[i], walkOptions, &visited, visitor, &stats) == kWalkStopped) break;
   }

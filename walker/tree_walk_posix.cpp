@@ -160,7 +160,8 @@ struct Walk {
   pthread_mutex_t queueLock;
   pthread_cond_t queueChanged;
   PendingStack pending;
-  uint32_t busy;  // workers reading a directory (and so perhaps about to push)
+  uint32_t busy;     // workers reading a directory (and so perhaps about to push)
+  uint32_t waiting;  // workers asleep for want of a directory
   // One visitor call at a time.
   pthread_mutex_t reportLock;
 };
@@ -380,11 +381,9 @@ int PushSubdirectories(Worker* w, int fd, size_t length, uint32_t depth) {
       outOfMemory = 1;
     }
   }
-  if (pushed > 1) {
-    pthread_cond_broadcast(&walk->queueChanged);
-  } else if (pushed) {
-    pthread_cond_signal(&walk->queueChanged);
-  }
+  // As many sleepers woken as there is new work: waking them all would have
+  // most find nothing left and sleep again.
+  for (uint32_t i = 0; i < pushed && i < walk->waiting; ++i) pthread_cond_signal(&walk->queueChanged);
   pthread_mutex_unlock(&walk->queueLock);
   w->path[length] = 0;
   names->length = 0;
@@ -502,8 +501,11 @@ void RunWorker(Worker* w) {
   Walk* walk = w->walk;
   for (;;) {
     pthread_mutex_lock(&walk->queueLock);
-    while (walk->pending.count == 0 && walk->busy > 0 && !walk->stopped.load(std::memory_order_relaxed))
+    while (walk->pending.count == 0 && walk->busy > 0 && !walk->stopped.load(std::memory_order_relaxed)) {
+      walk->waiting += 1;
       pthread_cond_wait(&walk->queueChanged, &walk->queueLock);
+      walk->waiting -= 1;
+    }
     if (walk->stopped.load(std::memory_order_relaxed) || walk->pending.count == 0) {
       pthread_mutex_unlock(&walk->queueLock);
       return;
@@ -602,6 +604,7 @@ TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, Visite
   pthread_mutex_init(&walk.reportLock, nullptr);
   walk.pending = PendingStack{nullptr, 0, 0, 0};
   walk.busy = 0;
+  walk.waiting = 0;
   for (uint32_t i = 0; i < workers; ++i) pool[i].walk = &walk;
   Worker* w = &pool[0];
 

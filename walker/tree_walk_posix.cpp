@@ -22,47 +22,63 @@
 #include <cstdlib>
 #include <cstring>
 
-void InitVisitedDirectories(VisitedDirectories* visited) { *visited = VisitedDirectories{nullptr, 0, 0}; }
+void InitVisitedDirectories(VisitedDirectories* visited) { *visited = VisitedDirectories{nullptr, 0}; }
 
 void FreeVisitedDirectories(VisitedDirectories* visited) {
-  free(visited->slots);
+  for (size_t i = 0; i < visited->deviceCount; ++i) free(visited->devices[i].inodes);
+  free(visited->devices);
   InitVisitedDirectories(visited);
 }
 
 namespace {
 
-size_t Slot(uint64_t device, uint64_t inode, size_t capacity) {
-  uint64_t h = (device * 0x9E3779B97F4A7C15ull) ^ (inode * 0xC2B2AE3D27D4EB4Full);
+size_t Slot(uint64_t inode, size_t capacity) {
+  uint64_t h = inode * 0x9E3779B97F4A7C15ull;
   h ^= h >> 29;
   return static_cast<size_t>(h) & (capacity - 1);
 }
 
-int InsertSlot(uint64_t* slots, size_t capacity, uint64_t key0, uint64_t inode) {
-  for (size_t i = Slot(key0, inode, capacity);; i = (i + 1) & (capacity - 1)) {
-    if (slots[2 * i] == 0) {
-      slots[2 * i] = key0;
-      slots[2 * i + 1] = inode;
+int InsertSlot(uint64_t* slots, size_t capacity, uint64_t inode) {
+  for (size_t i = Slot(inode, capacity);; i = (i + 1) & (capacity - 1)) {
+    if (slots[i] == 0) {
+      slots[i] = inode;
       return 1;
     }
-    if (slots[2 * i] == key0 && slots[2 * i + 1] == inode) return 0;
+    if (slots[i] == inode) return 0;
   }
 }
 
 // 1 when newly added, 0 when seen before, -1 when out of memory.
 int AddVisited(VisitedDirectories* v, uint64_t device, uint64_t inode) {
-  if ((v->count + 1) * 2 > v->capacity) {
-    size_t capacity = v->capacity ? v->capacity * 2 : 1024;
-    uint64_t* slots = static_cast<uint64_t*>(calloc(capacity * 2, sizeof(uint64_t)));
-    if (!slots) return -1;
-    for (size_t i = 0; i < v->capacity; ++i)
-      if (v->slots[2 * i]) InsertSlot(slots, capacity, v->slots[2 * i], v->slots[2 * i + 1]);
-    free(v->slots);
-    v->slots = slots;
-    v->capacity = capacity;
+  VisitedDevice* d = nullptr;
+  for (size_t i = 0; i < v->deviceCount && !d; ++i)
+    if (v->devices[i].device == device) d = &v->devices[i];
+  if (!d) {
+    VisitedDevice* devices =
+        static_cast<VisitedDevice*>(realloc(v->devices, (v->deviceCount + 1) * sizeof(VisitedDevice)));
+    if (!devices) return -1;
+    v->devices = devices;
+    d = &v->devices[v->deviceCount++];
+    *d = VisitedDevice{device, nullptr, 0, 0, 0};
   }
-  // Device + 1 so that no real pair is all zeros.
-  if (!InsertSlot(v->slots, v->capacity, device + 1, inode)) return 0;
-  v->count += 1;
+  if (inode == 0) {
+    if (d->zeroSeen) return 0;
+    d->zeroSeen = 1;
+    return 1;
+  }
+  // At most three quarters full.
+  if ((d->count + 1) * 4 > d->capacity * 3) {
+    size_t capacity = d->capacity ? d->capacity * 2 : 1024;
+    uint64_t* slots = static_cast<uint64_t*>(calloc(capacity, sizeof(uint64_t)));
+    if (!slots) return -1;
+    for (size_t i = 0; i < d->capacity; ++i)
+      if (d->inodes[i]) InsertSlot(slots, capacity, d->inodes[i]);
+    free(d->inodes);
+    d->inodes = slots;
+    d->capacity = capacity;
+  }
+  if (!InsertSlot(d->inodes, d->capacity, inode)) return 0;
+  d->count += 1;
   return 1;
 }
 

@@ -46,11 +46,20 @@ struct TreeWalkStats {
 
 // Directories already walked, shared by the walks of one run so that
 // overlapping roots are walked once. One walk at a time uses it (the walk
-// guards it between its workers).
-struct VisitedDirectories {
-  uint64_t* slots;  // pairs (device + 1, inode); an empty pair is free
-  size_t capacity;  // pairs
+// guards it between its workers). One table of inode numbers per device:
+// eight bytes a directory, the largest part of the walk's memory on a big
+// volume.
+struct VisitedDevice {
+  uint64_t device;
+  uint64_t* inodes;  // open addressing; 0 marks a free slot
+  size_t capacity;   // slots, a power of two
   size_t count;
+  int zeroSeen;      // inode number 0, kept apart from the free mark
+};
+
+struct VisitedDirectories {
+  VisitedDevice* devices;
+  size_t deviceCount;
 };
 
 void InitVisitedDirectories(VisitedDirectories* visited);

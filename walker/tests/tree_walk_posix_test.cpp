@@ -348,6 +348,46 @@ TEST_P(TreeWalkPosix, WideTreesComeWholeAndOnce) {
   }
 }
 
+// The quarantine folder inside a scanned tree is marked visited before the
+// walk and never entered; two thousand directories (the visited set grows
+// past its first tables) each come once.
+TEST_P(TreeWalkPosix, MarkedDirectoriesAreLeftOutAndManyDirectoriesComeOnce) {
+  std::string root = MakeRoot("marked");
+  ASSERT_EQ(0, mkdir((root + "/quarantine").c_str(), 0755));
+  Put(root + "/quarantine/held.bin", 1536);
+  for (int d = 0; d < 40; ++d) {
+    std::string dir = root + "/d" + std::to_string(d);
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    for (int e = 0; e < 50; ++e) ASSERT_EQ(0, mkdir((dir + "/e" + std::to_string(e)).c_str(), 0755));
+    Put(dir + "/e7/file", 1);
+  }
+  struct stat st;
+  ASSERT_EQ(0, stat((root + "/quarantine").c_str(), &st));
+  VisitedDirectories visited;
+  InitVisitedDirectories(&visited);
+  ASSERT_TRUE(MarkDirectoryVisited(&visited, st.st_dev, st.st_ino));
+  Seen seen;
+  seen.stopAfter = 0;
+  seen.nameReachable = 1;
+  seen.strict = 1;
+  seen.inside = 0;
+  seen.overlapped = 0;
+  seen.callsAfterStop = 0;
+  seen.countDescriptors = 0;
+  seen.mostDescriptors = 0;
+  TreeWalkStats stats{};
+  WalkVisitor visitor{OnFile, OnUnreadable, &seen};
+  TreeWalkOptions options{0, GetParam()};
+  EXPECT_EQ(kWalkFinished, WalkTree(root.c_str(), options, &visited, visitor, &stats));
+  // The same tree again with the same set: nothing is entered twice.
+  EXPECT_EQ(kWalkFinished, WalkTree((root + "/d3").c_str(), options, &visited, visitor, &stats));
+  FreeVisitedDirectories(&visited);
+  EXPECT_EQ(40u, seen.files.size());
+  for (const std::string& f : seen.files) EXPECT_EQ(std::string::npos, f.find("/quarantine/")) << f;
+  EXPECT_EQ(1u + 40u + 40u * 50u, stats.directories);
+  EXPECT_EQ(2u, stats.repeats);
+}
+
 // Run as root where mounting is allowed: a file system mounted inside the
 // tree is left out unless asked for, and a bind mount of the tree inside
 // itself (a cycle no link check sees) ends.

@@ -397,9 +397,10 @@ int PushSubdirectories(Worker* w, int fd, size_t length, uint32_t depth) {
       outOfMemory = 1;
     }
   }
-  // As many sleepers woken as there is new work: waking them all would have
-  // most find nothing left and sleep again.
-  for (uint32_t i = 0; i < pushed && i < walk->waiting; ++i) pthread_cond_signal(&walk->queueChanged);
+  // As many sleepers woken as there is new work for (this worker takes the
+  // first directory itself): waking them all would have most find nothing
+  // left and sleep again.
+  for (uint32_t i = 1; i < pushed && i <= walk->waiting; ++i) pthread_cond_signal(&walk->queueChanged);
   pthread_mutex_unlock(&walk->queueLock);
   w->path[length] = 0;
   names->length = 0;

@@ -181,7 +181,7 @@ def main():
     add("contenders are timed around the whole command, in rounds that run each once in a fresh random order, warm")
     add("(after an untimed round) and cold (the page cache dropped before each run); their peak resident size is")
     add("GNU time's. Median of the runs, spread = (max - min) / median.")
-    if machine.get("cache", {}).get("cold_runs") == "0":
+    if machine.get("cache", {}).get("drop") == "0":
         add("The page cache could not be dropped here (not root): no cold runs, warm figures only.")
     add("")
     header = ("| tree | contender | files | runs | median s | min - max s | spread | files/s | us/file | detections "

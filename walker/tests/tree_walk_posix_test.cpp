@@ -107,9 +107,9 @@ struct WalkRun {
   int countDescriptors = 0;
 };
 
-// Walks the roots in turn, sharing one visited set; the files come back sorted.
+// Walks the roots in turn, sharing one visited set (`marked`'s when given).
 void Walk(const std::vector<std::string>& roots, TreeWalkStats* stats, const WalkRun& run, Seen* seen,
-          TreeWalkResult* last = nullptr) {
+          TreeWalkResult* last = nullptr, VisitedDirectories* marked = nullptr) {
   seen->stopAfter = run.stopAfter;
   seen->nameReachable = 1;
   seen->strict = run.strict;
@@ -124,7 +124,7 @@ void Walk(const std::vector<std::string>& roots, TreeWalkStats* stats, const Wal
   TreeWalkOptions options{run.cross, run.workers};
   TreeWalkResult result = kWalkFinished;
   for (const std::string& root : roots) {
-    result = WalkTree(root.c_str(), options, &visited, visitor, stats);
+    result = WalkTree(root.c_str(), options, marked ? marked : &visited, visitor, stats);
     if (result == kWalkStopped) break;
   }
   if (last) *last = result;
@@ -367,21 +367,12 @@ TEST_P(TreeWalkPosix, MarkedDirectoriesAreLeftOutAndManyDirectoriesComeOnce) {
   InitVisitedDirectories(&visited);
   ASSERT_TRUE(MarkDirectoryVisited(&visited, st.st_dev, st.st_ino));
   Seen seen;
-  seen.stopAfter = 0;
-  seen.nameReachable = 1;
-  seen.strict = 1;
-  seen.inside = 0;
-  seen.overlapped = 0;
-  seen.callsAfterStop = 0;
-  seen.countDescriptors = 0;
-  seen.mostDescriptors = 0;
   TreeWalkStats stats{};
-  WalkVisitor visitor{OnFile, OnUnreadable, &seen};
-  TreeWalkOptions options{0, GetParam()};
-  EXPECT_EQ(kWalkFinished, WalkTree(root.c_str(), options, &visited, visitor, &stats));
-  // The same tree again with the same set: nothing is entered twice.
-  EXPECT_EQ(kWalkFinished, WalkTree((root + "/d3").c_str(), options, &visited, visitor, &stats));
+  TreeWalkResult result;
+  // Then a part of the same tree again: nothing is entered twice.
+  Walk({root, root + "/d3"}, &stats, WalkRun{GetParam()}, &seen, &result, &visited);
   FreeVisitedDirectories(&visited);
+  EXPECT_EQ(kWalkFinished, result);
   EXPECT_EQ(40u, seen.files.size());
   for (const std::string& f : seen.files) EXPECT_EQ(std::string::npos, f.find("/quarantine/")) << f;
   EXPECT_EQ(1u + 40u + 40u * 50u, stats.directories);

@@ -4,8 +4,11 @@
 files at signature sizes (random content, so they are read but do not match)
 and a handful of forged specimens written by forge-specimen.
 
-usage: make_tree.py DEST FILES FORGE_TOOL [SEED]
-FORGE_TOOL "-" plants no specimens (the caller forges its own).
+usage: make_tree.py DEST FILES FORGE_TOOL [SEED [sparse]]
+FORGE_TOOL "-" plants no specimens (the caller forges its own). "sparse"
+writes the content of candidates and specimens only and leaves every other
+file a hole of its size: the same shape and sizes for the walkers, without
+writing gigabytes no contender reads (the largest tree, native walkers only).
 Writes DEST.specimens (one path relative to DEST per specimen) and prints one
 line: files directories specimens candidates bytes
 """
@@ -35,6 +38,7 @@ def file_size(rng):
 def main():
     dest, total, forge = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     seed = int(sys.argv[4]) if len(sys.argv) > 4 else 20061
+    sparse = len(sys.argv) > 5 and sys.argv[5] == "sparse"
     rng = random.Random(seed)
     os.makedirs(dest, exist_ok=True)
 
@@ -60,7 +64,8 @@ def main():
     for n in range(total):
         folder = directories[rng.randrange(len(directories))]
         name = os.path.join(folder, "file%06d.%s" % (n, rng.choice(["txt", "dll", "exe", "dat", "htm", "jpg"])))
-        if rng.random() < 0.01:
+        candidate = rng.random() < 0.01
+        if candidate:
             size = rng.choice(SIGNATURE_SIZES)
             candidates += 1
         else:
@@ -71,8 +76,12 @@ def main():
             os.ftruncate(out, size)
         else:
             # A window of the doubled filler at a random offset; larger
-            # files repeat it.
+            # files repeat it. Drawn in a sparse tree too, so that its names
+            # and sizes are those of the written tree of the same seed.
             start = rng.randrange(len(filler))
+            if sparse and not candidate:
+                os.ftruncate(out, size)
+                size = 0
             while size > 0:
                 piece = min(size, len(filler))
                 os.write(out, doubled[start:start + piece])

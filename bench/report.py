@@ -22,9 +22,16 @@ LABELS = {
     "find": "find -printf (native)",
     "quellix": "quellix-scan (native)",
     "scanexe": "quellix-scan.exe (Wine)",
+    "bfs": "bfs -printf (native)",
+    "fd8": "fd -j 8 -S (native)",
+    "fd32": "fd -j 32 -S (native)",
 }
-CHART_ORDER = ["find", "quellix", "walk", "pass", "scanexe", "check", "clamscan"]
-TABLE_ORDER = ["walk", "pass", "scanexe", "report", "check", "clamscan", "quellix", "find"]
+NATIVE = ["quellix", "find", "bfs", "fd8", "fd32", "clamscan"]
+# Cold runs of a native contender: "<name>-cold".
+for _c in NATIVE:
+    LABELS[_c + "-cold"] = LABELS[_c].replace("(native)", "(native, cold)")
+CHART_ORDER = ["find", "quellix", "quellix-cold", "fd8-cold", "walk", "pass", "scanexe", "check", "clamscan"]
+TABLE_ORDER = ["walk", "pass", "scanexe", "report", "check"] + NATIVE + [c + "-cold" for c in NATIVE]
 
 
 def fields(line):
@@ -72,10 +79,11 @@ def main():
                 continue
             kind, values = fields(line)
             if kind == "run":
-                c = values["contender"]
+                c = values["contender"] + ("-cold" if values.get("cache") == "cold" else "")
                 tree["runs"].setdefault(c, []).append(float(values["seconds"]))
                 if "peak_rss_kib" in values:
-                    tree.setdefault("peak_rss", {})[c] = int(values["peak_rss_kib"])
+                    peaks = tree.setdefault("peak_rss", {})
+                    peaks[c] = max(peaks.get(c, 0), int(values["peak_rss_kib"]))
                 tree["files"][c] = int(values["files"])
                 tree["detections"][c] = int(values["detections"])
             elif kind == "memory":
@@ -95,6 +103,7 @@ def main():
             median, low, high = summary(tree["runs"][c])
             files = tree["files"][c]
             rows.append({
+                "peak": tree.get("peak_rss", {}).get(c),
                 "workload": size, "contender": c, "label": LABELS[c], "files": files,
                 "runs": len(tree["runs"][c]), "median": median, "min": low, "max": high,
                 "spread": (high - low) / median * 100 if median else 0,
@@ -169,15 +178,21 @@ def main():
             trees[s]["info"].get("specimens", "?")) for s in sizes))
     add("Windows contenders are timed inside bench.exe with QueryPerformanceCounter (Wine's start-up excluded) and")
     add("walk every fixed drive of the prefix: the tree as D: plus the prefix's own C: (hence more files). Native")
-    add("contenders are timed around the whole command. Caches warm; median of the runs, spread = (max - min) / median.")
+    add("contenders are timed around the whole command, in rounds that run each once in a fresh random order, warm")
+    add("(after an untimed round) and cold (the page cache dropped before each run); their peak resident size is")
+    add("GNU time's. Median of the runs, spread = (max - min) / median.")
+    if machine.get("cache", {}).get("drop") == "0":
+        add("The page cache could not be dropped here (not root): no cold runs, warm figures only.")
     add("")
-    header = "| tree | contender | files | runs | median s | min - max s | spread | files/s | us/file | detections |"
+    header = ("| tree | contender | files | runs | median s | min - max s | spread | files/s | us/file | detections "
+              "| peak MiB |")
     add(header)
-    add("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    add("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
-        add("| %s | %s | %s | %d | %.3f | %.3f - %.3f | %.0f%% | %s | %.1f | %d |" % (
+        add("| %s | %s | %s | %d | %.3f | %.3f - %.3f | %.0f%% | %s | %.1f | %d | %s |" % (
             fmt_int(r["workload"]), r["label"], fmt_int(r["files"]), r["runs"], r["median"], r["min"], r["max"],
-            r["spread"], fmt_int(r["rate"]), r["us"], r["detections"]))
+            r["spread"], fmt_int(r["rate"]), r["us"], r["detections"],
+            "%.1f" % (r["peak"] / 1024) if r["peak"] else ""))
     add("")
     if memory_runs:
         add("| memory sweep, ids 0..65534 | extra processes | runs | median s | min - max s | answered ids / modules |")
@@ -250,9 +265,29 @@ def main():
             ratio = c["median"] / q["median"]
             add("- %s files: clamscan -r / quellix-scan wall time = %.1f (target >= 20): %s" % (
                 fmt_int(size), ratio, "met" if ratio >= 20 else "MISSED"))
-    rss = [(s, trees[s].get("peak_rss", {}).get("quellix")) for s in sizes if trees[s].get("peak_rss", {}).get("quellix")]
+    for size in sizes:
+        # Paired by round: each round ran every contender once, back to back.
+        runs = trees[size]["runs"]
+        q, f = runs.get("quellix"), runs.get("find")
+        if q and f:
+            ratio = statistics.median(a / b for a, b in zip(q, f))
+            add("- %s files, warm: quellix-scan / find -printf = %.2f, median of the per-round ratios (target <= 1.0): %s" % (
+                fmt_int(size), ratio, "met" if ratio <= 1.0 else "MISSED"))
+        q, f8, f32 = runs.get("quellix-cold"), runs.get("fd8-cold"), runs.get("fd32-cold")
+        if q and f8 and f32:
+            ratio = statistics.median(a / min(b, c) for a, b, c in zip(q, f8, f32))
+            add("- %s files, cold: quellix-scan / the better of fd -j 8 and fd -j 32 = %.2f, median of the per-round"
+                " ratios (target <= 0.9): %s" % (fmt_int(size), ratio, "met" if ratio <= 0.9 else "MISSED"))
+    rss = [(s, max(v for k, v in trees[s].get("peak_rss", {}).items() if k.startswith("quellix")))
+           for s in sizes if any(k.startswith("quellix") for k in trees[s].get("peak_rss", {}))]
     if rss:
-        add("- quellix-scan peak resident size: %s" % ", ".join("%.1f MiB at %s" % (k / 1024, fmt_int(s)) for s, k in rss))
+        add("- quellix-scan peak resident size (warm or cold, the larger): %s" % ", ".join(
+            "%.1f MiB at %s" % (k / 1024, fmt_int(s)) for s, k in rss))
+        flat = [(s, k) for s, k in rss if s >= 100000]
+        if len(flat) > 1:
+            growth = (flat[-1][1] - flat[0][1]) / 1024
+            add("- quellix-scan peak memory from %s to %s files grows %.1f MiB (target: flat within 2 MiB): %s" % (
+                fmt_int(flat[0][0]), fmt_int(flat[-1][0]), growth, "met" if abs(growth) <= 2 else "MISSED"))
     middle = 100000 if 100000 in sizes else sizes[len(sizes) // 2]
     p = by.get((middle, "pass"))
     for c in ("check", "clamscan"):
@@ -311,7 +346,7 @@ def main():
                     f.write("%d %.1f\n" % (s, by[(s, c)]["rate"]))
             f.write("\n\n")
     colours = {"find": "#777777", "walk": "#1b7837", "pass": "#2166ac", "check": "#e08214", "clamscan": "#b2182b",
-               "quellix": "#762a83", "scanexe": "#5aae61"}
+               "quellix": "#762a83", "scanexe": "#5aae61", "quellix-cold": "#c2a5cf", "fd8-cold": "#bababa"}
     plots = ", ".join("'%s' index %d using 1:2 with linespoints lw 2.5 pt 7 ps 1.4 lc rgb '%s' title '%s'" % (
         data, i, colours[c], LABELS[c]) for i, c in enumerate(CHART_ORDER))
     script = "\n".join([

@@ -142,28 +142,12 @@ int FinishOutput(void*, FILE* file) {
 
 // ---- ports ----
 
-struct WalkAdapter {
-  const WalkVisitor* visitor;
-};
-
-int OnTreeFile(void* context, const TreeEntry* entry) {
-  const WalkVisitor* v = static_cast<WalkAdapter*>(context)->visitor;
-  WalkEntry walked{entry->path, entry->directoryLength, entry->name, entry->size, entry};
-  return v->file(v->context, &walked);
-}
-
-int OnTreeUnreadable(void* context, const char* path, int error) {
-  const WalkVisitor* v = static_cast<WalkAdapter*>(context)->visitor;
-  return v->unreadable(v->context, path, static_cast<uint32_t>(error));
-}
-
 int WalkPort(void* context, const WalkVisitor* visitor) {
   PosixScanner* s = Of(context);
-  TreeWalkOptions options{s->options->crossFileSystems};
-  WalkAdapter adapter{visitor};
-  TreeWalkVisitor tree{OnTreeFile, OnTreeUnreadable, &adapter};
+  TreeWalkOptions options{};
+  options.crossFileSystems = s->options->crossFileSystems;
   for (uint32_t i = 0; i < s->options->pathCount; ++i)
-    if (WalkTree(s->options->paths[i], options, &s->visited, tree, &s->stats) == kWalkStopped) return 0;
+    if (WalkTree(s->options->paths[i], options, &s->visited, *visitor, &s->stats) == kWalkStopped) return 0;
   return 1;
 }
 

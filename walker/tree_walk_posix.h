@@ -1,20 +1,30 @@
-// Depth-first walk of a directory tree through directory descriptors
-// (openat, fdopendir). Never follows a symbolic link, stays on the root's
-// file system unless asked, and enters each directory once (device and
-// inode), so cycles through bind mounts end. Reports every regular file
-// with its size and the descriptor of its directory, so that whoever acts on
-// the file reaches the very entry that was listed. POSIX.
+// Walk of a directory tree through directory descriptors, by several
+// workers at once: a just-mounted volume is read at the speed of its disk
+// only when many directory reads and stat calls are in flight. Never follows
+// a symbolic link, stays on the root's file system unless asked, and enters
+// each directory once (device and inode), so cycles through bind mounts end.
+// Reports every regular file with its size and the descriptor of its
+// directory, so that whoever acts on the file reaches the very entry that
+// was listed. The visitor is called from the workers, never two calls at
+// once. POSIX.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "walker/walk_visitor.h"
+
 enum : uint32_t {
   // Longest path the walk builds; a deeper name is reported unreadable.
   kTreePathCapacity = 4096,
-  // Directory levels below the root; each holds one descriptor open.
+  // Directory levels below the root; a deeper directory is reported (ELOOP).
   kMaxTreeDepth = 400,
+  // Workers when the options leave it to the walk: enough reads in flight
+  // to keep a disk busy, measured on a cold tree (docs/benchmarks.md).
+  kDefaultTreeWorkers = 16,
+  kMaxTreeWorkers = 64,
 };
 
+// What WalkEntry::native points to for this walk.
 struct TreeEntry {
   int directoryFd;     // the file's directory, open for the call's duration
   const char* name;    // the file's name in that directory
@@ -26,14 +36,6 @@ struct TreeEntry {
   uint64_t inode;
 };
 
-struct TreeWalkVisitor {
-  // A regular file. 0 ends the walk.
-  int (*file)(void* context, const TreeEntry* entry);
-  // A file or directory that could not be listed or opened (errno value). 0 ends the walk.
-  int (*unreadable)(void* context, const char* path, int error);
-  void* context;
-};
-
 struct TreeWalkStats {
   uint64_t directories;
   uint64_t symbolicLinks;    // skipped, never followed
@@ -43,11 +45,21 @@ struct TreeWalkStats {
 };
 
 // Directories already walked, shared by the walks of one run so that
-// overlapping roots are walked once.
-struct VisitedDirectories {
-  uint64_t* slots;  // pairs (device + 1, inode); an empty pair is free
-  size_t capacity;  // pairs
+// overlapping roots are walked once. One walk at a time uses it (the walk
+// guards it between its workers). One table of inode numbers per device:
+// eight bytes a directory, the largest part of the walk's memory on a big
+// volume.
+struct VisitedDevice {
+  uint64_t device;
+  uint64_t* inodes;  // open addressing; 0 marks a free slot
+  size_t capacity;   // slots, a power of two
   size_t count;
+  int zeroSeen;      // inode number 0, kept apart from the free mark
+};
+
+struct VisitedDirectories {
+  VisitedDevice* devices;
+  size_t deviceCount;
 };
 
 void InitVisitedDirectories(VisitedDirectories* visited);
@@ -59,6 +71,9 @@ void FreeVisitedDirectories(VisitedDirectories* visited);
 
 struct TreeWalkOptions {
   int crossFileSystems;
+  // 0: kDefaultTreeWorkers; 1: the calling thread alone, depth first, each
+  // directory's files in listing order before its subdirectories.
+  uint32_t workers = 0;
 };
 
 enum TreeWalkResult : uint32_t {
@@ -66,7 +81,13 @@ enum TreeWalkResult : uint32_t {
   kWalkFinished = 1,
 };
 
-// Walks `root` (a directory, or a single regular file). A root that is a
-// symbolic link or cannot be opened is reported through `unreadable`.
+// Walks `root` (a directory, or a single regular file) and returns when
+// every worker has ended. A root that is a symbolic link or cannot be
+// opened is reported through `unreadable`. `visitor.file` gets a WalkEntry
+// whose `native` is a TreeEntry; errors are errno values.
 TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, VisitedDirectories* visited,
-                        const TreeWalkVisitor& visitor, TreeWalkStats* stats);
+                        const WalkVisitor& visitor, TreeWalkStats* stats);
+
+// For tests: open every directory one name at a time from the root, as on
+// a kernel without openat2 (or a sandbox that refuses it). 0 restores.
+void UseComponentOpenForTesting(int on);

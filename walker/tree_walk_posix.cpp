@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sys/owned_fd_posix.h"
+
 void InitVisitedDirectories(VisitedDirectories* visited) { *visited = VisitedDirectories{nullptr, 0}; }
 
 void FreeVisitedDirectories(VisitedDirectories* visited) {
@@ -321,20 +323,20 @@ int OpenByComponents(Worker* w, const char* relative) {
   Walk* walk = w->walk;
   size_t length = strlen(relative);
   memcpy(w->scratch, relative, length + 1);
-  int current = -1;  // the root's descriptor, not ours to close
+  OwnedFd current;  // until the first step: the root's descriptor, not ours to close
   char* name = w->scratch;
   for (;;) {
     char* slash = strchr(name, '/');
     if (slash) *slash = 0;
-    int next = openat(current < 0 ? walk->rootFd : current, *name ? name : ".", kDirectoryFlags);
+    int next = openat(current.valid() ? current.get() : walk->rootFd, *name ? name : ".", kDirectoryFlags);
     int error = errno;
-    if (current >= 0) close(current);
+    current.reset();
     if (next < 0) {
       errno = error;
       return -1;
     }
-    current = next;
-    if (!slash) return current;
+    current.reset(next);
+    if (!slash) return current.release();
     name = slash + 1;
   }
 }
@@ -416,7 +418,8 @@ int ListDirectory(Worker* w, int fd, size_t length, uint32_t depth) {
   DIR* stream = fdopendir(fd);
   if (!stream) {
     int error = errno;
-    close(fd);
+    OwnedFd unlisted(fd);
+    unlisted.reset();
     return ReportUnreadable(w, -1, length, nullptr, error);
   }
   w->subdirectories.length = 0;
@@ -500,18 +503,16 @@ int ReadPending(Worker* w, size_t length, uint32_t depth) {
     }
     return ReportUnreadable(w, -1, length, nullptr, error);
   }
+  OwnedFd directory(fd);
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(directory.get(), &st) != 0) {
     int error = errno;
-    close(fd);
+    directory.reset();
     return ReportUnreadable(w, -1, length, nullptr, error);
   }
   int admit = Admit(w, length, st);
-  if (admit <= 0) {
-    close(fd);
-    return admit == 0;
-  }
-  return ListDirectory(w, fd, length, depth);
+  if (admit <= 0) return admit == 0;
+  return ListDirectory(w, directory.release(), length, depth);
 }
 
 void RunWorker(Worker* w) {
@@ -563,7 +564,8 @@ int WalkSingleFile(Worker* w, size_t length) {
   }
   const char* name = slash ? slash + 1 : w->path;
   int go = 1;
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  OwnedFd owner(open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int fd = owner.get();
   struct stat st;
   if (fd < 0) {
     go = ReportUnreadable(w, -1, length, nullptr, errno);
@@ -576,7 +578,6 @@ int WalkSingleFile(Worker* w, size_t length) {
       WalkEntry walkEntry{w->path, static_cast<size_t>(name - w->path), name, entry.size, &entry};
       go = w->walk->visitor->file(w->walk->visitor->context, &walkEntry);
     }
-    close(fd);
   }
   return go;
 }
@@ -670,7 +671,7 @@ TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, Visite
     stats->special += pool[i].stats.special;
     free(pool[i].subdirectories.bytes);
   }
-  if (walk.rootFd >= 0) close(walk.rootFd);
+  OwnedFd(walk.rootFd).reset();
   free(walk.pending.bytes);
   pthread_mutex_destroy(&walk.queueLock);
   pthread_cond_destroy(&walk.queueChanged);

@@ -230,8 +230,11 @@ void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double 
 void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* command) {
   char host[256] = "";
   if (d->platform->hostName) d->platform->hostName(host, sizeof host);
+  // A run over disk images names the images where others name their PATHs.
+  const int images = d->options->imageCount > 0;
   WriteRunRecord(&d->records, d->platform->programName, host, argc, argv, command, d->options->action,
-                 d->options->paths, d->options->pathCount);
+                 images ? d->options->images : d->options->paths,
+                 images ? d->options->imageCount : d->options->pathCount);
 }
 
 int Complain(const ConsolePlatform& p, const char* what, const char* why) {
@@ -304,7 +307,7 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   int withMemory = 0;
   if (p.beforeWalk) {
     p.beforeWalk(p.context, &session);
-    withMemory = session.ledger.memoryModulesExamined > 0 || !options.noMemory;
+    withMemory = session.ledger.memoryModulesExamined > 0 || (p.flavour == kFlavourLiveSystem && !options.noMemory);
   }
   SessionWalk(&session);
   ClearProgress(d);

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "cli/console_driver.h"
+#include "cli/image_scan_posix.h"
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/name_escape.h"
@@ -44,6 +45,7 @@ struct PosixScanner {
   QuarantineStore quarantine;
   VisitedDirectories visited;
   TreeWalkStats stats;
+  ImageScanner image;  // --image
   // restore
   OwnedFd quarantineFolder;
   OwnedStream manifest;
@@ -198,6 +200,15 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->driver = driver;
   s->quarantine = QuarantineStore{-1, -1, nullptr, 0};
   InitVisitedDirectories(&s->visited);
+  if (options->imageCount) {
+    const char* why = nullptr;
+    if (options->action == kActionQuarantine &&
+        !OpenQuarantine(options->quarantineDirectory, nullptr, 0, &s->quarantine, &why)) {
+      ConsoleNotice(driver, "refused", options->quarantineDirectory, why ? why : std::strerror(errno));
+      return 0;
+    }
+    return BeginImageScan(&s->image, options, driver, &s->quarantine, ports);
+  }
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
   for (uint32_t i = 0; i < options->driveCount; ++i)
@@ -231,8 +242,14 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   return 1;
 }
 
+void BeforeWalk(void* context, ScanSession* session) {
+  PosixScanner* s = Of(context);
+  if (s->options->imageCount) ImageScanBeforeWalk(&s->image, session);
+}
+
 void EndScan(void* context) {
   PosixScanner* s = Of(context);
+  if (s->options->imageCount) EndImageScan(&s->image);
   FreeVisitedDirectories(&s->visited);
   CloseQuarantine(&s->quarantine);
 }
@@ -263,6 +280,10 @@ const char* NextManifestLine(void* context) {
 RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char* line, char* path,
                            size_t pathCapacity, char* why, size_t whyCapacity) {
   PosixScanner* s = Of(context);
+  RestoreRowKind image = kRestoreRowFailed;
+  if (ImageRestoreLine(&s->image, options, s->quarantineFolder.get(), line, &image, path, pathCapacity, why,
+                       whyCapacity))
+    return image;
   char recorded[kQuarantinePathCapacity] = "";
   const char* reason = nullptr;
   RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(
@@ -275,6 +296,7 @@ RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char
 
 void EndRestore(void* context) {
   PosixScanner* s = Of(context);
+  EndImageRestore(&s->image);
   s->manifest.reset();
   s->quarantineFolder.reset();
   std::free(s->line);
@@ -298,7 +320,7 @@ int main(int argc, char** argv) {
   signal(SIGTERM, OnInterrupt);
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
-                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
+                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, BeforeWalk, EndScan,
                            BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner};
   return RunConsoleScanner(argc, argv, platform);
 }

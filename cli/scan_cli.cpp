@@ -12,6 +12,7 @@ const char kScanVersion[] = QX_SCAN_VERSION;
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
+    "  or:  quellix-scan [OPTIONS] --image FILE [--image FILE]...\n"
     "  or:  quellix-scan restore [--force] [--to ROOT] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
@@ -33,6 +34,10 @@ const char kScanHelpText[] =
     "                            (default: quellix-backup-DATE-TIME in the current\n"
     "                            directory)\n"
     "      --cross-file-systems  also walk file systems mounted below a PATH\n"
+    "      --image FILE          scan a virtual machine's disk image (raw, qcow2,\n"
+    "                            VMDK, VHD, VDI...) instead of PATHs, without\n"
+    "                            mounting it (repeatable); rows read\n"
+    "                            FILE:C:\\WINDOWS\\...\n"
     "      --json FILE           write JSON Lines: one object per detection, one\n"
     "                            per hive change, one summary\n"
     "      --quiet               no progress line\n"
@@ -187,6 +192,11 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
           if (o.drives[d].letter == letter) return Fail(reason, capacity, "drive %s given twice", value);
         o.drives[o.driveCount++] = DriveMapping{letter, value + 2};
       }
+    } else if (!live && Matches(arg, "--image", &n)) {
+      const char* value = ValueOf(argc, argv, &i, arg, n);
+      if (!value || !*value) return Fail(reason, capacity, "%s needs a value", "--image");
+      if (o.imageCount >= kMaxScanPaths) return Fail(reason, capacity, "too many images (at most %s)", "64");
+      o.images[o.imageCount++] = value;
     } else {
       return Fail(reason, capacity, "unknown option '%s'", arg);
     }
@@ -197,12 +207,15 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   }
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
-    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers)
+    if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
+        o.imageCount)
       return Fail(reason, capacity, "restore takes only --force, --json and --quiet%s", "");
     o.command = kCommandRestore;
     o.quarantineDirectory = o.paths[0];
   } else {
-    if (o.pathCount == 0 && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
+    if (o.imageCount && (o.pathCount || o.windowsRoot || o.driveCount || o.crossFileSystems))
+      return Fail(reason, capacity, "--image takes no PATH, --windows-root, --drive or --cross-file-systems%s", "");
+    if (o.pathCount == 0 && !o.imageCount && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
     if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
   }

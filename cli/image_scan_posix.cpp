@@ -41,10 +41,19 @@ CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIden
   return CheckGuestFile(BuiltInSignatures(), entry->disk->handle, entry->appliancePath, nameOut, identity);
 }
 
-void RememberRemoved(ImageScanner* s, const GuestEntry* entry) {
+// A removed file's Run values are looked for by its Windows path; a drive
+// that inspection gave no letter has none, as offline a file on no drive.
+void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* entry) {
+  const GuestDrive& drive = entry->disk->drives[entry->drive];
   char windows[kQuarantinePathCapacity];
-  if (GuestWindowsPath(entry->disk->drives[entry->drive], entry->appliancePath, windows, sizeof windows))
+  if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
     s->removed.push_back(windows);
+  } else if (s->session) {
+    RunValueListener listener = SessionRunValueListener(s->session);
+    TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
+                        "is on no drive letter (no Windows installation was found in the image), so Run values "
+                        "naming it are not looked for");
+  }
 }
 
 ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity* identity, char* why,
@@ -53,7 +62,7 @@ ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentit
   const GuestEntry* entry = EntryOf(file);
   RemovalOutcome outcome = RemoveGuestFile(entry->disk, entry->appliancePath, *identity, entry->size);
   if (outcome == kRemovalDone) {
-    RememberRemoved(s, entry);
+    RememberRemoved(s, file, entry);
     return kRowRemoved;
   }
   std::snprintf(why, capacity, "%s",
@@ -69,7 +78,7 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
   QuarantineOutcome outcome = QuarantineGuestFile(s->quarantine, entry->disk, s->imageCanonical, entry->disk->drives[entry->drive],
                                                   entry->appliancePath, *identity, entry->size, name, hex);
   if (outcome == kQuarantineDone) {
-    RememberRemoved(s, entry);
+    RememberRemoved(s, file, entry);
     return kRowQuarantined;
   }
   int error = errno;

@@ -23,6 +23,7 @@
 #include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
 #include "remedy/sha256.h"
+#include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
 
 namespace {
@@ -65,7 +66,15 @@ struct Outcome {
   double seconds;
 };
 
-Outcome Scan(const std::vector<std::string>& args, const std::string& name) {
+// A run started in the background: runs on different images go side by
+// side, each appliance starting while the others do.
+struct Started {
+  pid_t pid;
+  std::string name;
+  std::chrono::steady_clock::time_point at;
+};
+
+Started Start(const std::vector<std::string>& args, const std::string& name) {
   std::string outPath = gBase + "/" + name + ".out", errPath = gBase + "/" + name + ".err";
   auto started = std::chrono::steady_clock::now();
   pid_t pid = fork();
@@ -81,11 +90,18 @@ Outcome Scan(const std::vector<std::string>& args, const std::string& name) {
     execv(QX_SCAN_PROGRAM, argv.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(outPath), Read(errPath), seconds};
+  return Started{pid, name, started};
 }
+
+Outcome Finish(const Started& run) {
+  int status = 0;
+  waitpid(run.pid, &status, 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.at).count();
+  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(gBase + "/" + run.name + ".out"),
+                 Read(gBase + "/" + run.name + ".err"), seconds};
+}
+
+Outcome Scan(const std::vector<std::string>& args, const std::string& name) { return Finish(Start(args, name)); }
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -135,9 +151,11 @@ std::string Windows(std::string path) {
   return path;
 }
 
-// Builds the raw images: `plain` and `hibernated` (the same with a
-// hiberfil.sys that holds a hibernated system) in one appliance.
-Planted BuildImages(const std::string& plain, const std::string& hibernated) {
+// Builds the raw images in one appliance: `plain`, `hibernated` (the same
+// with a hiberfil.sys that holds a hibernated system) and `bare`: NTFS on
+// the whole disk, no Windows folder, one specimen and a profile hive whose
+// transaction log is not applied.
+Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& bare) {
   Planted planted;
   std::string staging = gBase + "/staging";
   EXPECT_EQ(0, system(("rm -rf '" + staging + "' && mkdir -p '" + staging + "'").c_str()));
@@ -185,7 +203,7 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated) {
   guestfs_h* g = guestfs_create();
   EXPECT_NE(nullptr, g);
   if (!g) return planted;
-  const char* images[] = {plain.c_str(), hibernated.c_str()};
+  const char* images[] = {plain.c_str(), hibernated.c_str(), bare.c_str()};
   for (const char* image : images) {
     EXPECT_EQ(0, guestfs_disk_create(g, image, "raw", 96ll << 20, -1));
     EXPECT_EQ(0, guestfs_add_drive_opts(g, image, GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
@@ -225,6 +243,17 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated) {
     }
     EXPECT_EQ(0, guestfs_umount_all(g));
   }
+  std::string pending = staging + "/carol";
+  EXPECT_TRUE(WriteProfileHive(pending, {{"Worm0", 1, "C:\\row 0.exe"}}, {}));
+  std::string bytes = Read(pending);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
+  Write(pending, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdc"));
+  EXPECT_EQ(0, guestfs_mount(g, "/dev/sdc", "/"));
+  EXPECT_EQ(0, guestfs_mkdir_p(g, "/Documents and Settings/carol"));
+  EXPECT_EQ(0, guestfs_upload(g, pending.c_str(), "/Documents and Settings/carol/NTUSER.DAT"));
+  EXPECT_EQ(0, guestfs_upload(g, (staging + "/specimen0").c_str(), "/row 0.exe"));
+  EXPECT_EQ(0, guestfs_umount_all(g));
   EXPECT_EQ(0, guestfs_shutdown(g));
   guestfs_close(g);
   return planted;
@@ -239,7 +268,7 @@ class ImageScan : public testing::Test {
     gBase = std::string(cwd) + "/quellix-scan-images";
     ASSERT_EQ(0, system(("rm -rf '" + gBase + "' && mkdir -p '" + gBase + "'").c_str()));
     auto started = std::chrono::steady_clock::now();
-    planted_ = new Planted(BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw"));
+    planted_ = new Planted(BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw", gBase + "/bare.raw"));
     std::string convert = "qemu-img convert -f raw -O qcow2 '" + gBase + "/plain.raw' '" + gBase + "/plain.qcow2'";
     ASSERT_EQ(0, system(convert.c_str()));
     fprintf(stderr, "images built in %.1f s\n",
@@ -284,9 +313,16 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   std::string quarantined = Copy("plain.qcow2", "quarantined.qcow2");
   std::string locked = Copy("plain.raw", "locked.raw");
   std::string hibernated = Copy("hibernated.raw", "hibernated-copy.raw");
+  std::string bare = gBase + "/bare.raw";
   std::string backup = gBase + "/backup", store = gBase + "/quarantine";
 
-  Outcome remove = Scan({"--remove", "--backup", backup, "--image", removed}, "remove");
+  std::string hibernatedBefore = Sha256OfFile(hibernated);
+  Started removing = Start({"--remove", "--backup", backup, "--image", removed}, "remove");
+  Started quarantining =
+      Start({"--quarantine", store, "--backup", backup + "-q", "--image", quarantined}, "quarantine");
+  Started refusing = Start({"--remove", "--image", hibernated}, "hibernated");
+  Started falling = Start({"--remove", "--backup", backup + "-bare", "--image", bare}, "bare");
+  Outcome remove = Finish(removing);
   fprintf(stderr, "--remove: %.1f s\n", remove.seconds);
   EXPECT_EQ(1, remove.status) << remove.out << remove.err;
   EXPECT_EQ(planted_->specimens.size(), Count(remove.out, "(removed)")) << remove.out;
@@ -296,7 +332,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
       << remove.out;
   EXPECT_NE("", Read(backup + "/1-alice-NTUSER.DAT") + Read(backup + "/2-alice-NTUSER.DAT"));
 
-  Outcome quarantine = Scan({"--quarantine", store, "--backup", backup + "-q", "--image", quarantined}, "quarantine");
+  Outcome quarantine = Finish(quarantining);
   fprintf(stderr, "--quarantine: %.1f s\n", quarantine.seconds);
   EXPECT_EQ(1, quarantine.status) << quarantine.out << quarantine.err;
   EXPECT_EQ(planted_->specimens.size(), Count(quarantine.out, "(quarantined)")) << quarantine.out;
@@ -305,21 +341,32 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_NE(std::string::npos, manifest.find("\"windows_path\":\"C:\\\\WINDOWS\\\\system32\\\\row 0.exe\""))
       << manifest;
 
-  std::string hibernatedBefore = Sha256OfFile(hibernated);
-  Outcome refused = Scan({"--remove", "--image", hibernated}, "hibernated");
+  Outcome refused = Finish(refusing);
   fprintf(stderr, "hibernated, refused: %.1f s\n", refused.seconds);
   EXPECT_EQ(2, refused.status) << refused.out << refused.err;
   EXPECT_NE(std::string::npos, refused.err.find("C:\\HIBERFIL.SYS holds a hibernated Windows")) << refused.err;
   EXPECT_EQ(0u, Count(refused.out, "(removed)"));
   EXPECT_EQ(hibernatedBefore, Sha256OfFile(hibernated));
 
-  // One appliance reads both results back and, while it holds `locked`
+  // Without a Windows installation every NTFS file system is scanned, under
+  // its device's name; no drive letter is known, so no Run value is
+  // touched, and the run says so.
+  Outcome fallback = Finish(falling);
+  fprintf(stderr, "no Windows, --remove: %.1f s\n", fallback.seconds);
+  EXPECT_EQ(2, fallback.status) << fallback.out << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.out.find(bare + ":/dev/sda:\\row 0.exe: ")) << fallback.out;
+  EXPECT_EQ(1u, Count(fallback.out, "(removed)")) << fallback.out;
+  EXPECT_NE(std::string::npos, fallback.err.find("no Windows installation found")) << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.err.find("row 0.exe: Run values not cleaned: is on no drive letter")) << fallback.err;
+
+  // One appliance reads every result back and, while it holds `locked`
   // for writing, a second process is refused that image.
   guestfs_h* g = guestfs_create();
   ASSERT_NE(nullptr, g);
   ASSERT_EQ(0, guestfs_add_drive_opts(g, removed.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
   ASSERT_EQ(0, guestfs_add_drive_opts(g, quarantined.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
   ASSERT_EQ(0, guestfs_add_drive_opts(g, locked.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, bare.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
   ASSERT_EQ(0, guestfs_launch(g));
   std::string lockedBefore = Sha256OfFile(locked);
   Outcome busy = Scan({"--remove", "--image", locked}, "locked");
@@ -358,6 +405,11 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
     EXPECT_NE(std::string::npos, b.find("/Run/Keep,")) << b;
     ASSERT_EQ(0, guestfs_umount_all(g));
   }
+  ASSERT_EQ(0, guestfs_mount_ro(g, "/dev/sdd", "/"));
+  EXPECT_EQ(0, guestfs_exists(g, "/row 0.exe"));
+  std::string carol = gBase + "/carol-after";
+  ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/carol/NTUSER.DAT", carol.c_str()));
+  EXPECT_EQ(Read(gBase + "/staging/carol"), Read(carol));
   guestfs_close(g);
 
   // restore puts the quarantined files back into their image, byte for

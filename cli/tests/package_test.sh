@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package: built by cpack from this build folder, it holds the
-# program and its man page, depends on libhivex, and the man page is the
-# program's --help.
+# program and its man page, depends on libhivex and libguestfs, and the man
+# page is the program's --help.
 set -euo pipefail
 build=$1 version=$2
 arch=$(dpkg --print-architecture)
@@ -16,9 +16,11 @@ for f in ./usr/bin/quellix-scan ./usr/share/man/man1/quellix-scan.1.gz; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = quellix-scan ] || { echo "wrong package name"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libhivex0 || { echo "no libhivex0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
+# --image opens disk images through libguestfs.
+dpkg-deb -f "$deb" Depends | grep -q libguestfs0 || { echo "no libguestfs0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
 dpkg-deb -x "$deb" "$out/root"
 page=$(zcat "$out/root/usr/share/man/man1/quellix-scan.1.gz")
-for text in '.TH QUELLIX-SCAN "1"' '\fB\-\-quarantine\fR DIR' 'restore' 'Exit status' "quellix-scan $version"; do
+for text in '.TH QUELLIX-SCAN "1"' '\fB\-\-quarantine\fR DIR' '\fB\-\-image\fR FILE' 'restore' 'Exit status' "quellix-scan $version"; do
   grep -qiF -- "$text" <<<"$page" || { echo "man page lacks $text"; exit 1; }
 done
 "$out/root/usr/bin/quellix-scan" --version | grep -qx "quellix-scan $version"

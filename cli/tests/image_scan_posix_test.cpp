@@ -152,10 +152,12 @@ std::string Windows(std::string path) {
 }
 
 // Builds the raw images in one appliance: `plain`, `hibernated` (the same
-// with a hiberfil.sys that holds a hibernated system) and `bare`: NTFS on
-// the whole disk, no Windows folder, one specimen and a profile hive whose
-// transaction log is not applied.
-Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& bare) {
+// with a hiberfil.sys that holds a hibernated system), `pending` (the same
+// with a third profile whose hive's transaction log is not applied and
+// starts a specimen) and `bare`: NTFS on the whole disk, no Windows folder,
+// one specimen and that hive.
+Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& pending,
+                    const std::string& bare) {
   Planted planted;
   std::string staging = gBase + "/staging";
   EXPECT_EQ(0, system(("rm -rf '" + staging + "' && mkdir -p '" + staging + "'").c_str()));
@@ -203,14 +205,19 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
   guestfs_h* g = guestfs_create();
   EXPECT_NE(nullptr, g);
   if (!g) return planted;
-  const char* images[] = {plain.c_str(), hibernated.c_str(), bare.c_str()};
+  std::string logged = staging + "/carol";
+  EXPECT_TRUE(WriteProfileHive(logged, {{"Worm0", 1, "C:\\WINDOWS\\system32\\row 0.exe"}}, {}));
+  std::string bytes = Read(logged);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
+  Write(logged, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  const char* images[] = {plain.c_str(), hibernated.c_str(), pending.c_str(), bare.c_str()};
   for (const char* image : images) {
     EXPECT_EQ(0, guestfs_disk_create(g, image, "raw", 96ll << 20, -1));
     EXPECT_EQ(0, guestfs_add_drive_opts(g, image, GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
   }
   EXPECT_EQ(0, guestfs_launch(g));
-  const char* devices[] = {"/dev/sda", "/dev/sdb"};
-  for (int d = 0; d < 2; ++d) {
+  const char* devices[] = {"/dev/sda", "/dev/sdb", "/dev/sdc"};
+  for (int d = 0; d < 3; ++d) {
     std::string device = devices[d], partition = device + "1";
     EXPECT_EQ(0, guestfs_part_disk(g, device.c_str(), "mbr"));
     EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", partition.c_str()));
@@ -235,6 +242,7 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
     std::vector<std::pair<std::string, std::string>> all = files;
     all.push_back({system, "WINDOWS/system32/config/system"});
     if (d == 1) all.push_back({staging + "/hiberfil", "HIBERFIL.SYS"});
+    if (d == 2) all.push_back({logged, "Documents and Settings/carol/NTUSER.DAT"});
     for (const auto& [host, inside] : all) {
       std::string path = "/" + inside;
       std::string folder = path.substr(0, path.rfind('/'));
@@ -243,15 +251,10 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
     }
     EXPECT_EQ(0, guestfs_umount_all(g));
   }
-  std::string pending = staging + "/carol";
-  EXPECT_TRUE(WriteProfileHive(pending, {{"Worm0", 1, "C:\\row 0.exe"}}, {}));
-  std::string bytes = Read(pending);
-  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
-  Write(pending, std::vector<unsigned char>(bytes.begin(), bytes.end()));
-  EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdc"));
-  EXPECT_EQ(0, guestfs_mount(g, "/dev/sdc", "/"));
+  EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdd"));
+  EXPECT_EQ(0, guestfs_mount(g, "/dev/sdd", "/"));
   EXPECT_EQ(0, guestfs_mkdir_p(g, "/Documents and Settings/carol"));
-  EXPECT_EQ(0, guestfs_upload(g, pending.c_str(), "/Documents and Settings/carol/NTUSER.DAT"));
+  EXPECT_EQ(0, guestfs_upload(g, logged.c_str(), "/Documents and Settings/carol/NTUSER.DAT"));
   EXPECT_EQ(0, guestfs_upload(g, (staging + "/specimen0").c_str(), "/row 0.exe"));
   EXPECT_EQ(0, guestfs_umount_all(g));
   EXPECT_EQ(0, guestfs_shutdown(g));
@@ -268,7 +271,8 @@ class ImageScan : public testing::Test {
     gBase = std::string(cwd) + "/quellix-scan-images";
     ASSERT_EQ(0, system(("rm -rf '" + gBase + "' && mkdir -p '" + gBase + "'").c_str()));
     auto started = std::chrono::steady_clock::now();
-    planted_ = new Planted(BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw", gBase + "/bare.raw"));
+    planted_ = new Planted(
+        BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw", gBase + "/pending.raw", gBase + "/bare.raw"));
     std::string convert = "qemu-img convert -f raw -O qcow2 '" + gBase + "/plain.raw' '" + gBase + "/plain.qcow2'";
     ASSERT_EQ(0, system(convert.c_str()));
     fprintf(stderr, "images built in %.1f s\n",
@@ -313,7 +317,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   std::string quarantined = Copy("plain.qcow2", "quarantined.qcow2");
   std::string locked = Copy("plain.raw", "locked.raw");
   std::string hibernated = Copy("hibernated.raw", "hibernated-copy.raw");
-  std::string bare = gBase + "/bare.raw";
+  std::string bare = gBase + "/bare.raw", pending = gBase + "/pending.raw";
   std::string backup = gBase + "/backup", store = gBase + "/quarantine";
 
   std::string hibernatedBefore = Sha256OfFile(hibernated);
@@ -322,6 +326,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
       Start({"--quarantine", store, "--backup", backup + "-q", "--image", quarantined}, "quarantine");
   Started refusing = Start({"--remove", "--image", hibernated}, "hibernated");
   Started falling = Start({"--remove", "--backup", backup + "-bare", "--image", bare}, "bare");
+  Started logging = Start({"--remove", "--backup", backup + "-pending", "--image", pending}, "pending");
   Outcome remove = Finish(removing);
   fprintf(stderr, "--remove: %.1f s\n", remove.seconds);
   EXPECT_EQ(1, remove.status) << remove.out << remove.err;
@@ -359,6 +364,17 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_NE(std::string::npos, fallback.err.find("no Windows installation found")) << fallback.err;
   EXPECT_NE(std::string::npos, fallback.err.find("row 0.exe: Run values not cleaned: is on no drive letter")) << fallback.err;
 
+  // A hive whose transaction log is not applied is not written; the
+  // others are.
+  Outcome logged = Finish(logging);
+  fprintf(stderr, "pending log, --remove: %.1f s\n", logged.seconds);
+  EXPECT_EQ(2, logged.status) << logged.out << logged.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(logged.out, "(removed)")) << logged.out;
+  EXPECT_NE(std::string::npos,
+            logged.err.find("carol\\NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
+      << logged.err;
+  EXPECT_NE(std::string::npos, logged.out.find("Run values deleted: 3 in 2 hive(s)")) << logged.out;
+
   // One appliance reads every result back and, while it holds `locked`
   // for writing, a second process is refused that image.
   guestfs_h* g = guestfs_create();
@@ -367,6 +383,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   ASSERT_EQ(0, guestfs_add_drive_opts(g, quarantined.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
   ASSERT_EQ(0, guestfs_add_drive_opts(g, locked.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
   ASSERT_EQ(0, guestfs_add_drive_opts(g, bare.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, pending.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
   ASSERT_EQ(0, guestfs_launch(g));
   std::string lockedBefore = Sha256OfFile(locked);
   Outcome busy = Scan({"--remove", "--image", locked}, "locked");
@@ -410,6 +427,11 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   std::string carol = gBase + "/carol-after";
   ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/carol/NTUSER.DAT", carol.c_str()));
   EXPECT_EQ(Read(gBase + "/staging/carol"), Read(carol));
+  ASSERT_EQ(0, guestfs_umount_all(g));
+  ASSERT_EQ(0, guestfs_mount_ro(g, "/dev/sde1", "/"));
+  ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/carol/NTUSER.DAT", carol.c_str()));
+  EXPECT_EQ(Read(gBase + "/staging/carol"), Read(carol)) << "the hive with a pending log is as it was";
+  EXPECT_EQ(0, guestfs_exists(g, "/WINDOWS/system32/row 0.exe"));
   guestfs_close(g);
 
   // restore puts the quarantined files back into their image, byte for

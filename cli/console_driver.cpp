@@ -303,8 +303,11 @@ void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* c
   char host[256] = "";
   if (d->platform->hostName) d->platform->hostName(host, sizeof host);
   LogHeading(d, host, argc, argv, command);
+  // A run over disk images names the images where others name their PATHs.
+  const int images = d->options->imageCount > 0;
   WriteRunRecord(&d->records, d->platform->programName, host, argc, argv, command, d->options->action,
-                 d->options->paths, d->options->pathCount);
+                 images ? d->options->images : d->options->paths,
+                 images ? d->options->imageCount : d->options->pathCount);
 }
 
 int Complain(const ConsolePlatform& p, const char* what, const char* why) {
@@ -472,12 +475,14 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
                     OnRunValueDeleted, OnRegistryTrouble, d};
   ScanSession session;
   BeginScanSession(&session, BuiltInSignatures(), options.action, ports, &report, kPathInterval);
-  PathExclusions exclusions{options.excludes, options.excludeCount, options.paths, options.pathCount, p.foldCase};
+  // Names inside a disk image are Windows names, whatever the platform.
+  PathExclusions exclusions{options.excludes, options.excludeCount, options.paths, options.pathCount,
+                            p.foldCase || options.imageCount > 0};
   if (options.excludeCount) session.exclusions = &exclusions;
   int withMemory = 0;
   if (p.beforeWalk) {
     p.beforeWalk(p.context, &session);
-    withMemory = session.ledger.memoryModulesExamined > 0 || !options.noMemory;
+    withMemory = session.ledger.memoryModulesExamined > 0 || (p.flavour == kFlavourLiveSystem && !options.noMemory);
   }
   SessionWalk(&session);
   ClearProgress(d);

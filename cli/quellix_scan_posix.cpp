@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "cli/console_driver.h"
+#include "cli/image_scan_posix.h"
 #include "engine/file_check_posix.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/name_escape.h"
@@ -49,6 +50,7 @@ struct PosixScanner {
   // systems of the PATHs, known only when each PATH is a mount root.
   uint64_t usedInodes;
   uint64_t filesSeen;
+  ImageScanner image;  // --image
   // restore
   OwnedFd quarantineFolder;
   OwnedStream manifest;
@@ -235,6 +237,15 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->driver = driver;
   s->quarantine = QuarantineStore{-1, -1, nullptr, 0};
   InitVisitedDirectories(&s->visited);
+  if (options->imageCount) {
+    const char* why = nullptr;
+    if (options->action == kActionQuarantine &&
+        !OpenQuarantine(options->quarantineDirectory, nullptr, 0, &s->quarantine, &why)) {
+      ConsoleNotice(driver, "refused", options->quarantineDirectory, why ? why : std::strerror(errno));
+      return 0;
+    }
+    return BeginImageScan(&s->image, options, driver, &s->quarantine, ports);
+  }
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
   for (uint32_t i = 0; i < options->driveCount; ++i)
@@ -271,8 +282,14 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   return 1;
 }
 
+void BeforeWalk(void* context, ScanSession* session) {
+  PosixScanner* s = Of(context);
+  if (s->options->imageCount) ImageScanBeforeWalk(&s->image, session);
+}
+
 void EndScan(void* context, const ScanTotals*) {
   PosixScanner* s = Of(context);
+  if (s->options->imageCount) EndImageScan(&s->image);
   FreeVisitedDirectories(&s->visited);
   CloseQuarantine(&s->quarantine);
 }
@@ -303,6 +320,10 @@ const char* NextManifestLine(void* context) {
 RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char* line, char* path,
                            size_t pathCapacity, char* why, size_t whyCapacity) {
   PosixScanner* s = Of(context);
+  RestoreRowKind image = kRestoreRowFailed;
+  if (ImageRestoreLine(&s->image, options, s->quarantineFolder.get(), line, &image, path, pathCapacity, why,
+                       whyCapacity))
+    return image;
   char recorded[kQuarantinePathCapacity] = "";
   const char* reason = nullptr;
   RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(
@@ -315,6 +336,7 @@ RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char
 
 void EndRestore(void* context) {
   PosixScanner* s = Of(context);
+  EndImageRestore(&s->image);
   s->manifest.reset();
   s->quarantineFolder.reset();
   std::free(s->line);
@@ -338,7 +360,7 @@ int main(int argc, char** argv) {
   signal(SIGTERM, OnInterrupt);
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
-                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
+                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, BeforeWalk, EndScan,
                            BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner, OpenLog, 0};
   return RunConsoleScanner(argc, argv, platform);
 }

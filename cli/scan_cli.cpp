@@ -48,11 +48,16 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "                          (default: quellix-backup-DATE-TIME in the current\n"      \
   "                          directory)\n"                                             \
   "      --cross-file-systems  [vol] also walk file systems mounted below a PATH\n"    \
+  "      --image FILE        [vol] scan a virtual machine's disk image (raw,\n"     \
+  "                          qcow2, VMDK, VHD, VDI...) instead of PATHs, without\n"   \
+  "                          mounting it (repeatable); rows read\n"                    \
+  "                          FILE:C:\\WINDOWS\\...\n"                                  \
   "Long options may be shortened to any unique prefix; short ones may be\n"            \
   "bundled (-qj FILE); -- ends the options.\n"
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
+    "  or:  quellix-scan [OPTIONS] --image FILE [--image FILE]...\n"
     "  or:  quellix-scan restore [--force] [--to ROOT] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
@@ -108,7 +113,7 @@ namespace {
 enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
-  kOptBackup, kOptCrossFileSystems,
+  kOptBackup, kOptCrossFileSystems, kOptImage,
 };
 
 enum : uint32_t {
@@ -145,6 +150,7 @@ const OptionSpec kOptions[] = {
     {"drive", 0, 1, kOptDrive, kVolumeOnly},
     {"backup", 0, 1, kOptBackup, kVolumeOnly},
     {"cross-file-systems", 0, 0, kOptCrossFileSystems, kVolumeOnly},
+    {"image", 0, 1, kOptImage, kVolumeOnly},
 };
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
@@ -218,6 +224,10 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
     case kOptWindowsRoot: o->windowsRoot = value; break;
     case kOptBackup: o->backupDirectory = value; break;
     case kOptCrossFileSystems: o->crossFileSystems = 1; break;
+    case kOptImage:
+      if (o->imageCount >= kMaxScanPaths) return Fail(reason, capacity, "too many images (at most %s)", "64");
+      o->images[o->imageCount++] = value;
+      break;
     case kOptDrive: {
       char letter = value[0];
       if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
@@ -303,12 +313,16 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
     if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
-        o.excludeCount || o.filesFrom || o.nulSeparated)
+        o.excludeCount || o.filesFrom || o.nulSeparated ||
+        o.imageCount)
       return Fail(reason, capacity, "restore takes only --force, --to, --json, --log and --quiet%s", "");
     o.command = kCommandRestore;
     o.quarantineDirectory = o.argumentPaths[0];
   } else {
-    if (o.pathCount == 0 && !o.filesFrom && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
+    if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems))
+      return Fail(reason, capacity,
+                  "--image takes no PATH, --files-from, --windows-root, --drive or --cross-file-systems%s", "");
+    if (o.pathCount == 0 && !o.filesFrom && !o.imageCount && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
     if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
     if (o.nulSeparated && !o.filesFrom) return Fail(reason, capacity, "-0 belongs to --files-from%s", "");

@@ -51,6 +51,10 @@ struct ScanOptions {
   // The live system's scanner (quellix-scan.exe) only:
   int noMemory;  // --no-memory: no memory pass
   int allUsers;  // --all-users: every loaded user hive's Run key too
+  // The Linux scanner only: --image FILE (repeatable), virtual machines'
+  // disks scanned through libguestfs instead of PATHs.
+  const char* images[kMaxScanPaths];
+  uint32_t imageCount;
 };
 
 // Which scanner reads the command line: the Linux one, which scans mounted

@@ -183,6 +183,79 @@ void CloseQuarantine(QuarantineStore* store) {
   *store = QuarantineStore{-1, -1, nullptr, 0};
 }
 
+int StoreQuarantineCopy(QuarantineStore* store, int sourceFd, uint64_t size, char hexOut[kSha256HexSize],
+                        int* placedNow) {
+  hexOut[0] = 0;
+  *placedNow = 0;
+  char temp[64];
+  TempName(temp, sizeof temp, "incoming");
+  OwnedFd target;
+  if (!CreateNewFile(store->directoryFd, temp, 0600, &target)) return 0;
+  Sha256State sha;
+  BeginSha256(&sha);
+  uint64_t copied = 0;
+  int ok = WriteAll(target.get(), kCopyHeader, sizeof kCopyHeader) &&
+           CopyHashing(sourceFd, target.get(), size, &sha, &copied) && copied == size &&
+           fchmod(target.get(), 0400) == 0 && fsync(target.get()) == 0;
+  int error = ok ? 0 : (errno ? errno : EIO);
+  ok = target.close() && ok;
+  unsigned char digest[kSha256DigestSize];
+  EndSha256(&sha, digest);
+  char hex[kSha256HexSize];
+  Sha256Hex(digest, hex);
+  // The same content quarantined before keeps its one copy.
+  struct stat existing;
+  if (ok && fstatat(store->directoryFd, hex, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (renameat(store->directoryFd, temp, store->directoryFd, hex) != 0) {
+      error = errno;
+      ok = 0;
+    } else {
+      *placedNow = 1;
+    }
+  }
+  if (!*placedNow) unlinkat(store->directoryFd, temp, 0);
+  if (!ok) {
+    errno = error;
+    return 0;
+  }
+  fsync(store->directoryFd);
+  memcpy(hexOut, hex, kSha256HexSize);
+  return 1;
+}
+
+int AppendQuarantineRecord(QuarantineStore* store, JsonLine* line, int placedNow, const char hex[kSha256HexSize]) {
+  int error = 0;
+  AddJsonNumber(line, "format", static_cast<uint64_t>(kCopyFormat));
+  char when[32];
+  time_t seconds = time(nullptr);
+  struct tm utc;
+  gmtime_r(&seconds, &utc);
+  strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  AddJsonString(line, "quarantined", when);
+  // Write-ahead: the original goes only once its line is on the disk. A
+  // line that did not get there whole is taken back, so that the next one
+  // starts on a line of its own.
+  struct stat manifestState;
+  int recorded = EndJsonLine(line) && fstat(store->manifestFd, &manifestState) == 0;
+  if (recorded) {
+    recorded = WriteAll(store->manifestFd, line->text, line->length) && fsync(store->manifestFd) == 0;
+    if (!recorded) {
+      error = errno;
+      if (ftruncate(store->manifestFd, manifestState.st_size) != 0) { /* the reader skips a broken line */ }
+      errno = error;
+    }
+  } else {
+    errno = ENAMETOOLONG;
+  }
+  if (!recorded) {
+    error = errno;
+    if (placedNow) unlinkat(store->directoryFd, hex, 0);
+    errno = error;
+    return 0;
+  }
+  return 1;
+}
+
 QuarantineOutcome QuarantineFile(QuarantineStore* store, int directoryFd, const char* name,
                                  const char* originalPath, const FileIdentity& checked, const char* detectionName,
                                  char hexOut[kSha256HexSize]) {
@@ -202,53 +275,18 @@ QuarantineOutcome QuarantineFile(QuarantineStore* store, int directoryFd, const 
     return kQuarantineFailed;
   }
 
-  char temp[64];
-  TempName(temp, sizeof temp, "incoming");
-  OwnedFd target;
-  if (!CreateNewFile(store->directoryFd, temp, 0600, &target)) return kQuarantineFailed;
-  Sha256State sha;
-  BeginSha256(&sha);
-  uint64_t copied = 0;
   uint64_t size = static_cast<uint64_t>(st.st_size);
-  int ok = WriteAll(target.get(), kCopyHeader, sizeof kCopyHeader) &&
-           CopyHashing(source.get(), target.get(), size, &sha, &copied) && copied == size &&
-           fchmod(target.get(), 0400) == 0 && fsync(target.get()) == 0;
-  int error = errno;
-  ok = target.close() && ok;
-  source.reset();
-  unsigned char digest[kSha256DigestSize];
-  EndSha256(&sha, digest);
-  char hex[kSha256HexSize];
-  Sha256Hex(digest, hex);
-  // The same content quarantined before keeps its one copy.
-  struct stat existing;
   int placedNow = 0;
-  if (ok && fstatat(store->directoryFd, hex, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (renameat(store->directoryFd, temp, store->directoryFd, hex) != 0) {
-      error = errno;
-      ok = 0;
-    } else {
-      placedNow = 1;
-    }
-  }
-  if (!placedNow) unlinkat(store->directoryFd, temp, 0);
-  if (!ok) {
-    errno = error;
-    return kQuarantineFailed;
-  }
-  fsync(store->directoryFd);
-  memcpy(hexOut, hex, kSha256HexSize);
+  if (!StoreQuarantineCopy(store, source.get(), size, hexOut, &placedNow)) return kQuarantineFailed;
+  source.reset();
+  char hex[kSha256HexSize];
+  memcpy(hex, hexOut, kSha256HexSize);
 
   char absolute[kQuarantinePathCapacity];
   snprintf(absolute, sizeof absolute, "%s%s%s", root->canonical, strcmp(root->canonical, "/") == 0 ? "" : "/",
            relative);
   char mode[16];
   snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  char when[32];
-  time_t seconds = time(nullptr);
-  struct tm utc;
-  gmtime_r(&seconds, &utc);
-  strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
 
   std::string buffer(kQuarantinePathCapacity * 20, '\0');
   JsonLine line;
@@ -266,28 +304,8 @@ QuarantineOutcome QuarantineFile(QuarantineStore* store, int directoryFd, const 
   AddJsonSigned(&line, "mtime_ns", Nanoseconds(st.st_mtim));
   AddJsonString(&line, "detection", detectionName);
   AddJsonString(&line, "sha256", hex);
-  AddJsonNumber(&line, "format", static_cast<uint64_t>(kCopyFormat));
-  AddJsonString(&line, "quarantined", when);
-  // Write-ahead: the original goes only once its line is on the disk. A
-  // line that did not get there whole is taken back, so that the next one
-  // starts on a line of its own.
-  struct stat manifestState;
-  int recorded = EndJsonLine(&line) && fstat(store->manifestFd, &manifestState) == 0;
-  if (recorded) {
-    recorded = WriteAll(store->manifestFd, line.text, line.length) && fsync(store->manifestFd) == 0;
-    if (!recorded) {
-      error = errno;
-      if (ftruncate(store->manifestFd, manifestState.st_size) != 0) { /* the reader skips a broken line */ }
-      errno = error;
-    }
-  } else {
-    errno = ENAMETOOLONG;
-  }
-  if (!recorded) {
-    error = errno;
-    if (placedNow) unlinkat(store->directoryFd, hex, 0);
+  if (!AppendQuarantineRecord(store, &line, placedNow, hex)) {
     hexOut[0] = 0;
-    errno = error;
     return kQuarantineFailed;
   }
 
@@ -368,6 +386,37 @@ RestoreOutcome Refuse(const char** why, const char* reason) {
 }
 
 }  // namespace
+
+RestoreOutcome CopyOutOfQuarantine(int quarantineFd, const char* line, int targetFd) {
+  char hex[kSha256HexSize + 1];
+  int64_t size = 0, format = 0;
+  if (!FindJsonString(line, "sha256", hex, sizeof hex) || strlen(hex) != 64 ||
+      strspn(hex, "0123456789abcdef") != 64 || !FindJsonNumber(line, "size", &size) || size < 0) {
+    errno = EINVAL;
+    return kRestoreFailed;
+  }
+  FindJsonNumber(line, "format", &format);
+  OwnedFd source(openat(quarantineFd, hex, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!source.valid()) return errno == ELOOP ? kRestoreBadCopy : kRestoreFailed;
+  uint64_t header = format == kCopyFormat ? sizeof kCopyHeader : 0;
+  uint64_t expected = static_cast<uint64_t>(size);
+  struct stat st;
+  if (fstat(source.get(), &st) != 0) return kRestoreFailed;
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected + header) return kRestoreBadCopy;
+  char head[sizeof kCopyHeader];
+  if (header && (read(source.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head) ||
+                 memcmp(head, kCopyHeader, sizeof head) != 0))
+    return kRestoreBadCopy;
+  Sha256State sha;
+  BeginSha256(&sha);
+  uint64_t copied = 0;
+  if (!CopyHashing(source.get(), targetFd, expected, &sha, &copied)) return kRestoreFailed;
+  unsigned char digest[kSha256DigestSize];
+  EndSha256(&sha, digest);
+  char got[kSha256HexSize];
+  Sha256Hex(digest, got);
+  return copied == expected && strcmp(got, hex) == 0 ? kRestoreDone : kRestoreBadCopy;
+}
 
 RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const RestoreRequest& request, char* pathOut,
                                    const char** why) {

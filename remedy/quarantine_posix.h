@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "engine/file_identity.h"
+#include "remedy/json_lines.h"
 #include "remedy/sha256.h"
 
 enum : uint32_t {
@@ -58,6 +59,18 @@ QuarantineOutcome QuarantineFile(QuarantineStore* store, int directoryFd, const 
                                  const char* originalPath, const FileIdentity& checked, const char* detectionName,
                                  char hexOut[kSha256HexSize]);
 
+// The two halves of QuarantineFile, for files that are not in a host
+// folder (inside a disk image). Copies `size` bytes of `sourceFd` (from its
+// current offset) into the store under their SHA-256 (hexOut); `placedNow`
+// is 1 when this call made the copy (0: the same content was there). 1 on
+// success; 0 with errno.
+int StoreQuarantineCopy(QuarantineStore* store, int sourceFd, uint64_t size, char hexOut[kSha256HexSize],
+                        int* placedNow);
+// Ends `line` with the copy's format and the time, and writes it to the
+// manifest, flushed to disk. On failure the manifest is as it was and a
+// copy placed now is taken back. 1 on success; 0 with errno.
+int AppendQuarantineRecord(QuarantineStore* store, JsonLine* line, int placedNow, const char hex[kSha256HexSize]);
+
 enum RestoreOutcome : uint32_t {
   kRestoreFailed = 0,     // errno, or a refusal (see `why`)
   kRestoreDone = 1,
@@ -76,6 +89,13 @@ struct RestoreRequest {
 // fixed reason when the entry is refused.
 RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const RestoreRequest& request, char* pathOut,
                                    const char** why);
+
+// The content of the copy a manifest line names, checked against the
+// line's size and SHA-256 while it is written to `targetFd` (for an entry
+// put back elsewhere than in a host folder: into a disk image).
+// kRestoreBadCopy when the copy is not what the line says; the target then
+// holds bytes that must not be used.
+RestoreOutcome CopyOutOfQuarantine(int quarantineFd, const char* line, int targetFd);
 
 // Tests only: stands in for renameat2(RENAME_NOREPLACE) when set, so that a
 // file system without it can be played.

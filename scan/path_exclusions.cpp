@@ -94,8 +94,16 @@ int IsExcludedPath(const PathExclusions& x, const char* path) {
     }
   }
   if (!relative) {
+    // After the drive: "C:\..." on a live system, "IMAGE:C:\..." in a disk
+    // image's rows.
     relative = path;
-    if (((relative[0] | 0x20) >= 'a' && (relative[0] | 0x20) <= 'z') && relative[1] == ':') relative += 2;
+    for (const char* at = path; *at; ++at) {
+      if (at != path && at[-1] != ':') continue;
+      if (((at[0] | 0x20) >= 'a' && (at[0] | 0x20) <= 'z') && at[1] == ':' && (at[2] == 0 || IsSeparator(at[2]))) {
+        relative = at + 2;
+        break;
+      }
+    }
   }
   while (IsSeparator(*relative)) ++relative;
   for (uint32_t i = 0; i < x.patternCount; ++i) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package: built by cpack from this build folder, it holds the
 # program, its own man page (with the same long options as --help), the
-# copyright file and the changelog, depends on libhivex, and lintian finds
-# no error in it.
+# copyright file and the changelog, depends on libhivex and libguestfs, and
+# lintian finds no error in it.
 set -euo pipefail
 build=$1 version=$2
 arch=$(dpkg --print-architecture)
@@ -19,6 +19,8 @@ for f in ./usr/bin/quellix-scan ./usr/share/man/man1/quellix-scan.1.gz ./usr/sha
 done
 [ "$(dpkg-deb -f "$deb" Package)" = quellix-scan ] || { echo "wrong package name"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libhivex0 || { echo "no libhivex0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
+# --image opens disk images through libguestfs.
+dpkg-deb -f "$deb" Depends | grep -q libguestfs0 || { echo "no libguestfs0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
 dpkg-deb -f "$deb" Maintainer | grep -qv localhost || { echo "maintainer: $(dpkg-deb -f "$deb" Maintainer)"; exit 1; }
 dpkg-deb -x "$deb" "$out/root"
 page=$(zcat "$out/root/usr/share/man/man1/quellix-scan.1.gz")

@@ -223,4 +223,32 @@ TEST(ScanCli, ByteCountsAndWords) {
     EXPECT_NE(nullptr, strstr(kLiveScanHelpText, option)) << option;
 }
 
+// --image FILE, repeatable, stands instead of PATHs on the Linux scanner only.
+TEST(ScanCli, ImagesStandInsteadOfPaths) {
+  Parsed p = Parse({"--remove", "--image", "/vm/a.qcow2", "--image=/vm/b.raw"});
+  ASSERT_TRUE(p.ok) << p.reason;
+  ASSERT_EQ(2u, p.options.imageCount);
+  EXPECT_STREQ("/vm/a.qcow2", p.options.images[0]);
+  EXPECT_STREQ("/vm/b.raw", p.options.images[1]);
+  EXPECT_EQ(0u, p.options.pathCount);
+  EXPECT_NE(nullptr, strstr(kScanHelpText, "--image"));
+  struct Case {
+    std::vector<const char*> args;
+    ScanFlavour flavour;
+    const char* reason;
+  } cases[] = {
+      {{"--image"}, kFlavourMountedVolume, "--image needs a value"},
+      {{"--image", "/vm/a.raw", "/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
+      {{"--image", "/vm/a.raw", "--windows-root", "/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
+      {{"--image", "/vm/a.raw", "--drive", "D=/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
+      {{"restore", "--image", "/vm/a.raw", "/q"}, kFlavourMountedVolume, "restore takes only"},
+      {{"--image", "/vm/a.raw"}, kFlavourLiveSystem, "unknown option '--image'"},
+  };
+  for (const Case& c : cases) {
+    Parsed bad = Parse(c.args, c.flavour);
+    EXPECT_FALSE(bad.ok) << c.reason;
+    EXPECT_EQ(0u, bad.reason.find(c.reason)) << bad.reason;
+  }
+}
+
 }  // namespace

@@ -44,6 +44,9 @@ TEST(PathExclusions, GlobsOnThePathBelowTheRoot) {
   PathExclusions x{patterns, 1, nullptr, 0, 1};
   EXPECT_EQ(1, IsExcludedPath(x, "C:\\WINDOWS\\Temp\\a.exe"));
   EXPECT_EQ(0, IsExcludedPath(x, "C:\\Users\\Windows\\a.exe"));
+  // A disk image's row: after the drive that follows the image's name.
+  EXPECT_EQ(1, IsExcludedPath(x, "/vm/pc17.qcow2:C:\\WINDOWS\\Temp\\a.exe"));
+  EXPECT_EQ(0, IsExcludedPath(x, "/vm/Windows/pc17.qcow2:D:\\a.exe"));
   PathExclusions none{nullptr, 0, nullptr, 0, 0};
   EXPECT_EQ(0, IsExcludedPath(none, "/a"));
 }

@@ -1,0 +1,472 @@
+// quellix-scan --image end to end: small Windows disk images made here
+// through libguestfs itself (an MBR disk, one NTFS partition, a WINDOWS
+// folder with what inspection reads: system32\cmd.exe, the SOFTWARE and
+// SYSTEM hives), forged specimens, decoys and two profile hives, in raw and
+// qcow2 form. Software emulation is forced: every appliance launch costs
+// tens of seconds, so one appliance builds every image and one reads back
+// every result.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <guestfs.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/signature_table.h"
+#include "engine/testing/specimen_forge.h"
+#include "remedy/sha256.h"
+#include "remedy/testing/minimal_hive.h"
+#include "remedy/testing/profile_hive_posix.h"
+
+namespace {
+
+std::string gBase;  // the test's folder
+
+void Write(const std::string& path, const std::vector<unsigned char>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  if (!bytes.empty()) ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+  ASSERT_EQ(0, fclose(f));
+}
+
+std::string Read(const std::string& path) {
+  std::string text;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char block[65536];
+  size_t got;
+  while ((got = fread(block, 1, sizeof block, f)) > 0) text.append(block, got);
+  fclose(f);
+  return text;
+}
+
+std::string Sha256OfFile(const std::string& path) {
+  std::string bytes = Read(path);
+  Sha256State sha;
+  BeginSha256(&sha);
+  AddSha256(&sha, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  unsigned char digest[kSha256DigestSize];
+  EndSha256(&sha, digest);
+  char hex[kSha256HexSize];
+  Sha256Hex(digest, hex);
+  return std::string(hex) + "/" + std::to_string(bytes.size());
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+  double seconds;
+};
+
+// A run started in the background: runs on different images go side by
+// side, each appliance starting while the others do.
+struct Started {
+  pid_t pid;
+  std::string name;
+  std::chrono::steady_clock::time_point at;
+};
+
+Started Start(const std::vector<std::string>& args, const std::string& name) {
+  std::string outPath = gBase + "/" + name + ".out", errPath = gBase + "/" + name + ".err";
+  auto started = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(QX_SCAN_PROGRAM));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QX_SCAN_PROGRAM, argv.data());
+    _exit(127);
+  }
+  return Started{pid, name, started};
+}
+
+Outcome Finish(const Started& run) {
+  int status = 0;
+  waitpid(run.pid, &status, 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.at).count();
+  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(gBase + "/" + run.name + ".out"),
+                 Read(gBase + "/" + run.name + ".err"), seconds};
+}
+
+Outcome Scan(const std::vector<std::string>& args, const std::string& name) { return Finish(Start(args, name)); }
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// What `file` calls a 32-bit Windows console program, and nothing more:
+// inspection reads the system's architecture from system32\cmd.exe.
+std::vector<unsigned char> MinimalPe() {
+  std::vector<unsigned char> pe(1024, 0);
+  pe[0] = 'M';
+  pe[1] = 'Z';
+  pe[0x18] = 0x40;  // a new-style executable
+  pe[0x3c] = 0x80;
+  const unsigned char header[] = {'P', 'E', 0, 0, 0x4c, 0x01, 0, 0};
+  memcpy(&pe[0x80], header, sizeof header);
+  pe[0x80 + 20] = 0xe0;  // the optional header's size
+  pe[0x80 + 22] = 0x02;  // executable
+  pe[0x80 + 23] = 0x01;  // 32-bit machine
+  pe[0x98] = 0x0b;       // PE32
+  pe[0x99] = 0x01;
+  pe[0x98 + 68] = 3;  // console
+  return pe;
+}
+
+std::vector<unsigned char> Little(uint64_t value, int bytes) {
+  std::vector<unsigned char> out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  return out;
+}
+
+std::string Text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Where the specimens lie on C:, and what Run values start them.
+struct Planted {
+  std::vector<std::string> specimens;  // Windows paths below C:\ ("WINDOWS\system32\row 0.exe")
+  std::vector<std::string> decoys;
+};
+
+const char* const kPlaces[] = {"WINDOWS/system32/", "Documents and Settings/alice/Local Settings/Temp/",
+                               "Program Files/caf\xc3\xa9/", ""};
+
+std::string Windows(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+// Builds the raw images in one appliance: `plain`, `hibernated` (the same
+// with a hiberfil.sys that holds a hibernated system), `pending` (the same
+// with a third profile whose hive's transaction log is not applied and
+// starts a specimen) and `bare`: NTFS on the whole disk, no Windows folder,
+// one specimen and that hive.
+Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& pending,
+                    const std::string& bare) {
+  Planted planted;
+  std::string staging = gBase + "/staging";
+  EXPECT_EQ(0, system(("rm -rf '" + staging + "' && mkdir -p '" + staging + "'").c_str()));
+  SignatureTable table = BuiltInSignatures();
+  std::vector<std::pair<std::string, std::string>> files;  // host file, path on C:
+  for (uint32_t i = 0; i < table.count; ++i) {
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(ForgeSpecimenForRow(table.rows[i], 100 + i, &bytes));
+    std::string host = staging + "/specimen" + std::to_string(i);
+    Write(host, bytes);
+    std::string inside = std::string(kPlaces[i % 4]) + "row " + std::to_string(i) + ".exe";
+    files.push_back({host, inside});
+    planted.specimens.push_back(Windows(inside));
+    EXPECT_TRUE(ForgeDecoyForRow(table.rows[i], 200 + i, &bytes));
+    host = staging + "/decoy" + std::to_string(i);
+    Write(host, bytes);
+    inside = std::string(kPlaces[(i + 1) % 4]) + "decoy " + std::to_string(i) + ".dll";
+    files.push_back({host, inside});
+    planted.decoys.push_back(Windows(inside));
+  }
+  Write(staging + "/cmd.exe", MinimalPe());
+  files.push_back({staging + "/cmd.exe", "WINDOWS/system32/cmd.exe"});
+  EXPECT_TRUE(WriteTestHive(staging + "/SOFTWARE",
+                            {{{"Microsoft", "Windows NT", "CurrentVersion"},
+                              {{"ProductName", 1, "Microsoft Windows XP"},
+                               {"CurrentVersion", 1, "5.1"},
+                               {"SystemRoot", 1, "C:\\WINDOWS"}}}}));
+  files.push_back({staging + "/SOFTWARE", "WINDOWS/system32/config/software"});
+  EXPECT_TRUE(WriteProfileHive(staging + "/alice",
+                               {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},
+                                {"Worm0", 1, "\"C:\\WINDOWS\\system32\\row 0.exe\" -s"},
+                                {"Worm1", 2, "%TEMP%\\row 1.exe"},
+                                {"Lookalike", 1, "C:\\WINDOWS\\system32\\row 00.exe"}},
+                               {{"TEMP", 2, "%USERPROFILE%\\Local Settings\\Temp"}}));
+  files.push_back({staging + "/alice", "Documents and Settings/alice/NTUSER.DAT"});
+  EXPECT_TRUE(WriteProfileHive(staging + "/bob", {{"Worm0", 2, "%SystemRoot%/System32/ROW 0.EXE"}, {"Keep", 1, "notepad.exe"}},
+                               {}));
+  files.push_back({staging + "/bob", "Documents and Settings/bob/ntuser.dat"});
+  Write(staging + "/notepad", std::vector<unsigned char>(66000, 'n'));
+  files.push_back({staging + "/notepad", "WINDOWS/notepad.exe"});
+  std::vector<unsigned char> hibr(8192, 0);
+  memcpy(hibr.data(), "hibr", 4);
+  Write(staging + "/hiberfil", hibr);
+
+  guestfs_h* g = guestfs_create();
+  EXPECT_NE(nullptr, g);
+  if (!g) return planted;
+  std::string logged = staging + "/carol";
+  EXPECT_TRUE(WriteProfileHive(logged, {{"Worm0", 1, "C:\\WINDOWS\\system32\\row 0.exe"}}, {}));
+  std::string bytes = Read(logged);
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
+  Write(logged, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  const char* images[] = {plain.c_str(), hibernated.c_str(), pending.c_str(), bare.c_str()};
+  for (const char* image : images) {
+    EXPECT_EQ(0, guestfs_disk_create(g, image, "raw", 96ll << 20, -1));
+    EXPECT_EQ(0, guestfs_add_drive_opts(g, image, GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
+  }
+  EXPECT_EQ(0, guestfs_launch(g));
+  const char* devices[] = {"/dev/sda", "/dev/sdb", "/dev/sdc"};
+  for (int d = 0; d < 3; ++d) {
+    std::string device = devices[d], partition = device + "1";
+    EXPECT_EQ(0, guestfs_part_disk(g, device.c_str(), "mbr"));
+    EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", partition.c_str()));
+    // C: as the SYSTEM hive maps it: the disk's signature and the
+    // partition's first byte.
+    size_t got = 0;
+    char* signature = guestfs_pread_device(g, device.c_str(), 4, 0x1b8, &got);
+    EXPECT_EQ(4u, got);
+    struct guestfs_partition_list* parts = guestfs_part_list(g, device.c_str());
+    EXPECT_TRUE(parts && parts->len == 1);
+    std::vector<unsigned char> blob(signature, signature + 4);
+    std::vector<unsigned char> start = Little(parts ? static_cast<uint64_t>(parts->val[0].part_start) : 0, 8);
+    blob.insert(blob.end(), start.begin(), start.end());
+    free(signature);
+    if (parts) guestfs_free_partition_list(parts);
+    std::string system = staging + "/SYSTEM" + std::to_string(d);
+    EXPECT_TRUE(WriteTestHive(system, {{{"Select"}, {{"Current", 4, Text(Little(1, 4))}}},
+                                       {{"MountedDevices"}, {{"\\DosDevices\\C:", 3, Text(blob)}}},
+                                       {{"ControlSet001", "Control", "ComputerName", "ComputerName"},
+                                        {{"ComputerName", 1, "VM" + std::to_string(d)}}}}));
+    EXPECT_EQ(0, guestfs_mount(g, partition.c_str(), "/"));
+    std::vector<std::pair<std::string, std::string>> all = files;
+    all.push_back({system, "WINDOWS/system32/config/system"});
+    if (d == 1) all.push_back({staging + "/hiberfil", "HIBERFIL.SYS"});
+    if (d == 2) all.push_back({logged, "Documents and Settings/carol/NTUSER.DAT"});
+    for (const auto& [host, inside] : all) {
+      std::string path = "/" + inside;
+      std::string folder = path.substr(0, path.rfind('/'));
+      if (!folder.empty()) EXPECT_EQ(0, guestfs_mkdir_p(g, folder.c_str())) << folder;
+      EXPECT_EQ(0, guestfs_upload(g, host.c_str(), path.c_str())) << path;
+    }
+    EXPECT_EQ(0, guestfs_umount_all(g));
+  }
+  EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdd"));
+  EXPECT_EQ(0, guestfs_mount(g, "/dev/sdd", "/"));
+  EXPECT_EQ(0, guestfs_mkdir_p(g, "/Documents and Settings/carol"));
+  EXPECT_EQ(0, guestfs_upload(g, logged.c_str(), "/Documents and Settings/carol/NTUSER.DAT"));
+  EXPECT_EQ(0, guestfs_upload(g, (staging + "/specimen0").c_str(), "/row 0.exe"));
+  EXPECT_EQ(0, guestfs_umount_all(g));
+  EXPECT_EQ(0, guestfs_shutdown(g));
+  guestfs_close(g);
+  return planted;
+}
+
+class ImageScan : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("LIBGUESTFS_BACKEND_SETTINGS", "force_tcg", 1);
+    char cwd[4096];
+    ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+    gBase = std::string(cwd) + "/quellix-scan-images";
+    ASSERT_EQ(0, system(("rm -rf '" + gBase + "' && mkdir -p '" + gBase + "'").c_str()));
+    auto started = std::chrono::steady_clock::now();
+    planted_ = new Planted(
+        BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw", gBase + "/pending.raw", gBase + "/bare.raw"));
+    std::string convert = "qemu-img convert -f raw -O qcow2 '" + gBase + "/plain.raw' '" + gBase + "/plain.qcow2'";
+    ASSERT_EQ(0, system(convert.c_str()));
+    fprintf(stderr, "images built in %.1f s\n",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
+  static void TearDownTestSuite() {
+    delete planted_;
+    planted_ = nullptr;
+  }
+  // A fresh copy of a built image, for a run that may change it.
+  static std::string Copy(const std::string& from, const std::string& to) {
+    EXPECT_EQ(0, system(("cp --sparse=always '" + gBase + "/" + from + "' '" + gBase + "/" + to + "'").c_str()));
+    return gBase + "/" + to;
+  }
+  static Planted* planted_;
+};
+
+Planted* ImageScan::planted_ = nullptr;
+
+TEST_F(ImageScan, DetectionOnlyListsEverySpecimenOfRawAndQcow2AndChangesNothing) {
+  std::string raw = gBase + "/plain.raw", qcow2 = gBase + "/plain.qcow2";
+  std::string rawBefore = Sha256OfFile(raw), qcow2Before = Sha256OfFile(qcow2);
+  std::string json = gBase + "/detect.jsonl";
+  Outcome run = Scan({"--image", raw, "--image", qcow2, "--json", json}, "detect");
+  fprintf(stderr, "detection-only, two images: %.1f s\n", run.seconds);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  for (const std::string& image : {raw, qcow2}) {
+    for (const std::string& s : planted_->specimens)
+      EXPECT_NE(std::string::npos, run.out.find(image + ":C:\\" + s + ": ")) << s << "\n" << run.out;
+    for (const std::string& d : planted_->decoys) EXPECT_EQ(std::string::npos, run.out.find(d)) << d;
+  }
+  EXPECT_EQ(2 * planted_->specimens.size(), Count(run.out, "(left in place)")) << run.out;
+  EXPECT_NE(std::string::npos, run.err.find("Windows found")) << run.err;
+  EXPECT_EQ(rawBefore, Sha256OfFile(raw));
+  EXPECT_EQ(qcow2Before, Sha256OfFile(qcow2));
+  std::string lines = Read(json);
+  EXPECT_NE(std::string::npos, lines.find(raw)) << "the run record names the image";
+}
+
+TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
+  std::string removed = Copy("plain.raw", "removed.raw");
+  std::string quarantined = Copy("plain.qcow2", "quarantined.qcow2");
+  std::string locked = Copy("plain.raw", "locked.raw");
+  std::string hibernated = Copy("hibernated.raw", "hibernated-copy.raw");
+  std::string bare = gBase + "/bare.raw", pending = gBase + "/pending.raw";
+  std::string backup = gBase + "/backup", store = gBase + "/quarantine";
+
+  std::string hibernatedBefore = Sha256OfFile(hibernated);
+  Started removing = Start({"--remove", "--backup", backup, "--image", removed}, "remove");
+  Started quarantining =
+      Start({"--quarantine", store, "--backup", backup + "-q", "--image", quarantined}, "quarantine");
+  Started refusing = Start({"--remove", "--image", hibernated}, "hibernated");
+  Started falling = Start({"--remove", "--backup", backup + "-bare", "--image", bare}, "bare");
+  Started logging = Start({"--remove", "--backup", backup + "-pending", "--image", pending}, "pending");
+  Outcome remove = Finish(removing);
+  fprintf(stderr, "--remove: %.1f s\n", remove.seconds);
+  EXPECT_EQ(1, remove.status) << remove.out << remove.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(remove.out, "(removed)")) << remove.out;
+  EXPECT_NE(std::string::npos, remove.out.find("Run values deleted: 3 in 2 hive(s)")) << remove.out << remove.err;
+  EXPECT_NE(std::string::npos,
+            remove.out.find(removed + ":C:\\Documents and Settings\\alice\\NTUSER.DAT: Run value \"Worm1\" deleted"))
+      << remove.out;
+  EXPECT_NE("", Read(backup + "/1-alice-NTUSER.DAT") + Read(backup + "/2-alice-NTUSER.DAT"));
+
+  Outcome quarantine = Finish(quarantining);
+  fprintf(stderr, "--quarantine: %.1f s\n", quarantine.seconds);
+  EXPECT_EQ(1, quarantine.status) << quarantine.out << quarantine.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(quarantine.out, "(quarantined)")) << quarantine.out;
+  std::string manifest = Read(store + "/manifest.jsonl");
+  EXPECT_EQ(planted_->specimens.size(), Count(manifest, "\"image\":")) << manifest;
+  EXPECT_NE(std::string::npos, manifest.find("\"windows_path\":\"C:\\\\WINDOWS\\\\system32\\\\row 0.exe\""))
+      << manifest;
+
+  Outcome refused = Finish(refusing);
+  fprintf(stderr, "hibernated, refused: %.1f s\n", refused.seconds);
+  EXPECT_EQ(2, refused.status) << refused.out << refused.err;
+  EXPECT_NE(std::string::npos, refused.err.find("C:\\HIBERFIL.SYS holds a hibernated Windows")) << refused.err;
+  EXPECT_EQ(0u, Count(refused.out, "(removed)"));
+  EXPECT_EQ(hibernatedBefore, Sha256OfFile(hibernated));
+
+  // Without a Windows installation every NTFS file system is scanned, under
+  // its device's name; no drive letter is known, so no Run value is
+  // touched, and the run says so.
+  Outcome fallback = Finish(falling);
+  fprintf(stderr, "no Windows, --remove: %.1f s\n", fallback.seconds);
+  EXPECT_EQ(2, fallback.status) << fallback.out << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.out.find(bare + ":/dev/sda:\\row 0.exe: ")) << fallback.out;
+  EXPECT_EQ(1u, Count(fallback.out, "(removed)")) << fallback.out;
+  EXPECT_NE(std::string::npos, fallback.err.find("no Windows installation found")) << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.err.find("row 0.exe: Run values not cleaned: is on no drive letter")) << fallback.err;
+
+  // A hive whose transaction log is not applied is not written; the
+  // others are.
+  Outcome logged = Finish(logging);
+  fprintf(stderr, "pending log, --remove: %.1f s\n", logged.seconds);
+  EXPECT_EQ(2, logged.status) << logged.out << logged.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(logged.out, "(removed)")) << logged.out;
+  EXPECT_NE(std::string::npos,
+            logged.err.find("carol\\NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
+      << logged.err;
+  EXPECT_NE(std::string::npos, logged.out.find("Run values deleted: 3 in 2 hive(s)")) << logged.out;
+
+  // One appliance reads every result back and, while it holds `locked`
+  // for writing, a second process is refused that image.
+  guestfs_h* g = guestfs_create();
+  ASSERT_NE(nullptr, g);
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, removed.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, quarantined.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, locked.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT, "raw", -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, bare.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, pending.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_launch(g));
+  std::string lockedBefore = Sha256OfFile(locked);
+  Outcome busy = Scan({"--remove", "--image", locked}, "locked");
+  EXPECT_EQ(2, busy.status) << busy.out << busy.err;
+  EXPECT_NE(std::string::npos, busy.err.find("has it open for writing")) << busy.err;
+  EXPECT_EQ(lockedBefore, Sha256OfFile(locked));
+
+  const char* partitions[] = {"/dev/sda1", "/dev/sdb1"};
+  for (int d = 0; d < 2; ++d) {
+    SCOPED_TRACE(d == 0 ? "removed" : "quarantined");
+    ASSERT_EQ(0, guestfs_mount_ro(g, partitions[d], "/"));
+    for (const std::string& s : planted_->specimens) {
+      std::string path = "/" + s;
+      for (char& c : path)
+        if (c == '\\') c = '/';
+      EXPECT_EQ(0, guestfs_exists(g, path.c_str())) << path;
+    }
+    for (const std::string& s : planted_->decoys) {
+      std::string path = "/" + s;
+      for (char& c : path)
+        if (c == '\\') c = '/';
+      EXPECT_EQ(1, guestfs_exists(g, path.c_str())) << path;
+    }
+    EXPECT_EQ(1, guestfs_exists(g, "/WINDOWS/notepad.exe"));
+    std::string alice = gBase + "/alice-after", bob = gBase + "/bob-after";
+    ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/alice/NTUSER.DAT", alice.c_str()));
+    ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/bob/ntuser.dat", bob.c_str()));
+    std::string a = ReglookupOf(alice), b = ReglookupOf(bob);
+    ASSERT_NE("", a);
+    ASSERT_NE("", b);
+    EXPECT_EQ(std::string::npos, a.find("/Run/Worm0,")) << a;
+    EXPECT_EQ(std::string::npos, a.find("/Run/Worm1,")) << a;
+    EXPECT_EQ(std::string::npos, b.find("/Run/Worm0,")) << b;
+    EXPECT_NE(std::string::npos, a.find("/Run/ctfmon,")) << a;
+    EXPECT_NE(std::string::npos, a.find("/Run/Lookalike,")) << a;
+    EXPECT_NE(std::string::npos, b.find("/Run/Keep,")) << b;
+    ASSERT_EQ(0, guestfs_umount_all(g));
+  }
+  ASSERT_EQ(0, guestfs_mount_ro(g, "/dev/sdd", "/"));
+  EXPECT_EQ(0, guestfs_exists(g, "/row 0.exe"));
+  std::string carol = gBase + "/carol-after";
+  ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/carol/NTUSER.DAT", carol.c_str()));
+  EXPECT_EQ(Read(gBase + "/staging/carol"), Read(carol));
+  ASSERT_EQ(0, guestfs_umount_all(g));
+  ASSERT_EQ(0, guestfs_mount_ro(g, "/dev/sde1", "/"));
+  ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/carol/NTUSER.DAT", carol.c_str()));
+  EXPECT_EQ(Read(gBase + "/staging/carol"), Read(carol)) << "the hive with a pending log is as it was";
+  EXPECT_EQ(0, guestfs_exists(g, "/WINDOWS/system32/row 0.exe"));
+  guestfs_close(g);
+
+  // restore puts the quarantined files back into their image, byte for
+  // byte; the Run values stay gone. A second restore finds them there.
+  Outcome restore = Scan({"restore", store}, "restore");
+  fprintf(stderr, "restore: %.1f s\n", restore.seconds);
+  EXPECT_EQ(0, restore.status) << restore.out << restore.err;
+  g = guestfs_create();
+  ASSERT_NE(nullptr, g);
+  ASSERT_EQ(0, guestfs_add_drive_opts(g, quarantined.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));
+  ASSERT_EQ(0, guestfs_launch(g));
+  ASSERT_EQ(0, guestfs_mount_ro(g, "/dev/sda1", "/"));
+  SignatureTable table = BuiltInSignatures();
+  for (size_t i = 0; i < planted_->specimens.size(); ++i) {
+    std::string path = "/" + planted_->specimens[i];
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    std::string back = gBase + "/back";
+    std::vector<unsigned char> forged;
+    ASSERT_TRUE(ForgeSpecimenForRow(table.rows[i], 100 + static_cast<uint32_t>(i), &forged));
+    ASSERT_EQ(0, guestfs_download(g, path.c_str(), back.c_str())) << path;
+    EXPECT_EQ(Text(forged), Read(back)) << path;
+  }
+  std::string alice = gBase + "/alice-restored";
+  ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/alice/NTUSER.DAT", alice.c_str()));
+  EXPECT_EQ(std::string::npos, ReglookupOf(alice).find("/Run/Worm0,"));
+  guestfs_close(g);
+}
+
+TEST_F(ImageScan, UsageOfImage) {
+  Outcome both = Scan({"--image", gBase + "/plain.raw", gBase}, "usage");
+  EXPECT_EQ(64, both.status) << both.err;
+  Outcome missing = Scan({"--image", gBase + "/no-such.raw"}, "missing");
+  EXPECT_EQ(2, missing.status) << missing.err;
+  EXPECT_NE(std::string::npos, missing.out.find("not examined")) << missing.out;
+}
+
+}  // namespace

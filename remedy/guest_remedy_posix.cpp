@@ -1,0 +1,432 @@
+// Changes inside a disk image (see guest_remedy_posix.h).
+#include "remedy/guest_remedy_posix.h"
+
+#include <fcntl.h>
+#include <guestfs.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "remedy/offline_cleanup_posix.h"
+#include "remedy/offline_windows.h"
+#include "remedy/sha256.h"
+#include "sys/owned_fd_posix.h"
+
+namespace {
+
+struct OwnedStrings {
+  char** list;
+  explicit OwnedStrings(char** l) : list(l) {}
+  ~OwnedStrings() {
+    if (!list) return;
+    for (char** p = list; *p; ++p) free(*p);
+    free(list);
+  }
+  OwnedStrings(const OwnedStrings&) = delete;
+  OwnedStrings& operator=(const OwnedStrings&) = delete;
+};
+
+// The entry of `folder` named `name` ignoring ASCII case (an exact match
+// wins), as spelt there; "" when there is none.
+std::string FindIgnoringCase(guestfs_h* g, const std::string& folder, const char* name) {
+  OwnedStrings entries(guestfs_ls(g, folder.c_str()));
+  std::string found;
+  for (char** e = entries.list; e && *e; ++e) {
+    if (strcmp(*e, name) == 0) return *e;
+    if (found.empty() && strcasecmp(*e, name) == 0) found = *e;
+  }
+  return found;
+}
+
+// Every spelling of the name, since two may exist side by side.
+std::vector<std::string> AllIgnoringCase(guestfs_h* g, const std::string& folder, const char* name) {
+  OwnedStrings entries(guestfs_ls(g, folder.c_str()));
+  std::vector<std::string> found;
+  for (char** e = entries.list; e && *e; ++e)
+    if (strcasecmp(*e, name) == 0) found.push_back(*e);
+  return found;
+}
+
+int IsPlainFile(guestfs_h* g, const std::string& path) {
+  struct guestfs_statns* st = guestfs_lstatns(g, path.c_str());
+  int plain = st && S_ISREG(static_cast<mode_t>(st->st_mode));
+  if (st) guestfs_free_statns(st);
+  return plain;
+}
+
+int IsPlainFolder(guestfs_h* g, const std::string& path) {
+  struct guestfs_statns* st = guestfs_lstatns(g, path.c_str());
+  int plain = st && S_ISDIR(static_cast<mode_t>(st->st_mode));
+  if (st) guestfs_free_statns(st);
+  return plain;
+}
+
+std::string Shown(const char* imageName, const GuestDrive& drive, const std::string& appliancePath) {
+  char windows[4096];
+  if (!GuestWindowsPath(drive, appliancePath.c_str(), windows, sizeof windows)) return appliancePath;
+  return std::string(imageName) + ":" + windows;
+}
+
+int Sha256OfFd(int fd, char hex[kSha256HexSize]) {
+  Sha256State sha;
+  BeginSha256(&sha);
+  unsigned char block[65536];
+  off_t at = 0;
+  ssize_t got;
+  while ((got = pread(fd, block, sizeof block, at)) > 0) {
+    AddSha256(&sha, block, static_cast<size_t>(got));
+    at += got;
+  }
+  if (got < 0) return 0;
+  unsigned char digest[kSha256DigestSize];
+  EndSha256(&sha, digest);
+  Sha256Hex(digest, hex);
+  return 1;
+}
+
+struct HeldDeletion {
+  std::string hive, valueName, data, refersTo;
+};
+
+struct HiveRun {
+  std::vector<HeldDeletion> deletions;
+};
+
+void OnDeleted(void* context, const char* hive, const char* valueName, const char* commandLine,
+               const char* windowsPath) {
+  static_cast<HiveRun*>(context)->deletions.push_back(HeldDeletion{hive, valueName, commandLine, windowsPath});
+}
+
+// A private host folder for one hive at a time.
+struct HostFolder {
+  std::string path;
+  OwnedFd fd;
+  ~HostFolder() {
+    if (path.empty()) return;
+    if (fd.valid()) {
+      unlinkat(fd.get(), "NTUSER.DAT", 0);
+    }
+    rmdir(path.c_str());
+  }
+};
+
+int MakeHostFolder(HostFolder* folder) {
+  const char* tmpdir = getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-hive-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (!mkdtemp(name.data())) return 0;
+  folder->path = name.data();
+  folder->fd.reset(open(name.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  return folder->fd.valid();
+}
+
+struct ProfileJob {
+  GuestDisk* disk;
+  const char* imageName;
+  const GuestDrive* drive;
+  const std::vector<const char*>* removed;
+  HiveBackup* backup;
+  const RunValueListener* listener;
+};
+
+void Trouble(const ProfileJob& job, RunValueTrouble kind, const std::string& where, const std::string& why) {
+  TellRunValueTrouble(job.listener, kind, where.c_str(), why.c_str());
+}
+
+void CleanProfile(const ProfileJob& job, const std::string& profile, const std::string& user) {
+  guestfs_h* g = job.disk->handle;
+  std::vector<std::string> hives = AllIgnoringCase(g, profile, "NTUSER.DAT");
+  if (hives.empty()) return;
+  std::string hive = profile + "/" + hives[0];
+  std::string shown = Shown(job.imageName, *job.drive, hive);
+  if (hives.size() > 1) {
+    Trouble(job, kRunValuesNotCleaned, shown, "the profile holds two hives whose names differ only in case");
+    return;
+  }
+  if (!IsPlainFile(g, hive)) {
+    Trouble(job, kRunValuesNotCleaned, shown, "it is a link or no regular file");
+    return;
+  }
+  HostFolder folder;
+  if (!MakeHostFolder(&folder)) {
+    Trouble(job, kRunValuesFailed, shown, std::string("no host folder for its copy: ") + strerror(errno));
+    return;
+  }
+  {
+    OwnedFd copy(openat(folder.fd.get(), "NTUSER.DAT", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!copy.valid() || !DownloadGuestFile(job.disk, hive.c_str(), copy.get()) || !copy.close()) {
+      Trouble(job, kRunValuesFailed, shown, std::string("not downloaded: ") + GuestError(job.disk));
+      return;
+    }
+  }
+  // What the system tells about itself; the hive's own Environment key is
+  // added by the hive code.
+  std::vector<OfflineEnvironment> holder(1);
+  OfflineEnvironment& environment = holder[0];
+  environment.count = 0;
+  char drive[3] = {job.drive->label[0], ':', 0};
+  if (job.disk->systemRoot[0]) {
+    SetOfflineVariable(&environment, "SystemRoot", job.disk->systemRoot);
+    SetOfflineVariable(&environment, "windir", job.disk->systemRoot);
+    drive[0] = job.disk->systemRoot[0];
+  }
+  SetOfflineVariable(&environment, "SystemDrive", drive);
+  char windowsProfile[kEnvironmentValueCapacity];
+  if (GuestWindowsPath(*job.drive, profile.c_str(), windowsProfile, sizeof windowsProfile) &&
+      strlen(job.drive->label) == 1) {
+    SetOfflineVariable(&environment, "USERPROFILE", windowsProfile);
+    char home[3] = {windowsProfile[0], ':', 0};
+    SetOfflineVariable(&environment, "HOMEDRIVE", home);
+    SetOfflineVariable(&environment, "HOMEPATH", windowsProfile + 2);
+  }
+  HiveRun run;
+  HiveCleanRequest request{folder.fd.get(), "NTUSER.DAT", shown.c_str(), user.c_str(), job.removed->data(),
+                           static_cast<uint32_t>(job.removed->size()), &environment, job.backup};
+  uint32_t deleted = 0, kept = 0;
+  std::vector<char> reason(4096);
+  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &run}, &deleted, &kept,
+                                                reason.data(), reason.size());
+  if (outcome != kHiveCleanDone) {
+    Trouble(job,
+            outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
+                ? kRunValuesRefused
+                : kRunValuesFailed,
+            shown, reason.data());
+    return;
+  }
+  if (deleted) {
+    // The cleaned hive goes in whole beside the old one, is compared with
+    // the host's copy, and only then takes its name.
+    std::string incoming = profile + "/.quellix-incoming-" + hives[0];
+    OwnedFd cleaned(openat(folder.fd.get(), "NTUSER.DAT", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    char hostHex[kSha256HexSize] = "";
+    char through[64];
+    snprintf(through, sizeof through, "/dev/fd/%d", cleaned.get());
+    int placed = cleaned.valid() && Sha256OfFd(cleaned.get(), hostHex) &&
+                 guestfs_upload(g, through, incoming.c_str()) == 0;
+    char* guestHex = placed ? guestfs_checksum(g, "sha256", incoming.c_str()) : nullptr;
+    placed = guestHex && strcmp(guestHex, hostHex) == 0 && guestfs_rename(g, incoming.c_str(), hive.c_str()) == 0 &&
+             guestfs_sync(g) == 0;
+    free(guestHex);
+    if (!placed) {
+      std::string why = std::string("the cleaned hive could not be put back: ") + GuestError(job.disk);
+      guestfs_rm_f(g, incoming.c_str());
+      Trouble(job, kRunValuesFailed, shown, why + " (its backup is in " + job.backup->folder + ")");
+      return;
+    }
+  }
+  for (const HeldDeletion& d : run.deletions) {
+    RunValueDeletion deletion{d.hive.c_str(), kOfflineRunKey, d.valueName.c_str(), d.data.c_str(),
+                              d.refersTo.c_str(), job.backup->folder};
+    TellRunValueDeleted(job.listener, deletion);
+  }
+  TellRunValuesExamined(job.listener, shown.c_str(), deleted);
+  if (kept) Trouble(job, kRunValuesFailed, shown, reason.data());
+}
+
+}  // namespace
+
+RemovalOutcome RemoveGuestFile(GuestDisk* disk, const char* appliancePath, const FileIdentity& checked,
+                               uint64_t size) {
+  struct guestfs_statns* st = guestfs_lstatns(disk->handle, appliancePath);
+  if (!st) return kRemovalFailed;
+  FileIdentity now{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino), 1};
+  int same = S_ISREG(static_cast<mode_t>(st->st_mode)) && SameFileIdentity(now, checked) &&
+             static_cast<uint64_t>(st->st_size) == size;
+  guestfs_free_statns(st);
+  if (!same) return kRemovalNotSame;
+  return guestfs_rm(disk->handle, appliancePath) == 0 ? kRemovalDone : kRemovalFailed;
+}
+
+QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, const char* imageName,
+                                      const GuestDrive& drive, const char* appliancePath,
+                                      const FileIdentity& checked, uint64_t size, const char* detectionName,
+                                      char hexOut[kSha256HexSize]) {
+  hexOut[0] = 0;
+  struct guestfs_statns* st = guestfs_lstatns(disk->handle, appliancePath);
+  if (!st) {
+    errno = EIO;
+    return kQuarantineFailed;
+  }
+  FileIdentity now{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino), 1};
+  int same = S_ISREG(static_cast<mode_t>(st->st_mode)) && SameFileIdentity(now, checked) &&
+             static_cast<uint64_t>(st->st_size) == size;
+  char mode[16];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st->st_mode & 07777));
+  int64_t mtime = st->st_mtime_sec * 1000000000 + st->st_mtime_nsec;
+  guestfs_free_statns(st);
+  if (!same) return kQuarantineNotSame;
+
+  // The bytes come to an unlinked host file first, then into the store.
+  const char* tmpdir = getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-copy-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  OwnedFd staged(mkostemp(name.data(), O_CLOEXEC));
+  if (!staged.valid()) return kQuarantineFailed;
+  unlink(name.data());
+  struct stat got;
+  if (!DownloadGuestFile(disk, appliancePath, staged.get()) || fstat(staged.get(), &got) != 0 ||
+      static_cast<uint64_t>(got.st_size) != size) {
+    errno = EIO;
+    return kQuarantineFailed;
+  }
+  int placedNow = 0;
+  if (!StoreQuarantineCopy(store, staged.get(), size, hexOut, &placedNow)) return kQuarantineFailed;
+  char hex[kSha256HexSize];
+  memcpy(hex, hexOut, kSha256HexSize);
+
+  char windows[kQuarantinePathCapacity];
+  if (!GuestWindowsPath(drive, appliancePath, windows, sizeof windows)) {
+    errno = ENAMETOOLONG;
+    return kQuarantineFailed;
+  }
+  std::string shown = std::string(imageName) + ":" + windows;
+  std::string buffer(kQuarantinePathCapacity * 8, '\0');
+  JsonLine line;
+  BeginJsonLine(&line, &buffer[0], buffer.size());
+  AddJsonString(&line, "path", shown.c_str());
+  AddJsonString(&line, "image", imageName);
+  AddJsonString(&line, "windows_path", windows);
+  AddJsonNumber(&line, "size", size);
+  AddJsonString(&line, "mode", mode);
+  AddJsonSigned(&line, "mtime_ns", mtime);
+  AddJsonString(&line, "detection", detectionName);
+  AddJsonString(&line, "sha256", hex);
+  if (!AppendQuarantineRecord(store, &line, placedNow, hex)) {
+    hexOut[0] = 0;
+    return kQuarantineFailed;
+  }
+  RemovalOutcome removal = RemoveGuestFile(disk, appliancePath, checked, size);
+  if (removal == kRemovalDone) return kQuarantineDone;
+  errno = EIO;
+  return removal == kRemovalNotSame ? kQuarantineNotSame : kQuarantineKeptCopy;
+}
+
+RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int sourceFd, uint64_t size, int force,
+                                const char** why) {
+  *why = nullptr;
+  const GuestDrive* drive = nullptr;
+  for (uint32_t i = 0; i < disk->driveCount; ++i) {
+    const GuestDrive& d = disk->drives[i];
+    if (strlen(d.label) == 1 && (windowsPath[0] & ~0x20) == d.label[0] && windowsPath[1] == ':' && d.mounted)
+      drive = &d;
+  }
+  if (!drive || windowsPath[2] != '\\') {
+    *why = "no mounted drive of the image has its letter";
+    return kRestoreFailed;
+  }
+  // Each folder on the way must be a folder, not a link.
+  std::string path = drive->mountPoint;
+  std::string rest = windowsPath + 3;
+  std::string name;
+  size_t start = 0;
+  while (true) {
+    size_t end = rest.find('\\', start);
+    std::string part = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos) {
+      *why = "its path would leave its drive (an empty, \".\" or \"..\" part)";
+      return kRestoreFailed;
+    }
+    if (end == std::string::npos) {
+      name = part;
+      break;
+    }
+    path += "/" + part;
+    if (!IsPlainFolder(disk->handle, path)) {
+      *why = "a folder on its way is missing, a link or no folder";
+      return kRestoreFailed;
+    }
+    start = end + 1;
+  }
+  std::string target = path + "/" + name;
+  struct guestfs_statns* there = guestfs_lstatns(disk->handle, target.c_str());
+  if (there) guestfs_free_statns(there);
+  if (there && !force) return kRestoreExists;
+
+  char hostHex[kSha256HexSize];
+  if (!Sha256OfFd(sourceFd, hostHex)) return kRestoreFailed;
+  std::string incoming = path + "/.quellix-restore-" + name;
+  char through[64];
+  snprintf(through, sizeof through, "/dev/fd/%d", sourceFd);
+  int placed = guestfs_upload(disk->handle, through, incoming.c_str()) == 0;
+  char* guestHex = placed ? guestfs_checksum(disk->handle, "sha256", incoming.c_str()) : nullptr;
+  placed = guestHex && strcmp(guestHex, hostHex) == 0;
+  free(guestHex);
+  struct guestfs_statns* st = placed ? guestfs_lstatns(disk->handle, incoming.c_str()) : nullptr;
+  placed = st && static_cast<uint64_t>(st->st_size) == size;
+  if (st) guestfs_free_statns(st);
+  if (placed && !force) {
+    // Something that appeared meanwhile still wins.
+    there = guestfs_lstatns(disk->handle, target.c_str());
+    if (there) {
+      guestfs_free_statns(there);
+      guestfs_rm_f(disk->handle, incoming.c_str());
+      return kRestoreExists;
+    }
+  }
+  placed = placed && guestfs_rename(disk->handle, incoming.c_str(), target.c_str()) == 0 &&
+           guestfs_sync(disk->handle) == 0;
+  if (!placed) {
+    guestfs_rm_f(disk->handle, incoming.c_str());
+    errno = EIO;
+    return kRestoreFailed;
+  }
+  return kRestoreDone;
+}
+
+int GuestHibernated(GuestDisk* disk, char* where, size_t capacity) {
+  for (uint32_t i = 0; i < disk->driveCount; ++i) {
+    const GuestDrive& drive = disk->drives[i];
+    if (!drive.mounted) continue;
+    for (const std::string& name : AllIgnoringCase(disk->handle, drive.mountPoint, "hiberfil.sys")) {
+      std::string path = std::string(drive.mountPoint) + "/" + name;
+      if (!IsPlainFile(disk->handle, path)) continue;
+      size_t got = 0;
+      char* head = guestfs_pread(disk->handle, path.c_str(), 8, 0, &got);
+      int hibernated = head && IsHibernatedHeader(reinterpret_cast<unsigned char*>(head), got);
+      free(head);
+      if (hibernated) {
+        if (!GuestWindowsPath(drive, path.c_str(), where, capacity)) snprintf(where, capacity, "%s", path.c_str());
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+int DownloadGuestFile(GuestDisk* disk, const char* appliancePath, int hostFd) {
+  char through[64];
+  snprintf(through, sizeof through, "/dev/fd/%d", hostFd);
+  return guestfs_download(disk->handle, appliancePath, through) == 0;
+}
+
+void CleanGuestRunValues(GuestDisk* disk, const char* imageName, const char* const* removedWindowsPaths,
+                         uint32_t count, HiveBackup* backup, const RunValueListener& listener) {
+  if (count == 0) return;
+  std::vector<const char*> removed(removedWindowsPaths, removedWindowsPaths + count);
+  for (uint32_t i = 0; i < disk->driveCount; ++i) {
+    const GuestDrive& drive = disk->drives[i];
+    if (!drive.mounted || (disk->inspected && !drive.system)) continue;
+    ProfileJob job{disk, imageName, &drive, &removed, backup, &listener};
+    for (const char* top : {"Documents and Settings", "Users"}) {
+      std::string spelt = FindIgnoringCase(disk->handle, drive.mountPoint, top);
+      if (spelt.empty()) continue;
+      std::string folder = std::string(drive.mountPoint) + "/" + spelt;
+      if (!IsPlainFolder(disk->handle, folder)) continue;
+      OwnedStrings users(guestfs_ls(disk->handle, folder.c_str()));
+      for (char** u = users.list; u && *u; ++u) {
+        std::string profile = folder + "/" + *u;
+        if (IsPlainFolder(disk->handle, profile)) CleanProfile(job, profile, *u);
+      }
+    }
+  }
+}

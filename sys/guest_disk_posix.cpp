@@ -1,0 +1,213 @@
+// A disk image through libguestfs (see guest_disk_posix.h).
+#include "sys/guest_disk_posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <guestfs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sys/owned_fd_posix.h"
+
+namespace {
+
+// libguestfs hands out NULL-terminated arrays of malloc'd strings.
+struct OwnedStrings {
+  char** list;
+  explicit OwnedStrings(char** l) : list(l) {}
+  ~OwnedStrings() {
+    if (!list) return;
+    for (char** p = list; *p; ++p) free(*p);
+    free(list);
+  }
+  OwnedStrings(const OwnedStrings&) = delete;
+  OwnedStrings& operator=(const OwnedStrings&) = delete;
+};
+
+int Fail(GuestDisk* disk, char* why, size_t capacity, const char* what) {
+  const char* error = disk->handle ? guestfs_last_error(disk->handle) : nullptr;
+  snprintf(why, capacity, "%s%s%s", what, error ? ": " : "", error ? error : "");
+  CloseGuestDisk(disk);
+  return 0;
+}
+
+int AddDrive(GuestDisk* disk, const char* label, const char* device, int system) {
+  if (disk->driveCount >= kMaxGuestDrives) return 0;
+  for (uint32_t i = 0; i < disk->driveCount; ++i)
+    if (strcmp(disk->drives[i].device, device) == 0) return 1;
+  GuestDrive& d = disk->drives[disk->driveCount];
+  memset(&d, 0, sizeof d);
+  if (snprintf(d.label, sizeof d.label, "%s", label) >= static_cast<int>(sizeof d.label) ||
+      snprintf(d.device, sizeof d.device, "%s", device) >= static_cast<int>(sizeof d.device))
+    return 0;
+  // A letter's mount point is the letter alone: "/C".
+  if (strlen(label) == 1) {
+    snprintf(d.mountPoint, sizeof d.mountPoint, "/%s", label);
+  } else {
+    snprintf(d.mountPoint, sizeof d.mountPoint, "/fs%u", disk->driveCount);
+  }
+  d.system = system;
+  disk->driveCount += 1;
+  return 1;
+}
+
+int IsUpperLetter(const char* text) { return text[0] >= 'A' && text[0] <= 'Z' && text[1] == 0; }
+
+// The fixed drives of every Windows installation, the system's own first.
+void InspectDrives(GuestDisk* disk) {
+  guestfs_h* g = disk->handle;
+  OwnedStrings roots(guestfs_inspect_os(g));
+  if (!roots.list) return;
+  for (char** root = roots.list; *root; ++root) {
+    char* type = guestfs_inspect_get_type(g, *root);
+    int windows = type && strcmp(type, "windows") == 0;
+    free(type);
+    if (!windows) continue;
+    disk->inspected = 1;
+    char* systemRoot = guestfs_inspect_get_windows_systemroot(g, *root);
+    char systemLetter[2] = "C";
+    OwnedStrings mappings(guestfs_inspect_get_drive_mappings(g, *root));
+    if (mappings.list) {
+      for (char** m = mappings.list; m[0] && m[1]; m += 2)
+        if (strcmp(m[1], *root) == 0 && IsUpperLetter(m[0])) systemLetter[0] = m[0][0];
+    }
+    AddDrive(disk, systemLetter, *root, 1);
+    if (systemRoot && !disk->systemRoot[0]) {
+      snprintf(disk->systemRoot, sizeof disk->systemRoot, "%c:%s", systemLetter[0], systemRoot);
+      for (char* p = disk->systemRoot; *p; ++p)
+        if (*p == '/') *p = '\\';
+    }
+    free(systemRoot);
+    if (mappings.list) {
+      for (char** m = mappings.list; m[0] && m[1]; m += 2)
+        if (IsUpperLetter(m[0])) AddDrive(disk, m[0], m[1], 0);
+    }
+  }
+}
+
+// Without an installation found, every NTFS and FAT file system is scanned
+// under its device's name.
+void EveryWindowsFileSystem(GuestDisk* disk) {
+  OwnedStrings found(guestfs_list_filesystems(disk->handle));
+  if (!found.list) return;
+  for (char** f = found.list; f[0] && f[1]; f += 2)
+    if (strcmp(f[1], "ntfs") == 0 || strcmp(f[1], "vfat") == 0 || strcmp(f[1], "msdos") == 0 ||
+        strcmp(f[1], "exfat") == 0)
+      AddDrive(disk, f[0], f[0], 0);
+}
+
+}  // namespace
+
+int ImageOpenForWriting(const char* path, long* pid) {
+  struct stat image;
+  if (stat(path, &image) != 0) return 0;
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  int found = 0;
+  long self = static_cast<long>(getpid());
+  while (struct dirent* e = readdir(proc)) {
+    char* end = nullptr;
+    long id = strtol(e->d_name, &end, 10);
+    if (*end || id <= 0 || id == self) continue;
+    char folder[64];
+    snprintf(folder, sizeof folder, "/proc/%ld/fd", id);
+    DIR* fds = opendir(folder);
+    if (!fds) continue;
+    while (struct dirent* f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      char link[128];
+      struct stat st;
+      snprintf(link, sizeof link, "%s/%s", folder, f->d_name);
+      if (stat(link, &st) != 0 || st.st_dev != image.st_dev || st.st_ino != image.st_ino) continue;
+      char info[128];
+      snprintf(info, sizeof info, "/proc/%ld/fdinfo/%s", id, f->d_name);
+      OwnedStream stream(fopen(info, "re"));
+      char line[256];
+      while (stream.get() && fgets(line, sizeof line, stream.get())) {
+        unsigned long flags = 0;
+        if (sscanf(line, "flags: %lo", &flags) == 1 && (flags & O_ACCMODE) != O_RDONLY) {
+          found = 1;
+          *pid = id;
+        }
+      }
+      if (found) break;
+    }
+    closedir(fds);
+    if (found) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity) {
+  memset(disk, 0, sizeof *disk);
+  disk->writable = writable;
+  disk->handle = guestfs_create();
+  if (!disk->handle) return Fail(disk, why, capacity, "libguestfs could not start");
+  guestfs_set_error_handler(disk->handle, nullptr, nullptr);
+  // Read-only: the appliance writes to an overlay, never to the image.
+  if (guestfs_add_drive_opts(disk->handle, image, GUESTFS_ADD_DRIVE_OPTS_READONLY, writable ? 0 : 1, -1) != 0)
+    return Fail(disk, why, capacity, "cannot open the image");
+  if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");
+  InspectDrives(disk);
+  if (!disk->inspected) EveryWindowsFileSystem(disk);
+  if (disk->driveCount == 0) return Fail(disk, why, capacity, "no Windows installation and no NTFS or FAT file system");
+  for (uint32_t i = 0; i < disk->driveCount; ++i) {
+    GuestDrive& d = disk->drives[i];
+    if (guestfs_mkmountpoint(disk->handle, d.mountPoint) != 0) return Fail(disk, why, capacity, "no mount point");
+    // Read-only first, even for a run that writes: what forbids writing is
+    // looked at before anything could be written.
+    d.mounted = guestfs_mount_ro(disk->handle, d.device, d.mountPoint) == 0;
+  }
+  return 1;
+}
+
+int RemountGuestDiskWritable(GuestDisk* disk, char* why, size_t capacity) {
+  for (uint32_t i = 0; i < disk->driveCount; ++i) {
+    GuestDrive& d = disk->drives[i];
+    if (!d.mounted) continue;
+    if (guestfs_umount(disk->handle, d.mountPoint) != 0 || guestfs_mount(disk->handle, d.device, d.mountPoint) != 0) {
+      d.mounted = 0;
+      const char* error = guestfs_last_error(disk->handle);
+      snprintf(why, capacity, "%s: cannot be written to: %s", d.label, error ? error : "unknown error");
+      CloseGuestDisk(disk);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int CloseGuestDisk(GuestDisk* disk) {
+  if (!disk->handle) return 1;
+  int ok = 1;
+  if (disk->writable) {
+    ok = guestfs_sync(disk->handle) == 0 && ok;
+    ok = guestfs_umount_all(disk->handle) == 0 && ok;
+    ok = guestfs_shutdown(disk->handle) == 0 && ok;
+  }
+  guestfs_close(disk->handle);
+  disk->handle = nullptr;
+  return ok;
+}
+
+const char* GuestError(const GuestDisk* disk) {
+  const char* error = disk->handle ? guestfs_last_error(disk->handle) : nullptr;
+  return error ? error : "unknown error";
+}
+
+int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* out, size_t capacity) {
+  size_t mountLength = strlen(drive.mountPoint);
+  if (strncmp(appliancePath, drive.mountPoint, mountLength) != 0) return 0;
+  const char* rest = appliancePath + mountLength;
+  if (*rest && *rest != '/') return 0;
+  int n = snprintf(out, capacity, "%s:%s", drive.label, *rest ? rest : "/");
+  if (n < 0 || static_cast<size_t>(n) >= capacity) return 0;
+  for (char* p = out + strlen(drive.label); *p; ++p)
+    if (*p == '/') *p = '\\';
+  return 1;
+}

@@ -1,0 +1,59 @@
+// A virtual machine's disk image opened through libguestfs, as an ordinary
+// user: the appliance launched over it (read-only unless the run writes),
+// the Windows installation found by inspection, each fixed drive mounted in
+// the appliance at "/<letter>". One owner for the libguestfs handle. POSIX.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+typedef struct guestfs_h guestfs_h;
+
+enum : uint32_t {
+  kMaxGuestDrives = 26,
+  kGuestNameCapacity = 256,
+};
+
+struct GuestDrive {
+  // "C", or the device ("/dev/sda1") when inspection told no letter.
+  char label[kGuestNameCapacity];
+  char device[kGuestNameCapacity];
+  char mountPoint[16];  // "/C", "/fs1": where the appliance mounts it
+  int system;           // holds the Windows installation
+  int mounted;
+};
+
+struct GuestDisk {
+  guestfs_h* handle;  // owned
+  int writable;
+  // "windows": found by inspection; 0: no Windows installation was found
+  // and every NTFS and FAT file system stands in for a drive.
+  int inspected;
+  char systemRoot[kGuestNameCapacity];  // "C:\WINDOWS" as the system has it, when inspected
+  GuestDrive drives[kMaxGuestDrives];
+  uint32_t driveCount;
+};
+
+// 1 when another process has `path` open for writing (a running virtual
+// machine, a copy in progress); its id goes to `pid`. Only processes this
+// user may look at are seen.
+int ImageOpenForWriting(const char* path, long* pid);
+
+// Opens `image` (for writing only when `writable`), launches the
+// appliance, inspects and mounts every drive read-only. 0 with the reason
+// in `why`; the disk is then closed.
+int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity);
+
+// Mounts every drive again for writing (the disk was opened writable).
+// 0 with the reason in `why`; the disk is then closed.
+int RemountGuestDiskWritable(GuestDisk* disk, char* why, size_t capacity);
+
+// Unmounts, shuts the appliance down (where a write's last error surfaces)
+// and closes the handle. 1 when everything written reached the image.
+int CloseGuestDisk(GuestDisk* disk);
+
+// The appliance's words for the last failure of `disk`.
+const char* GuestError(const GuestDisk* disk);
+
+// "C:\x\y" for the appliance path "/C/x/y" of a drive (the label is the
+// letter), or "/dev/sda1:\x\y" for a drive without one. 1 when it fit.
+int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* out, size_t capacity);

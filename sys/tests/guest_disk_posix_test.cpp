@@ -1,0 +1,93 @@
+// What needs no appliance: an image open for writing elsewhere, and the
+// Windows paths the rows show.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sys/guest_disk_posix.h"
+
+namespace {
+
+// A child that holds `path` open with `flags` until it is killed.
+pid_t Hold(const std::string& path, int flags, int ready[2]) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), flags);
+    char ok = fd >= 0 ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  EXPECT_EQ(1, read(ready[0], &ok, 1));
+  EXPECT_EQ('y', ok);
+  return pid;
+}
+
+TEST(GuestDisk, AnImageOpenForWritingElsewhereIsSeen) {
+  std::string path = std::string(testing::TempDir()) + "/held-image.raw";
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f);
+  fputs("not really a disk", f);
+  fclose(f);
+  long pid = 0;
+  EXPECT_EQ(0, ImageOpenForWriting(path.c_str(), &pid)) << "nobody holds it";
+  struct {
+    int flags;
+    int seen;
+  } cases[] = {{O_RDONLY, 0}, {O_RDWR, 1}, {O_WRONLY | O_APPEND, 1}};
+  for (const auto& c : cases) {
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t holder = Hold(path, c.flags, ready);
+    pid = 0;
+    EXPECT_EQ(c.seen, ImageOpenForWriting(path.c_str(), &pid)) << c.flags;
+    if (c.seen) EXPECT_EQ(static_cast<long>(holder), pid);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  // This process's own descriptors do not count: it is the one asking.
+  int own = open(path.c_str(), O_RDWR);
+  EXPECT_EQ(0, ImageOpenForWriting(path.c_str(), &pid));
+  close(own);
+  EXPECT_EQ(0, ImageOpenForWriting((path + ".missing").c_str(), &pid));
+}
+
+TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
+  GuestDrive c{};
+  snprintf(c.label, sizeof c.label, "C");
+  snprintf(c.mountPoint, sizeof c.mountPoint, "/C");
+  GuestDrive device{};
+  snprintf(device.label, sizeof device.label, "/dev/sdb2");
+  snprintf(device.mountPoint, sizeof device.mountPoint, "/fs1");
+  struct {
+    const GuestDrive* drive;
+    const char* appliance;
+    const char* windows;  // null: refused
+  } cases[] = {
+      {&c, "/C/WINDOWS/system32/x.exe", "C:\\WINDOWS\\system32\\x.exe"},
+      {&c, "/C", "C:\\"},
+      {&device, "/fs1/a b/c.dll", "/dev/sdb2:\\a b\\c.dll"},
+      {&c, "/D/x.exe", nullptr},
+      {&c, "/CD/x.exe", nullptr},
+  };
+  for (const auto& row : cases) {
+    char out[256];
+    int ok = GuestWindowsPath(*row.drive, row.appliance, out, sizeof out);
+    EXPECT_EQ(row.windows != nullptr, ok != 0) << row.appliance;
+    if (row.windows && ok) EXPECT_STREQ(row.windows, out);
+  }
+  char small[8];
+  EXPECT_EQ(0, GuestWindowsPath(c, "/C/WINDOWS/system32/x.exe", small, sizeof small)) << "too long for the buffer";
+}
+
+}  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
 
 namespace {
@@ -147,11 +148,30 @@ int ImageOpenForWriting(const char* path, long* pid) {
 int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity) {
   memset(disk, 0, sizeof *disk);
   disk->writable = writable;
+  unsigned char head[kImageHeadSize];
+  ssize_t length = -1;
+  {
+    OwnedFd file(open(image, O_RDONLY | O_CLOEXEC));
+    if (file.valid()) length = pread(file.get(), head, sizeof head, 0);
+  }
+  if (length < 0) {
+    snprintf(why, capacity, "cannot be read: %s", strerror(errno));
+    return 0;
+  }
+  char formatWhy[256] = "";
+  const char* format = ImageFormatOf(image, head, static_cast<size_t>(length), formatWhy, sizeof formatWhy);
+  if (!format) {
+    snprintf(why, capacity, "%s", formatWhy);
+    return 0;
+  }
   disk->handle = guestfs_create();
   if (!disk->handle) return Fail(disk, why, capacity, "libguestfs could not start");
   guestfs_set_error_handler(disk->handle, nullptr, nullptr);
-  // Read-only: the appliance writes to an overlay, never to the image.
-  if (guestfs_add_drive_opts(disk->handle, image, GUESTFS_ADD_DRIVE_OPTS_READONLY, writable ? 0 : 1, -1) != 0)
+  // Read-only: the appliance writes to an overlay, never to the image. The
+  // format is given, so that the emulator does not guess it from bytes the
+  // guest may have written.
+  if (guestfs_add_drive_opts(disk->handle, image, GUESTFS_ADD_DRIVE_OPTS_READONLY, writable ? 0 : 1,
+                             GUESTFS_ADD_DRIVE_OPTS_FORMAT, format, -1) != 0)
     return Fail(disk, why, capacity, "cannot open the image");
   if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");
   InspectDrives(disk);

@@ -1,0 +1,58 @@
+// The format of a disk image (see image_format.h).
+#include "sys/image_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int EndsWithIgnoringCase(const char* name, const char* tail) {
+  size_t n = std::strlen(name), t = std::strlen(tail);
+  if (t > n) return 0;
+  for (size_t i = 0; i < t; ++i) {
+    char c = name[n - t + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != tail[i]) return 0;
+  }
+  return 1;
+}
+
+int Starts(const unsigned char* head, size_t length, size_t at, const char* magic, size_t magicLength) {
+  return length >= at + magicLength && std::memcmp(head + at, magic, magicLength) == 0;
+}
+
+// The format the header at the start says, or "raw".
+const char* HeaderFormat(const unsigned char* head, size_t length) {
+  if (Starts(head, length, 0, "QFI\xfb", 4) && length >= 8)
+    return head[4] == 0 && head[5] == 0 && head[6] == 0 && head[7] == 1 ? "qcow" : "qcow2";
+  if (Starts(head, length, 0, "KDMV", 4) || Starts(head, length, 0, "# Disk DescriptorFile", 21)) return "vmdk";
+  if (Starts(head, length, 0, "vhdxfile", 8)) return "vhdx";
+  if (Starts(head, length, 0, "conectix", 8)) return "vpc";
+  if (Starts(head, length, 0x40, "\x7f\x10\xda\xbe", 4)) return "vdi";
+  return "raw";
+}
+
+}  // namespace
+
+const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity) {
+  static const char* const kRawNames[] = {".raw", ".dd", ".bin", ".iso"};
+  for (const char* tail : kRawNames)
+    if (EndsWithIgnoringCase(name, tail)) return "raw";
+  const char* found = HeaderFormat(head, length);
+  static const struct {
+    const char* tail;
+    const char* format;
+  } kNamed[] = {{".qcow2", "qcow2"}, {".qcow", "qcow"}, {".vmdk", "vmdk"}, {".vhdx", "vhdx"},
+                {".vhd", "vpc"},     {".vdi", "vdi"}};
+  for (const auto& named : kNamed) {
+    if (!EndsWithIgnoringCase(name, named.tail)) continue;
+    if (std::strcmp(found, named.format) == 0) return found;
+    if (std::strcmp(named.format, "vpc") == 0 && std::strcmp(found, "raw") == 0) return "raw";  // a fixed VHD
+    if (std::strcmp(named.format, "qcow2") == 0 && std::strcmp(found, "qcow") == 0) return found;
+    std::snprintf(why, capacity, "named as %s but its first bytes are %s%s", named.format,
+                  std::strcmp(found, "raw") == 0 ? "no image header" : "a header of ",
+                  std::strcmp(found, "raw") == 0 ? "" : found);
+    return nullptr;
+  }
+  return found;
+}

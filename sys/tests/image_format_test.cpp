@@ -1,0 +1,44 @@
+// The format an image is opened as: its name, then its header; a header a
+// guest wrote to its raw disk never decides.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "sys/image_format.h"
+
+namespace {
+
+std::string Format(const char* name, const char* magic, size_t at = 0, size_t magicLength = 0) {
+  unsigned char head[kImageHeadSize] = {};
+  if (magic) std::memcpy(head + at, magic, magicLength ? magicLength : std::strlen(magic));
+  char why[128] = "";
+  const char* format = ImageFormatOf(name, head, sizeof head, why, sizeof why);
+  return format ? format : std::string("refused: ") + why;
+}
+
+TEST(ImageFormat, NameThenHeader) {
+  const char qcow2[] = "QFI\xfb\0\0\0\3";
+  // A raw disk's guest wrote a qcow2 header to its first sector: the name
+  // says raw, so raw it stays.
+  EXPECT_EQ("raw", Format("/vm/pc17.raw", qcow2, 0, 8));
+  EXPECT_EQ("raw", Format("/vm/PC17.DD", "KDMV"));
+  // Names that say a format must carry it.
+  EXPECT_EQ("qcow2", Format("/vm/pc17.qcow2", qcow2, 0, 8));
+  EXPECT_EQ("refused: named as qcow2 but its first bytes are no image header", Format("/vm/pc17.qcow2", nullptr));
+  EXPECT_EQ("refused: named as vdi but its first bytes are a header of vmdk", Format("/vm/a.vdi", "KDMV"));
+  EXPECT_EQ("raw", Format("/vm/fixed.vhd", nullptr));
+  EXPECT_EQ("vpc", Format("/vm/dynamic.vhd", "conectix"));
+  // Other names go by the header.
+  EXPECT_EQ("qcow2", Format("/var/lib/libvirt/images/pc17.img", qcow2, 0, 8));
+  EXPECT_EQ("qcow", Format("/vm/old", "QFI\xfb\0\0\0\1", 0, 8));
+  EXPECT_EQ("vdi", Format("/vm/a.vdi", "\x7f\x10\xda\xbe", 0x40));
+  EXPECT_EQ("vmdk", Format("/vm/a", "# Disk DescriptorFile\nversion=1"));
+  EXPECT_EQ("vhdx", Format("/vm/a.VHDX", "vhdxfile"));
+  EXPECT_EQ("raw", Format("/vm/a.img", "\xeb\x52\x90NTFS    "));
+  // A short file has no header to go by.
+  char why[64];
+  EXPECT_STREQ("raw", ImageFormatOf("/vm/tiny.img", reinterpret_cast<const unsigned char*>("QF"), 2, why, sizeof why));
+}
+
+}  // namespace

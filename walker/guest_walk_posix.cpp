@@ -18,6 +18,10 @@
 
 namespace {
 
+// Names per lstatnslist call: a reply of about 120 bytes a name, well
+// within the 4 MiB libguestfs allows a message.
+const size_t kNamesPerCall = 4096;
+
 int Unreadable(const WalkVisitor& visitor, const std::string& path, int error) {
   return visitor.unreadable(visitor.context, path.c_str(), static_cast<uint32_t>(error ? error : EIO));
 }
@@ -81,39 +85,46 @@ int WalkGuestDisk(GuestDisk* disk, const char* imageName, const WalkVisitor& vis
     }
     for (const auto& folder : folders) {
       std::string appliance = std::string(drive.mountPoint) + (folder.first.empty() ? "" : "/" + folder.first);
-      std::vector<char*> names;
-      for (const std::string& n : folder.second) names.push_back(const_cast<char*>(n.c_str()));
-      names.push_back(nullptr);
       if (stats) {
         stats->names += folder.second.size();
         stats->directories += 1;
       }
-      struct guestfs_statns_list* list = guestfs_lstatnslist(disk->handle, appliance.c_str(), names.data());
       std::string windows = folder.first;
       for (char& c : windows)
         if (c == '/') c = '\\';
       std::string shown = driveRow + windows + (windows.empty() ? "" : "\\");
-      if (!list) {
-        if (!Unreadable(visitor, shown, guestfs_last_errno(disk->handle))) return 0;
-        continue;
-      }
-      int go = 1;
-      for (uint32_t i = 0; go && i < list->len && i < folder.second.size(); ++i) {
-        const struct guestfs_statns& st = list->val[i];
-        std::string path = shown + folder.second[i];
-        if (st.st_ino == -1) {
-          go = Unreadable(visitor, path, ENOENT);
-          continue;
+      // A folder of many names goes in several calls: one reply must stay
+      // within the appliance's message limit.
+      const std::vector<std::string>& all = folder.second;
+      for (size_t first = 0; first < all.size(); first += kNamesPerCall) {
+        size_t count = all.size() - first < kNamesPerCall ? all.size() - first : kNamesPerCall;
+        std::vector<char*> names;
+        for (size_t i = 0; i < count; ++i) names.push_back(const_cast<char*>(all[first + i].c_str()));
+        names.push_back(nullptr);
+        struct guestfs_statns_list* list = guestfs_lstatnslist(disk->handle, appliance.c_str(), names.data());
+        if (!list) {
+          if (!Unreadable(visitor, shown, guestfs_last_errno(disk->handle))) return 0;
+          break;
         }
-        if (!S_ISREG(static_cast<mode_t>(st.st_mode))) continue;
-        std::string inside = appliance + "/" + folder.second[i];
-        GuestEntry entry{disk, d, inside.c_str(), static_cast<uint64_t>(st.st_size),
-                         static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-        WalkEntry walked{path.c_str(), shown.size(), path.c_str() + shown.size(), entry.size, &entry};
-        go = visitor.file(visitor.context, &walked);
+        int go = 1;
+        for (uint32_t i = 0; go && i < list->len && i < count; ++i) {
+          const struct guestfs_statns& st = list->val[i];
+          const std::string& name = all[first + i];
+          std::string path = shown + name;
+          if (st.st_ino == -1) {
+            go = Unreadable(visitor, path, ENOENT);
+            continue;
+          }
+          if (!S_ISREG(static_cast<mode_t>(st.st_mode))) continue;
+          std::string inside = appliance + "/" + name;
+          GuestEntry entry{disk, d, inside.c_str(), static_cast<uint64_t>(st.st_size),
+                           static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+          WalkEntry walked{path.c_str(), shown.size(), path.c_str() + shown.size(), entry.size, &entry};
+          go = visitor.file(visitor.context, &walked);
+        }
+        guestfs_free_statns_list(list);
+        if (!go) return 0;
       }
-      guestfs_free_statns_list(list);
-      if (!go) return 0;
     }
   }
   return 1;

@@ -7,7 +7,9 @@ run (root only).
 
 usage: paired.py cold|warm ROUNDS LABEL=COMMAND...
 prints one line per label: median, min, max and the median per-round ratio
-to the first label, then the load average before and after."""
+to the first label; then the median per-round ratio of the first label to
+the fastest of the others in the same round, every round's times, and the
+load average before and after."""
 import random
 import shlex
 import statistics
@@ -49,6 +51,13 @@ def main():
         ratio = statistics.median(a / b for a, b in zip(t, times[reference]))
         print("%-14s median %.3f s  min %.3f  max %.3f  ratio to %s %.2f" % (
             label, statistics.median(t), min(t), max(t), reference, ratio))
+    if len(commands) > 2:
+        others = [label for label, _ in commands[1:]]
+        best = [min(times[label][i] for label in others) for i in range(rounds)]
+        print("%s / the fastest of %s in its round: median %.2f" % (
+            reference, ", ".join(others), statistics.median(a / b for a, b in zip(times[reference], best))))
+    for i in range(rounds):
+        print("round %d: %s" % (i + 1, "  ".join("%s %.3f" % (label, times[label][i]) for label, _ in commands)))
     print("load before %s after %s" % (" ".join(load_before), " ".join(open("/proc/loadavg").read().split()[:3])))
 
 

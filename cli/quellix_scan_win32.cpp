@@ -106,10 +106,32 @@ void HostName(char* out, size_t capacity) {
   if (!GetComputerNameA(out, &length) && capacity) out[0] = 0;
 }
 
+// --json: a new file only, as on Linux: an existing file (or a link in its
+// place) is never truncated or followed.
 FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
-  FILE* file = std::fopen(path, "wb");
-  if (!file) Win32ErrorText(GetLastError(), why, capacity);
-  return file;
+  OwnedHandle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+  if (!file.valid()) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      std::snprintf(why, capacity, "%s", "it exists already: name a new file");
+    } else {
+      Win32ErrorText(error, why, capacity);
+    }
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), kRuntimeBinary);
+  if (fd < 0) {
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  file.release();
+  OwnedStream stream(_fdopen(fd, "wb"));
+  if (!stream.get()) {
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  return stream.release();
 }
 
 // --log: appended to, created when missing; a reparse point (a link) is

@@ -203,6 +203,11 @@ TEST_F(QuellixScanExe, ExcludeLogAndTheRunRecord) {
   EXPECT_TRUE(Contains(log.substr(secondRun), "D:\\x\\Temp\\w.exe: ")) << log;
   EXPECT_TRUE(Contains(log, " quellix-scan.exe ")) << log;
   EXPECT_TRUE(Contains(log, "Exit status: 1")) << log;
+  // --json writes a new file only: the first run's is left as it was.
+  Outcome again = RunScanner("--no-memory -q -j E:\\run.jsonl D:\\x");
+  EXPECT_EQ(2u, again.status) << again.output;
+  EXPECT_TRUE(Contains(again.output, "it exists already")) << again.output;
+  EXPECT_EQ(json, Slurp("E:\\run.jsonl"));
 
   ASSERT_TRUE(MakeDirectories("D:\\empty"));
   Outcome empty = RunScanner("--no-memory D:\\empty");

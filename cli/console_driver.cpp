@@ -307,7 +307,7 @@ void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* c
   const int images = d->options->imageCount > 0;
   WriteRunRecord(&d->records, d->platform->programName, host, argc, argv, command, d->options->action,
                  images ? d->options->images : d->options->paths,
-                 images ? d->options->imageCount : d->options->pathCount);
+                 images ? d->options->imageCount : d->options->pathCount, images);
 }
 
 int Complain(const ConsolePlatform& p, const char* what, const char* why) {

@@ -65,7 +65,8 @@ const char* TroubleKey(RunValueTrouble kind) {
 }  // namespace
 
 void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, int argc, const char* const* argv,
-                    const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount) {
+                    const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount,
+                    int rootsAreImages) {
   if (!records->file) return;
   size_t textBytes = 512;
   for (int i = 0; i < argc; ++i) textBytes += std::strlen(argv[i]) + 1;
@@ -103,6 +104,7 @@ void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, in
     JsonRecord root;
     BeginRecord(&root, records, "root", std::strlen(roots[i]));
     AddText(&root, "path", roots[i]);
+    if (rootsAreImages) AddJsonNumber(&root.line, "image", 1);
     EndRecord(&root);
   }
 }

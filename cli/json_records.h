@@ -31,8 +31,11 @@ void BeginRecord(JsonRecord* record, JsonRecords* records, const char* type, siz
 void AddText(JsonRecord* record, const char* key, const char* text);
 void EndRecord(JsonRecord* record);
 
+// The run record, then a root record for each PATH or, for a run over disk
+// images, for each image (marked "image":1).
 void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, int argc, const char* const* argv,
-                    const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount);
+                    const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount,
+                    int rootsAreImages);
 void WriteRowRecord(JsonRecords* records, const char* path, const char* name, ScanRowStatus status,
                     const char* reason, ScanPass pass);
 void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* deletion);

@@ -320,6 +320,13 @@ TEST(ConsoleDriver, FilesFromAddsPaths) {
   EXPECT_NE(std::string::npos, run.json.find("\"exit_status\":2}")) << run.json;
   std::remove(path);
   EXPECT_EQ(kExitTrouble, RunDriver({"--files-from", path}).status);  // gone: cannot be read
+
+  // A run over disk images names each image as a root, marked as one.
+  gFake.files = 0;
+  run = RunDriver({"--json", "o.jsonl", "--image", "/vm/a.qcow2", "--image", "/vm/b.raw"});
+  EXPECT_NE(std::string::npos, run.json.find("{\"type\":\"root\",\"path\":\"/vm/a.qcow2\",\"image\":1}\n"
+                                             "{\"type\":\"root\",\"path\":\"/vm/b.raw\",\"image\":1}\n"))
+      << run.json;
 }
 
 TEST(ConsoleDriver, RestoreLoop) {

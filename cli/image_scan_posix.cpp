@@ -75,20 +75,17 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
   ImageScanner* s = Of(context);
   const GuestEntry* entry = EntryOf(file);
   char hex[kSha256HexSize];
-  QuarantineOutcome outcome = QuarantineGuestFile(s->quarantine, entry->disk, s->imageCanonical, entry->disk->drives[entry->drive],
-                                                  entry->appliancePath, *identity, entry->size, name, hex);
+  QuarantineOutcome outcome =
+      QuarantineGuestFile(s->quarantine, entry->disk, s->imageCanonical, entry->disk->drives[entry->drive],
+                          entry->appliancePath, *identity, entry->size, name, hex);
   if (outcome == kQuarantineDone) {
     RememberRemoved(s, file, entry);
     return kRowQuarantined;
   }
   int error = errno;
-  if (outcome == kQuarantineNotSame) {
-    std::snprintf(why, capacity, "%s", "it is not the file that was checked any more");
-  } else if (outcome == kQuarantineKeptCopy) {
-    std::snprintf(why, capacity, "copied to the quarantine as %s but not removed: %s", hex, GuestError(entry->disk));
-  } else {
-    std::snprintf(why, capacity, "not quarantined: %s", error == EIO ? GuestError(entry->disk) : std::strerror(error));
-  }
+  QuarantineFailureText(outcome, hex,
+                        outcome == kQuarantineKeptCopy || error == EIO ? GuestError(entry->disk) : std::strerror(error),
+                        why, capacity);
   return kRowRemovalFailed;
 }
 

@@ -207,14 +207,7 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
   QuarantineOutcome outcome =
       QuarantineFile(&s->quarantine, entry->directoryFd, entry->name, file->path, *identity, name, hex);
   if (outcome == kQuarantineDone) return kRowQuarantined;
-  int error = errno;
-  if (outcome == kQuarantineNotSame) {
-    std::snprintf(why, capacity, "%s", "it is not the file that was checked any more");
-  } else if (outcome == kQuarantineKeptCopy) {
-    std::snprintf(why, capacity, "copied to the quarantine as %s but not removed: %s", hex, std::strerror(error));
-  } else {
-    std::snprintf(why, capacity, "not quarantined: %s", std::strerror(error));
-  }
+  QuarantineFailureText(outcome, hex, std::strerror(errno), why, capacity);
   return kRowRemovalFailed;
 }
 

@@ -106,6 +106,23 @@ void HostName(char* out, size_t capacity) {
   if (!GetComputerNameA(out, &length) && capacity) out[0] = 0;
 }
 
+// A runtime stream over `file`, which it then owns. Null with the reason.
+FILE* StreamOver(OwnedHandle* file, int flags, const char* mode, char* why, size_t capacity) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file->get()), flags);
+  if (fd < 0) {
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  file->release();
+  OwnedStream stream(_fdopen(fd, mode));
+  if (!stream.valid()) {
+    _close(fd);
+    std::snprintf(why, capacity, "%s", "it cannot be written");
+    return nullptr;
+  }
+  return stream.release();
+}
+
 // --json: a new file only, as on Linux: an existing file (or a link in its
 // place) is never truncated or followed.
 FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
@@ -120,18 +137,7 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
     }
     return nullptr;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), kRuntimeBinary);
-  if (fd < 0) {
-    std::snprintf(why, capacity, "%s", "it cannot be written");
-    return nullptr;
-  }
-  file.release();
-  OwnedStream stream(_fdopen(fd, "wb"));
-  if (!stream.get()) {
-    std::snprintf(why, capacity, "%s", "it cannot be written");
-    return nullptr;
-  }
-  return stream.release();
+  return StreamOver(&file, kRuntimeBinary, "wb", why, capacity);
 }
 
 // --log: appended to, created when missing; a reparse point (a link) is
@@ -150,19 +156,7 @@ FILE* OpenLog(const char* path, char* why, size_t capacity) {
     return nullptr;
   }
   // The runtime's append mode goes to the end before every write.
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), kRuntimeAppend | kRuntimeBinary);
-  if (fd < 0) {
-    std::snprintf(why, capacity, "%s", "it cannot be written");
-    return nullptr;
-  }
-  file.release();
-  OwnedStream stream(_fdopen(fd, "ab"));
-  if (!stream.valid()) {
-    _close(fd);
-    std::snprintf(why, capacity, "%s", "it cannot be written");
-    return nullptr;
-  }
-  return stream.release();
+  return StreamOver(&file, kRuntimeAppend | kRuntimeBinary, "ab", why, capacity);
 }
 
 int FinishOutput(void*, FILE* file) {

@@ -322,7 +322,8 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
     if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems))
       return Fail(reason, capacity,
                   "--image takes no PATH, --files-from, --windows-root, --drive or --cross-file-systems%s", "");
-    if (o.pathCount == 0 && !o.filesFrom && !o.imageCount && !live) return Fail(reason, capacity, "no PATH to scan%s", "");
+    if (o.pathCount == 0 && !o.filesFrom && !o.imageCount && !live)
+      return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
     if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
     if (o.nulSeparated && !o.filesFrom) return Fail(reason, capacity, "-0 belongs to --files-from%s", "");

@@ -21,22 +21,10 @@
 
 namespace {
 
-struct OwnedStrings {
-  char** list;
-  explicit OwnedStrings(char** l) : list(l) {}
-  ~OwnedStrings() {
-    if (!list) return;
-    for (char** p = list; *p; ++p) free(*p);
-    free(list);
-  }
-  OwnedStrings(const OwnedStrings&) = delete;
-  OwnedStrings& operator=(const OwnedStrings&) = delete;
-};
-
 // The entry of `folder` named `name` ignoring ASCII case (an exact match
 // wins), as spelt there; "" when there is none.
 std::string FindIgnoringCase(guestfs_h* g, const std::string& folder, const char* name) {
-  OwnedStrings entries(guestfs_ls(g, folder.c_str()));
+  OwnedGuestStrings entries(guestfs_ls(g, folder.c_str()));
   std::string found;
   for (char** e = entries.list; e && *e; ++e) {
     if (strcmp(*e, name) == 0) return *e;
@@ -47,7 +35,7 @@ std::string FindIgnoringCase(guestfs_h* g, const std::string& folder, const char
 
 // Every spelling of the name, since two may exist side by side.
 std::vector<std::string> AllIgnoringCase(guestfs_h* g, const std::string& folder, const char* name) {
-  OwnedStrings entries(guestfs_ls(g, folder.c_str()));
+  OwnedGuestStrings entries(guestfs_ls(g, folder.c_str()));
   std::vector<std::string> found;
   for (char** e = entries.list; e && *e; ++e)
     if (strcasecmp(*e, name) == 0) found.push_back(*e);
@@ -422,7 +410,7 @@ void CleanGuestRunValues(GuestDisk* disk, const char* imageName, const char* con
       if (spelt.empty()) continue;
       std::string folder = std::string(drive.mountPoint) + "/" + spelt;
       if (!IsPlainFolder(disk->handle, folder)) continue;
-      OwnedStrings users(guestfs_ls(disk->handle, folder.c_str()));
+      OwnedGuestStrings users(guestfs_ls(disk->handle, folder.c_str()));
       for (char** u = users.list; u && *u; ++u) {
         std::string profile = folder + "/" + *u;
         if (IsPlainFolder(disk->handle, profile)) CleanProfile(job, profile, *u);

@@ -519,3 +519,14 @@ RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const Res
   errno = error;
   return outcome;
 }
+
+void QuarantineFailureText(QuarantineOutcome outcome, const char* hex, const char* cause, char* why,
+                           size_t capacity) {
+  if (outcome == kQuarantineNotSame) {
+    snprintf(why, capacity, "%s", "it is not the file that was checked any more");
+  } else if (outcome == kQuarantineKeptCopy) {
+    snprintf(why, capacity, "copied to the quarantine as %s but not removed: %s", hex, cause);
+  } else {
+    snprintf(why, capacity, "not quarantined: %s", cause);
+  }
+}

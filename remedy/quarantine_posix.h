@@ -51,6 +51,11 @@ enum QuarantineOutcome : uint32_t {
   kQuarantineKeptCopy = 3, // copied and recorded, but the original could not be removed (errno)
 };
 
+// Why a quarantine did not end in kQuarantineDone, in the scanners' words;
+// `cause` is the failure's own text (the system's or the appliance's).
+void QuarantineFailureText(QuarantineOutcome outcome, const char* hex, const char* cause, char* why,
+                           size_t capacity);
+
 // Copies the file `name` of `directoryFd` into the store, when it is still
 // `checked`, records it (written and flushed to disk), and only then removes
 // the original. `originalPath` begins with one of the store's roots as given.

@@ -17,19 +17,6 @@
 
 namespace {
 
-// libguestfs hands out NULL-terminated arrays of malloc'd strings.
-struct OwnedStrings {
-  char** list;
-  explicit OwnedStrings(char** l) : list(l) {}
-  ~OwnedStrings() {
-    if (!list) return;
-    for (char** p = list; *p; ++p) free(*p);
-    free(list);
-  }
-  OwnedStrings(const OwnedStrings&) = delete;
-  OwnedStrings& operator=(const OwnedStrings&) = delete;
-};
-
 int Fail(GuestDisk* disk, char* why, size_t capacity, const char* what) {
   const char* error = disk->handle ? guestfs_last_error(disk->handle) : nullptr;
   snprintf(why, capacity, "%s%s%s", what, error ? ": " : "", error ? error : "");
@@ -62,7 +49,7 @@ int IsUpperLetter(const char* text) { return text[0] >= 'A' && text[0] <= 'Z' &&
 // The fixed drives of every Windows installation, the system's own first.
 void InspectDrives(GuestDisk* disk) {
   guestfs_h* g = disk->handle;
-  OwnedStrings roots(guestfs_inspect_os(g));
+  OwnedGuestStrings roots(guestfs_inspect_os(g));
   if (!roots.list) return;
   for (char** root = roots.list; *root; ++root) {
     char* type = guestfs_inspect_get_type(g, *root);
@@ -72,7 +59,7 @@ void InspectDrives(GuestDisk* disk) {
     disk->inspected = 1;
     char* systemRoot = guestfs_inspect_get_windows_systemroot(g, *root);
     char systemLetter[2] = "C";
-    OwnedStrings mappings(guestfs_inspect_get_drive_mappings(g, *root));
+    OwnedGuestStrings mappings(guestfs_inspect_get_drive_mappings(g, *root));
     if (mappings.list) {
       for (char** m = mappings.list; m[0] && m[1]; m += 2)
         if (strcmp(m[1], *root) == 0 && IsUpperLetter(m[0])) systemLetter[0] = m[0][0];
@@ -94,7 +81,7 @@ void InspectDrives(GuestDisk* disk) {
 // Without an installation found, every NTFS and FAT file system is scanned
 // under its device's name.
 void EveryWindowsFileSystem(GuestDisk* disk) {
-  OwnedStrings found(guestfs_list_filesystems(disk->handle));
+  OwnedGuestStrings found(guestfs_list_filesystems(disk->handle));
   if (!found.list) return;
   for (char** f = found.list; f[0] && f[1]; f += 2)
     if (strcmp(f[1], "ntfs") == 0 || strcmp(f[1], "vfat") == 0 || strcmp(f[1], "msdos") == 0 ||
@@ -103,6 +90,12 @@ void EveryWindowsFileSystem(GuestDisk* disk) {
 }
 
 }  // namespace
+
+OwnedGuestStrings::~OwnedGuestStrings() {
+  if (!list) return;
+  for (char** p = list; *p; ++p) free(*p);
+  free(list);
+}
 
 int ImageOpenForWriting(const char* path, long* pid) {
   struct stat image;

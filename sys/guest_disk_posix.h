@@ -8,6 +8,16 @@
 
 typedef struct guestfs_h guestfs_h;
 
+// One owner for a NULL-terminated array of malloc'd strings, as libguestfs
+// hands them out.
+struct OwnedGuestStrings {
+  char** list;
+  explicit OwnedGuestStrings(char** l) : list(l) {}
+  ~OwnedGuestStrings();
+  OwnedGuestStrings(const OwnedGuestStrings&) = delete;
+  OwnedGuestStrings& operator=(const OwnedGuestStrings&) = delete;
+};
+
 enum : uint32_t {
   kMaxGuestDrives = 26,
   kGuestNameCapacity = 256,

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/tests/start_program_posix.h"
 #include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
 #include "remedy/sha256.h"
@@ -77,20 +78,7 @@ struct Started {
 Started Start(const std::vector<std::string>& args, const std::string& name) {
   std::string outPath = gBase + "/" + name + ".out", errPath = gBase + "/" + name + ".err";
   auto started = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QX_SCAN_PROGRAM));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(QX_SCAN_PROGRAM, argv.data());
-    _exit(127);
-  }
-  return Started{pid, name, started};
+  return Started{StartProgram(QX_SCAN_PROGRAM, args, outPath, errPath), name, started};
 }
 
 Outcome Finish(const Started& run) {

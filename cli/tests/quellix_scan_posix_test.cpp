@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/tests/start_program_posix.h"
 #include "engine/signature_table.h"
 #include "engine/testing/specimen_forge.h"
 #include "remedy/name_escape.h"
@@ -62,19 +63,7 @@ struct Outcome {
 
 Outcome Scan(const std::vector<std::string>& args, const std::string& where) {
   std::string outPath = where + ".out", errPath = where + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QX_SCAN_PROGRAM));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(QX_SCAN_PROGRAM, argv.data());
-    _exit(127);
-  }
+  pid_t pid = StartProgram(QX_SCAN_PROGRAM, args, outPath, errPath);
   int status = 0;
   waitpid(pid, &status, 0);
   return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(outPath), Read(errPath)};

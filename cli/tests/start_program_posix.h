@@ -1,0 +1,26 @@
+// The console program started by a test, its standard output and standard
+// error going to files.
+#pragma once
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+// The child's process id (waitpid gives its exit status), or -1.
+inline pid_t StartProgram(const char* program, const std::vector<std::string>& args, const std::string& outPath,
+                          const std::string& errPath) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program, argv.data());
+    _exit(127);
+  }
+  return pid;
+}

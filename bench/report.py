@@ -164,7 +164,7 @@ def main():
     add = lines.append
     nproc = machine.get("machine", {}).get("nproc", "?")
     mem_gib = int(machine.get("machine", {}).get("memory_kib", "0")) / 1024 / 1024
-    add("Machine: %s cores (nproc), %.1f GiB memory, %s; %s; %s; Windows build: %s (64-bit Wine runs it)." % (
+    add("Machine: %s cores (nproc), %.1f GiB memory, %s; %s; %s; Windows build: %s (run under Wine)." % (
         nproc, mem_gib, machine.get("machine", {}).get("cpu", "?"), machine.get("versions", {}).get("wine", "?"),
         machine.get("versions", {}).get("clamscan", "?"), machine.get("versions", {}).get("build", "?")))
     add("Load average (1, 5, 15 min): %s before, %s after; the whole command took %s s." % (

@@ -20,7 +20,7 @@ image=$work/ntfs-$files.raw
 mnt=$work/mnt
 mkdir -p "$mnt"
 now() { date +%s.%N; }
-since() { echo "$(now) - $1" | bc; }
+since() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.3f", a - b }'; }
 
 if [ ! -f "$image.done" ]; then
   started=$(now)

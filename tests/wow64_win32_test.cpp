@@ -82,46 +82,11 @@ std::string Lower(std::string text) {
 }
 bool Contains(const std::string& text, const std::string& part) { return Lower(text).find(Lower(part)) != std::string::npos; }
 
-std::string Slurp(const std::string& path) {
-  std::vector<unsigned char> bytes = ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-struct Outcome {
-  DWORD status = 0xFFFFFFFF;
-  std::string output;
-};
+using Outcome = ConsoleRun;
 
 Outcome RunScanner(const std::string& arguments) {
-  Outcome outcome;
-  std::string outputPath = "E:\\scanner-output.txt";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              CREATE_ALWAYS, 0, nullptr);
-  EXPECT_NE(INVALID_HANDLE_VALUE, output);
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  std::string commandLine = "\"" + ProgramDirectory() + "quellix-scan.exe\" " + arguments;
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back(0);
-  PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, "C:\\", &startup, &process)) {
-    ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
-    CloseHandle(output);
-    return outcome;
-  }
-  CloseHandle(output);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 400000)) << commandLine;
-  GetExitCodeProcess(process.hProcess, &outcome.status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  outcome.output = Slurp(outputPath);
-  return outcome;
+  return RunConsoleProgram("\"" + ProgramDirectory() + "quellix-scan.exe\" " + arguments, "E:\\scanner-output.txt",
+                           400000);
 }
 
 const char* DetectionName(uint32_t row) { return kSignatureTable[row].detectionName; }

@@ -20,50 +20,14 @@ namespace {
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-struct Outcome {
-  DWORD status = 0xFFFFFFFF;
-  std::string output;  // standard output and error together
-};
-
-std::string Slurp(const std::string& path) {
-  std::vector<unsigned char> bytes = ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+using Outcome = ConsoleRun;
 
 // Runs quellix-scan.exe with `arguments`; `during` (if given) is called
 // once the program has started, with its process.
 Outcome RunScanner(const std::string& arguments, DWORD flags = 0,
                    const std::function<void(const PROCESS_INFORMATION&)>& during = nullptr) {
-  Outcome outcome;
-  std::string outputPath = ProgramDirectory() + "scanner-output.txt";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              CREATE_ALWAYS, 0, nullptr);
-  EXPECT_NE(INVALID_HANDLE_VALUE, output);
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  std::string commandLine = "\"" + ProgramDirectory() + "quellix-scan.exe\" " + arguments;
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back(0);
-  PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, "C:\\", &startup, &process)) {
-    ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
-    CloseHandle(output);
-    return outcome;
-  }
-  CloseHandle(output);
-  if (during) during(process);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 240000)) << commandLine;
-  GetExitCodeProcess(process.hProcess, &outcome.status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  outcome.output = Slurp(outputPath);
-  return outcome;
+  return RunConsoleProgram("\"" + ProgramDirectory() + "quellix-scan.exe\" " + arguments,
+                           ProgramDirectory() + "scanner-output.txt", 240000, flags, during);
 }
 
 void Plant(const std::string& path, const std::vector<unsigned char>& bytes) {

@@ -1,6 +1,8 @@
 // Test harness for whole scan runs (see scan_harness_win32.h).
 #include "scan/tests/scan_harness_win32.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <deque>
 
@@ -353,6 +355,43 @@ std::string PendingRenames() {
   }
   RegCloseKey(key);
   return joined;
+}
+
+std::string Slurp(const std::string& path) {
+  std::vector<unsigned char> bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+ConsoleRun RunConsoleProgram(const std::string& commandLine, const std::string& outputPath, DWORD timeoutMs,
+                             DWORD flags, const std::function<void(const PROCESS_INFORMATION&)>& during) {
+  ConsoleRun run;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, output);
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back(0);
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, "C:\\", &startup, &process)) {
+    ADD_FAILURE() << "cannot start " << commandLine << ": " << GetLastError();
+    CloseHandle(output);
+    return run;
+  }
+  CloseHandle(output);
+  if (during) during(process);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, timeoutMs)) << commandLine;
+  GetExitCodeProcess(process.hProcess, &run.status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  run.output = Slurp(outputPath);
+  return run;
 }
 
 }  // namespace scantest

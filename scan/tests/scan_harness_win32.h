@@ -104,4 +104,18 @@ std::vector<std::string> WalkOrder(const std::string& root);
 // HKLM's pending renames as one text (entries joined by '|'), or "".
 std::string PendingRenames();
 
+// A file's bytes as a string ("" when it cannot be read).
+std::string Slurp(const std::string& path);
+
+// A console program run to its end: exit status (0xFFFFFFFF when it did not
+// start) and standard output and error together.
+struct ConsoleRun {
+  DWORD status = 0xFFFFFFFF;
+  std::string output;
+};
+// Runs `commandLine` in C:\ with its output in `outputPath`, waiting up to
+// `timeoutMs`; `during` (if given) is called once it has started.
+ConsoleRun RunConsoleProgram(const std::string& commandLine, const std::string& outputPath, DWORD timeoutMs,
+                             DWORD flags = 0, const std::function<void(const PROCESS_INFORMATION&)>& during = nullptr);
+
 }  // namespace scantest

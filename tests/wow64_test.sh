@@ -10,6 +10,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
+. "$repo/scan/tests/prefix_guard.sh"
 program=$1 work=$2
 shift 2
 bin=$(dirname "$program")
@@ -44,7 +45,7 @@ done
 mkdir -p "$prefix/drive_c/qxtest"
 cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/wow64_probe.dll" "$prefix/drive_c/qxtest/"
 
-python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
+prefix_snapshot "$prefix" "$work"
 status=0
 QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\'"$(basename "$program")" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
@@ -56,14 +57,5 @@ if [ -n "$left" ]; then
   echo "FAIL: planted files left behind: $left" >&2
   status=1
 fi
-python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"
-if ! diff "$work/system-before.txt" "$work/system-after.txt" >"$work/system-diff.txt"; then
-  echo "FAIL: the runs changed the prefix's Windows folder:" >&2
-  head -20 "$work/system-diff.txt" >&2
-  status=1
-fi
-if find "$prefix/drive_c" -type l | grep -q .; then
-  echo "FAIL: Wine linked drive_c out to the host during the run" >&2
-  status=1
-fi
+prefix_unchanged "$prefix" "$work" || status=1
 exit $status

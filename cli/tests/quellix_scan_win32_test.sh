@@ -8,6 +8,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+. "$repo/scan/tests/prefix_guard.sh"
 program=$1 work=$2
 shift 2
 bin=$(dirname "$program")
@@ -20,7 +21,7 @@ mkdir -p "$prefix/drive_c/qxtest"
 cp "$program" "$bin/quellix-scan.exe" "$bin/scan_sleeper.exe" "$bin/scan_file_holder.exe" "$bin/forge-specimen.exe" \
    "$prefix/drive_c/qxtest/"
 
-python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
+prefix_snapshot "$prefix" "$work"
 status=0
 QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" 'C:\qxtest\'"$(basename "$program")" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
@@ -49,14 +50,5 @@ ja_JP.UTF-8 CP932 removed
 en_US.UTF-8 CP437 removed
 TABLE
 
-python3 "$repo/scan/tests/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"
-if ! diff "$work/system-before.txt" "$work/system-after.txt" >"$work/system-diff.txt"; then
-  echo "FAIL: the scans changed the prefix's system files:" >&2
-  head -20 "$work/system-diff.txt" >&2
-  status=1
-fi
-if find "$prefix/drive_c" -type l | grep -q .; then
-  echo "FAIL: Wine linked drive_c out to the host during the run" >&2
-  status=1
-fi
+prefix_unchanged "$prefix" "$work" || status=1
 exit $status

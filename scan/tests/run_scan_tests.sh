@@ -9,6 +9,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+. "$repo/scan/tests/prefix_guard.sh"
 program=$1 work=$2
 shift 2
 
@@ -44,23 +45,11 @@ install_program() {
 install_program "$prefix"
 installed='C:\qxtest\'$(basename "$program")
 
-python3 "$here/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-before.txt"
+prefix_snapshot "$prefix" "$work"
 status=0
 QX_WINEPREFIX=$prefix "$repo/cmake/wine-run" "$installed" "$@" || status=$?
 "$repo/cmake/wine-prefix" kill "$prefix"
-if find "$prefix/drive_c" -type l | grep -q .; then
-  echo "FAIL: Wine linked drive_c out to the host again during the run" >&2
-  status=1
-fi
-python3 "$here/snapshot_tree.py" "$prefix/drive_c/windows" >"$work/system-after.txt"
-files=$(wc -l <"$work/system-before.txt")
-if ! diff "$work/system-before.txt" "$work/system-after.txt" >"$work/system-diff.txt"; then
-  echo "FAIL: the scans changed the prefix's system files:" >&2
-  head -20 "$work/system-diff.txt" >&2
-  status=1
-else
-  echo "system drive: $files files under C:\\windows unchanged"
-fi
+prefix_unchanged "$prefix" "$work" || status=1
 
 # Every drive a network drive: mountmgr reads the types when the prefix starts.
 nofixed=$("$repo/cmake/wine-prefix" isolated scan-nofixed)

@@ -1,39 +1,29 @@
-// Quarantine and restore (see quarantine_posix.h).
+// The quarantine's file calls on Linux (see quarantine_posix.h).
 #include "remedy/quarantine_posix.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "remedy/file_removal_posix.h"
-#include "remedy/json_lines.h"
 #include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
-
-const char kQuarantineManifestName[] = "manifest.jsonl";
-const char kQuarantineMarkerName[] = ".quellix-quarantine";
 
 int (*gRenameNoReplaceForTests)(int fromFd, const char* from, int toFd, const char* to) = nullptr;
 int gWithoutOpenat2ForTests = 0;
 
 namespace {
-
-enum : uint32_t { kCopyBlock = 65536 };
-
-// Every copy starts with this header, so that no copy has the size of what
-// it holds: a later scan of a tree holding the quarantine finds nothing in it.
-const char kCopyHeader[16] = {'Q', 'U', 'E', 'L', 'L', 'I', 'X', '-', 'C', 'O', 'P', 'Y', '-', '1', '\n', 0};
-const int64_t kCopyFormat = 2;
 
 int WriteAll(int fd, const void* data, size_t length) {
   const char* p = static_cast<const char*>(data);
@@ -48,29 +38,6 @@ int WriteAll(int fd, const void* data, size_t length) {
     length -= static_cast<size_t>(put);
   }
   return 1;
-}
-
-// Reads up to `limit` bytes from `from`, hashing them and writing them to
-// `to` (-1: only hashing). `*read` gets how many came.
-int CopyHashing(int from, int to, uint64_t limit, Sha256State* sha, uint64_t* copied) {
-  static unsigned char block[kCopyBlock];
-  *copied = 0;
-  while (*copied < limit) {
-    uint64_t want = limit - *copied < sizeof block ? limit - *copied : sizeof block;
-    ssize_t got = read(from, block, static_cast<size_t>(want));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return 0;
-    if (got == 0) return 1;
-    AddSha256(sha, block, static_cast<size_t>(got));
-    if (to >= 0 && !WriteAll(to, block, static_cast<size_t>(got))) return 0;
-    *copied += static_cast<uint64_t>(got);
-  }
-  return 1;
-}
-
-void TempName(char* out, size_t capacity, const char* stem) {
-  static unsigned counter = 0;
-  snprintf(out, capacity, ".%s-%ld-%u", stem, static_cast<long>(getpid()), ++counter);
 }
 
 int64_t Nanoseconds(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
@@ -88,10 +55,10 @@ struct timespec FromNanoseconds(int64_t ns) {
 
 // The store's root whose given spelling begins `path` (the longest), and
 // the rest of `path` after it.
-const QuarantineRoot* RootOf(const QuarantineStore& store, const char* path, const char** rest) {
+const QuarantineRoot* RootOf(const QuarantineRoots& store, const char* path, const char** rest) {
   const QuarantineRoot* best = nullptr;
   size_t bestLength = 0;
-  for (uint32_t i = 0; i < store.rootCount; ++i) {
+  for (uint32_t i = 0; i < store.count; ++i) {
     const char* given = store.roots[i].given;
     // A single file scanned: its own path, the root its folder.
     if (store.roots[i].file) {
@@ -116,218 +83,199 @@ const QuarantineRoot* RootOf(const QuarantineStore& store, const char* path, con
   return best;
 }
 
-int Fail(const char** why, const char* reason) {
-  *why = reason;
-  errno = EPERM;
+int Keep(char* reason, const char* text) {
+  snprintf(reason, kQuarantineReasonCapacity, "%s", text);
   return 0;
 }
 
-}  // namespace
+int KeepErrno(char* reason) {
+  snprintf(reason, kQuarantineReasonCapacity, "%s", strerror(errno ? errno : EIO));
+  return 0;
+}
 
-int OpenQuarantine(const char* directory, const char* const* roots, uint32_t rootCount, QuarantineStore* store,
-                   const char** why) {
-  *why = nullptr;
-  if (rootCount > kMaxQuarantineRoots) {
-    errno = E2BIG;
-    return 0;
+// ---- the folder ----
+
+PosixQuarantineFolder* FolderOf(void* context) { return static_cast<PosixQuarantineFolder*>(context); }
+
+// Files are descriptors boxed in the pointer (fd + 1, so that 0 stays null).
+int FdOf(void* file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
+void* FileOf(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1); }
+
+int FolderOpen(void* context, const char* name, QuarantineOpen how, void** file) {
+  PosixQuarantineFolder* f = FolderOf(context);
+  *file = nullptr;
+  OwnedFd fd;
+  if (how == kOpenNew) {
+    if (!CreateNewFile(f->directoryFd, name, 0600, &fd)) return KeepErrno(f->reason);
+  } else {
+    int flags = how == kOpenRead ? O_RDONLY : O_WRONLY | O_CREAT | O_APPEND;
+    fd.reset(openat(f->directoryFd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600));
+    if (!fd.valid()) return errno == ELOOP ? Keep(f->reason, "it is a symbolic link") : KeepErrno(f->reason);
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return KeepErrno(f->reason);
+    if (!S_ISREG(st.st_mode)) return Keep(f->reason, "it is not a regular file");
+    // The manifest is written only when it is this user's and has one name.
+    if (how == kOpenAppend && (st.st_nlink != 1 || st.st_uid != geteuid()))
+      return Keep(f->reason, "the manifest is no plain file of its own");
+    int flagsNow = fcntl(fd.get(), F_GETFL);
+    if (flagsNow >= 0) fcntl(fd.get(), F_SETFL, flagsNow & ~O_NONBLOCK);
   }
-  OwnedFd folder;
-  int created = 0;
-  if (!OpenTrustedFolder(directory, &folder, &created, why)) return 0;
-  // A folder already there: appended to only when this tool made it, so
-  // that lines of someone else's manifest are never restored as ours.
+  *file = FileOf(fd.release());
+  return 1;
+}
+
+int FolderRead(void* context, void* file, void* data, size_t capacity, size_t* got) {
+  for (;;) {
+    ssize_t n = read(FdOf(file), data, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return KeepErrno(FolderOf(context)->reason);
+    *got = static_cast<size_t>(n);
+    return 1;
+  }
+}
+
+int FolderWrite(void* context, void* file, const void* data, size_t length) {
+  return WriteAll(FdOf(file), data, length) ? 1 : KeepErrno(FolderOf(context)->reason);
+}
+
+int FolderRewind(void* context, void* file) {
+  return lseek(FdOf(file), 0, SEEK_SET) == 0 ? 1 : KeepErrno(FolderOf(context)->reason);
+}
+
+int FolderSize(void* context, void* file, uint64_t* size) {
   struct stat st;
-  int marked = fstatat(folder.get(), kQuarantineMarkerName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-               st.st_uid == geteuid();
-  int hasManifest = fstatat(folder.get(), kQuarantineManifestName, &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (hasManifest && !marked) return Fail(why, "it holds a manifest this tool did not make; name a new folder");
-  if (!marked) {
-    OwnedFd marker;
-    if (!CreateNewFile(folder.get(), kQuarantineMarkerName, 0400, &marker)) return 0;
-  }
-  OwnedFd manifest(openat(folder.get(), kQuarantineManifestName,
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-  if (!manifest.valid()) return 0;
-  if (fstat(manifest.get(), &st) != 0) return 0;
-  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid())
-    return Fail(why, "its manifest is no plain file of its own");
-
-  QuarantineRoot* table = static_cast<QuarantineRoot*>(calloc(rootCount ? rootCount : 1, sizeof(QuarantineRoot)));
-  if (!table) return 0;
-  uint32_t count = 0;
-  for (uint32_t i = 0; i < rootCount; ++i) {
-    QuarantineRoot& r = table[count];
-    if (snprintf(r.given, sizeof r.given, "%s", roots[i]) >= static_cast<int>(sizeof r.given)) continue;
-    char canonical[PATH_MAX];
-    if (!realpath(roots[i], canonical) || stat(canonical, &st) != 0) continue;
-    // A single file scanned: its folder is the root.
-    if (!S_ISDIR(st.st_mode)) {
-      char* slash = strrchr(canonical, '/');
-      if (slash == canonical) slash[1] = 0;
-      else if (slash) *slash = 0;
-      if (stat(canonical, &st) != 0) continue;
-      r.file = 1;
-    }
-    snprintf(r.canonical, sizeof r.canonical, "%s", canonical);
-    r.device = static_cast<uint64_t>(st.st_dev);
-    r.inode = static_cast<uint64_t>(st.st_ino);
-    ++count;
-  }
-  *store = QuarantineStore{folder.release(), manifest.release(), table, count};
+  if (fstat(FdOf(file), &st) != 0) return KeepErrno(FolderOf(context)->reason);
+  *size = static_cast<uint64_t>(st.st_size);
   return 1;
 }
 
-void CloseQuarantine(QuarantineStore* store) {
-  OwnedFd manifest(store->manifestFd), folder(store->directoryFd);
-  free(store->roots);
-  *store = QuarantineStore{-1, -1, nullptr, 0};
+int FolderTruncate(void* context, void* file, uint64_t size) {
+  return ftruncate(FdOf(file), static_cast<off_t>(size)) == 0 ? 1 : KeepErrno(FolderOf(context)->reason);
 }
 
-int StoreQuarantineCopy(QuarantineStore* store, int sourceFd, uint64_t size, char hexOut[kSha256HexSize],
-                        int* placedNow) {
-  hexOut[0] = 0;
-  *placedNow = 0;
-  char temp[64];
-  TempName(temp, sizeof temp, "incoming");
-  OwnedFd target;
-  if (!CreateNewFile(store->directoryFd, temp, 0600, &target)) return 0;
-  Sha256State sha;
-  BeginSha256(&sha);
-  uint64_t copied = 0;
-  int ok = WriteAll(target.get(), kCopyHeader, sizeof kCopyHeader) &&
-           CopyHashing(sourceFd, target.get(), size, &sha, &copied) && copied == size &&
-           fchmod(target.get(), 0400) == 0 && fsync(target.get()) == 0;
-  int error = ok ? 0 : (errno ? errno : EIO);
-  ok = target.close() && ok;
-  unsigned char digest[kSha256DigestSize];
-  EndSha256(&sha, digest);
-  char hex[kSha256HexSize];
-  Sha256Hex(digest, hex);
-  // The same content quarantined before keeps its one copy.
-  struct stat existing;
-  if (ok && fstatat(store->directoryFd, hex, &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (renameat(store->directoryFd, temp, store->directoryFd, hex) != 0) {
-      error = errno;
-      ok = 0;
-    } else {
-      *placedNow = 1;
-    }
-  }
-  if (!*placedNow) unlinkat(store->directoryFd, temp, 0);
-  if (!ok) {
-    errno = error;
-    return 0;
-  }
-  fsync(store->directoryFd);
-  memcpy(hexOut, hex, kSha256HexSize);
+int FolderFlush(void* context, void* file) {
+  return fsync(FdOf(file)) == 0 ? 1 : KeepErrno(FolderOf(context)->reason);
+}
+
+int FolderClose(void* context, void* file, int seal) {
+  OwnedFd fd(FdOf(file));
+  int ok = !seal || fchmod(fd.get(), 0400) == 0;
+  if (!ok) KeepErrno(FolderOf(context)->reason);
+  if (!fd.close() && ok) ok = KeepErrno(FolderOf(context)->reason);
+  return ok;
+}
+
+int FolderExists(void* context, const char* name) {
+  struct stat st;
+  return fstatat(FolderOf(context)->directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int RenameNoReplace(int dirFd, const char* from, const char* to) {
+  if (gRenameNoReplaceForTests) return gRenameNoReplaceForTests(dirFd, from, dirFd, to);
+  return renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE);
+}
+
+// Puts `temp` at `name` without replacing anything: a rename where the file
+// system offers it, a new link then the temporary name's removal where it
+// does not (ntfs-3g answers EINVAL).
+int PlaceNew(int dirFd, const char* temp, const char* name) {
+  if (RenameNoReplace(dirFd, temp, name) == 0) return 1;
+  if (errno != EINVAL && errno != ENOSYS) return 0;
+  if (linkat(dirFd, temp, dirFd, name, 0) != 0) return 0;
+  unlinkat(dirFd, temp, 0);
   return 1;
 }
 
-int AppendQuarantineRecord(QuarantineStore* store, JsonLine* line, int placedNow, const char hex[kSha256HexSize]) {
-  int error = 0;
-  AddJsonNumber(line, "format", static_cast<uint64_t>(kCopyFormat));
-  char when[32];
+int FolderRename(void* context, const char* from, const char* to) {
+  PosixQuarantineFolder* f = FolderOf(context);
+  if (!PlaceNew(f->directoryFd, from, to)) return KeepErrno(f->reason);
+  fsync(f->directoryFd);
+  return 1;
+}
+
+int FolderRemove(void* context, const char* name) {
+  PosixQuarantineFolder* f = FolderOf(context);
+  return unlinkat(f->directoryFd, name, 0) == 0 ? 1 : KeepErrno(f->reason);
+}
+
+void FolderReason(void* context, char* out, size_t capacity) {
+  snprintf(out, capacity, "%s", FolderOf(context)->reason);
+}
+
+void UtcNow(void*, char out[32]) {
   time_t seconds = time(nullptr);
   struct tm utc;
   gmtime_r(&seconds, &utc);
-  strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  AddJsonString(line, "quarantined", when);
-  // Write-ahead: the original goes only once its line is on the disk. A
-  // line that did not get there whole is taken back, so that the next one
-  // starts on a line of its own.
-  struct stat manifestState;
-  int recorded = EndJsonLine(line) && fstat(store->manifestFd, &manifestState) == 0;
-  if (recorded) {
-    recorded = WriteAll(store->manifestFd, line->text, line->length) && fsync(store->manifestFd) == 0;
-    if (!recorded) {
-      error = errno;
-      if (ftruncate(store->manifestFd, manifestState.st_size) != 0) { /* the reader skips a broken line */ }
-      errno = error;
-    }
-  } else {
-    errno = ENAMETOOLONG;
-  }
-  if (!recorded) {
-    error = errno;
-    if (placedNow) unlinkat(store->directoryFd, hex, 0);
-    errno = error;
-    return 0;
+  strftime(out, 32, "%Y-%m-%dT%H:%M:%SZ", &utc);
+}
+
+int RandomBytes(unsigned char* out, size_t count) {
+  size_t have = 0;
+  while (have < count) {
+    ssize_t n = getrandom(out + have, count - have, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    have += static_cast<size_t>(n);
   }
   return 1;
 }
 
-QuarantineOutcome QuarantineFile(QuarantineStore* store, int directoryFd, const char* name,
-                                 const char* originalPath, const FileIdentity& checked, const char* detectionName,
-                                 char hexOut[kSha256HexSize]) {
-  hexOut[0] = 0;
-  OwnedFd source(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
-  if (!source.valid() && errno == EPERM)
-    source.reset(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!source.valid()) return errno == ELOOP ? kQuarantineNotSame : kQuarantineFailed;
+void FolderRandom(void*, unsigned char* out, size_t count) {
+  if (!RandomBytes(out, count)) memset(out, 0, count);
+}
+
+void FillPort(PosixQuarantineFolder* folder, QuarantineFolderPort* port) {
+  *port = QuarantineFolderPort{folder,        FolderOpen,  FolderRead,   FolderWrite,  FolderRewind,
+                               FolderSize,    FolderTruncate, FolderFlush, FolderClose, FolderExists,
+                               FolderRename,  FolderRemove, FolderReason, UtcNow,       FolderRandom};
+}
+
+int Adopt(OwnedFd* fd, PosixQuarantineFolder* folder, QuarantineFolderPort* port) {
   struct stat st;
-  if (fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kQuarantineNotSame;
-  FileIdentity now{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 1};
-  if (!SameFileIdentity(now, checked)) return kQuarantineNotSame;
-  const char* relative = nullptr;
-  const QuarantineRoot* root = RootOf(*store, originalPath, &relative);
-  if (!root || !*relative) {
-    errno = EINVAL;
-    return kQuarantineFailed;
-  }
-
-  uint64_t size = static_cast<uint64_t>(st.st_size);
-  int placedNow = 0;
-  if (!StoreQuarantineCopy(store, source.get(), size, hexOut, &placedNow)) return kQuarantineFailed;
-  source.reset();
-  char hex[kSha256HexSize];
-  memcpy(hex, hexOut, kSha256HexSize);
-
-  char absolute[kQuarantinePathCapacity];
-  snprintf(absolute, sizeof absolute, "%s%s%s", root->canonical, strcmp(root->canonical, "/") == 0 ? "" : "/",
-           relative);
-  char mode[16];
-  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-
-  std::string buffer(kQuarantinePathCapacity * 20, '\0');
-  JsonLine line;
-  BeginJsonLine(&line, &buffer[0], buffer.size());
-  AddJsonString(&line, "path", absolute);
-  AddJsonString(&line, "root", root->canonical);
-  AddJsonNumber(&line, "root_device", root->device);
-  AddJsonNumber(&line, "root_inode", root->inode);
-  AddJsonString(&line, "relative", relative);
-  AddJsonNumber(&line, "size", size);
-  AddJsonString(&line, "mode", mode);
-  AddJsonNumber(&line, "uid", st.st_uid);
-  AddJsonNumber(&line, "gid", st.st_gid);
-  AddJsonSigned(&line, "atime_ns", Nanoseconds(st.st_atim));
-  AddJsonSigned(&line, "mtime_ns", Nanoseconds(st.st_mtim));
-  AddJsonString(&line, "detection", detectionName);
-  AddJsonString(&line, "sha256", hex);
-  if (!AppendQuarantineRecord(store, &line, placedNow, hex)) {
-    hexOut[0] = 0;
-    return kQuarantineFailed;
-  }
-
-  RemovalOutcome removal = RemoveCheckedFile(directoryFd, name, checked);
-  if (removal == kRemovalDone) return kQuarantineDone;
-  return removal == kRemovalNotSame ? kQuarantineNotSame : kQuarantineKeptCopy;
+  if (fstat(fd->get(), &st) != 0) return 0;
+  *folder = PosixQuarantineFolder{fd->release(), static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                                  ""};
+  FillPort(folder, port);
+  return 1;
 }
 
-namespace {
+// ---- the original ----
 
-// Each part of a path beneath a root: not empty, not "." or "..".
-int IsPlainRelative(const char* relative) {
-  if (!*relative) return 0;
-  const char* p = relative;
+struct PosixOriginal {
+  int fd;
+  int directoryFd;
+  const char* name;
+  FileIdentity checked;
+  char reason[kQuarantineReasonCapacity];
+};
+
+int OriginalRead(void* context, void* data, size_t capacity, size_t* got) {
+  PosixOriginal* o = static_cast<PosixOriginal*>(context);
   for (;;) {
-    const char* end = strchr(p, '/');
-    size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
-    if (n == 0 || (n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.')) return 0;
-    if (!end) return 1;
-    p = end + 1;
+    ssize_t n = read(o->fd, data, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return KeepErrno(o->reason);
+    *got = static_cast<size_t>(n);
+    return 1;
   }
 }
+
+QuarantineOutcome OriginalRemove(void* context, char* why, size_t capacity) {
+  PosixOriginal* o = static_cast<PosixOriginal*>(context);
+  RemovalOutcome removal = RemoveCheckedFile(o->directoryFd, o->name, o->checked);
+  if (removal == kRemovalDone) return kQuarantineDone;
+  if (removal == kRemovalNotSame) return kQuarantineNotSame;
+  snprintf(why, capacity, "%s", strerror(errno ? errno : EIO));
+  return kQuarantineKeptCopy;
+}
+
+void OriginalReason(void* context, char* out, size_t capacity) {
+  snprintf(out, capacity, "%s", static_cast<PosixOriginal*>(context)->reason);
+}
+
+// ---- the way back ----
+
+PosixRestoreTarget* TargetOf(void* context) { return static_cast<PosixRestoreTarget*>(context); }
 
 // Opens the folder `relative` beneath `rootFd`, following no link and never
 // leaving the root. "" is the root itself.
@@ -363,95 +311,37 @@ int OpenBeneath(int rootFd, const std::string& relative, OwnedFd* out) {
   return 1;
 }
 
-int RenameNoReplace(int dirFd, const char* from, const char* to) {
-  if (gRenameNoReplaceForTests) return gRenameNoReplaceForTests(dirFd, from, dirFd, to);
-  return renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE);
-}
 
-// Puts `temp` at `name` without replacing anything: a rename where the file
-// system offers it, a new link then the temporary name's removal where it
-// does not (ntfs-3g answers EINVAL).
-int PlaceNew(int dirFd, const char* temp, const char* name) {
-  if (RenameNoReplace(dirFd, temp, name) == 0) return 1;
-  if (errno != EINVAL && errno != ENOSYS) return 0;
-  if (linkat(dirFd, temp, dirFd, name, 0) != 0) return 0;
-  unlinkat(dirFd, temp, 0);
-  return 1;
-}
-
-RestoreOutcome Refuse(const char** why, const char* reason) {
-  *why = reason;
-  errno = EPERM;
+RestoreOutcome Refuse(PosixRestoreTarget* t, const char* text) {
+  Keep(t->reason, text);
   return kRestoreFailed;
 }
 
-}  // namespace
-
-RestoreOutcome CopyOutOfQuarantine(int quarantineFd, const char* line, int targetFd) {
-  char hex[kSha256HexSize + 1];
-  int64_t size = 0, format = 0;
-  if (!FindJsonString(line, "sha256", hex, sizeof hex) || strlen(hex) != 64 ||
-      strspn(hex, "0123456789abcdef") != 64 || !FindJsonNumber(line, "size", &size) || size < 0) {
-    errno = EINVAL;
-    return kRestoreFailed;
-  }
-  FindJsonNumber(line, "format", &format);
-  OwnedFd source(openat(quarantineFd, hex, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!source.valid()) return errno == ELOOP ? kRestoreBadCopy : kRestoreFailed;
-  uint64_t header = format == kCopyFormat ? sizeof kCopyHeader : 0;
-  uint64_t expected = static_cast<uint64_t>(size);
-  struct stat st;
-  if (fstat(source.get(), &st) != 0) return kRestoreFailed;
-  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected + header) return kRestoreBadCopy;
-  char head[sizeof kCopyHeader];
-  if (header && (read(source.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head) ||
-                 memcmp(head, kCopyHeader, sizeof head) != 0))
-    return kRestoreBadCopy;
-  Sha256State sha;
-  BeginSha256(&sha);
-  uint64_t copied = 0;
-  if (!CopyHashing(source.get(), targetFd, expected, &sha, &copied)) return kRestoreFailed;
-  unsigned char digest[kSha256DigestSize];
-  EndSha256(&sha, digest);
-  char got[kSha256HexSize];
-  Sha256Hex(digest, got);
-  return copied == expected && strcmp(got, hex) == 0 ? kRestoreDone : kRestoreBadCopy;
+RestoreOutcome Failed(PosixRestoreTarget* t) {
+  KeepErrno(t->reason);
+  return kRestoreFailed;
 }
 
-RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const RestoreRequest& request, char* pathOut,
-                                   const char** why) {
-  pathOut[0] = 0;
-  *why = nullptr;
-  char recordedRoot[kQuarantinePathCapacity], relative[kQuarantinePathCapacity];
-  char hex[kSha256HexSize + 1];
-  char mode[16];
-  int64_t atime = 0, mtime = 0, size = 0, device = 0, inode = 0, format = 0;
-  if (!FindJsonString(line, "sha256", hex, sizeof hex) || strlen(hex) != 64 ||
-      strspn(hex, "0123456789abcdef") != 64 || !FindJsonString(line, "mode", mode, sizeof mode) ||
-      !FindJsonNumber(line, "atime_ns", &atime) || !FindJsonNumber(line, "mtime_ns", &mtime) ||
-      !FindJsonNumber(line, "size", &size) || size < 0) {
-    errno = EINVAL;
-    return kRestoreFailed;
-  }
-  if (!FindJsonString(line, "root", recordedRoot, sizeof recordedRoot) ||
-      !FindJsonString(line, "relative", relative, sizeof relative) || !FindJsonNumber(line, "root_device", &device) ||
-      !FindJsonNumber(line, "root_inode", &inode)) {
-    if (!FindJsonString(line, "path", pathOut, kQuarantinePathCapacity)) pathOut[0] = 0;
-    return Refuse(why, "the entry names no scanned root");
-  }
-  FindJsonNumber(line, "format", &format);
-  const char* root = request.toRoot ? request.toRoot : recordedRoot;
-  snprintf(pathOut, kQuarantinePathCapacity, "%s%s%s", root, root[strlen(root) - 1] == '/' ? "" : "/", relative);
-  if (!IsPlainRelative(relative)) return Refuse(why, "its path would leave its root (an empty, \".\" or \"..\" part)");
-
-  OwnedFd rootFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (request.toRoot ? 0 : O_NOFOLLOW)));
-  if (!rootFd.valid()) return kRestoreFailed;
+RestoreOutcome TargetBegin(void* context, const QuarantineRecord& record, const RestorePlace& place, int force,
+                           char* shown, size_t shownCapacity) {
+  PosixRestoreTarget* t = TargetOf(context);
+  EndPosixRestoreTarget(t);
+  const char* root = place.root;
+  size_t rootLength = strlen(root);
+  snprintf(shown, shownCapacity, "%s%s%s", root, rootLength && root[rootLength - 1] == '/' ? "" : "/",
+           record.relative);
+  if (place.image) return Refuse(t, "it was taken from a disk image");
+  if (root[0] != '/') return Refuse(t, "its root is no absolute path");
+  // The recorded root is opened as it is, no link; a root the person names
+  // may be reached through one.
+  OwnedFd rootFd(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (place.named ? 0 : O_NOFOLLOW)));
+  if (!rootFd.valid()) return Failed(t);
   struct stat st;
-  if (!request.toRoot && (fstat(rootFd.get(), &st) != 0 || static_cast<int64_t>(st.st_dev) != device ||
-                          static_cast<int64_t>(st.st_ino) != inode))
-    return Refuse(why, "the scanned root is not the folder it was (name the place with --to)");
-
-  std::string rest = relative;
+  if (!place.named && record.rootIdentified &&
+      (fstat(rootFd.get(), &st) != 0 || static_cast<uint64_t>(st.st_dev) != record.rootDevice ||
+       static_cast<uint64_t>(st.st_ino) != record.rootInode))
+    return Refuse(t, "the scanned root is not the folder it was (name the place with --to)");
+  std::string rest = record.relative;
   size_t slash = rest.rfind('/');
   std::string folderPart = slash == std::string::npos ? "" : rest.substr(0, slash);
   std::string name = slash == std::string::npos ? rest : rest.substr(slash + 1);
@@ -459,74 +349,299 @@ RestoreOutcome RestoreManifestLine(int quarantineFd, const char* line, const Res
   if (!OpenBeneath(rootFd.get(), folderPart, &directory)) {
     // O_NOFOLLOW with O_DIRECTORY says ENOTDIR for a link at the end.
     if (errno == ELOOP || errno == EXDEV || errno == ENOTDIR)
-      return Refuse(why, "a folder on its way is a symbolic link or no folder");
-    return kRestoreFailed;
+      return Refuse(t, "a folder on its way is a symbolic link or no folder");
+    return Failed(t);
   }
-  if (!request.force && fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return kRestoreExists;
+  if (!force && fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return kRestoreExists;
+  static unsigned counter = 0;
+  snprintf(t->temp, sizeof t->temp, ".quellix-restore-%ld-%u", static_cast<long>(getpid()), ++counter);
+  OwnedFd temp;
+  if (!CreateNewFile(directory.get(), t->temp, 0600, &temp)) {
+    t->temp[0] = 0;
+    return Failed(t);
+  }
+  snprintf(t->name, sizeof t->name, "%s", name.c_str());
+  t->directoryFd = directory.release();
+  t->tempFd = temp.release();
+  return kRestoreDone;
+}
 
-  // The copy: a regular file of the recorded size and SHA-256, checked
-  // before anything at the destination is touched.
-  OwnedFd source(openat(quarantineFd, hex, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!source.valid()) return errno == ELOOP ? kRestoreBadCopy : kRestoreFailed;
-  uint64_t header = format == kCopyFormat ? sizeof kCopyHeader : 0;
-  uint64_t expected = static_cast<uint64_t>(size);
-  char head[sizeof kCopyHeader];
-  if (fstat(source.get(), &st) != 0) return kRestoreFailed;
-  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected + header) return kRestoreBadCopy;
-  auto verified = [&](int to) {
-    if (lseek(source.get(), 0, SEEK_SET) != 0) return 0;
-    if (header && (read(source.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head) ||
-                   memcmp(head, kCopyHeader, sizeof head) != 0))
-      return 0;
-    Sha256State sha;
-    BeginSha256(&sha);
-    uint64_t copied = 0;
-    if (!CopyHashing(source.get(), to, expected, &sha, &copied) || copied != expected) return 0;
-    unsigned char digest[kSha256DigestSize];
-    EndSha256(&sha, digest);
-    char got[kSha256HexSize];
-    Sha256Hex(digest, got);
-    return strcmp(got, hex) == 0 ? 1 : 0;
-  };
-  if (!verified(-1)) return kRestoreBadCopy;
+int TargetWrite(void* context, const void* data, size_t length) {
+  PosixRestoreTarget* t = TargetOf(context);
+  return WriteAll(t->tempFd, data, length) ? 1 : KeepErrno(t->reason);
+}
 
-  char temp[64];
-  TempName(temp, sizeof temp, "quellix-restore");
-  OwnedFd target;
-  if (!CreateNewFile(directory.get(), temp, 0600, &target)) return kRestoreFailed;
-  unsigned long bits = strtoul(mode, nullptr, 8) & 0777;  // never setuid, setgid or sticky
-  struct timespec times[2] = {FromNanoseconds(atime), FromNanoseconds(mtime)};
+RestoreOutcome TargetFinish(void* context, const QuarantineRecord& record, int force) {
+  PosixRestoreTarget* t = TargetOf(context);
+  OwnedFd temp(t->tempFd);
+  t->tempFd = -1;
+  mode_t bits = record.meta & kMetaMode ? static_cast<mode_t>(record.mode & 0777) : 0600;  // never setuid, setgid or sticky
+  struct timespec times[2] = {FromNanoseconds(record.atimeNs), FromNanoseconds(record.mtimeNs)};
+  if (!(record.meta & kMetaAtime)) times[0] = times[1];
+  int ready = fchmod(temp.get(), bits) == 0 && (!(record.meta & kMetaMtime) || futimens(temp.get(), times) == 0) &&
+              fsync(temp.get()) == 0;
+  ready = temp.close() && ready;
   RestoreOutcome outcome = kRestoreFailed;
-  int error = 0;
-  if (!verified(target.get())) {
-    // The copy changed between the two readings.
-    outcome = kRestoreBadCopy;
-  } else if (fchmod(target.get(), static_cast<mode_t>(bits)) == 0 && futimens(target.get(), times) == 0 &&
-             fsync(target.get()) == 0 && target.close()) {
+  if (!ready) {
+    KeepErrno(t->reason);
+  } else if (force ? renameat(t->directoryFd, t->temp, t->directoryFd, t->name) == 0
+                   : PlaceNew(t->directoryFd, t->temp, t->name)) {
     // --force replaces in one step; otherwise something that appeared
     // meanwhile still wins.
-    int placed = request.force ? renameat(directory.get(), temp, directory.get(), name.c_str()) == 0
-                               : PlaceNew(directory.get(), temp, name.c_str());
-    if (placed) {
-      outcome = kRestoreDone;
-      fsync(directory.get());
-    } else {
-      outcome = !request.force && errno == EEXIST ? kRestoreExists : kRestoreFailed;
-    }
+    fsync(t->directoryFd);
+    t->temp[0] = 0;
+    outcome = kRestoreDone;
+  } else {
+    outcome = !force && errno == EEXIST ? kRestoreExists : kRestoreFailed;
+    KeepErrno(t->reason);
   }
-  error = errno;
-  if (outcome != kRestoreDone) unlinkat(directory.get(), temp, 0);
-  errno = error;
+  EndPosixRestoreTarget(t);
   return outcome;
 }
 
-void QuarantineFailureText(QuarantineOutcome outcome, const char* hex, const char* cause, char* why,
-                           size_t capacity) {
-  if (outcome == kQuarantineNotSame) {
-    snprintf(why, capacity, "%s", "it is not the file that was checked any more");
-  } else if (outcome == kQuarantineKeptCopy) {
-    snprintf(why, capacity, "copied to the quarantine as %s but not removed: %s", hex, cause);
-  } else {
-    snprintf(why, capacity, "not quarantined: %s", cause);
+void TargetAbandon(void* context) { EndPosixRestoreTarget(TargetOf(context)); }
+
+void TargetReason(void* context, char* out, size_t capacity) {
+  snprintf(out, capacity, "%s", TargetOf(context)->reason);
+}
+
+// The key's file, when QUELLIX_SCAN_KEY does not name one.
+int DefaultKeyPath(std::string* path) {
+  if (geteuid() == 0) {
+    *path = "/var/lib/quellix-scan/quarantine.key";
+    return 1;
   }
+  const char* state = getenv("XDG_STATE_HOME");
+  const char* home = getenv("HOME");
+  if (state && state[0] == '/') {
+    *path = std::string(state) + "/quellix-scan/quarantine.key";
+  } else if (home && home[0] == '/') {
+    *path = std::string(home) + "/.local/state/quellix-scan/quarantine.key";
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+int ReadKey(int folderFd, const char* name, unsigned char key[kQuarantineKeySize], char* why, size_t capacity) {
+  OwnedFd fd(openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) return 0;
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) || st.st_size != kQuarantineKeySize) {
+    snprintf(why, capacity, "%s",
+             "the key file is no regular file of this user's, 32 bytes, readable by nobody else");
+    errno = EPERM;
+    return 0;
+  }
+  size_t have = 0;
+  while (have < kQuarantineKeySize) {
+    ssize_t n = read(fd.get(), key + have, kQuarantineKeySize - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      snprintf(why, capacity, "the key file cannot be read: %s", strerror(n == 0 ? EIO : errno));
+      return 0;
+    }
+    have += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int OpenPosixQuarantineFolder(const char* directory, PosixQuarantineFolder* folder, QuarantineFolderPort* port,
+                              char* why, size_t capacity) {
+  OwnedFd fd;
+  int created = 0;
+  const char* reason = nullptr;
+  if (!OpenTrustedFolder(directory, &fd, &created, &reason)) {
+    snprintf(why, capacity, "%s", reason ? reason : strerror(errno));
+    return 0;
+  }
+  if (!Adopt(&fd, folder, port)) {
+    snprintf(why, capacity, "%s", strerror(errno));
+    return 0;
+  }
+  return 1;
+}
+
+int OpenPosixQuarantineToRead(const char* directory, PosixQuarantineFolder* folder, QuarantineFolderPort* port,
+                              char* why, size_t capacity) {
+  OwnedFd fd(open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    snprintf(why, capacity, "%s",
+             errno == ENOTDIR || errno == ELOOP ? "it is no folder (or a symbolic link)" : strerror(errno));
+    return 0;
+  }
+  if (!Adopt(&fd, folder, port)) {
+    snprintf(why, capacity, "%s", strerror(errno));
+    return 0;
+  }
+  return 1;
+}
+
+void ClosePosixQuarantineFolder(PosixQuarantineFolder* folder) {
+  OwnedFd fd(folder->directoryFd);
+  folder->directoryFd = -1;
+}
+
+int LoadPosixQuarantineKey(int create, unsigned char key[kQuarantineKeySize], int* missing, char* why,
+                           size_t capacity) {
+  *missing = 0;
+  const char* named = getenv("QUELLIX_SCAN_KEY");
+  std::string path;
+  if (named && named[0] == '/') {
+    path = named;
+  } else if (!DefaultKeyPath(&path)) {
+    snprintf(why, capacity, "%s", "no place for this host's key: set HOME or QUELLIX_SCAN_KEY");
+    *missing = 1;
+    return 0;
+  }
+  size_t slash = path.rfind('/');
+  std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
+  std::string name = path.substr(slash + 1);
+  OwnedFd folder;
+  const char* reason = nullptr;
+  if (create) {
+    int created = 0;
+    if (!OpenTrustedFolder(folderPath.c_str(), &folder, &created, &reason)) {
+      snprintf(why, capacity, "the key's folder %s: %s", folderPath.c_str(), reason ? reason : strerror(errno));
+      return 0;
+    }
+  } else {
+    folder.reset(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid() || !IsTrustedFolder(folder.get(), &reason)) {
+      *missing = !folder.valid() && errno == ENOENT;
+      snprintf(why, capacity, "the key's folder %s: %s", folderPath.c_str(), reason ? reason : strerror(errno));
+      return 0;
+    }
+  }
+  why[0] = 0;
+  if (ReadKey(folder.get(), name.c_str(), key, why, capacity)) return 1;
+  if (why[0] || errno != ENOENT) {
+    if (!why[0]) snprintf(why, capacity, "the key file %s: %s", path.c_str(), strerror(errno));
+    return 0;
+  }
+  if (!create) {
+    *missing = 1;
+    snprintf(why, capacity, "%s", "this host has no key yet");
+    return 0;
+  }
+  // Made whole beside its name, then linked in: two runs at once agree.
+  unsigned char fresh[kQuarantineKeySize];
+  char temp[64];
+  snprintf(temp, sizeof temp, ".%s-%ld", name.c_str(), static_cast<long>(getpid()));
+  OwnedFd made;
+  int ok = RandomBytes(fresh, sizeof fresh) && CreateNewFile(folder.get(), temp, 0600, &made) &&
+           WriteAll(made.get(), fresh, sizeof fresh) && fsync(made.get()) == 0 && made.close();
+  int placed = ok && linkat(folder.get(), temp, folder.get(), name.c_str(), 0) == 0;
+  int error = errno;
+  unlinkat(folder.get(), temp, 0);
+  memset(fresh, 0, sizeof fresh);
+  if (!placed && !(ok && error == EEXIST)) {
+    snprintf(why, capacity, "the key file %s cannot be made: %s", path.c_str(), strerror(error));
+    return 0;
+  }
+  fsync(folder.get());
+  return ReadKey(folder.get(), name.c_str(), key, why, capacity);
+}
+
+int ResolveQuarantineRoots(const char* const* paths, uint32_t count, QuarantineRoots* out) {
+  out->roots = static_cast<QuarantineRoot*>(calloc(count ? count : 1, sizeof(QuarantineRoot)));
+  out->count = 0;
+  if (!out->roots) return 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    QuarantineRoot& r = out->roots[out->count];
+    struct stat st;
+    if (snprintf(r.given, sizeof r.given, "%s", paths[i]) >= static_cast<int>(sizeof r.given)) continue;
+    char canonical[PATH_MAX];
+    if (!realpath(paths[i], canonical) || stat(canonical, &st) != 0) continue;
+    // A single file scanned: its folder is the root.
+    if (!S_ISDIR(st.st_mode)) {
+      char* slash = strrchr(canonical, '/');
+      if (slash == canonical) {
+        slash[1] = 0;
+      } else if (slash) {
+        *slash = 0;
+      }
+      if (stat(canonical, &st) != 0) continue;
+      r.file = 1;
+    }
+    snprintf(r.canonical, sizeof r.canonical, "%s", canonical);
+    r.device = static_cast<uint64_t>(st.st_dev);
+    r.inode = static_cast<uint64_t>(st.st_ino);
+    ++out->count;
+  }
+  return 1;
+}
+
+void FreeQuarantineRoots(QuarantineRoots* roots) {
+  free(roots->roots);
+  roots->roots = nullptr;
+  roots->count = 0;
+}
+
+QuarantineOutcome QuarantinePosixFile(QuarantineStore* store, const QuarantineRoots& roots, int directoryFd,
+                                      const char* name, const char* walkPath, const FileIdentity& checked,
+                                      const char* detectionName, char* why, size_t capacity) {
+  PosixOriginal original{-1, directoryFd, name, checked, ""};
+  OwnedFd source(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+  if (!source.valid() && errno == EPERM)
+    source.reset(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!source.valid() || fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      !SameFileIdentity(FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 1},
+                        checked)) {
+    if (!source.valid() && errno != ELOOP) {
+      snprintf(why, capacity, "not quarantined: %s", strerror(errno));
+      return kQuarantineFailed;
+    }
+    snprintf(why, capacity, "%s", "it is not the file that was checked any more");
+    return kQuarantineNotSame;
+  }
+  const char* relative = nullptr;
+  const QuarantineRoot* root = RootOf(roots, walkPath, &relative);
+  if (!root || !*relative) {
+    snprintf(why, capacity, "%s", "not quarantined: it lies beneath no scanned root");
+    return kQuarantineFailed;
+  }
+  static QuarantineRecord record;
+  ClearQuarantineRecord(&record);
+  int fits = snprintf(record.path, sizeof record.path, "%s%s%s", root->canonical,
+                      strcmp(root->canonical, "/") == 0 ? "" : "/", relative) < static_cast<int>(sizeof record.path);
+  snprintf(record.root, sizeof record.root, "%s", root->canonical);
+  fits = fits && snprintf(record.relative, sizeof record.relative, "%s", relative) <
+                     static_cast<int>(sizeof record.relative);
+  if (!fits) {
+    snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
+    return kQuarantineFailed;
+  }
+  record.rootIdentified = 1;
+  record.rootDevice = root->device;
+  record.rootInode = root->inode;
+  record.size = static_cast<uint64_t>(st.st_size);
+  record.meta = kMetaMode | kMetaOwner | kMetaAtime | kMetaMtime;
+  record.mode = st.st_mode & 07777;
+  record.uid = st.st_uid;
+  record.gid = st.st_gid;
+  record.atimeNs = Nanoseconds(st.st_atim);
+  record.mtimeNs = Nanoseconds(st.st_mtim);
+  snprintf(record.detection, sizeof record.detection, "%s", detectionName);
+  original.fd = source.get();
+  QuarantineOriginal port{&original, OriginalRead, OriginalRemove, OriginalReason};
+  return QuarantineOne(store, &record, port, why, capacity);
+}
+
+void PosixRestoreTargetPort(PosixRestoreTarget* target, RestoreTargetPort* port) {
+  *target = PosixRestoreTarget{-1, "", "", -1, ""};
+  *port = RestoreTargetPort{target, TargetBegin, TargetWrite, TargetFinish, TargetAbandon, TargetReason};
+}
+
+void EndPosixRestoreTarget(PosixRestoreTarget* t) {
+  OwnedFd temp(t->tempFd);
+  t->tempFd = -1;
+  temp.reset();
+  if (t->temp[0] && t->directoryFd >= 0) unlinkat(t->directoryFd, t->temp, 0);
+  t->temp[0] = 0;
+  OwnedFd directory(t->directoryFd);
+  t->directoryFd = -1;
 }

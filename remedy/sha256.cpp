@@ -103,3 +103,31 @@ void Sha256Hex(const unsigned char digest[kSha256DigestSize], char hex[kSha256He
   }
   hex[64] = 0;
 }
+
+void HmacSha256(const unsigned char* key, size_t keyLength, const void* data, size_t length,
+                unsigned char mac[kSha256DigestSize]) {
+  unsigned char block[64];
+  memset(block, 0, sizeof block);
+  if (keyLength > sizeof block) {
+    Sha256State hashed;
+    BeginSha256(&hashed);
+    AddSha256(&hashed, key, keyLength);
+    EndSha256(&hashed, block);
+  } else if (keyLength) {
+    memcpy(block, key, keyLength);
+  }
+  unsigned char pad[64];
+  for (size_t i = 0; i < sizeof pad; ++i) pad[i] = static_cast<unsigned char>(block[i] ^ 0x36);
+  Sha256State inner;
+  BeginSha256(&inner);
+  AddSha256(&inner, pad, sizeof pad);
+  AddSha256(&inner, data, length);
+  unsigned char innerDigest[kSha256DigestSize];
+  EndSha256(&inner, innerDigest);
+  for (size_t i = 0; i < sizeof pad; ++i) pad[i] = static_cast<unsigned char>(block[i] ^ 0x5c);
+  Sha256State outer;
+  BeginSha256(&outer);
+  AddSha256(&outer, pad, sizeof pad);
+  AddSha256(&outer, innerDigest, sizeof innerDigest);
+  EndSha256(&outer, mac);
+}

@@ -22,3 +22,7 @@ void EndSha256(Sha256State* state, unsigned char digest[kSha256DigestSize]);
 
 // Lower-case hexadecimal text of a digest.
 void Sha256Hex(const unsigned char digest[kSha256DigestSize], char hex[kSha256HexSize]);
+
+// HMAC-SHA256 (RFC 2104) of `data` under `key`.
+void HmacSha256(const unsigned char* key, size_t keyLength, const void* data, size_t length,
+                unsigned char mac[kSha256DigestSize]);

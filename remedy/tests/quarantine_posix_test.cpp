@@ -1,7 +1,7 @@
-// Quarantine and restore against a crafted quarantine folder: a restore
-// writes only beneath its root, through no link, never a setuid file, never
-// from a copy that is no plain file of the recorded SHA-256; the manifest
-// line is on the disk before the original goes; the folders and output
+// The quarantine's Linux file calls against real folders: a restore writes
+// only beneath its root, through no link, never a setuid file, never from a
+// copy that is no plain file of the recorded SHA-256; the manifest line is
+// on the disk before the original goes; the key, the folders and the output
 // files written are trusted ones.
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "remedy/file_removal_posix.h"
+#include "remedy/json_lines.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/trusted_folder_posix.h"
 
@@ -50,36 +51,83 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text;
 }
 
-// A volume root with one file quarantined from "sub/worm.exe" (mode 0644):
-// the manifest line that records it, and the quarantine folder's descriptor.
+// A quarantine folder over the real file calls, with this test's own key.
+struct Folder {
+  PosixQuarantineFolder folder;
+  QuarantineFolderPort port;
+  QuarantineStore store;
+};
+
+void UseKeyIn(const std::string& base) { setenv("QUELLIX_SCAN_KEY", (base + "/key/quarantine.key").c_str(), 1); }
+
+int OpenToQuarantine(const std::string& q, Folder* f, std::string* why = nullptr) {
+  char reason[kQuarantineReasonCapacity] = "";
+  unsigned char key[kQuarantineKeySize];
+  int missing = 0;
+  int ok = LoadPosixQuarantineKey(1, key, &missing, reason, sizeof reason) &&
+           OpenPosixQuarantineFolder(q.c_str(), &f->folder, &f->port, reason, sizeof reason);
+  if (ok && !OpenQuarantineStore(f->port, key, &f->store, reason, sizeof reason)) {
+    CloseQuarantineStore(&f->store);
+    ClosePosixQuarantineFolder(&f->folder);
+    ok = 0;
+  }
+  if (why) *why = reason;
+  return ok;
+}
+
+void Close(Folder* f) {
+  CloseQuarantineStore(&f->store);
+  ClosePosixQuarantineFolder(&f->folder);
+}
+
+// The manifest line re-signed with this host's key, as if this host had
+// written it: what the file calls then still refuse is theirs to refuse.
+std::string Sign(const std::string& base, std::string line) {
+  std::string key = Read(base + "/key/quarantine.key");
+  size_t mac = line.rfind(",\"mac\":\"");
+  EXPECT_NE(std::string::npos, mac);
+  unsigned char digest[kSha256DigestSize];
+  HmacSha256(reinterpret_cast<const unsigned char*>(key.data()), key.size(), line.data(), mac, digest);
+  char hex[kSha256HexSize];
+  Sha256Hex(digest, hex);
+  return line.substr(0, mac) + ",\"mac\":\"" + hex + "\"}\n";
+}
+
+// A volume root with one file quarantined from "sub/worm.exe" (mode 0644).
 struct Quarantined {
   std::string base, root, q, line, hex;
-  int qfd;
 };
 
 Quarantined QuarantineOne(const char* name) {
   Quarantined r;
   r.base = Fresh(name);
+  UseKeyIn(r.base);
   r.root = r.base + "/volume";
   r.q = r.base + "/q";
   EXPECT_EQ(0, system(("mkdir -p '" + r.root + "/sub' '" + r.base + "/outside'").c_str()));
   std::string original = r.root + "/sub/worm.exe";
   Put(original, "worm bytes");
   chmod(original.c_str(), 0644);
-  QuarantineStore store;
-  const char* roots[] = {r.root.c_str()};
-  const char* why = nullptr;
-  EXPECT_TRUE(OpenQuarantine(r.q.c_str(), roots, 1, &store, &why)) << (why ? why : strerror(errno));
+  Folder f;
+  std::string why;
+  EXPECT_TRUE(OpenToQuarantine(r.q, &f, &why)) << why;
+  const char* paths[] = {r.root.c_str()};
+  QuarantineRoots roots;
+  EXPECT_TRUE(ResolveQuarantineRoots(paths, 1, &roots));
   int dir = open((r.root + "/sub").c_str(), O_RDONLY | O_DIRECTORY);
   FileIdentity id{};
   EXPECT_TRUE(IdentityAt(dir, "worm.exe", &id));
-  char hex[kSha256HexSize];
-  EXPECT_EQ(kQuarantineDone, QuarantineFile(&store, dir, "worm.exe", original.c_str(), id, "Worm.Test", hex));
+  char reason[kQuarantineReasonCapacity] = "";
+  EXPECT_EQ(kQuarantineDone, QuarantinePosixFile(&f.store, roots, dir, "worm.exe", original.c_str(), id, "Worm.Test",
+                                                 reason, sizeof reason))
+      << reason;
   close(dir);
-  CloseQuarantine(&store);
-  r.hex = hex;
+  FreeQuarantineRoots(&roots);
+  Close(&f);
   r.line = Read(r.q + "/manifest.jsonl");
-  r.qfd = open(r.q.c_str(), O_RDONLY | O_DIRECTORY);
+  char hex[kSha256HexSize];
+  EXPECT_TRUE(FindJsonString(r.line.c_str(), "sha256", hex, sizeof hex));
+  r.hex = hex;
   EXPECT_FALSE(Exists(original));
   return r;
 }
@@ -89,13 +137,41 @@ struct Restored {
   std::string path, why;
 };
 
+// Restores the first entry of `q` after its manifest is replaced by `line`.
 Restored Restore(const Quarantined& r, const std::string& line, const char* to = nullptr, int force = 0) {
-  char path[kQuarantinePathCapacity];
-  const char* why = nullptr;
-  Restored out;
-  out.outcome = RestoreManifestLine(r.qfd, line.c_str(), RestoreRequest{to, force}, path, &why);
-  out.path = path;
-  out.why = why ? why : "";
+  Put(r.q + "/manifest.jsonl", line);
+  Restored out{kRestoreFailed, "", ""};
+  PosixQuarantineFolder folder;
+  QuarantineFolderPort port;
+  char why[kQuarantineReasonCapacity] = "";
+  unsigned char key[kQuarantineKeySize];
+  int missing = 0;
+  int keyed = LoadPosixQuarantineKey(0, key, &missing, why, sizeof why);
+  if (!OpenPosixQuarantineToRead(r.q.c_str(), &folder, &port, why, sizeof why)) {
+    out.why = why;
+    return out;
+  }
+  QuarantineStore store;
+  PosixRestoreTarget target;
+  RestoreTargetPort targetPort;
+  PosixRestoreTargetPort(&target, &targetPort);
+  static QuarantineRecord record;
+  int readable = 0, restored = 0;
+  if (OpenQuarantineForRestore(port, keyed ? key : nullptr, &store, why, sizeof why) &&
+      NextQuarantineEntry(&store, &record, &readable, &restored)) {
+    char shown[kQuarantineTextCapacity] = "";
+    if (readable) {
+      out.outcome = RestoreQuarantined(&store, record, RestoreRequest{to, nullptr, force}, targetPort, shown,
+                                       sizeof shown, why, sizeof why);
+    } else {
+      snprintf(why, sizeof why, "%s", "unreadable");
+    }
+    out.path = shown;
+  }
+  out.why = why;
+  CloseQuarantineStore(&store);
+  EndPosixRestoreTarget(&target);
+  ClosePosixQuarantineFolder(&folder);
   return out;
 }
 
@@ -108,21 +184,21 @@ void RestoreWritesOnlyBeneathItsRoot(const char* name) {
     const char* crafted;  // the relative path the line is given
     const char* why;      // part of the refusal
   } rows[] = {
-      {"../outside/worm.exe", "leave its root"},
-      {"sub/../../outside/worm.exe", "leave its root"},
-      {"/tmp/worm.exe", "leave its root"},
-      {"./worm.exe", "leave its root"},
-      {"sub//worm.exe", "leave its root"},
-      {"", "leave its root"},
+      {"../outside/worm.exe", "unreadable"},
+      {"sub/../../outside/worm.exe", "unreadable"},
+      {"/tmp/worm.exe", "unreadable"},
+      {"./worm.exe", "unreadable"},
+      {"sub//worm.exe", "unreadable"},
+      {"", "unreadable"},
       {"linked/worm.exe", "symbolic link"},
-      {"real/../linked/worm.exe", "leave its root"},
+      {"real/../linked/worm.exe", "unreadable"},
   };
   for (const Row& row : rows) {
-    std::string line = Replace(r.line, relative, "\"relative\":\"" + std::string(row.crafted) + "\"");
+    std::string line = Sign(r.base, Replace(r.line, relative, "\"relative\":\"" + std::string(row.crafted) + "\""));
     for (int force = 0; force <= 1; ++force) {
       Restored got = Restore(r, line, nullptr, force);
       EXPECT_EQ(kRestoreFailed, got.outcome) << row.crafted;
-      EXPECT_NE(std::string::npos, got.why.find(row.why)) << row.crafted << ": " << got.why << strerror(errno);
+      EXPECT_NE(std::string::npos, got.why.find(row.why)) << row.crafted << ": " << got.why;
     }
   }
   EXPECT_FALSE(Exists(r.base + "/outside/worm.exe"));
@@ -130,24 +206,23 @@ void RestoreWritesOnlyBeneathItsRoot(const char* name) {
 
   // --force never replaces a file through a linked folder either.
   Put(r.base + "/outside/victim", "keep me");
-  std::string victim = Replace(r.line, relative, "\"relative\":\"linked/victim\"");
+  std::string victim = Sign(r.base, Replace(r.line, relative, "\"relative\":\"linked/victim\""));
   EXPECT_EQ(kRestoreFailed, Restore(r, victim, nullptr, 1).outcome);
   EXPECT_EQ("keep me", Read(r.base + "/outside/victim"));
 
-  // A line whose root is another folder than the one recorded by device
-  // and inode is refused; a line without a root too.
-  std::string moved = Replace(r.line, "\"root\":\"" + r.root + "\"", "\"root\":\"" + r.base + "/outside\"");
+  // A root that is another folder than the one recorded by device and
+  // inode is refused, even in a line this host wrote.
+  std::string moved =
+      Sign(r.base, Replace(r.line, "\"root\":\"" + r.root + "\"", "\"root\":\"" + r.base + "/outside\""));
   Restored other = Restore(r, moved);
   EXPECT_EQ(kRestoreFailed, other.outcome);
   EXPECT_NE(std::string::npos, other.why.find("not the folder it was")) << other.why;
-  std::string rootless = Replace(r.line, "\"root\":", "\"rooted\":");
-  EXPECT_EQ(kRestoreFailed, Restore(r, rootless).outcome);
   EXPECT_FALSE(Exists(r.base + "/outside/sub"));
 
   // Setuid, setgid and sticky never come back.
-  std::string setuid = Replace(r.line, "\"mode\":\"0644\"", "\"mode\":\"7755\"");
+  std::string setuid = Sign(r.base, Replace(r.line, "\"mode\":\"0644\"", "\"mode\":\"7755\""));
   Restored done = Restore(r, setuid);
-  ASSERT_EQ(kRestoreDone, done.outcome) << done.why << strerror(errno);
+  ASSERT_EQ(kRestoreDone, done.outcome) << done.why;
   EXPECT_EQ(r.root + "/sub/worm.exe", done.path);
   struct stat st;
   ASSERT_EQ(0, stat(done.path.c_str(), &st));
@@ -160,7 +235,6 @@ void RestoreWritesOnlyBeneathItsRoot(const char* name) {
   Restored moved2 = Restore(r, r.line, elsewhere.c_str());
   EXPECT_EQ(kRestoreDone, moved2.outcome) << moved2.why;
   EXPECT_EQ("worm bytes", Read(elsewhere + "/sub/worm.exe"));
-  close(r.qfd);
 }
 
 TEST(QuarantinePosix, RestoreWritesOnlyBeneathItsRoot) {
@@ -175,6 +249,9 @@ TEST(QuarantinePosix, ACopyMustBeAPlainFileOfItsRecordedSizeAndHash) {
   Quarantined r = QuarantineOne("copies");
   std::string copy = r.q + "/" + r.hex;
   std::string saved = Read(copy);
+  // No copy has the size of what it holds.
+  EXPECT_EQ(std::string("worm bytes").size() + 16, saved.size());
+  ASSERT_EQ(0, chmod(copy.c_str(), 0600));
   ASSERT_EQ(0, unlink(copy.c_str()));
   struct Row {
     const char* what;
@@ -204,7 +281,6 @@ TEST(QuarantinePosix, ACopyMustBeAPlainFileOfItsRecordedSizeAndHash) {
   EXPECT_FALSE(Exists(r.root + "/sub/worm.exe"));
   Put(copy, saved);
   EXPECT_EQ(kRestoreDone, Restore(r, r.line).outcome);
-  close(r.qfd);
 }
 
 int NoRenameNoReplace(int, const char*, int, const char*) {
@@ -216,7 +292,7 @@ TEST(QuarantinePosix, WithoutRenameNoReplaceANewLinkPlacesTheFile) {
   Quarantined r = QuarantineOne("noreplace");
   gRenameNoReplaceForTests = NoRenameNoReplace;
   Restored done = Restore(r, r.line);
-  EXPECT_EQ(kRestoreDone, done.outcome) << strerror(errno);
+  EXPECT_EQ(kRestoreDone, done.outcome) << done.why;
   EXPECT_EQ("worm bytes", Read(r.root + "/sub/worm.exe"));
   struct stat st;
   ASSERT_EQ(0, stat((r.root + "/sub/worm.exe").c_str(), &st));
@@ -228,84 +304,88 @@ TEST(QuarantinePosix, WithoutRenameNoReplaceANewLinkPlacesTheFile) {
   gRenameNoReplaceForTests = nullptr;
   EXPECT_EQ(kRestoreDone, Restore(r, r.line, nullptr, 1).outcome);
   EXPECT_EQ("worm bytes", Read(r.root + "/sub/worm.exe"));
-  close(r.qfd);
-}
-
-TEST(QuarantinePosix, TheOriginalGoesOnlyOnceItsLineIsOnTheDisk) {
-  std::string base = Fresh("writeahead");
-  std::string root = base + "/volume";
-  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  Put(root + "/worm.exe", "worm bytes");
-  QuarantineStore store;
-  const char* roots[] = {root.c_str()};
-  const char* why = nullptr;
-  ASSERT_TRUE(OpenQuarantine((base + "/q").c_str(), roots, 1, &store, &why));
-  // A full disk under the manifest.
-  int full = open("/dev/full", O_WRONLY | O_APPEND);
-  ASSERT_GE(full, 0);
-  close(store.manifestFd);
-  store.manifestFd = full;
-  int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-  FileIdentity id{};
-  ASSERT_TRUE(IdentityAt(dir, "worm.exe", &id));
-  char hex[kSha256HexSize];
-  EXPECT_EQ(kQuarantineFailed,
-            QuarantineFile(&store, dir, "worm.exe", (root + "/worm.exe").c_str(), id, "Worm.Test", hex));
-  EXPECT_EQ(ENOSPC, errno);
-  EXPECT_EQ("worm bytes", Read(root + "/worm.exe"));
-  EXPECT_STREQ("", hex);
-  EXPECT_EQ(0, system(("test -z \"$(ls '" + base + "/q' | grep -v manifest.jsonl)\"").c_str())) << "no stray copy";
-  close(dir);
-  CloseQuarantine(&store);
 }
 
 TEST(QuarantinePosix, ASingleFileScannedHasItsFolderAsRoot) {
   std::string base = Fresh("single");
+  UseKeyIn(base);
   Put(base + "/worm.exe", "worm bytes");
   char cwd[4096];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
   ASSERT_EQ(0, chdir(base.c_str()));
-  QuarantineStore store;
-  const char* roots[] = {"worm.exe"};
-  const char* why = nullptr;
-  ASSERT_TRUE(OpenQuarantine("q", roots, 1, &store, &why));
+  Folder f;
+  ASSERT_TRUE(OpenToQuarantine("q", &f));
+  const char* paths[] = {"worm.exe"};
+  QuarantineRoots roots;
+  ASSERT_TRUE(ResolveQuarantineRoots(paths, 1, &roots));
   int dir = open(".", O_RDONLY | O_DIRECTORY);
   FileIdentity id{};
   ASSERT_TRUE(IdentityAt(dir, "worm.exe", &id));
-  char hex[kSha256HexSize];
-  EXPECT_EQ(kQuarantineDone, QuarantineFile(&store, dir, "worm.exe", "worm.exe", id, "Worm.Test", hex));
+  char why[kQuarantineReasonCapacity];
+  EXPECT_EQ(kQuarantineDone,
+            QuarantinePosixFile(&f.store, roots, dir, "worm.exe", "worm.exe", id, "Worm.Test", why, sizeof why));
   close(dir);
-  CloseQuarantine(&store);
+  FreeQuarantineRoots(&roots);
+  Close(&f);
   ASSERT_EQ(0, chdir(cwd));
   std::string line = Read(base + "/q/manifest.jsonl");
   EXPECT_NE(std::string::npos, line.find("\"root\":\"" + base + "\"")) << line;
   EXPECT_NE(std::string::npos, line.find("\"relative\":\"worm.exe\"")) << line;
-  Quarantined r{base, base, base + "/q", line, hex, open((base + "/q").c_str(), O_RDONLY | O_DIRECTORY)};
+  Quarantined r{base, base, base + "/q", line, ""};
   EXPECT_EQ(kRestoreDone, Restore(r, line).outcome);
   EXPECT_EQ("worm bytes", Read(base + "/worm.exe"));
-  close(r.qfd);
+}
+
+TEST(QuarantinePosix, TheKeyIsThisUsersAloneAndMadeOnce) {
+  std::string base = Fresh("key");
+  UseKeyIn(base);
+  unsigned char key[kQuarantineKeySize], again[kQuarantineKeySize];
+  char why[kQuarantineReasonCapacity] = "";
+  int missing = 0;
+  EXPECT_FALSE(LoadPosixQuarantineKey(0, key, &missing, why, sizeof why));
+  EXPECT_EQ(1, missing) << "restore without a key proves nothing but goes on";
+  ASSERT_TRUE(LoadPosixQuarantineKey(1, key, &missing, why, sizeof why)) << why;
+  ASSERT_TRUE(LoadPosixQuarantineKey(1, again, &missing, why, sizeof why)) << why;
+  EXPECT_EQ(0, memcmp(key, again, sizeof key)) << "made once, then read";
+  std::string file = base + "/key/quarantine.key";
+  struct stat st;
+  ASSERT_EQ(0, stat(file.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  // A key others may read, or a link in its place, is no key of ours.
+  ASSERT_EQ(0, chmod(file.c_str(), 0644));
+  EXPECT_FALSE(LoadPosixQuarantineKey(0, key, &missing, why, sizeof why));
+  EXPECT_EQ(0, missing);
+  ASSERT_EQ(0, rename(file.c_str(), (file + ".old").c_str()));
+  ASSERT_EQ(0, chmod((file + ".old").c_str(), 0600));
+  ASSERT_EQ(0, symlink((file + ".old").c_str(), file.c_str()));
+  EXPECT_FALSE(LoadPosixQuarantineKey(1, key, &missing, why, sizeof why));
+  EXPECT_EQ(0, missing);
 }
 
 TEST(QuarantinePosix, QuarantineAndOutputFilesAreTrusted) {
   std::string base = Fresh("trusted");
-  const char* why = nullptr;
-  QuarantineStore store;
+  UseKeyIn(base);
+  Folder f;
+  std::string why;
   ASSERT_EQ(0, mkdir((base + "/elsewhere").c_str(), 0700));
   ASSERT_EQ(0, symlink((base + "/elsewhere").c_str(), (base + "/link").c_str()));
-  EXPECT_FALSE(OpenQuarantine((base + "/link").c_str(), nullptr, 0, &store, &why));
+  EXPECT_FALSE(OpenToQuarantine(base + "/link", &f));
   ASSERT_EQ(0, mkdir((base + "/shared").c_str(), 0777));
   chmod((base + "/shared").c_str(), 0777);
-  EXPECT_FALSE(OpenQuarantine((base + "/shared").c_str(), nullptr, 0, &store, &why));
-  EXPECT_STREQ("others may write to it", why);
-  // Someone else's manifest is not appended to; this tool's folder is.
+  EXPECT_FALSE(OpenToQuarantine(base + "/shared", &f, &why));
+  EXPECT_EQ("others may write to it", why);
+  // Someone else's manifest is not appended to, marked or not; this tool's folder is.
   ASSERT_EQ(0, mkdir((base + "/foreign").c_str(), 0700));
   Put(base + "/foreign/manifest.jsonl", "{\"path\":\"/etc/passwd\"}\n");
-  EXPECT_FALSE(OpenQuarantine((base + "/foreign").c_str(), nullptr, 0, &store, &why));
+  EXPECT_FALSE(OpenToQuarantine(base + "/foreign", &f));
+  Put(base + "/foreign/.quellix-quarantine", "");
+  EXPECT_FALSE(OpenToQuarantine(base + "/foreign", &f, &why));
+  EXPECT_NE(std::string::npos, why.find("does not prove")) << why;
   EXPECT_EQ("{\"path\":\"/etc/passwd\"}\n", Read(base + "/foreign/manifest.jsonl"));
-  ASSERT_TRUE(OpenQuarantine((base + "/ours").c_str(), nullptr, 0, &store, &why));
-  CloseQuarantine(&store);
-  ASSERT_TRUE(OpenQuarantine((base + "/ours").c_str(), nullptr, 0, &store, &why));
-  CloseQuarantine(&store);
+  ASSERT_TRUE(OpenToQuarantine(base + "/ours", &f));
+  Close(&f);
+  ASSERT_TRUE(OpenToQuarantine(base + "/ours", &f));
+  Close(&f);
 
   // --json FILE: never through a link, never over a file that is there.
   Put(base + "/precious", "precious");

@@ -44,3 +44,23 @@ TEST(Sha256, KnownVectors) {
 }
 
 }  // namespace
+
+// RFC 4231 test cases 1, 2 and 6 (a key longer than a block).
+TEST(Sha256, HmacKnownVectors) {
+  struct Case {
+    std::string key, data;
+    const char* mac;
+  } cases[] = {
+      {std::string(20, '\x0b'), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+      {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+      {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+       "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+  };
+  for (const Case& c : cases) {
+    unsigned char mac[kSha256DigestSize];
+    HmacSha256(reinterpret_cast<const unsigned char*>(c.key.data()), c.key.size(), c.data.data(), c.data.size(), mac);
+    char hex[kSha256HexSize];
+    Sha256Hex(mac, hex);
+    EXPECT_STREQ(c.mac, hex) << c.data;
+  }
+}

@@ -10,6 +10,7 @@
 
 #include "cli/scan_cli.h"
 #include "cli/scan_cli_output.h"
+#include "remedy/quarantine.h"
 #include "scan/scan_session.h"
 
 struct ConsoleDriver;
@@ -32,8 +33,9 @@ struct ConsolePlatform {
   // Shows a name from the scanned system as data, never as markup (control
   // bytes escaped); `out` is always terminated.
   void (*escape)(const char* text, char* out, size_t capacity);
-  // The same text as UTF-8 for JSON. 1 when it fit.
+  // The same text as UTF-8 for JSON, and back. 1 when it fit.
   int (*toUtf8)(const char* text, char* out, size_t capacity);
+  int (*fromUtf8)(const char* utf8, char* out, size_t capacity);
   // Columns of the terminal behind standard error; 0 when it is none.
   uint32_t (*terminalColumns)();
   double (*now)();           // seconds on a monotonic clock
@@ -52,12 +54,12 @@ struct ConsolePlatform {
   // After the walk and the Run values, with the ledger (a word on why
   // removals failed, where the platform knows one).
   void (*endScan)(void* context, const ScanTotals* ledger);
-  // Restore: opens the quarantine's manifest (0 with `why`), hands out its
-  // lines (null at the end) and puts back the file each one names.
-  int (*beginRestore)(void* context, const ScanOptions* options, char* why, size_t capacity);
-  const char* (*nextManifestLine)(void* context);
-  RestoreRowKind (*restoreLine)(void* context, const ScanOptions* options, const char* line, char* path,
-                                size_t pathCapacity, char* why, size_t whyCapacity);
+  // Restore and restore --list: opens the quarantine folder and gives its
+  // file calls, the place files go back to, and this host's key (`keyed`
+  // 0: none is kept, so no line is proven). 0 with `why`.
+  int (*beginRestore)(void* context, const ScanOptions* options, QuarantineFolderPort* folder,
+                      RestoreTargetPort* target, unsigned char key[kQuarantineKeySize], int* keyed, char* why,
+                      size_t capacity);
   void (*endRestore)(void* context);
   void* context;
   // Opens --log's file to append to: created when missing, never through a

@@ -45,7 +45,7 @@ CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIden
 // that inspection gave no letter has none, as offline a file on no drive.
 void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* entry) {
   const GuestDrive& drive = entry->disk->drives[entry->drive];
-  char windows[kQuarantinePathCapacity];
+  char windows[kQuarantineTextCapacity];
   if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
     s->removed.push_back(windows);
   } else if (s->session) {
@@ -74,19 +74,12 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
                              char* why, size_t capacity) {
   ImageScanner* s = Of(context);
   const GuestEntry* entry = EntryOf(file);
-  char hex[kSha256HexSize];
   QuarantineOutcome outcome =
       QuarantineGuestFile(s->quarantine, entry->disk, s->imageCanonical, entry->disk->drives[entry->drive],
-                          entry->appliancePath, *identity, entry->size, name, hex);
-  if (outcome == kQuarantineDone) {
-    RememberRemoved(s, file, entry);
-    return kRowQuarantined;
-  }
-  int error = errno;
-  QuarantineFailureText(outcome, hex,
-                        outcome == kQuarantineKeptCopy || error == EIO ? GuestError(entry->disk) : std::strerror(error),
-                        why, capacity);
-  return kRowRemovalFailed;
+                          entry->appliancePath, *identity, entry->size, name, why, capacity);
+  if (outcome != kQuarantineDone) return kRowRemovalFailed;
+  RememberRemoved(s, file, entry);
+  return kRowQuarantined;
 }
 
 int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
@@ -168,7 +161,7 @@ int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* d
   p.walk = WalkPort;
   p.check = CheckPort;
   p.remove = RemovePort;
-  p.quarantine = quarantine && quarantine->directoryFd >= 0 ? QuarantinePort : nullptr;
+  p.quarantine = quarantine ? QuarantinePort : nullptr;
   p.errorText = ErrorText;
   p.context = s;
   *ports = p;
@@ -183,80 +176,126 @@ void EndImageScan(ImageScanner* s) {
   s->backupReady = 0;
 }
 
-int ImageRestoreLine(ImageScanner* s, const ScanOptions* options, int quarantineFd, const char* line,
-                     RestoreRowKind* kind, char* path, size_t pathCapacity, char* why, size_t whyCapacity) {
-  char image[kQuarantinePathCapacity], windows[kQuarantinePathCapacity];
-  if (!FindJsonString(line, "image", image, sizeof image)) return 0;
-  s->options = options;
-  s->driver = nullptr;
-  *kind = kRestoreRowFailed;
-  if (!FindJsonString(line, "path", path, pathCapacity)) path[0] = 0;
-  if (!FindJsonString(line, "windows_path", windows, sizeof windows)) {
-    std::snprintf(why, whyCapacity, "%s", "the entry names no place in its image");
-    return 1;
+namespace {
+
+ImageRestoreTarget* TargetOf(void* context) { return static_cast<ImageRestoreTarget*>(context); }
+
+RestoreOutcome Refuse(ImageRestoreTarget* t, const char* text) {
+  std::snprintf(t->reason, sizeof t->reason, "%s", text);
+  return kRestoreFailed;
+}
+
+// Opens `image` for writing, when it is not the one open already. The
+// image must be a regular file (never a device), and the one the line
+// recorded unless the person named it.
+RestoreOutcome OpenImageToWrite(ImageRestoreTarget* t, const QuarantineRecord& record, const RestorePlace& place) {
+  ImageScanner* s = &t->scanner;
+  if (s->restoring == place.image) return kRestoreDone;
+  if (!EndImageRestoreTarget(t)) return Refuse(t, "not tried: the image before it may not have been written whole");
+  struct stat st;
+  if ((place.named ? stat(place.image, &st) : lstat(place.image, &st)) != 0) {
+    std::snprintf(t->reason, sizeof t->reason, "%s", std::strerror(errno));
+    return kRestoreFailed;
   }
-  if (options->restoreRoot) {
-    std::snprintf(why, whyCapacity, "%s", "--to does not apply to a file taken from a disk image");
-    return 1;
+  if (!S_ISREG(st.st_mode)) return Refuse(t, "the image it names is no regular file");
+  if (!place.named && record.imageIdentified &&
+      (static_cast<uint64_t>(st.st_dev) != record.imageDevice || static_cast<uint64_t>(st.st_ino) != record.imageInode))
+    return Refuse(t, "the image it names is not the file it was (name it with --image)");
+  long pid = 0;
+  if (ImageOpenForWriting(place.image, &pid)) {
+    std::snprintf(t->reason, sizeof t->reason, "the image is in use: process %ld has it open for writing", pid);
+    return kRestoreFailed;
   }
-  if (s->restoring != image) {
-    if (!EndImageRestore(s)) {
-      std::snprintf(why, whyCapacity, "%s", "not tried: the image before it may not have been written whole");
-      return 1;
-    }
-    long pid = 0;
-    char reason[1024];
-    if (ImageOpenForWriting(image, &pid)) {
-      std::snprintf(why, whyCapacity, "the image is in use: process %ld has it open for writing", pid);
-      return 1;
-    }
-    Progress(s, image, "starting the appliance to put files back");
-    if (!OpenGuestDisk(image, 1, &s->disk, reason, sizeof reason)) {
-      std::snprintf(why, whyCapacity, "%s", reason);
-      return 1;
-    }
-    if (GuestHibernated(&s->disk, reason, sizeof reason)) {
-      CloseGuestDisk(&s->disk);
-      std::snprintf(why, whyCapacity, "refusing to write: %s holds a hibernated Windows", reason);
-      return 1;
-    }
-    if (!RemountGuestDiskWritable(&s->disk, reason, sizeof reason)) {
-      std::snprintf(why, whyCapacity, "%s", reason);
-      return 1;
-    }
-    s->restoring = image;
+  char reason[1024];
+  if (!OpenGuestDisk(place.image, 1, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
+  if (GuestHibernated(&s->disk, reason, sizeof reason)) {
+    CloseGuestDisk(&s->disk);
+    std::snprintf(t->reason, sizeof t->reason, "refusing to write: %s holds a hibernated Windows", reason);
+    return kRestoreFailed;
   }
-  // The copy, checked, to an unlinked host file; then into the image.
+  if (!RemountGuestDiskWritable(&s->disk, reason, sizeof reason)) {
+    CloseGuestDisk(&s->disk);
+    return Refuse(t, reason);
+  }
+  s->restoring = place.image;
+  return kRestoreDone;
+}
+
+RestoreOutcome ImageBegin(void* context, const QuarantineRecord& record, const RestorePlace& place, int,
+                          char* shown, size_t shownCapacity) {
+  ImageRestoreTarget* t = TargetOf(context);
+  t->staged.reset();
+  // "C:\x\y.exe" inside the image.
+  int n = std::snprintf(t->windows, sizeof t->windows, "%s\\%s", place.root, record.relative);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof t->windows) return Refuse(t, "its path is too long");
+  for (char* c = t->windows; *c; ++c)
+    if (*c == '/') *c = '\\';
+  std::snprintf(shown, shownCapacity, "%s:%s", place.image, t->windows);
+  RestoreOutcome opened = OpenImageToWrite(t, record, place);
+  if (opened != kRestoreDone) return opened;
+  // The bytes go to an unlinked host file, then into the image.
   const char* tmpdir = getenv("TMPDIR");
   std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-restore-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back(0);
-  OwnedFd staged(mkostemp(name.data(), O_CLOEXEC));
-  if (!staged.valid()) {
-    std::snprintf(why, whyCapacity, "%s", std::strerror(errno));
-    return 1;
+  t->staged.reset(mkostemp(name.data(), O_CLOEXEC));
+  if (!t->staged.valid()) {
+    std::snprintf(t->reason, sizeof t->reason, "%s", std::strerror(errno));
+    return kRestoreFailed;
   }
   unlink(name.data());
-  RestoreOutcome copied = CopyOutOfQuarantine(quarantineFd, line, staged.get());
-  if (copied != kRestoreDone) {
-    *kind = copied == kRestoreBadCopy ? kRestoreRowBadCopy : kRestoreRowFailed;
-    if (copied != kRestoreBadCopy) std::snprintf(why, whyCapacity, "%s", std::strerror(errno));
-    return 1;
+  return kRestoreDone;
+}
+
+int ImageWrite(void* context, const void* data, size_t length) {
+  ImageRestoreTarget* t = TargetOf(context);
+  const char* p = static_cast<const char*>(data);
+  while (length) {
+    ssize_t put = write(t->staged.get(), p, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      std::snprintf(t->reason, sizeof t->reason, "%s", std::strerror(put == 0 ? ENOSPC : errno));
+      return 0;
+    }
+    p += put;
+    length -= static_cast<size_t>(put);
   }
-  struct stat st;
-  const char* reason = nullptr;
-  RestoreOutcome outcome =
-      fstat(staged.get(), &st) == 0
-          ? RestoreGuestFile(&s->disk, windows, staged.get(), static_cast<uint64_t>(st.st_size), options->force,
-                             &reason)
-          : kRestoreFailed;
-  *kind = static_cast<RestoreRowKind>(outcome);
-  if (outcome == kRestoreFailed)
-    std::snprintf(why, whyCapacity, "%s", reason ? reason : GuestError(&s->disk));
   return 1;
 }
 
-int EndImageRestore(ImageScanner* s) {
+RestoreOutcome ImageFinish(void* context, const QuarantineRecord& record, int force) {
+  ImageRestoreTarget* t = TargetOf(context);
+  const char* reason = nullptr;
+  RestoreOutcome outcome = lseek(t->staged.get(), 0, SEEK_SET) == 0
+                               ? RestoreGuestFile(&t->scanner.disk, t->windows, t->staged.get(), record.size, force,
+                                                  &reason)
+                               : kRestoreFailed;
+  if (outcome == kRestoreFailed)
+    std::snprintf(t->reason, sizeof t->reason, "%s", reason ? reason : GuestError(&t->scanner.disk));
+  t->staged.reset();
+  return outcome;
+}
+
+void ImageAbandon(void* context) { TargetOf(context)->staged.reset(); }
+
+void ImageReason(void* context, char* out, size_t capacity) {
+  std::snprintf(out, capacity, "%s", TargetOf(context)->reason);
+}
+
+}  // namespace
+
+void ImageRestoreTargetPort(ImageRestoreTarget* t, const ScanOptions* options, RestoreTargetPort* port) {
+  t->scanner.options = options;
+  t->scanner.driver = nullptr;
+  t->scanner.restoring.clear();
+  t->staged.reset();
+  t->reason[0] = 0;
+  *port = RestoreTargetPort{t, ImageBegin, ImageWrite, ImageFinish, ImageAbandon, ImageReason};
+}
+
+int EndImageRestoreTarget(ImageRestoreTarget* t) {
+  t->staged.reset();
+  ImageScanner* s = &t->scanner;
   if (s->restoring.empty()) return 1;
   int whole = CloseGuestDisk(&s->disk);
   // The restore's rows are said already: this goes to standard error.

@@ -15,6 +15,7 @@
 #include "remedy/hive_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "sys/guest_disk_posix.h"
+#include "sys/owned_fd_posix.h"
 #include "walker/guest_walk_posix.h"
 
 struct ImageScanner {
@@ -39,12 +40,17 @@ int BeginImageScan(ImageScanner* scanner, const ScanOptions* options, ConsoleDri
 void ImageScanBeforeWalk(ImageScanner* scanner, ScanSession* session);
 void EndImageScan(ImageScanner* scanner);
 
-// restore: puts back a manifest line that names an image (its "image"
-// key), opening that image for writing the first time a line names it.
-// 1 when `line` names an image (and was handled), 0 when it is for the
-// host's restore.
-int ImageRestoreLine(ImageScanner* scanner, const ScanOptions* options, int quarantineFd, const char* line,
-                     RestoreRowKind* kind, char* path, size_t pathCapacity, char* why, size_t whyCapacity);
+// restore: the place files taken from an image go back to. The image is
+// opened for writing the first time a line names it (a regular file, the
+// one recorded unless the person named it) and closed when another is
+// named or at the end.
+struct ImageRestoreTarget {
+  ImageScanner scanner;
+  char windows[kQuarantineTextCapacity];  // "C:\x\y.exe" of the line at hand
+  OwnedFd staged;
+  char reason[kQuarantineReasonCapacity];
+};
+void ImageRestoreTargetPort(ImageRestoreTarget* target, const ScanOptions* options, RestoreTargetPort* port);
 // Closes the image the restore opened. 0 when its changes may not have
 // reached it whole (said on standard error).
-int EndImageRestore(ImageScanner* scanner);
+int EndImageRestoreTarget(ImageRestoreTarget* target);

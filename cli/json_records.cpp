@@ -183,12 +183,31 @@ void WriteSummaryRecord(JsonRecords* records, const ScanTotals& t, int withMemor
   EndRecord(&r);
 }
 
-void WriteRestoreRecord(JsonRecords* records, const char* path, RestoreRowKind kind, const char* why) {
+void WriteEntryRecord(JsonRecords* records, const QuarantineRecord& record, int readable, int restored) {
+  if (!records->file) return;
+  JsonRecord r;
+  BeginRecord(&r, records, "entry", std::strlen(record.path) + std::strlen(record.image));
+  AddJsonString(&r.line, "path", readable ? record.path : "");
+  if (record.image[0]) AddJsonString(&r.line, "image", record.image);
+  AddJsonString(&r.line, "id", readable ? record.id : "");
+  AddJsonString(&r.line, "run", record.run);
+  AddJsonString(&r.line, "state", !readable ? "unreadable" : restored ? "restored" : "quarantined");
+  AddJsonString(&r.line, "detection", record.detection);
+  AddJsonNumber(&r.line, "size", record.size);
+  AddJsonString(&r.line, "sha256", record.sha256);
+  AddJsonString(&r.line, "quarantined", record.when);
+  AddJsonNumber(&r.line, "proven", record.trusted ? 1 : 0);
+  EndRecord(&r);
+}
+
+void WriteRestoreRecord(JsonRecords* records, const char* path, const char* id, RestoreOutcome outcome,
+                        const char* why) {
   if (!records->file) return;
   JsonRecord r;
   BeginRecord(&r, records, "restore", std::strlen(path) + std::strlen(why));
-  AddText(&r, "path", path);
-  AddJsonString(&r.line, "result", RestoreRowWord(kind));
-  if (why[0] && kind == kRestoreRowFailed) AddText(&r, "reason", why);
+  AddJsonString(&r.line, "path", path);
+  if (id[0]) AddJsonString(&r.line, "id", id);
+  AddJsonString(&r.line, "result", RestoreOutcomeWord(outcome));
+  if (why[0] && outcome == kRestoreFailed) AddText(&r, "reason", why);
   EndRecord(&r);
 }

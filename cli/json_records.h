@@ -4,6 +4,7 @@
 // the summary last. Texts of the system's own encoding become UTF-8 through
 // the platform. Keys and words are snake_case. Platform-neutral.
 #pragma once
+#include "remedy/quarantine.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -42,4 +43,8 @@ void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* deletion)
 void WriteTroubleRecord(JsonRecords* records, RunValueTrouble kind, const char* where, const char* reason);
 void WriteNoticeRecord(JsonRecords* records, const char* type, const char* where, const char* reason);
 void WriteSummaryRecord(JsonRecords* records, const ScanTotals& totals, int withMemory, double seconds, int status);
-void WriteRestoreRecord(JsonRecords* records, const char* path, RestoreRowKind kind, const char* why);
+// One entry of restore --list.
+void WriteEntryRecord(JsonRecords* records, const QuarantineRecord& record, int readable, int restored);
+// `path` is UTF-8 already (as the manifest keeps it).
+void WriteRestoreRecord(JsonRecords* records, const char* path, const char* id, RestoreOutcome outcome,
+                        const char* why);

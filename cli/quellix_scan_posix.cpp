@@ -30,10 +30,6 @@
 
 namespace {
 
-static_assert(uint32_t{kRestoreFailed} == kRestoreRowFailed && uint32_t{kRestoreDone} == kRestoreRowDone &&
-                  uint32_t{kRestoreExists} == kRestoreRowExists && uint32_t{kRestoreBadCopy} == kRestoreRowBadCopy,
-              "restore outcomes are read as RestoreRowKind");
-
 // Ctrl-C ends the walk after the current file; the summary still comes.
 volatile sig_atomic_t gInterrupted = 0;
 
@@ -43,7 +39,10 @@ struct PosixScanner {
   const ScanOptions* options;
   ConsoleDriver* driver;
   OfflineSystem offline;
+  PosixQuarantineFolder quarantineFolder;
   QuarantineStore quarantine;
+  int quarantineOpen;
+  QuarantineRoots roots;
   VisitedDirectories visited;
   TreeWalkStats stats;
   // The share done: entries walked against the inodes in use on the file
@@ -51,11 +50,11 @@ struct PosixScanner {
   uint64_t usedInodes;
   uint64_t filesSeen;
   ImageScanner image;  // --image
+  int restoringImage;
   // restore
-  OwnedFd quarantineFolder;
-  OwnedStream manifest;
-  char* line;
-  size_t lineCapacity;
+  PosixRestoreTarget target;
+  ImageRestoreTarget imageTarget;
+  RestoreTargetPort hostPort, imagePort;
 };
 
 PosixScanner* Of(void* context) { return static_cast<PosixScanner*>(context); }
@@ -203,12 +202,9 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
                              char* why, size_t capacity) {
   PosixScanner* s = Of(context);
   const TreeEntry* entry = EntryOf(file);
-  char hex[kSha256HexSize];
-  QuarantineOutcome outcome =
-      QuarantineFile(&s->quarantine, entry->directoryFd, entry->name, file->path, *identity, name, hex);
-  if (outcome == kQuarantineDone) return kRowQuarantined;
-  QuarantineFailureText(outcome, hex, std::strerror(errno), why, capacity);
-  return kRowRemovalFailed;
+  QuarantineOutcome outcome = QuarantinePosixFile(&s->quarantine, s->roots, entry->directoryFd, entry->name,
+                                                  file->path, *identity, name, why, capacity);
+  return outcome == kQuarantineDone ? kRowQuarantined : kRowRemovalFailed;
 }
 
 void OnOfflineNotice(void* context, const char* text, const char* where, const char* reason) {
@@ -224,20 +220,44 @@ void CleanAfterPort(void* context, const char* const* paths, uint32_t count, con
 
 // ---- the scan ----
 
+// --quarantine DIR: the folder, this host's key (made on first use) and
+// the store over them. 0, after saying why, to refuse the run.
+int OpenQuarantineForScan(PosixScanner* s, const ScanOptions* options, ConsoleDriver* driver) {
+  char why[kQuarantineReasonCapacity] = "";
+  unsigned char key[kQuarantineKeySize];
+  int missing = 0;
+  QuarantineFolderPort port;
+  if (!LoadPosixQuarantineKey(1, key, &missing, why, sizeof why)) {
+    ConsoleNotice(driver, "refused", options->quarantineDirectory, why);
+    return 0;
+  }
+  if (!OpenPosixQuarantineFolder(options->quarantineDirectory, &s->quarantineFolder, &port, why, sizeof why)) {
+    std::memset(key, 0, sizeof key);
+    ConsoleNotice(driver, "refused", options->quarantineDirectory, why);
+    return 0;
+  }
+  int opened = OpenQuarantineStore(port, key, &s->quarantine, why, sizeof why);
+  std::memset(key, 0, sizeof key);
+  if (!opened) {
+    CloseQuarantineStore(&s->quarantine);
+    ClosePosixQuarantineFolder(&s->quarantineFolder);
+    ConsoleNotice(driver, "refused", options->quarantineDirectory, why);
+    return 0;
+  }
+  s->quarantineOpen = 1;
+  return 1;
+}
+
 int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports) {
   PosixScanner* s = Of(context);
   s->options = options;
   s->driver = driver;
-  s->quarantine = QuarantineStore{-1, -1, nullptr, 0};
+  s->quarantineOpen = 0;
+  s->quarantineFolder.directoryFd = -1;
   InitVisitedDirectories(&s->visited);
   if (options->imageCount) {
-    const char* why = nullptr;
-    if (options->action == kActionQuarantine &&
-        !OpenQuarantine(options->quarantineDirectory, nullptr, 0, &s->quarantine, &why)) {
-      ConsoleNotice(driver, "refused", options->quarantineDirectory, why ? why : std::strerror(errno));
-      return 0;
-    }
-    return BeginImageScan(&s->image, options, driver, &s->quarantine, ports);
+    if (options->action == kActionQuarantine && !OpenQuarantineForScan(s, options, driver)) return 0;
+    return BeginImageScan(&s->image, options, driver, s->quarantineOpen ? &s->quarantine : nullptr, ports);
   }
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
@@ -248,17 +268,16 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   if (!SetUpOfflineSystem(request, &s->offline, notice)) return 0;
   if (options->action != kActionLeave && RefusesToWrite(s->offline, options->paths, options->pathCount, notice))
     return 0;
-  const char* why = nullptr;
-  if (options->action == kActionQuarantine &&
-      !OpenQuarantine(options->quarantineDirectory, options->paths, options->pathCount, &s->quarantine, &why)) {
-    ConsoleNotice(driver, "refused", options->quarantineDirectory, why ? why : std::strerror(errno));
-    return 0;
+  if (options->action == kActionQuarantine) {
+    if (!OpenQuarantineForScan(s, options, driver)) return 0;
+    if (!ResolveQuarantineRoots(options->paths, options->pathCount, &s->roots)) {
+      ConsoleNotice(driver, "refused", options->quarantineDirectory, std::strerror(errno));
+      return 0;
+    }
+    // A quarantine folder inside a scanned tree holds detections by design:
+    // it is never walked.
+    MarkDirectoryVisited(&s->visited, s->quarantineFolder.device, s->quarantineFolder.inode);
   }
-  // A quarantine folder inside a scanned tree holds detections by design:
-  // it is never walked.
-  struct stat folder;
-  if (s->quarantine.directoryFd >= 0 && fstat(s->quarantine.directoryFd, &folder) == 0)
-    MarkDirectoryVisited(&s->visited, static_cast<uint64_t>(folder.st_dev), static_cast<uint64_t>(folder.st_ino));
 
   ScanPorts p{};
   p.walk = WalkPort;
@@ -284,56 +303,78 @@ void EndScan(void* context, const ScanTotals*) {
   PosixScanner* s = Of(context);
   if (s->options->imageCount) EndImageScan(&s->image);
   FreeVisitedDirectories(&s->visited);
-  CloseQuarantine(&s->quarantine);
+  if (s->quarantineOpen) {
+    CloseQuarantineStore(&s->quarantine);
+    ClosePosixQuarantineFolder(&s->quarantineFolder);
+  }
+  s->quarantineOpen = 0;
+  FreeQuarantineRoots(&s->roots);
 }
 
 // ---- restore ----
 
-int BeginRestore(void* context, const ScanOptions* options, char* why, size_t capacity) {
+// Restore beneath host folders, or into disk images: the line decides.
+RestoreOutcome BeginAnywhere(void* context, const QuarantineRecord& record, const RestorePlace& place, int force,
+                             char* shown, size_t capacity) {
   PosixScanner* s = Of(context);
-  s->quarantineFolder.reset(open(options->quarantineDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  OwnedFd manifest(s->quarantineFolder.valid()
-                       ? openat(s->quarantineFolder.get(), kQuarantineManifestName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
-                       : -1);
-  FILE* stream = manifest.valid() ? fdopen(manifest.get(), "r") : nullptr;
-  if (!stream) {
-    std::snprintf(why, capacity, "%s: %s", kQuarantineManifestName, std::strerror(errno));
+  const RestoreTargetPort& port = place.image ? s->imagePort : s->hostPort;
+  RestoreOutcome outcome = port.begin(port.context, record, place, force, shown, capacity);
+  s->restoringImage = place.image ? 1 : 0;
+  return outcome;
+}
+
+const RestoreTargetPort& Current(void* context) {
+  PosixScanner* s = Of(context);
+  return s->restoringImage ? s->imagePort : s->hostPort;
+}
+
+int WriteAnywhere(void* context, const void* data, size_t length) {
+  const RestoreTargetPort& port = Current(context);
+  return port.write(port.context, data, length);
+}
+
+RestoreOutcome FinishAnywhere(void* context, const QuarantineRecord& record, int force) {
+  const RestoreTargetPort& port = Current(context);
+  return port.finish(port.context, record, force);
+}
+
+void AbandonAnywhere(void* context) {
+  const RestoreTargetPort& port = Current(context);
+  port.abandon(port.context);
+}
+
+void ReasonAnywhere(void* context, char* out, size_t capacity) {
+  const RestoreTargetPort& port = Current(context);
+  port.reason(port.context, out, capacity);
+}
+
+int BeginRestore(void* context, const ScanOptions* options, QuarantineFolderPort* folder, RestoreTargetPort* target,
+                 unsigned char key[kQuarantineKeySize], int* keyed, char* why, size_t capacity) {
+  PosixScanner* s = Of(context);
+  s->options = options;
+  s->quarantineFolder.directoryFd = -1;
+  char reason[kQuarantineReasonCapacity] = "";
+  int missing = 0;
+  *keyed = LoadPosixQuarantineKey(0, key, &missing, reason, sizeof reason);
+  // A key that is there but cannot be trusted is said; a missing one only
+  // means no line is proven.
+  if (!*keyed && !missing) {
+    std::snprintf(why, capacity, "%s", reason);
     return 0;
   }
-  manifest.release();
-  s->manifest.reset(stream);
+  if (!OpenPosixQuarantineToRead(options->quarantineDirectory, &s->quarantineFolder, folder, why, capacity))
+    return 0;
+  PosixRestoreTargetPort(&s->target, &s->hostPort);
+  ImageRestoreTargetPort(&s->imageTarget, options, &s->imagePort);
+  *target = RestoreTargetPort{s, BeginAnywhere, WriteAnywhere, FinishAnywhere, AbandonAnywhere, ReasonAnywhere};
   return 1;
-}
-
-const char* NextManifestLine(void* context) {
-  PosixScanner* s = Of(context);
-  return getline(&s->line, &s->lineCapacity, s->manifest.get()) > 0 ? s->line : nullptr;
-}
-
-RestoreRowKind RestoreLine(void* context, const ScanOptions* options, const char* line, char* path,
-                           size_t pathCapacity, char* why, size_t whyCapacity) {
-  PosixScanner* s = Of(context);
-  RestoreRowKind image = kRestoreRowFailed;
-  if (ImageRestoreLine(&s->image, options, s->quarantineFolder.get(), line, &image, path, pathCapacity, why,
-                       whyCapacity))
-    return image;
-  char recorded[kQuarantinePathCapacity] = "";
-  const char* reason = nullptr;
-  RestoreRowKind kind = static_cast<RestoreRowKind>(RestoreManifestLine(
-      s->quarantineFolder.get(), line, RestoreRequest{options->restoreRoot, options->force}, recorded, &reason));
-  int error = errno;
-  std::snprintf(path, pathCapacity, "%s", recorded);
-  if (kind == kRestoreRowFailed) std::snprintf(why, whyCapacity, "%s", reason ? reason : std::strerror(error));
-  return kind;
 }
 
 void EndRestore(void* context) {
   PosixScanner* s = Of(context);
-  EndImageRestore(&s->image);
-  s->manifest.reset();
-  s->quarantineFolder.reset();
-  std::free(s->line);
-  s->line = nullptr;
+  EndPosixRestoreTarget(&s->target);
+  EndImageRestoreTarget(&s->imageTarget);
+  ClosePosixQuarantineFolder(&s->quarantineFolder);
 }
 
 // Room for a deep tree: one descriptor per directory level.
@@ -352,8 +393,8 @@ int main(int argc, char** argv) {
   signal(SIGINT, OnInterrupt);
   signal(SIGTERM, OnInterrupt);
   static PosixScanner scanner;
-  ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, TerminalColumns,
-                           Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan, BeforeWalk, EndScan,
-                           BeginRestore, NextManifestLine, RestoreLine, EndRestore, &scanner, OpenLog, 0};
+  ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
+                           TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 0};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -36,7 +36,12 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "  -r, --recursive         accepted for habit's sake: scans always recurse\n"        \
   "      --force             restore: replace files that exist again\n"                \
   "      --to ROOT           restore: put files back beneath ROOT instead of the\n"    \
-  "                          scanned root the quarantine recorded\n"                   \
+  "                          scanned root the quarantine recorded (needed for\n"     \
+  "                          entries this host's key does not prove)\n"              \
+  "      --only PATH         restore: only the file that was at PATH\n"             \
+  "      --run ID            restore: only the files of that run\n"                 \
+  "      --list              restore: show what the quarantine holds, change\n"     \
+  "                          nothing\n"                                              \
   "      --no-memory         [exe] do not examine the running processes\n"             \
   "      --all-users         [exe] also clean the Run key of every other loaded\n"     \
   "                          user hive (HKEY_USERS)\n"                                 \
@@ -51,14 +56,16 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "      --image FILE        [vol] scan a virtual machine's disk image (raw,\n"     \
   "                          qcow2, VMDK, VHD, VDI...) instead of PATHs, without\n"   \
   "                          mounting it (repeatable); rows read\n"                    \
-  "                          FILE:C:\\WINDOWS\\...\n"                                  \
+  "                          FILE:C:\\WINDOWS\\...; restore: put files taken\n"     \
+  "                          from an image back into FILE\n"                         \
   "Long options may be shortened to any unique prefix; short ones may be\n"            \
   "bundled (-qj FILE); -- ends the options.\n"
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
     "  or:  quellix-scan [OPTIONS] --image FILE [--image FILE]...\n"
-    "  or:  quellix-scan restore [--force] [--to ROOT] QUARANTINE_DIR\n"
+    "  or:  quellix-scan restore [--list] [--force] [--to ROOT] [--image FILE]\n"
+    "                            [--only PATH] [--run ID] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
     "the Run values of every user's registry hive that would start them again.\n"
@@ -85,7 +92,8 @@ const char kLiveScanProgramName[] = "quellix-scan.exe";
 
 const char kLiveScanHelpText[] =
     "Usage: quellix-scan.exe [OPTIONS] [PATH...]\n"
-    "  or:  quellix-scan.exe restore [--force] [--to ROOT] QUARANTINE_DIR\n"
+    "  or:  quellix-scan.exe restore [--list] [--force] [--to ROOT] [--only PATH]\n"
+    "                                [--run ID] QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files on this Windows system\n"
     "and, when asked, remove them and the Run values that would start them again.\n"
     "\n"
@@ -113,7 +121,7 @@ namespace {
 enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
-  kOptBackup, kOptCrossFileSystems, kOptImage,
+  kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList,
 };
 
 enum : uint32_t {
@@ -151,6 +159,9 @@ const OptionSpec kOptions[] = {
     {"backup", 0, 1, kOptBackup, kVolumeOnly},
     {"cross-file-systems", 0, 0, kOptCrossFileSystems, kVolumeOnly},
     {"image", 0, 1, kOptImage, kVolumeOnly},
+    {"only", 0, 1, kOptOnly, kBoth},
+    {"run", 0, 1, kOptRun, kBoth},
+    {"list", 0, 0, kOptList, kBoth},
 };
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
@@ -224,6 +235,9 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
     case kOptWindowsRoot: o->windowsRoot = value; break;
     case kOptBackup: o->backupDirectory = value; break;
     case kOptCrossFileSystems: o->crossFileSystems = 1; break;
+    case kOptOnly: o->restoreOnly = value; break;
+    case kOptRun: o->restoreRun = value; break;
+    case kOptList: o->listOnly = 1; break;
     case kOptImage:
       if (o->imageCount >= kMaxScanPaths) return Fail(reason, capacity, "too many images (at most %s)", "64");
       o->images[o->imageCount++] = value;
@@ -313,10 +327,12 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
     if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
-        o.excludeCount || o.filesFrom || o.nulSeparated ||
-        o.imageCount)
-      return Fail(reason, capacity, "restore takes only --force, --to, --json, --log and --quiet%s", "");
+        o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1)
+      return Fail(reason, capacity,
+                  "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet%s", "");
     o.command = kCommandRestore;
+    o.restoreImage = o.imageCount ? o.images[0] : nullptr;
+    o.imageCount = 0;
     o.quarantineDirectory = o.argumentPaths[0];
   } else {
     if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems))
@@ -326,6 +342,8 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
       return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");
     if (o.restoreRoot) return Fail(reason, capacity, "--to belongs to restore%s", "");
+    if (o.restoreOnly || o.restoreRun || o.listOnly)
+      return Fail(reason, capacity, "--only, --run and --list belong to restore%s", "");
     if (o.nulSeparated && !o.filesFrom) return Fail(reason, capacity, "-0 belongs to --files-from%s", "");
   }
   *options = o;

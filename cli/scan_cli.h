@@ -36,6 +36,10 @@ struct ScanOptions {
   const char* jsonPath;             // --json FILE ("-": standard output)
   const char* logPath;              // --log FILE, appended to
   const char* restoreRoot;          // restore --to ROOT
+  const char* restoreImage;         // restore --image FILE: lines taken from an image go into FILE
+  const char* restoreOnly;          // restore --only PATH: only the file once at PATH
+  const char* restoreRun;           // restore --run ID: only the files of that run
+  int listOnly;                     // restore --list: show what the folder holds
   const char* filesFrom;            // --files-from FILE ("-": standard input)
   int nulSeparated;                 // -0: that list is NUL-separated
   const char* excludes[kMaxExcludes];  // --exclude PATTERN

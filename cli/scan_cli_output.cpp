@@ -32,28 +32,19 @@ int FormatSummaryTotals(char* out, size_t capacity, const ScanTotals& t) {
               capacity);
 }
 
-const char* RestoreRowWord(RestoreRowKind kind) {
-  switch (kind) {
-    case kRestoreRowDone: return "restored";
-    case kRestoreRowExists: return "exists";
-    case kRestoreRowBadCopy: return "damaged copy";
-    case kRestoreRowFailed: break;
-  }
-  return "failed";
-}
-
-int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreRowKind kind, const char* why) {
+int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreOutcome outcome, const char* why) {
   int written;
-  switch (kind) {
-    case kRestoreRowDone: written = snprintf(out, capacity, "%s: restored\n", path); break;
-    case kRestoreRowExists:
+  switch (outcome) {
+    case kRestoreDone: written = snprintf(out, capacity, "%s: restored\n", path); break;
+    case kRestoreAlready: written = snprintf(out, capacity, "%s: already restored\n", path); break;
+    case kRestoreExists:
       written = snprintf(out, capacity, "%s: not restored: a file is in its place (--force replaces it)\n", path);
       break;
-    case kRestoreRowBadCopy:
+    case kRestoreBadCopy:
       written =
           snprintf(out, capacity, "%s: not restored: the quarantined copy does not have its recorded SHA-256\n", path);
       break;
-    case kRestoreRowFailed:
+    case kRestoreFailed:
     default:
       written = snprintf(out, capacity, "%s: not restored%s%s\n", path[0] ? path : "(unreadable manifest line)",
                          why ? ": " : "", why ? why : "");
@@ -62,15 +53,18 @@ int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreRo
   return Fits(written, capacity);
 }
 
-int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t left) {
-  return Fits(snprintf(out, capacity, "\nRestored: %u\nNot restored: %u\n", restored, left), capacity);
+int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t already, uint32_t left) {
+  return Fits(snprintf(out, capacity, "\nRestored: %u\nAlready restored: %u\nNot restored: %u\n", restored, already, left),
+              capacity);
 }
 
-int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint32_t left, int status) {
+int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint32_t already, uint32_t left,
+                             int status) {
   JsonLine line;
   BeginJsonLine(&line, out, capacity);
   AddJsonString(&line, "type", "summary");
   AddJsonNumber(&line, "restored", restored);
+  AddJsonNumber(&line, "already_restored", already);
   AddJsonNumber(&line, "not_restored", left);
   AddJsonNumber(&line, "exit_status", static_cast<uint64_t>(status));
   return EndJsonLine(&line);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "remedy/json_lines.h"
+#include "remedy/quarantine.h"
 #include "scan/scan_report.h"
 
 extern const char kSummaryHeading[];  // "\n----------- SCAN SUMMARY -----------\n"
@@ -13,21 +14,11 @@ extern const char kSummaryHeading[];  // "\n----------- SCAN SUMMARY -----------
 // "Files examined" through "Not examined", one line each.
 int FormatSummaryTotals(char* out, size_t capacity, const ScanTotals& totals);
 
-// What became of one manifest line (the values of both systems' restore
-// results).
-enum RestoreRowKind : uint32_t {
-  kRestoreRowFailed = 0,
-  kRestoreRowDone = 1,
-  kRestoreRowExists = 2,
-  kRestoreRowBadCopy = 3,
-};
-
-// "restored", "exists", "damaged copy" or "failed".
-const char* RestoreRowWord(RestoreRowKind kind);
 // The console line of one restore; `why` (may be null) follows a failure.
-int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreRowKind kind, const char* why);
-int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t left);
-int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint32_t left, int status);
+int FormatRestoreRowText(char* out, size_t capacity, const char* path, RestoreOutcome outcome, const char* why);
+int FormatRestoreTotals(char* out, size_t capacity, uint32_t restored, uint32_t already, uint32_t left);
+int FormatRestoreSummaryJson(char* out, size_t capacity, uint32_t restored, uint32_t already, uint32_t left,
+                             int status);
 
 // Escapes what a terminal would take as markup (control bytes, ESC, DEL)
 // as \xNN, so that a crafted name cannot forge lines or move the cursor.

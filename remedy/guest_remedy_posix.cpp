@@ -234,24 +234,99 @@ RemovalOutcome RemoveGuestFile(GuestDisk* disk, const char* appliancePath, const
   return guestfs_rm(disk->handle, appliancePath) == 0 ? kRemovalDone : kRemovalFailed;
 }
 
+namespace {
+
+// The file taken from an image: its bytes come from a host copy downloaded
+// first; the image's own file goes only once the line is written.
+struct GuestOriginal {
+  int stagedFd;
+  GuestDisk* disk;
+  const char* appliancePath;
+  FileIdentity checked;
+  uint64_t size;
+  char reason[kQuarantineReasonCapacity];
+};
+
+int GuestOriginalRead(void* context, void* data, size_t capacity, size_t* got) {
+  GuestOriginal* o = static_cast<GuestOriginal*>(context);
+  for (;;) {
+    ssize_t n = read(o->stagedFd, data, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      snprintf(o->reason, sizeof o->reason, "%s", strerror(errno));
+      return 0;
+    }
+    *got = static_cast<size_t>(n);
+    return 1;
+  }
+}
+
+QuarantineOutcome GuestOriginalRemove(void* context, char* why, size_t capacity) {
+  GuestOriginal* o = static_cast<GuestOriginal*>(context);
+  RemovalOutcome removal = RemoveGuestFile(o->disk, o->appliancePath, o->checked, o->size);
+  if (removal == kRemovalDone) return kQuarantineDone;
+  if (removal == kRemovalNotSame) return kQuarantineNotSame;
+  snprintf(why, capacity, "%s", GuestError(o->disk));
+  return kQuarantineKeptCopy;
+}
+
+void GuestOriginalReason(void* context, char* out, size_t capacity) {
+  snprintf(out, capacity, "%s", static_cast<GuestOriginal*>(context)->reason);
+}
+
+}  // namespace
+
 QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, const char* imageName,
                                       const GuestDrive& drive, const char* appliancePath,
                                       const FileIdentity& checked, uint64_t size, const char* detectionName,
-                                      char hexOut[kSha256HexSize]) {
-  hexOut[0] = 0;
+                                      char* why, size_t capacity) {
   struct guestfs_statns* st = guestfs_lstatns(disk->handle, appliancePath);
   if (!st) {
-    errno = EIO;
+    snprintf(why, capacity, "not quarantined: %s", GuestError(disk));
     return kQuarantineFailed;
   }
   FileIdentity now{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino), 1};
   int same = S_ISREG(static_cast<mode_t>(st->st_mode)) && SameFileIdentity(now, checked) &&
              static_cast<uint64_t>(st->st_size) == size;
-  char mode[16];
-  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st->st_mode & 07777));
-  int64_t mtime = st->st_mtime_sec * 1000000000 + st->st_mtime_nsec;
+  static QuarantineRecord record;
+  ClearQuarantineRecord(&record);
+  record.meta = kMetaMode | kMetaMtime;
+  record.mode = st->st_mode & 07777;
+  record.mtimeNs = st->st_mtime_sec * 1000000000 + st->st_mtime_nsec;
   guestfs_free_statns(st);
-  if (!same) return kQuarantineNotSame;
+  if (!same) {
+    snprintf(why, capacity, "%s", "it is not the file that was checked any more");
+    return kQuarantineNotSame;
+  }
+
+  // Where it was: the drive (its letter when it has one) and the path
+  // beneath the drive's mount point, '/' between the parts as in the image.
+  char windows[kQuarantineTextCapacity];
+  size_t mountLength = strlen(drive.mountPoint);
+  if (!GuestWindowsPath(drive, appliancePath, windows, sizeof windows) ||
+      strncmp(appliancePath, drive.mountPoint, mountLength) != 0 || appliancePath[mountLength] != '/') {
+    snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
+    return kQuarantineFailed;
+  }
+  struct stat imageState;
+  int fits = snprintf(record.path, sizeof record.path, "%s:%s", imageName, windows) <
+                 static_cast<int>(sizeof record.path) &&
+             snprintf(record.image, sizeof record.image, "%s", imageName) < static_cast<int>(sizeof record.image) &&
+             snprintf(record.root, sizeof record.root, "%s%s", drive.label, strlen(drive.label) == 1 ? ":" : "") <
+                 static_cast<int>(sizeof record.root) &&
+             snprintf(record.relative, sizeof record.relative, "%s", appliancePath + mountLength + 1) <
+                 static_cast<int>(sizeof record.relative);
+  if (!fits) {
+    snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
+    return kQuarantineFailed;
+  }
+  if (stat(imageName, &imageState) == 0) {
+    record.imageIdentified = 1;
+    record.imageDevice = static_cast<uint64_t>(imageState.st_dev);
+    record.imageInode = static_cast<uint64_t>(imageState.st_ino);
+  }
+  record.size = size;
+  snprintf(record.detection, sizeof record.detection, "%s", detectionName);
 
   // The bytes come to an unlinked host file first, then into the store.
   const char* tmpdir = getenv("TMPDIR");
@@ -259,44 +334,20 @@ QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, c
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back(0);
   OwnedFd staged(mkostemp(name.data(), O_CLOEXEC));
-  if (!staged.valid()) return kQuarantineFailed;
+  if (!staged.valid()) {
+    snprintf(why, capacity, "not quarantined: %s", strerror(errno));
+    return kQuarantineFailed;
+  }
   unlink(name.data());
   struct stat got;
   if (!DownloadGuestFile(disk, appliancePath, staged.get()) || fstat(staged.get(), &got) != 0 ||
-      static_cast<uint64_t>(got.st_size) != size) {
-    errno = EIO;
+      static_cast<uint64_t>(got.st_size) != size || lseek(staged.get(), 0, SEEK_SET) != 0) {
+    snprintf(why, capacity, "not quarantined: %s", GuestError(disk));
     return kQuarantineFailed;
   }
-  int placedNow = 0;
-  if (!StoreQuarantineCopy(store, staged.get(), size, hexOut, &placedNow)) return kQuarantineFailed;
-  char hex[kSha256HexSize];
-  memcpy(hex, hexOut, kSha256HexSize);
-
-  char windows[kQuarantinePathCapacity];
-  if (!GuestWindowsPath(drive, appliancePath, windows, sizeof windows)) {
-    errno = ENAMETOOLONG;
-    return kQuarantineFailed;
-  }
-  std::string shown = std::string(imageName) + ":" + windows;
-  std::string buffer(kQuarantinePathCapacity * 8, '\0');
-  JsonLine line;
-  BeginJsonLine(&line, &buffer[0], buffer.size());
-  AddJsonString(&line, "path", shown.c_str());
-  AddJsonString(&line, "image", imageName);
-  AddJsonString(&line, "windows_path", windows);
-  AddJsonNumber(&line, "size", size);
-  AddJsonString(&line, "mode", mode);
-  AddJsonSigned(&line, "mtime_ns", mtime);
-  AddJsonString(&line, "detection", detectionName);
-  AddJsonString(&line, "sha256", hex);
-  if (!AppendQuarantineRecord(store, &line, placedNow, hex)) {
-    hexOut[0] = 0;
-    return kQuarantineFailed;
-  }
-  RemovalOutcome removal = RemoveGuestFile(disk, appliancePath, checked, size);
-  if (removal == kRemovalDone) return kQuarantineDone;
-  errno = EIO;
-  return removal == kRemovalNotSame ? kQuarantineNotSame : kQuarantineKeptCopy;
+  GuestOriginal original{staged.get(), disk, appliancePath, checked, size, ""};
+  QuarantineOriginal port{&original, GuestOriginalRead, GuestOriginalRemove, GuestOriginalReason};
+  return QuarantineOne(store, &record, port, why, capacity);
 }
 
 RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int sourceFd, uint64_t size, int force,

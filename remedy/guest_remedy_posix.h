@@ -23,14 +23,14 @@ RemovalOutcome RemoveGuestFile(GuestDisk* disk, const char* appliancePath, const
                                uint64_t size);
 
 // Quarantines `appliancePath` of `drive` when it still is `checked` of
-// `size` bytes: downloaded, copied into the host store under its SHA-256
-// and recorded in its manifest (with "image" and "windows_path" instead of
-// a scanned root, so restore leaves it to be put back by hand), and only
-// then removed from the image.
+// `size` bytes: downloaded, copied into the host store and recorded with
+// its image (`imageName`, absolute) and its place beneath the drive, and
+// only then removed from the image. `why` gets the reason for anything but
+// done.
 QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, const char* imageName,
                                       const GuestDrive& drive, const char* appliancePath,
                                       const FileIdentity& checked, uint64_t size, const char* detectionName,
-                                      char hexOut[kSha256HexSize]);
+                                      char* why, size_t capacity);
 
 // Puts the `size` bytes of the host file `sourceFd` back at `windowsPath`
 // ("C:\x\y.exe") of the image: only on a mounted drive of that letter,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/console_driver.h"
+#include "remedy/testing/memory_quarantine.h"
 
 namespace {
 
@@ -18,8 +19,8 @@ struct Fake {
   ScanRowStatus removal;
   int stopAfter;  // files before Ctrl+C; 0: never
   int files;
-  std::vector<std::string> manifest;
-  size_t manifestAt;
+  MemoryFolder quarantine;
+  MemoryTarget target;
   FILE* json;
   std::string jsonText;
   uint32_t columns;  // of the terminal behind standard error; 0: none
@@ -89,18 +90,13 @@ int BeginScan(void*, const ScanOptions*, ConsoleDriver*, ScanPorts* ports) {
   return 1;
 }
 void EndScan(void*, const ScanTotals*) {}
-int BeginRestore(void*, const ScanOptions*, char*, size_t) {
-  gFake.manifestAt = 0;
+int BeginRestore(void*, const ScanOptions*, QuarantineFolderPort* folder, RestoreTargetPort* target,
+                 unsigned char key[kQuarantineKeySize], int* keyed, char*, size_t) {
+  *folder = MemoryFolderPort(&gFake.quarantine);
+  *target = MemoryTargetPort(&gFake.target);
+  std::memcpy(key, kMemoryKey, kQuarantineKeySize);
+  *keyed = 1;
   return 1;
-}
-const char* NextLine(void*) {
-  return gFake.manifestAt < gFake.manifest.size() ? gFake.manifest[gFake.manifestAt++].c_str() : nullptr;
-}
-RestoreRowKind RestoreLine(void*, const ScanOptions*, const char* line, char* path, size_t capacity, char* why,
-                           size_t whyCapacity) {
-  std::snprintf(path, capacity, "%.*s", static_cast<int>(std::strcspn(line + 1, "\n")), line + 1);
-  if (line[0] == 'x') std::snprintf(why, whyCapacity, "%s", "no room");
-  return line[0] == 'x' ? kRestoreRowFailed : kRestoreRowDone;
 }
 void EndRestore(void*) {}
 FILE* OpenLog(const char* path, char*, size_t) { return std::fopen(path, "ab"); }
@@ -132,9 +128,9 @@ Outcome RunDriver(std::vector<const char*> args) {
   gFake.files = 0;
   gFake.jsonText.clear();
   args.insert(args.begin(), "quellix-scan");
-  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, Columns, Now,
-                           Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan, BeginRestore,
-                           NextLine, RestoreLine, EndRestore, nullptr, OpenLog, 0};
+  ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, ToUtf8,
+                           Columns, Now, Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
+                           BeginRestore, EndRestore, nullptr, OpenLog, 0};
   std::fflush(stdout);
   std::fflush(stderr);
   testing::internal::CaptureStdout();
@@ -329,15 +325,42 @@ TEST(ConsoleDriver, FilesFromAddsPaths) {
       << run.json;
 }
 
-TEST(ConsoleDriver, RestoreLoop) {
-  gFake.manifest = {"d/v/a.exe\n", "\n", "x/v/b.exe\n"};
-  Outcome run = RunDriver({"restore", "--json", "r.jsonl", "/q"});
-  EXPECT_EQ(kExitTrouble, run.status);
-  EXPECT_NE(std::string::npos, run.out.find("/v/a.exe: restored\n/v/b.exe: not restored: no room\n")) << run.out;
-  EXPECT_NE(std::string::npos, run.out.find("Restored: 1\nNot restored: 1\n"));
-  EXPECT_NE(std::string::npos, run.json.find("{\"type\":\"restore\",\"path\":\"/v/b.exe\",\"result\":\"failed\","
-                                             "\"reason\":\"no room\"}"));
-  EXPECT_NE(std::string::npos, run.json.find("\"exit_status\":2}"));
+TEST(ConsoleDriver, RestoreListOnlyAndAgain) {
+  gFake.quarantine = MemoryFolder{};
+  gFake.target = MemoryTarget{};
+  ASSERT_EQ(kQuarantineDone, QuarantineIntoMemory(&gFake.quarantine, "/v", "a.exe", "worm a"));
+  ASSERT_EQ(kQuarantineDone, QuarantineIntoMemory(&gFake.quarantine, "/v", "b.exe", "worm b"));
+  ASSERT_EQ(kQuarantineDone, QuarantineIntoMemory(&gFake.quarantine, "/v", "c.exe", "worm c"));
+
+  Outcome list = RunDriver({"restore", "--list", "/q"});
+  EXPECT_EQ(kExitNothingFound, list.status) << list.err;
+  EXPECT_EQ(3u, Count(list.out, "  quarantined  /v/")) << list.out;
+  EXPECT_NE(std::string::npos, list.out.find("Entries: 3\n"));
+  EXPECT_TRUE(gFake.target.written.empty()) << "--list changes nothing";
+
+  Outcome one = RunDriver({"restore", "--only", "/v/b.exe", "/q"});
+  EXPECT_EQ(kExitNothingFound, one.status) << one.out << one.err;
+  EXPECT_EQ(1u, gFake.target.written.size());
+  EXPECT_EQ("worm b", gFake.target.written["/v|b.exe"]);
+
+  gFake.target.failing["/v|c.exe"] = 1;
+  Outcome rest = RunDriver({"restore", "--json", "r.jsonl", "/q"});
+  EXPECT_EQ(kExitTrouble, rest.status);
+  EXPECT_NE(std::string::npos, rest.out.find("/v|a.exe: restored\n/v/b.exe: already restored\n"
+                                              "/v|c.exe: not restored: no room\n")) << rest.out;
+  EXPECT_NE(std::string::npos, rest.out.find("Restored: 1\nAlready restored: 1\nNot restored: 1\n"));
+  EXPECT_NE(std::string::npos, rest.json.find("\"path\":\"/v|c.exe\",\"id\":\"")) << rest.json;
+  EXPECT_NE(std::string::npos, rest.json.find("\"result\":\"failed\",\"reason\":\"no room\"}")) << rest.json;
+
+  gFake.target.failing.clear();
+  Outcome again = RunDriver({"restore", "/q"});
+  EXPECT_EQ(kExitNothingFound, again.status) << again.out;
+  EXPECT_EQ(2u, Count(again.out, ": already restored\n")) << again.out;
+  EXPECT_NE(std::string::npos, again.out.find("/v|c.exe: restored\n")) << again.out;
+
+  Outcome none = RunDriver({"restore", "--only", "/v/nothing.exe", "/q"});
+  EXPECT_EQ(kExitTrouble, none.status);
+  EXPECT_NE(std::string::npos, none.err.find("the quarantine holds no such entry")) << none.err;
 }
 
 TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {

@@ -22,6 +22,7 @@
 
 #include "cli/tests/start_program_posix.h"
 #include "engine/signature_table.h"
+#include "remedy/json_lines.h"
 #include "engine/testing/specimen_forge.h"
 #include "remedy/sha256.h"
 #include "remedy/testing/minimal_hive.h"
@@ -423,10 +424,24 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   guestfs_close(g);
 
   // restore puts the quarantined files back into their image, byte for
-  // byte; the Run values stay gone. A second restore finds them there.
+  // byte: one first, then the rest; the Run values stay gone. A third
+  // restore says they are back and opens no image.
+  std::string lines = Read(store + "/manifest.jsonl");
+  char first[4096] = "";
+  ASSERT_TRUE(FindJsonString(lines.c_str(), "path", first, sizeof first)) << lines;
+  Outcome list = Scan({"restore", "--list", store}, "list");
+  EXPECT_EQ(0, list.status) << list.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(list.out, "  quarantined  ")) << list.out;
+  Outcome one = Scan({"restore", "--only", first, store}, "restore-one");
+  EXPECT_EQ(0, one.status) << one.out << one.err;
+  EXPECT_EQ(1u, Count(one.out, ": restored\n")) << one.out;
   Outcome restore = Scan({"restore", store}, "restore");
   fprintf(stderr, "restore: %.1f s\n", restore.seconds);
   EXPECT_EQ(0, restore.status) << restore.out << restore.err;
+  EXPECT_EQ(planted_->specimens.size() - 1, Count(restore.out, ": restored\n")) << restore.out;
+  Outcome again = Scan({"restore", store}, "restore-again");
+  EXPECT_EQ(0, again.status) << again.out << again.err;
+  EXPECT_EQ(planted_->specimens.size(), Count(again.out, ": already restored\n")) << again.out;
   g = guestfs_create();
   ASSERT_NE(nullptr, g);
   ASSERT_EQ(0, guestfs_add_drive_opts(g, quarantined.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1));

@@ -247,6 +247,17 @@ std::string Sha256Of(const std::string& path) {
   return out.substr(0, 64);
 }
 
+std::string Sha256OfBytes(const std::string& bytes) {
+  char path[] = "/tmp/qx-sha-XXXXXX";
+  int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+  close(fd);
+  std::string hex = Sha256Of(path);
+  unlink(path);
+  return hex;
+}
+
 TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
   Volume v = Plant("quarantine");
   std::map<std::string, Snapshot> before;
@@ -272,10 +283,23 @@ TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
     EXPECT_NE(std::string::npos, manifest.find("\"detection\":\"" + v.names[i] + "\",\"sha256\":\"" + sums[i]));
   }
 
-  // Back where they were: content, mode and modification time.
+  // --list shows every entry and changes nothing.
+  Outcome list = Scan({"restore", "--list", q}, v.root);
+  EXPECT_EQ(0, list.status) << list.err;
+  EXPECT_EQ(v.specimens.size(), Count(list.out, "  quarantined  ")) << list.out;
+  for (const std::string& s : v.specimens) {
+    struct stat st;
+    EXPECT_NE(0, lstat(s.c_str(), &st)) << s;
+  }
+
+  // One file first, then the rest: content, mode and modification time.
+  Outcome one = Scan({"restore", "--only", v.specimens[0], q}, v.root);
+  EXPECT_EQ(0, one.status) << one.out << one.err;
+  EXPECT_EQ(1u, Count(one.out, ": restored\n")) << one.out;
   Outcome back = Scan({"restore", q}, v.root);
   EXPECT_EQ(0, back.status) << back.out << back.err;
-  EXPECT_EQ(v.specimens.size(), Count(back.out, ": restored\n"));
+  EXPECT_EQ(v.specimens.size() - 1, Count(back.out, ": restored\n")) << back.out;
+  EXPECT_EQ(1u, Count(back.out, ": already restored\n")) << back.out;
   for (const std::string& s : v.specimens) {
     struct stat st;
     ASSERT_EQ(0, lstat(s.c_str(), &st)) << s;
@@ -285,26 +309,139 @@ TEST(QuellixScan, QuarantineAndRestoreRoundTrip) {
     EXPECT_EQ(before[s].mtime.tv_nsec, st.st_mtim.tv_nsec);
   }
 
-  // Again: every file is in its place; nothing is overwritten without --force.
+  // Again: every entry was put back once; a file changed since is left.
   Write(v.specimens[0], {'n', 'e', 'w'});
   Outcome again = Scan({"restore", q}, v.root);
-  EXPECT_EQ(2, again.status);
-  EXPECT_EQ(v.specimens.size(), Count(again.out, "not restored: a file is in its place"));
+  EXPECT_EQ(0, again.status) << again.out;
+  EXPECT_EQ(v.specimens.size(), Count(again.out, ": already restored\n")) << again.out;
   EXPECT_EQ("new", Read(v.specimens[0]));
-  Outcome forced = Scan({"restore", "--force", q}, v.root);
+}
+
+// A second run into the same folder: its restore takes one run or one
+// file, a file in the way needs --force, and a damaged copy never comes back.
+TEST(QuellixScan, RestoreByRunAndForce) {
+  Volume v = Plant("restore-runs");
+  std::string q = v.root + "/../quarantine";
+  std::string first = v.specimens[0], second = v.specimens[1];
+  std::string firstBytes = Read(first), secondBytes = Read(second);
+  ASSERT_EQ(1, Scan({"--quarantine", q, first}, v.root).status);
+  ASSERT_EQ(1, Scan({"--quarantine", q, second}, v.root).status);
+  std::string manifest = Read(q + "/manifest.jsonl");
+  std::string run = manifest.substr(manifest.rfind("\"run\":\"") + 7);
+  run = run.substr(0, run.find('"'));
+  Outcome latest = Scan({"restore", "--run", run, q}, v.root);
+  EXPECT_EQ(0, latest.status) << latest.out << latest.err;
+  EXPECT_EQ(secondBytes, Read(second));
+  EXPECT_EQ("", Read(first)) << "the other run's file stays in the quarantine";
+
+  Write(first, {'n', 'e', 'w'});
+  Outcome blocked = Scan({"restore", q}, v.root);
+  EXPECT_EQ(2, blocked.status);
+  EXPECT_EQ(1u, Count(blocked.out, "not restored: a file is in its place")) << blocked.out;
+  EXPECT_EQ("new", Read(first));
+  Outcome forced = Scan({"restore", "--force", "--only", first, q}, v.root);
   EXPECT_EQ(0, forced.status) << forced.out;
-  EXPECT_EQ(before[v.specimens[0]].bytes, Read(v.specimens[0]));
+  EXPECT_EQ(firstBytes, Read(first));
 
   // A damaged copy is never put back.
-  unlink(v.specimens[1].c_str());
-  std::string copy = q + "/" + sums[1];
+  Volume w = Plant("restore-damaged");
+  std::string q2 = w.root + "/../quarantine";
+  ASSERT_EQ(1, Scan({"--quarantine", q2, w.specimens[1]}, w.root).status);
+  std::string line = Read(q2 + "/manifest.jsonl");
+  std::string copy = q2 + "/" + line.substr(line.find("\"sha256\":\"") + 10, 64);
   chmod(copy.c_str(), 0600);
   Write(copy, {'x'});
-  Outcome damaged = Scan({"restore", q}, v.root);
+  Outcome damaged = Scan({"restore", q2}, w.root);
   EXPECT_EQ(2, damaged.status);
-  EXPECT_NE(std::string::npos, damaged.out.find(v.specimens[1] + ": not restored: the quarantined copy does not have its recorded SHA-256"));
+  EXPECT_NE(std::string::npos, damaged.out.find(w.specimens[1] + ": not restored: the quarantined copy does not have its recorded SHA-256"));
   struct stat st;
-  EXPECT_NE(0, lstat(v.specimens[1].c_str(), &st));
+  EXPECT_NE(0, lstat(w.specimens[1].c_str(), &st));
+}
+
+// A quarantine folder this host did not write decides nothing: owned by
+// another user, open to all, brought in on a volume, with a manifest line
+// that names a host folder by its device and inode and a copy of the right
+// SHA-256, it plants nothing, --force or not; --quarantine does not add to
+// it; an image line names no image restore writes.
+TEST(QuellixScan, AForeignQuarantinePlantsNothing) {
+  std::string base = Fresh("foreign-quarantine");
+  std::string cron = base + "/etc/cron.d", q = base + "/q";
+  ASSERT_EQ(0, system(("mkdir -p '" + cron + "' '" + q + "' && chmod 0777 '" + q + "' && chown nobody '" + q +
+                       "' && touch '" + q + "/.quellix-quarantine'").c_str()));
+  const std::string payload = "* * * * * root sh -c planted\n";
+  std::string hex = Sha256OfBytes(payload);
+  Write(q + "/" + hex, std::vector<unsigned char>(payload.begin(), payload.end()));
+  struct stat root;
+  ASSERT_EQ(0, stat(cron.c_str(), &root));
+  std::string rootFields = "\"root\":\"" + cron + "\",\"root_device\":" + std::to_string(root.st_dev) +
+                           ",\"root_inode\":" + std::to_string(root.st_ino);
+  std::string earlier = "{\"path\":\"" + cron + "/planted\"," + rootFields + ",\"relative\":\"planted\",\"size\":" +
+                        std::to_string(payload.size()) + ",\"mode\":\"0644\",\"atime_ns\":0,\"mtime_ns\":0,"
+                        "\"detection\":\"Worm.Quellix\",\"sha256\":\"" + hex + "\"}\n";
+  std::string forged = "{\"v\":3,\"id\":\"x/1\",\"run\":\"x\",\"path\":\"" + cron + "/planted2\"," + rootFields +
+                       ",\"relative\":\"planted2\",\"size\":" + std::to_string(payload.size()) +
+                       ",\"detection\":\"Worm.Quellix\",\"sha256\":\"" + hex +
+                       "\",\"mac\":\"" + std::string(64, '0') + "\"}\n";
+  std::string image = base + "/other.img";
+  Write(image, std::vector<unsigned char>(4096, 0));
+  std::string imageLine = "{\"path\":\"" + image + ":C:\\\\x.exe\",\"image\":\"" + image +
+                          "\",\"windows_path\":\"C:\\\\x.exe\",\"size\":" + std::to_string(payload.size()) +
+                          ",\"format\":2,\"sha256\":\"" + hex + "\"}\n";
+  std::string loop = "{\"path\":\"/dev/loop0:C:\\\\x.exe\",\"image\":\"/dev/loop0\",\"windows_path\":\"C:\\\\x.exe\","
+                     "\"size\":" + std::to_string(payload.size()) + ",\"format\":2,\"sha256\":\"" + hex + "\"}\n";
+  std::string manifest = earlier + forged + imageLine + loop;
+  Write(q + "/manifest.jsonl", std::vector<unsigned char>(manifest.begin(), manifest.end()));
+  struct stat imageBefore;
+  ASSERT_EQ(0, stat(image.c_str(), &imageBefore));
+
+  for (const char* force : {"--quiet", "--force"}) {
+    Outcome restore = Scan({"restore", force, q}, base);
+    EXPECT_EQ(2, restore.status) << restore.out << restore.err;
+    EXPECT_EQ(2u, Count(restore.out, "name one with --to ROOT")) << restore.out;
+    EXPECT_EQ(2u, Count(restore.out, "name one with --image FILE")) << restore.out;
+    struct stat st;
+    EXPECT_NE(0, lstat((cron + "/planted").c_str(), &st));
+    EXPECT_NE(0, lstat((cron + "/planted2").c_str(), &st));
+  }
+  struct stat imageAfter;
+  ASSERT_EQ(0, stat(image.c_str(), &imageAfter));
+  EXPECT_EQ(imageBefore.st_mtim.tv_nsec, imageAfter.st_mtim.tv_nsec);
+  EXPECT_EQ(std::string(4096, '\0'), Read(image));
+  // Named by the person, the earlier line goes there, beneath the root named.
+  std::string named = base + "/named";
+  ASSERT_EQ(0, mkdir(named.c_str(), 0700));
+  Outcome moved = Scan({"restore", "--only", cron + "/planted", "--to", named, q}, base);
+  EXPECT_EQ(0, moved.status) << moved.out << moved.err;
+  EXPECT_EQ(payload, Read(named + "/planted"));
+  struct stat st;
+  EXPECT_NE(0, lstat((cron + "/planted").c_str(), &st));
+
+  // --quarantine into it is refused, and its manifest stays as it was.
+  Volume v = Plant("foreign-quarantine-scan");
+  Outcome scan = Scan({"--quarantine", q, v.root}, v.root);
+  EXPECT_EQ(2, scan.status) << scan.out << scan.err;
+  EXPECT_EQ(manifest, Read(q + "/manifest.jsonl"));
+  for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
+}
+
+// More PATHs than 64 (from --files-from) are quarantined and restored.
+TEST(QuellixScan, ManyRootsQuarantine) {
+  Volume v = Plant("many-roots");
+  std::string list = v.root + "/../list", q = v.root + "/../quarantine";
+  std::string text;
+  for (int i = 0; i < 70; ++i) {
+    std::string folder = v.root + "/../extra/" + std::to_string(i);
+    EXPECT_EQ(0, system(("mkdir -p '" + folder + "'").c_str()));
+    text += folder + "\n";
+  }
+  text += v.specimens[0] + "\n";
+  Write(list, std::vector<unsigned char>(text.begin(), text.end()));
+  Outcome run = Scan({"--quarantine", q, "--files-from", list}, v.root);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  EXPECT_EQ(1u, Count(run.out, "(quarantined)")) << run.out;
+  Outcome back = Scan({"restore", q}, v.root);
+  EXPECT_EQ(0, back.status) << back.out;
+  EXPECT_NE("", Read(v.specimens[0]));
 }
 
 }  // namespace
@@ -521,16 +658,20 @@ TEST(QuellixScan, QuarantinedCopiesAreNoDetectionsForALaterRun) {
   // A later run that is not told of the quarantine walks it and removes nothing there.
   Outcome later = Scan({"--remove", v.root}, v.root);
   EXPECT_EQ(0, later.status) << later.out << later.err;
-  EXPECT_EQ(0, Scan({"restore", q}, v.root).status);
-  for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
   // Restored beneath another root: the volume mounted elsewhere.
   std::string elsewhere = v.root + "/../elsewhere";
   EXPECT_EQ(0, system(("cp -a '" + v.root + "' '" + elsewhere + "'").c_str()));
-  for (const std::string& s : v.specimens) unlink((elsewhere + s.substr(v.root.size())).c_str());
   Outcome moved = Scan({"restore", "--to", elsewhere, q}, v.root);
   EXPECT_EQ(0, moved.status) << moved.out;
-  for (size_t i = 0; i < v.specimens.size(); ++i)
-    EXPECT_EQ(Read(v.specimens[i]), Read(elsewhere + v.specimens[i].substr(v.root.size())));
+  for (size_t i = 0; i < v.specimens.size(); ++i) {
+    std::string there = Read(elsewhere + v.specimens[i].substr(v.root.size()));
+    EXPECT_NE("", there);
+    EXPECT_EQ(std::string::npos, there.find("QUELLIX-COPY")) << "the content, not the copy";
+  }
+  // Each entry goes back once.
+  Outcome again = Scan({"restore", q}, v.root);
+  EXPECT_EQ(0, again.status);
+  EXPECT_EQ(v.specimens.size(), Count(again.out, "already restored"));
 }
 
 TEST(QuellixScan, OutputFilesAreNewAndNoLinkIsFollowed) {

@@ -47,16 +47,17 @@ TEST(ScanCliOutput, Restores) {
 
   struct Case {
     const char* path;
-    RestoreRowKind kind;
+    RestoreOutcome kind;
     const char* why;
     const char* text;
   } cases[] = {
-      {"C:\\a.exe", kRestoreRowDone, nullptr, "C:\\a.exe: restored\n"},
-      {"/a", kRestoreRowExists, nullptr, "/a: not restored: a file is in its place (--force replaces it)\n"},
-      {"/a", kRestoreRowBadCopy, nullptr,
+      {"C:\\a.exe", kRestoreDone, nullptr, "C:\\a.exe: restored\n"},
+      {"/a", kRestoreExists, nullptr, "/a: not restored: a file is in its place (--force replaces it)\n"},
+      {"/a", kRestoreBadCopy, nullptr,
        "/a: not restored: the quarantined copy does not have its recorded SHA-256\n"},
-      {"/a", kRestoreRowFailed, "Permission denied", "/a: not restored: Permission denied\n"},
-      {"", kRestoreRowFailed, nullptr, "(unreadable manifest line): not restored\n"},
+      {"/a", kRestoreAlready, nullptr, "/a: already restored\n"},
+      {"/a", kRestoreFailed, "Permission denied", "/a: not restored: Permission denied\n"},
+      {"", kRestoreFailed, nullptr, "(unreadable manifest line): not restored\n"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(FormatRestoreRowText(out, sizeof out, c.path, c.kind, c.why));

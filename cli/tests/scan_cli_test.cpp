@@ -42,8 +42,8 @@ TEST(ScanCli, BadUsageHasAOneLineReason) {
       {{"--force", "/mnt"}, "--force belongs to restore"},
       {{"restore"}, "restore wants one quarantine directory"},
       {{"restore", "/q", "/r"}, "restore wants one quarantine directory"},
-      {{"restore", "--remove", "/q"}, "restore takes only --force, --to, --json, --log and --quiet"},
-      {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --force, --to, --json, --log and --quiet"},
+      {{"restore", "--remove", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
+      {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
       {{"--re", "/mnt"}, "option '--re' is ambiguous"},
       {{"--f", "x", "/mnt"}, "option '--f' is ambiguous"},
       {{"--quiet=yes", "/mnt"}, "--quiet takes no value"},
@@ -113,7 +113,7 @@ TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
       {{"--backup", "C:\\b"}, kFlavourLiveSystem, "unknown option '--backup'"},
       {{"--cross-file-systems"}, kFlavourLiveSystem, "unknown option '--cross-file-systems'"},
       {{"restore", "--no-memory", "C:\\q"}, kFlavourLiveSystem,
-       "restore takes only --force, --to, --json, --log and --quiet"},
+       "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
       {{"--force"}, kFlavourLiveSystem, "--force belongs to restore"},
   };
   for (const Case& c : cases) {
@@ -241,7 +241,8 @@ TEST(ScanCli, ImagesStandInsteadOfPaths) {
       {{"--image", "/vm/a.raw", "/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
       {{"--image", "/vm/a.raw", "--windows-root", "/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
       {{"--image", "/vm/a.raw", "--drive", "D=/mnt"}, kFlavourMountedVolume, "--image takes no PATH"},
-      {{"restore", "--image", "/vm/a.raw", "/q"}, kFlavourMountedVolume, "restore takes only"},
+      {{"restore", "--image", "/vm/a.raw", "--image", "/vm/b.raw", "/q"}, kFlavourMountedVolume, "restore takes only"},
+      {{"--list", "/mnt"}, kFlavourMountedVolume, "--only, --run and --list belong to restore"},
       {{"--image", "/vm/a.raw"}, kFlavourLiveSystem, "unknown option '--image'"},
   };
   for (const Case& c : cases) {

@@ -21,11 +21,6 @@
 
 namespace {
 
-static_assert(uint32_t{kRestoreResultFailed} == kRestoreRowFailed && uint32_t{kRestoreResultDone} == kRestoreRowDone &&
-                  uint32_t{kRestoreResultExists} == kRestoreRowExists &&
-                  uint32_t{kRestoreResultBadCopy} == kRestoreRowBadCopy,
-              "restore results are read as RestoreRowKind");
-
 // The C runtime's _O_APPEND and _O_BINARY (its <fcntl.h> is a POSIX name).
 enum : int {
   kRuntimeAppend = 0x0008,
@@ -33,7 +28,6 @@ enum : int {
 };
 
 enum : uint32_t {
-  kLineCapacity = 8192,
   kWideCapacity = 8192,
   // Terminated processes need a moment to release their files.
   kAfterMemoryPauseMs = 2000,
@@ -55,11 +49,11 @@ struct WindowsScanner {
   UINT outputCodePage;
   LARGE_INTEGER frequency;
   Win32Scan scan;
-  QuarantineFolder quarantine;
+  // the quarantine folder: --quarantine, restore
+  QuarantineFolderWin32 folder;
+  QuarantineStore store;
   int quarantineOpen;
-  // restore
-  OwnedStream manifest;
-  char line[kLineCapacity];
+  RestoreTargetWin32 target;
   // console text on its way from the ANSI code page to the console's
   wchar_t wide[kWideCapacity];
   char converted[kWideCapacity * 2];
@@ -68,6 +62,12 @@ struct WindowsScanner {
 WindowsScanner gScanner;
 
 WindowsScanner* Of(void* context) { return static_cast<WindowsScanner*>(context); }
+
+// The key's copy on the stack goes once the store holds its own.
+void SecureZeroKey(unsigned char key[kQuarantineKeySize]) {
+  volatile unsigned char* p = key;
+  for (uint32_t i = 0; i < kQuarantineKeySize; ++i) p[i] = 0;
+}
 
 // ---- console ----
 
@@ -82,6 +82,7 @@ void Write(FILE* out, const char* text) {
 }
 
 int ToUtf8(const char* text, char* out, size_t capacity) { return AnsiToUtf8(text, out, capacity); }
+int FromUtf8(const char* text, char* out, size_t capacity) { return Utf8ToAnsi(text, out, capacity); }
 
 uint32_t TerminalColumns() {
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
@@ -172,11 +173,16 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->options = options;
   s->driver = driver;
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  s->quarantine.manifest = INVALID_HANDLE_VALUE;
   if (options->action == kActionQuarantine) {
-    if (!OpenQuarantineFolder(options->quarantineDirectory, &s->quarantine)) {
-      char why[256];
-      Win32ErrorText(GetLastError(), why, sizeof why);
+    char why[kQuarantineReasonCapacity];
+    unsigned char key[kQuarantineKeySize];
+    int opened = OpenQuarantineFolderWin32(options->quarantineDirectory, 1, &s->folder, why, sizeof why) &&
+                 LoadQuarantineKeyWin32(1, key, why, sizeof why) &&
+                 OpenQuarantineStore(QuarantineFolderPortWin32(&s->folder), key, &s->store, why, sizeof why);
+    SecureZeroKey(key);
+    if (!opened) {
+      CloseQuarantineStore(&s->store);
+      CloseQuarantineFolderWin32(&s->folder);
       ConsoleNotice(driver, "refused", options->quarantineDirectory, why);
       return 0;
     }
@@ -189,8 +195,8 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
     scan.rootCount = options->pathCount;
     scan.estimate = 0;
   }
-  scan.quarantine = s->quarantineOpen ? &s->quarantine : nullptr;
-  scan.skipped = s->quarantineOpen ? s->quarantine.directory : nullptr;
+  scan.quarantine = s->quarantineOpen ? &s->store : nullptr;
+  scan.skippedFolder = s->quarantineOpen ? &s->folder : nullptr;
   scan.allUsers = options->allUsers && options->action != kActionLeave;
   s->scan = scan;
   BeginAutorunRestoreSection();
@@ -210,43 +216,32 @@ void EndScan(void* context, const ScanTotals* ledger) {
   if (ledger->failures && LacksAdministratorRights())
     ConsoleNotice(s->driver, nullptr, "not all detections removed",
                   "this account lacks administrator rights: run it as an administrator");
-  if (s->quarantineOpen) CloseQuarantineFolder(&s->quarantine);
+  if (s->quarantineOpen) {
+    CloseQuarantineStore(&s->store);
+    CloseQuarantineFolderWin32(&s->folder);
+  }
   s->quarantineOpen = 0;
 }
 
 // ---- restore ----
 
-int BeginRestore(void* context, const ScanOptions* options, char* why, size_t capacity) {
+// The folder as it is (never made here), the live system as the place
+// files go back to, and this host's key where one is kept: without it no
+// line is proven, and each goes back only beneath a root the person names.
+int BeginRestore(void* context, const ScanOptions* options, QuarantineFolderPort* folder, RestoreTargetPort* target,
+                 unsigned char key[kQuarantineKeySize], int* keyed, char* why, size_t capacity) {
   WindowsScanner* s = Of(context);
-  char manifestPath[MAX_PATH];
-  const char* directory = options->quarantineDirectory;
-  size_t length = std::strlen(directory);
-  int n = std::snprintf(manifestPath, sizeof manifestPath, "%s%smanifest.jsonl", directory,
-                        length && directory[length - 1] == '\\' ? "" : "\\");
-  s->manifest.reset(n > 0 && static_cast<size_t>(n) < sizeof manifestPath ? std::fopen(manifestPath, "rb") : nullptr);
-  if (!s->manifest.valid()) {
-    std::snprintf(why, capacity, "%s", "its manifest.jsonl cannot be read");
-    return 0;
-  }
+  if (!OpenQuarantineFolderWin32(options->quarantineDirectory, 0, &s->folder, why, capacity)) return 0;
+  char unused[kQuarantineReasonCapacity];
+  *keyed = LoadQuarantineKeyWin32(0, key, unused, sizeof unused);
+  *folder = QuarantineFolderPortWin32(&s->folder);
+  *target = RestoreTargetPortWin32(&s->target);
   return 1;
 }
 
-const char* NextManifestLine(void* context) {
-  WindowsScanner* s = Of(context);
-  return std::fgets(s->line, sizeof s->line, s->manifest.get());
-}
-
-RestoreRowKind RestoreLine(void*, const ScanOptions* options, const char* line, char* path, size_t pathCapacity,
-                           char*, size_t) {
-  char recorded[MAX_PATH] = "";
-  RestoreRowKind kind = static_cast<RestoreRowKind>(
-      RestoreWin32ManifestLine(options->quarantineDirectory, line, options->restoreRoot, options->force, recorded));
-  std::snprintf(path, pathCapacity, "%s", recorded);
-  return kind;
-}
-
 void EndRestore(void* context) {
-  Of(context)->manifest.reset();
+  WindowsScanner* s = Of(context);
+  CloseQuarantineFolderWin32(&s->folder);
 }
 
 }  // namespace
@@ -260,9 +255,9 @@ int main(int argc, char** argv) {
   if (gScanner.outputCodePage == 0) gScanner.outputCodePage = GetOEMCP();
   if (!QueryPerformanceFrequency(&gScanner.frequency) || gScanner.frequency.QuadPart == 0)
     gScanner.frequency.QuadPart = 1;
-  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8,
+  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8, FromUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, NextManifestLine, RestoreLine, EndRestore, &gScanner,
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &gScanner,
                            OpenLog, 1};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/file_check_win32.h"
+#include "remedy/quarantine_win32.h"
 #include "engine/signature_table.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/removal_win32.h"
@@ -40,20 +41,19 @@ ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* ident
 ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name,
                              char* why, size_t capacity) {
   Win32Scan* scan = Of(context);
-  char hex[kSha256HexSize];
   if (!scan->quarantine) return kRowRemovalFailed;
-  switch (QuarantineWin32File(scan->quarantine, file->path, *identity, name, hex)) {
-    case kQuarantineResultDone: return kRowQuarantined;
-    case kQuarantineResultAtRestart: return kRowScheduledAtRestart;
-    case kQuarantineResultNotSame:
-      std::snprintf(why, capacity, "%s", "it is not the file that was checked any more");
-      return kRowRemovalFailed;
-    case kQuarantineResultKeptCopy:
-      std::snprintf(why, capacity, "copied to the quarantine as %s but not removed", hex);
-      return kRowRemovalFailed;
-    default:
-      std::snprintf(why, capacity, "%s", "not quarantined: the copy could not be made and recorded");
-      return kRowRemovalFailed;
+  QuarantineOriginalWin32 original;
+  QuarantineOutcome outcome = OpenQuarantineOriginalWin32(file->path, *identity, &original, why, capacity);
+  if (outcome != kQuarantineDone) return kRowRemovalFailed;
+  static QuarantineRecord record;
+  if (!DescribeQuarantinedFileWin32(original, scan->root, name, &record)) {
+    std::snprintf(why, capacity, "%s", "not quarantined: its path beneath the scanned root cannot be recorded");
+    return kRowRemovalFailed;
+  }
+  switch (QuarantineOne(scan->quarantine, &record, QuarantineOriginalPortWin32(&original), why, capacity)) {
+    case kQuarantineDone: return kRowQuarantined;
+    case kQuarantineAtRestart: return kRowScheduledAtRestart;
+    default: return kRowRemovalFailed;
   }
 }
 
@@ -75,9 +75,35 @@ uint32_t SharePort(void* context, const FoundFile* file) {
 
 int WalkPort(void* context, const WalkVisitor* visitor) { return Win32Walk(Of(context), visitor); }
 
-int StartsWithIgnoringCase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    char a = *text, b = *prefix;
+// The quarantine folder as the walk may meet it: its identity, and its
+// long and 8.3 names, which are all a walked path can spell it by.
+struct SkippedFolder {
+  const QuarantineFolderWin32* folder;  // null: nothing is skipped
+  char longName[MAX_PATH];
+  char shortName[14];
+};
+
+SkippedFolder DescribeSkippedFolder(const QuarantineFolderWin32* folder) {
+  SkippedFolder skipped{};
+  if (!folder || !folder->identified) return skipped;
+  char path[MAX_PATH];
+  std::snprintf(path, sizeof path, "%s", folder->directory);
+  size_t length = std::strlen(path);
+  if (length > 3 && path[length - 1] == '\\') path[length - 1] = 0;
+  skipped.folder = folder;
+  // A drive's root has no name: only its identity as a root tells it.
+  WIN32_FIND_DATAA found;
+  OwnedFind search(FindFirstFileA(path, &found));
+  if (!search.valid()) return skipped;
+  std::snprintf(skipped.longName, sizeof skipped.longName, "%s", found.cFileName);
+  std::snprintf(skipped.shortName, sizeof skipped.shortName, "%s", found.cAlternateFileName);
+  return skipped;
+}
+
+int SameNameIgnoringCase(const char* part, size_t length, const char* name) {
+  if (!name[0] || std::strlen(name) != length) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    char a = part[i], b = name[i];
     if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
     if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
     if (a != b) return 0;
@@ -85,18 +111,68 @@ int StartsWithIgnoringCase(const char* text, const char* prefix) {
   return 1;
 }
 
+int IsSkippedFolder(const SkippedFolder& skipped, const char* path) {
+  OwnedHandle folder(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder.valid()) return 0;
+  FileIdentity identity = IdentifyOpenFile(folder.get());
+  return identity.known && identity.volume == skipped.folder->volume && identity.file == skipped.folder->file;
+}
+
+// 1 when a folder among the first `length` characters of `path` is the
+// quarantine folder: a part spelled as its name, confirmed by identity. A
+// name alone proves nothing (another folder may share it); a prefix of the
+// text would miss a subst drive or an 8.3 spelling.
+int LiesInSkippedFolder(const SkippedFolder& skipped, const char* path, size_t length) {
+  if (!skipped.folder || length >= MAX_PATH) return 0;
+  char prefix[MAX_PATH];
+  std::memcpy(prefix, path, length);
+  prefix[length] = 0;
+  size_t start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i < length && prefix[i] != '\\') continue;
+    if (i > start && (SameNameIgnoringCase(prefix + start, i - start, skipped.longName) ||
+                      SameNameIgnoringCase(prefix + start, i - start, skipped.shortName))) {
+      char kept = prefix[i];
+      prefix[i] = 0;
+      int same = IsSkippedFolder(skipped, prefix);
+      prefix[i] = kept;
+      if (same) return 1;
+    }
+    start = i + 1;
+  }
+  return 0;
+}
+
 // The walker's visitor with the quarantine folder left out and the end of
-// the walk remembered.
+// the walk remembered. The walk lists a folder's files together: the answer
+// for the last folder serves all of them.
 struct FileListAdapter {
   const WalkVisitor* visitor;
-  const char* skipped;
+  const SkippedFolder* skipped;
+  char directory[MAX_PATH];
+  int directorySkipped;
   int stopped;
 };
+
+int InSkippedDirectory(FileListAdapter* adapter, const WalkEntry* entry) {
+  if (!adapter->skipped->folder) return 0;
+  size_t length = entry->directoryLength;
+  if (length < sizeof adapter->directory && std::strncmp(adapter->directory, entry->path, length) == 0 &&
+      adapter->directory[length] == 0)
+    return adapter->directorySkipped;
+  adapter->directorySkipped = LiesInSkippedFolder(*adapter->skipped, entry->path, length);
+  if (length < sizeof adapter->directory) {
+    std::memcpy(adapter->directory, entry->path, length);
+    adapter->directory[length] = 0;
+  }
+  return adapter->directorySkipped;
+}
 
 int OnListedFile(void* context, const WalkEntry* entry) {
   FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
   // The quarantine folder holds detections by design: never examined.
-  if (adapter->skipped && StartsWithIgnoringCase(entry->path, adapter->skipped)) return 1;
+  if (InSkippedDirectory(adapter, entry)) return 1;
   if (!adapter->visitor->file(adapter->visitor->context, entry)) {
     adapter->stopped = 1;
     return 0;
@@ -106,7 +182,7 @@ int OnListedFile(void* context, const WalkEntry* entry) {
 
 int OnUnlistable(void* context, const char* path, uint32_t error) {
   FileListAdapter* adapter = static_cast<FileListAdapter*>(context);
-  if (adapter->skipped && StartsWithIgnoringCase(path, adapter->skipped)) return 1;
+  if (LiesInSkippedFolder(*adapter->skipped, path, std::strlen(path))) return 1;
   if (!adapter->visitor->unreadable(adapter->visitor->context, path, error)) {
     adapter->stopped = 1;
     return 0;
@@ -115,22 +191,32 @@ int OnUnlistable(void* context, const char* path, uint32_t error) {
 }
 
 // Walks one folder. 0 when the visitor ended the walk.
-int WalkFolder(const char* root, const char* skipped, const WalkVisitor* visitor) {
-  FileListAdapter adapter{visitor, skipped, 0};
+int WalkFolder(const char* root, const SkippedFolder* skipped, const WalkVisitor* visitor) {
+  FileListAdapter adapter{visitor, skipped, "", 0, 0};
   FileList walk;
   walk.Open(root, 1, WalkVisitor{OnListedFile, OnUnlistable, &adapter});
   walk.Close();
   return adapter.stopped ? 0 : 1;
 }
 
+// Notes the root the quarantine records. 0 when the root is the quarantine
+// folder itself (under another spelling: a subst drive, an 8.3 name).
+int BeginRoot(Win32Scan* scan, const char* root, const SkippedFolder* skipped) {
+  if (!scan->quarantine && !skipped->folder) return 1;
+  if (!DescribeQuarantineRootWin32(root, &scan->root)) scan->root = QuarantineRootWin32{};
+  return !(skipped->folder && scan->root.identified && scan->root.volume == skipped->folder->volume &&
+           scan->root.file == skipped->folder->file);
+}
+
 // One root: a folder is walked, a file visited alone.
-int WalkRoot(const char* root, const char* skipped, const WalkVisitor* visitor) {
+int WalkRoot(Win32Scan* scan, const char* root, const SkippedFolder* skipped, const WalkVisitor* visitor) {
   char full[MAX_PATH];
   char* namePart = nullptr;
   DWORD length = GetFullPathNameA(root, sizeof full, full, &namePart);
   if (!length || length >= sizeof full) return visitor->unreadable(visitor->context, root, ERROR_FILENAME_EXCED_RANGE);
   DWORD attributes = GetFileAttributesA(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) return visitor->unreadable(visitor->context, root, GetLastError());
+  if (!BeginRoot(scan, full, skipped)) return 1;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WalkFolder(full, skipped, visitor);
   WIN32_FIND_DATAA found;
   OwnedFind search(FindFirstFileA(full, &found));
@@ -144,7 +230,7 @@ int WalkRoot(const char* root, const char* skipped, const WalkVisitor* visitor) 
   size_t directoryLength = static_cast<size_t>(namePart - full);
   uint64_t size = (static_cast<uint64_t>(record.sizeHigh) << 32) | record.size;
   WalkEntry entry{full, directoryLength, full + directoryLength, size, &record};
-  FileListAdapter adapter{visitor, skipped, 0};
+  FileListAdapter adapter{visitor, skipped, "", 0, 0};
   return OnListedFile(&adapter, &entry) && !adapter.stopped;
 }
 
@@ -176,9 +262,10 @@ ScanPorts Win32ScanPorts(Win32Scan* scan) {
 }
 
 int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
+  SkippedFolder skipped = DescribeSkippedFolder(scan->skippedFolder);
   if (scan->roots) {
     for (uint32_t i = 0; i < scan->rootCount; ++i)
-      if (!WalkRoot(scan->roots[i], scan->skipped, visitor)) return 0;
+      if (!WalkRoot(scan, scan->roots[i], &skipped, visitor)) return 0;
     return 1;
   }
   ProgressEstimate& progress = scan->progress;
@@ -202,20 +289,7 @@ int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor) {
     progress.clusterSize = GetClusterSize(drives.roots[i], &cluster) && cluster != 0 ? cluster : kFallbackClusterSize;
     // A walk that ends early moves on to the next drive, as the dialog's
     // pass always has: after a stop, each further drive ends at its first file.
-    if (!WalkFolder(drives.roots[i], scan->skipped, visitor)) stopped = 1;
+    if (BeginRoot(scan, drives.roots[i], &skipped) && !WalkFolder(drives.roots[i], &skipped, visitor)) stopped = 1;
   }
   return stopped ? 0 : 1;
-}
-
-void Win32ErrorText(uint32_t error, char* out, size_t capacity) {
-  if (!capacity) return;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
-                                static_cast<DWORD>(capacity), nullptr);
-  // The system's sentence ends in a period and a line break: a reason is one line.
-  while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.')) --length;
-  if (length == 0) {
-    std::snprintf(out, capacity, "error %u", error);
-    return;
-  }
-  out[length] = 0;
 }

@@ -7,9 +7,11 @@
 #include <windows.h>
 
 #include "engine/file_identity.h"
+#include "remedy/quarantine.h"
 #include "remedy/quarantine_win32.h"
 #include "scan/progress.h"
 #include "scan/scan_session.h"
+#include "sys/system_queries_win32.h"
 #include "walker/find_record.h"
 
 // The check of one path: the outcome, with the detection name in `nameOut`
@@ -21,8 +23,9 @@ struct Win32Scan {
   FileCheckFunction check;    // the built-in table's check in the program
   const char* const* roots;   // named roots, or null for every fixed drive
   uint32_t rootCount;
-  QuarantineFolder* quarantine;  // --quarantine, else null
-  const char* skipped;           // a folder never walked (the quarantine's, ending in a backslash), or null
+  QuarantineStore* quarantine;                // --quarantine, else null
+  const QuarantineFolderWin32* skippedFolder;  // never walked (the quarantine's, by identity), or null
+  QuarantineRootWin32 root;                    // the root being walked: what the quarantine records
   int allUsers;                  // other loaded hives' Run values too, after the walk
   int estimate;                  // 1: the share of the fixed drives' used space rides on every position
   ProgressEstimate progress;
@@ -42,7 +45,3 @@ ScanPorts Win32ScanPorts(Win32Scan* scan);
 // space. A root folder is walked, a root file visited alone, a root that
 // cannot be read is told as unreadable. 0 when the visitor ended it.
 int Win32Walk(Win32Scan* scan, const WalkVisitor* visitor);
-
-// The system's words for an error code (FormatMessage where it works,
-// else the number).
-void Win32ErrorText(uint32_t error, char* out, size_t capacity);

@@ -1,8 +1,10 @@
 // Win32 system queries (see system_queries_win32.h): version code, volume space,
-// cluster size, debug privilege.
+// cluster size, debug privilege, error texts.
 #include "sys/system_queries_win32.h"
 
 #include <windows.h>
+
+#include <cstdio>
 
 #include "sys/handle_win32.h"
 #include "sys/os_version.h"
@@ -116,4 +118,17 @@ FixedDrives ListFixedDrives() {
     lstrcpynA(drives.roots[drives.count++], root, sizeof drives.roots[0]);
   }
   return drives;
+}
+
+void Win32ErrorText(uint32_t error, char* out, size_t capacity) {
+  if (!capacity) return;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
+                                static_cast<DWORD>(capacity), nullptr);
+  // The system's sentence ends in a period and a line break: a reason is one line.
+  while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.')) --length;
+  if (length == 0) {
+    std::snprintf(out, capacity, "error %u", error);
+    return;
+  }
+  out[length] = 0;
 }

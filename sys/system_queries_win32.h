@@ -1,6 +1,7 @@
-// Windows version, the fixed drives, volume space and cluster size, and the
-// debug privilege (Win32).
+// Windows version, the fixed drives, volume space and cluster size, the
+// debug privilege and the system's words for an error (Win32).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // 1 when GetVersionExA succeeded; *code is then the version code of
@@ -38,3 +39,7 @@ struct FixedDrives {
 
 // None when the list fails or does not fit.
 FixedDrives ListFixedDrives();
+
+// The system's words for an error code (FormatMessage where it works,
+// else the number), on one line.
+void Win32ErrorText(uint32_t error, char* out, size_t capacity);

@@ -332,7 +332,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_EQ(planted_->specimens.size(), Count(quarantine.out, "(quarantined)")) << quarantine.out;
   std::string manifest = Read(store + "/manifest.jsonl");
   EXPECT_EQ(planted_->specimens.size(), Count(manifest, "\"image\":")) << manifest;
-  EXPECT_NE(std::string::npos, manifest.find("\"windows_path\":\"C:\\\\WINDOWS\\\\system32\\\\row 0.exe\""))
+  EXPECT_NE(std::string::npos, manifest.find("\"root\":\"C:\",\"relative\":\"WINDOWS/system32/row 0.exe\""))
       << manifest;
 
   Outcome refused = Finish(refusing);

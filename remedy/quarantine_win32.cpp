@@ -346,23 +346,9 @@ void CloseQuarantineFolderWin32(QuarantineFolderWin32* folder) {
 }
 
 QuarantineFolderPort QuarantineFolderPortWin32(QuarantineFolderWin32* folder) {
-  QuarantineFolderPort port{};
-  port.context = folder;
-  port.open = FolderOpen;
-  port.read = FolderRead;
-  port.write = FolderWrite;
-  port.rewind = FolderRewind;
-  port.size = FolderSize;
-  port.truncate = FolderTruncate;
-  port.flush = FolderFlush;
-  port.close = FolderClose;
-  port.exists = FolderExists;
-  port.rename = FolderRename;
-  port.remove = FolderRemove;
-  port.reason = FolderReason;
-  port.utcNow = FolderUtcNow;
-  port.randomBytes = FolderRandomBytes;
-  return port;
+  return QuarantineFolderPort{folder,        FolderOpen,   FolderRead,   FolderWrite,  FolderRewind,
+                              FolderSize,    FolderTruncate, FolderFlush, FolderClose, FolderExists,
+                              FolderRename,  FolderRemove, FolderReason, FolderUtcNow, FolderRandomBytes};
 }
 
 // ---- the file taken away ----
@@ -432,12 +418,7 @@ QuarantineOutcome OpenQuarantineOriginalWin32(const char* path, const FileIdenti
 }
 
 QuarantineOriginal QuarantineOriginalPortWin32(QuarantineOriginalWin32* original) {
-  QuarantineOriginal port{};
-  port.context = original;
-  port.read = OriginalRead;
-  port.remove = OriginalRemove;
-  port.reason = OriginalReason;
-  return port;
+  return QuarantineOriginal{original, OriginalRead, OriginalRemove, OriginalReason};
 }
 
 int DescribeQuarantineRootWin32(const char* root, QuarantineRootWin32* out) {
@@ -754,14 +735,7 @@ RestoreTargetPort RestoreTargetPortWin32(RestoreTargetWin32* target) {
   target->temp[0] = 0;
   target->error = 0;
   target->refusal = nullptr;
-  RestoreTargetPort port{};
-  port.context = target;
-  port.begin = TargetBegin;
-  port.write = TargetWrite;
-  port.finish = TargetFinish;
-  port.abandon = TargetAbandon;
-  port.reason = TargetReason;
-  return port;
+  return RestoreTargetPort{target, TargetBegin, TargetWrite, TargetFinish, TargetAbandon, TargetReason};
 }
 
 // ---- this host's key ----

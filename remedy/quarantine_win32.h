@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "engine/file_identity.h"
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 
 struct QuarantineFolder {
   char directory[MAX_PATH];  // full path, ending in a backslash

@@ -30,12 +30,21 @@ int Reserve(T** data, size_t* capacity, size_t need) {
 
 int IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Value of each hexadecimal digit, -1 for any other byte: a million SHA-256
+// rows are 64 million digits.
+struct HexDigits {
+  signed char value[256];
+};
+constexpr HexDigits MakeHexDigits() {
+  HexDigits d{};
+  for (int i = 0; i < 256; ++i) d.value[i] = -1;
+  for (int i = 0; i < 10; ++i) d.value['0' + i] = static_cast<signed char>(i);
+  for (int i = 0; i < 6; ++i) d.value['a' + i] = d.value['A' + i] = static_cast<signed char>(10 + i);
+  return d;
 }
+constexpr HexDigits kHexDigits = MakeHexDigits();
+
+int HexValue(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
 
 // Letters, digits and . _ - # + : what detection names are made of.
 int IsNameCharacter(char c) {

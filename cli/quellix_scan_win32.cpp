@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/console_driver.h"
+#include "engine/signature_file_win32.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/quarantine_win32.h"
 #include "scan/file_pass_win32.h"
@@ -263,6 +264,6 @@ int main(int argc, char** argv) {
   ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, NextManifestLine, RestoreLine, EndRestore, &gScanner,
-                           OpenLog, 1};
+                           OpenLog, 1, LoadSignatureFile};
   return RunConsoleScanner(argc, argv, platform);
 }

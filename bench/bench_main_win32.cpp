@@ -207,7 +207,7 @@ int ReportOnlyFile(void* context, const WalkEntry* entry) {
 
 int GoOn(void*, const char*, uint32_t) { return 1; }
 
-CandidateOutcome CheckRowByRow(const char* path, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckRowByRow(const SignatureSet&, const char* path, char* nameOut, FileIdentity* identity) {
   return CheckFileRowByRowUnidentified(path, nameOut, identity) ? kCandidateMatched : kCandidateClean;
 }
 
@@ -234,7 +234,7 @@ Outcome RunContender(Contender contender, Report* report) {
   ResetRun(report);
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), &report->table,
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), &report->table,
                    kStatusLineInterval);
   ReportOnlyRun reportOnly{&report->table, {}};
   WalkVisitor reportOnlyVisitor{ReportOnlyFile, GoOn, &reportOnly};
@@ -430,7 +430,7 @@ int MemoryCommand(int argc, char** argv) {
       ResetRun(&report);
       Win32Scan scan = FixedDrivesScan();
       ScanSession session;
-      BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), &report.table, 0);
+      BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), &report.table, 0);
       double start = Now();
       ScanMemory(&session);
       double seconds = Now() - start;

@@ -33,7 +33,7 @@ int OnFile(void* context, const WalkEntry* entry) {
     char name[kDetectionNameCapacity];
     FileIdentity identity;
     p->candidates += 1;
-    if (CheckFileAt(p->table, e->directoryFd, e->name, name, &identity) == kCandidateMatched) p->detections += 1;
+    if (CheckFileAt(BuiltInSignatureSet(), e->directoryFd, e->name, name, &identity) == kCandidateMatched) p->detections += 1;
   }
   return 1;
 }

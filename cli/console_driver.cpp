@@ -299,6 +299,21 @@ void LogHeading(ConsoleDriver* d, const char* host, int argc, const char* const*
   std::fprintf(d->log, "\nCommand: %s\n", command);
 }
 
+// What the scan checks against, in the log.
+void LogSignatures(ConsoleDriver* d) {
+  if (!d->log) return;
+  const SignatureSet& set = d->options->signatures;
+  char version[kSignatureVersionCapacity];
+  BuiltInSignatureVersion(set.builtIn, version);
+  std::fprintf(d->log, "Signatures: %u built-in rows (version %s)\n", set.builtIn.count, version);
+  for (size_t i = 0; set.lists && i < set.lists->listCount; ++i) {
+    const SignatureListInfo& list = set.lists->lists[i];
+    std::fputs("Signature list: ", d->log);
+    WriteName(d, d->log, list.path);
+    std::fprintf(d->log, " (%u rows, SHA-256 %s)\n", list.rowCount, list.sha256Hex);
+  }
+}
+
 void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* command) {
   char host[256] = "";
   if (d->platform->hostName) d->platform->hostName(host, sizeof host);
@@ -307,7 +322,8 @@ void WriteRun(ConsoleDriver* d, int argc, const char* const* argv, const char* c
   const int images = d->options->imageCount > 0;
   WriteRunRecord(&d->records, d->platform->programName, host, argc, argv, command, d->options->action,
                  images ? d->options->images : d->options->paths,
-                 images ? d->options->imageCount : d->options->pathCount, images);
+                 images ? d->options->imageCount : d->options->pathCount, images,
+                 std::strcmp(command, "scan") == 0 ? &d->options->signatures : nullptr);
 }
 
 int Complain(const ConsolePlatform& p, const char* what, const char* why) {
@@ -457,6 +473,7 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
     return kExitTrouble;
   }
   WriteRun(d, argc, argv, "scan");
+  LogSignatures(d);
 
   // A list that names nothing is no reason to scan every drive.
   int refused = options.filesFrom && options.pathCount == 0;
@@ -474,7 +491,7 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   ScanReport report{OnProgress,       OnCurrentPath,     OnResultRow, nullptr, OnStopRequested,
                     OnRunValueDeleted, OnRegistryTrouble, d};
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), options.action, ports, &report, kPathInterval);
+  BeginScanSession(&session, options.signatures, options.action, ports, &report, kPathInterval);
   // Names inside a disk image are Windows names, whatever the platform.
   PathExclusions exclusions{options.excludes, options.excludeCount, options.paths, options.pathCount,
                             p.foldCase || options.imageCount > 0};
@@ -665,18 +682,60 @@ void ConsoleSay(ConsoleDriver* d, const char* text, const char* jsonType, const 
   if (jsonType) WriteNoticeRecord(&d->records, jsonType, where ? where : "", reason ? reason : text);
 }
 
-int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& platform) {
-  ScanOptions options;
-  char reason[256];
-  if (!ParseScanOptions(argc, argv, &options, reason, sizeof reason, platform.flavour)) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", platform.programName, reason,
-                 platform.programName);
-    return kExitUsage;
+namespace {
+
+// --signatures: every list read and checked, then all of them together, before
+// anything is scanned. 0 after saying why.
+int LoadSignatureLists(const ConsolePlatform& p, ScanOptions* options, SignatureLists* lists) {
+  char why[kSignatureListPathCapacity + 256] = "";
+  int ok = 1;
+  for (uint32_t i = 0; ok && i < options->signatureFileCount; ++i) {
+    const char* path = options->signatureFiles[i];
+    if (!p.loadSignatureList) {
+      std::snprintf(why, sizeof why, "%s: signature lists cannot be read here", path);
+      ok = 0;
+    } else if (std::strlen(path) >= kSignatureListPathCapacity) {
+      std::snprintf(why, sizeof why, "%.64s...: the path is too long", path);
+      ok = 0;
+    } else {
+      ok = p.loadSignatureList(lists, path, why, sizeof why);
+    }
   }
-  switch (options.command) {
-    case kCommandHelp: std::fputs(platform.helpText, stdout); return 0;
-    case kCommandVersion: std::printf("%s %s\n", platform.programName, kScanVersion); return 0;
-    default: break;
+  if (ok) ok = FinishSignatureLists(lists, options->signatures.builtIn, why, sizeof why);
+  if (!ok) {
+    char escaped[sizeof why * 4];
+    p.escape(why, escaped, sizeof escaped);
+    p.write(stderr, p.programName);
+    std::fputs(": refusing the signature list ", stderr);
+    p.write(stderr, escaped);
+    std::fputs("\nNothing was scanned.\n", stderr);
+    return 0;
+  }
+  options->signatures.lists = lists;
+  return 1;
+}
+
+// -V: the program, its built-in rows and each list of --signatures.
+void PrintVersion(const ConsolePlatform& p, const ScanOptions& options) {
+  std::printf("%s %s\n", p.programName, kScanVersion);
+  const SignatureSet& set = options.signatures;
+  char version[kSignatureVersionCapacity];
+  BuiltInSignatureVersion(set.builtIn, version);
+  std::printf("built-in signatures: %u rows, version %s\n", set.builtIn.count, version);
+  for (size_t i = 0; set.lists && i < set.lists->listCount; ++i) {
+    const SignatureListInfo& list = set.lists->lists[i];
+    char escaped[kSignatureListPathCapacity * 4];
+    p.escape(list.path, escaped, sizeof escaped);
+    std::fputs("signature list ", stdout);
+    p.write(stdout, escaped);
+    std::printf(": %u rows, SHA-256 %s\n", list.rowCount, list.sha256Hex);
+  }
+}
+
+int RunParsed(int argc, const char* const* argv, const ConsolePlatform& platform, ScanOptions& options) {
+  if (options.command == kCommandVersion) {
+    PrintVersion(platform, options);
+    return 0;
   }
   ConsoleDriver driver{};
   driver.platform = &platform;
@@ -689,5 +748,26 @@ int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& 
   int status = Scan(&driver, argc, argv);
   std::free(listPaths);
   std::free(listText);
+  return status;
+}
+
+}  // namespace
+
+int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& platform) {
+  ScanOptions options;
+  char reason[256];
+  if (!ParseScanOptions(argc, argv, &options, reason, sizeof reason, platform.flavour)) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", platform.programName, reason,
+                 platform.programName);
+    return kExitUsage;
+  }
+  if (options.command == kCommandHelp) {
+    std::fputs(platform.helpText, stdout);
+    return 0;
+  }
+  SignatureLists lists{};
+  int status = kExitUsage;
+  if (LoadSignatureLists(platform, &options, &lists)) status = RunParsed(argc, argv, platform, options);
+  FreeSignatureLists(&lists);
   return status;
 }

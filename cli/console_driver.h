@@ -10,6 +10,7 @@
 
 #include "cli/scan_cli.h"
 #include "cli/scan_cli_output.h"
+#include "engine/signature_set.h"
 #include "remedy/quarantine.h"
 #include "scan/scan_session.h"
 
@@ -66,6 +67,9 @@ struct ConsolePlatform {
   // link, written only at its end. Null with the reason in `why`.
   FILE* (*openLog)(const char* path, char* why, size_t capacity);
   int foldCase;  // --exclude compares names as the system does: 1 on Windows
+  // --signatures: checks who may have written the list at `path` and adds
+  // its rows (LoadSignatureFile). 0 with "PATH: why" or "PATH:LINE: why".
+  int (*loadSignatureList)(SignatureLists* lists, const char* path, char* why, size_t capacity);
 };
 
 // The program: parses `argv` and runs what it asks. The exit status.

@@ -36,9 +36,10 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", std::strerror(static_cast<int>(error)));
 }
 
-CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckPort(void*, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                           FileIdentity* identity) {
   const GuestEntry* entry = EntryOf(file);
-  return CheckGuestFile(BuiltInSignatures(), entry->disk->handle, entry->appliancePath, nameOut, identity);
+  return CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
 }
 
 // A removed file's Run values are looked for by its Windows path; a drive

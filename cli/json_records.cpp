@@ -66,7 +66,7 @@ const char* TroubleKey(RunValueTrouble kind) {
 
 void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, int argc, const char* const* argv,
                     const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount,
-                    int rootsAreImages) {
+                    int rootsAreImages, const SignatureSet* signatures) {
   if (!records->file) return;
   size_t textBytes = 512;
   for (int i = 0; i < argc; ++i) textBytes += std::strlen(argv[i]) + 1;
@@ -99,7 +99,24 @@ void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, in
   }
   std::free(line);
   AddJsonString(&r.line, "action", ActionKey(action));
+  const SignatureLists* lists = signatures ? signatures->lists : nullptr;
+  if (signatures) {
+    char version[kSignatureVersionCapacity];
+    BuiltInSignatureVersion(signatures->builtIn, version);
+    AddJsonNumber(&r.line, "builtin_rows", signatures->builtIn.count);
+    AddJsonString(&r.line, "builtin_version", version);
+    AddJsonNumber(&r.line, "signature_lists", lists ? lists->listCount : 0);
+  }
   EndRecord(&r);
+  for (size_t i = 0; lists && i < lists->listCount; ++i) {
+    const SignatureListInfo& list = lists->lists[i];
+    JsonRecord record;
+    BeginRecord(&record, records, "signature_list", std::strlen(list.path) + kSha256HexSize);
+    AddText(&record, "path", list.path);
+    AddJsonString(&record.line, "sha256", list.sha256Hex);
+    AddJsonNumber(&record.line, "rows", list.rowCount);
+    EndRecord(&record);
+  }
   for (uint32_t i = 0; i < rootCount; ++i) {
     JsonRecord root;
     BeginRecord(&root, records, "root", std::strlen(roots[i]));

@@ -33,10 +33,12 @@ void AddText(JsonRecord* record, const char* key, const char* text);
 void EndRecord(JsonRecord* record);
 
 // The run record, then a root record for each PATH or, for a run over disk
-// images, for each image (marked "image":1).
+// images, for each image (marked "image":1). A scan's run record names its
+// `signatures` (the built-in rows' count and version, the number of lists),
+// and a signature_list record follows for each list.
 void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, int argc, const char* const* argv,
                     const char* command, FoundFileAction action, const char* const* roots, uint32_t rootCount,
-                    int rootsAreImages);
+                    int rootsAreImages, const SignatureSet* signatures);
 void WriteRowRecord(JsonRecords* records, const char* path, const char* name, ScanRowStatus status,
                     const char* reason, ScanPass pass);
 void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* deletion);

@@ -20,6 +20,7 @@
 #include "cli/console_driver.h"
 #include "cli/image_scan_posix.h"
 #include "engine/file_check_posix.h"
+#include "engine/signature_file_posix.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/name_escape.h"
 #include "remedy/offline_cleanup_posix.h"
@@ -184,9 +185,10 @@ uint64_t UsedInodes(const ScanOptions& options) {
   return used;
 }
 
-CandidateOutcome CheckPort(void*, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckPort(void*, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                           FileIdentity* identity) {
   const TreeEntry* entry = EntryOf(file);
-  return CheckFileAt(BuiltInSignatures(), entry->directoryFd, entry->name, nameOut, identity);
+  return CheckFileAt(signatures, entry->directoryFd, entry->name, nameOut, identity);
 }
 
 ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity, char* why, size_t capacity) {
@@ -395,6 +397,6 @@ int main(int argc, char** argv) {
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 0};
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 0, LoadSignatureFile};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/console_driver.h"
+#include "engine/signature_file_win32.h"
 #include "remedy/autorun_win32.h"
 #include "remedy/quarantine_win32.h"
 #include "scan/file_pass_win32.h"
@@ -255,9 +256,9 @@ int main(int argc, char** argv) {
   if (gScanner.outputCodePage == 0) gScanner.outputCodePage = GetOEMCP();
   if (!QueryPerformanceFrequency(&gScanner.frequency) || gScanner.frequency.QuadPart == 0)
     gScanner.frequency.QuadPart = 1;
-  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole, ToUtf8, FromUtf8,
-                           TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, EndRestore, &gScanner,
-                           OpenLog, 1};
+  ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole,
+                           ToUtf8, FromUtf8, TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &gScanner, OpenLog, 1,
+                           LoadSignatureFile};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -28,6 +28,10 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "      --files-from FILE   also scan each PATH listed in FILE, one a line\n"         \
   "                          (- is standard input)\n"                                  \
   "  -0, --null              the --files-from list is NUL-separated\n"                 \
+  "      --signatures FILE   also detect the rows of the signature list FILE\n"     \
+  "                          (repeatable; see docs/signatures.md); it must be\n"   \
+  "                          a regular file that only its owner, this user or\n"   \
+  "                          an administrator, may write\n"                         \
   "  -j, --json FILE         write JSON Lines to FILE: a run record, one per\n"        \
   "                          row and Run value, the totals last (- is standard\n"      \
   "                          output; the text then goes to standard error)\n"          \
@@ -121,7 +125,7 @@ namespace {
 enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
-  kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList,
+  kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList, kOptSignatures,
 };
 
 enum : uint32_t {
@@ -162,6 +166,7 @@ const OptionSpec kOptions[] = {
     {"only", 0, 1, kOptOnly, kBoth},
     {"run", 0, 1, kOptRun, kBoth},
     {"list", 0, 0, kOptList, kBoth},
+    {"signatures", 0, 1, kOptSignatures, kBoth},
 };
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
@@ -238,6 +243,11 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
     case kOptOnly: o->restoreOnly = value; break;
     case kOptRun: o->restoreRun = value; break;
     case kOptList: o->listOnly = 1; break;
+    case kOptSignatures:
+      if (o->signatureFileCount >= kMaxSignatureFiles)
+        return Fail(reason, capacity, "too many --signatures (at most %s)", "64");
+      o->signatureFiles[o->signatureFileCount++] = value;
+      break;
     case kOptImage:
       if (o->imageCount >= kMaxScanPaths) return Fail(reason, capacity, "too many images (at most %s)", "64");
       o->images[o->imageCount++] = value;
@@ -261,6 +271,7 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
 int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, char* reason, size_t capacity,
                      ScanFlavour flavour) {
   ScanOptions o{};
+  o.signatures = BuiltInSignatureSet();
   const int live = flavour == kFlavourLiveSystem;
   int restore = 0;
   int afterDashes = 0;
@@ -327,7 +338,7 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
     if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
-        o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1)
+        o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1 || o.signatureFileCount)
       return Fail(reason, capacity,
                   "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet%s", "");
     o.command = kCommandRestore;

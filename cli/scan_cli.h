@@ -11,6 +11,7 @@ enum : uint32_t {
   kMaxScanPaths = 64,  // on the command line; --files-from adds any number
   kMaxDriveMappings = 26,
   kMaxExcludes = 64,
+  kMaxSignatureFiles = 64,
 };
 
 enum ScanCommand : uint32_t {
@@ -44,6 +45,11 @@ struct ScanOptions {
   int nulSeparated;                 // -0: that list is NUL-separated
   const char* excludes[kMaxExcludes];  // --exclude PATTERN
   uint32_t excludeCount;
+  const char* signatureFiles[kMaxSignatureFiles];  // --signatures FILE, in order
+  uint32_t signatureFileCount;
+  // The rows the run checks against: the built-in ones, and the lists once
+  // the driver has loaded them.
+  SignatureSet signatures;
   int quiet;
   int crossFileSystems;
   int force;

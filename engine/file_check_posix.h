@@ -6,9 +6,9 @@
 #include "engine/file_identity.h"
 
 // Checks the regular file `name` of the directory `directoryFd` against
-// `table`. On a match the detection name goes to nameOut
+// `signatures`. On a match the detection name goes to nameOut
 // (kDetectionNameCapacity bytes; the empty text otherwise). `identity`
 // receives the device and inode of the file that was read (known 0 when it
 // could not be opened). A file that is no longer a regular file is clean.
-CandidateOutcome CheckFileAt(SignatureTable table, int directoryFd, const char* name, char* nameOut,
+CandidateOutcome CheckFileAt(const SignatureSet& signatures, int directoryFd, const char* name, char* nameOut,
                              FileIdentity* identity);

@@ -146,12 +146,12 @@ int ReadBlockAt(void* context, uint64_t offset, unsigned char* block, uint32_t l
 
 }  // namespace
 
-CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckFileOutcome(const SignatureSet& signatures, const char* path, char* nameOut, FileIdentity* identity) {
   nameOut[0] = 0;
   CandidateOutcome outcome = kCandidateUnreadable;
   DWORD attributes = GetFileAttributesA(path);
   bool attributesRead = attributes != INVALID_FILE_ATTRIBUTES;
-  const SignatureRecord* match = nullptr;
+  const char* match = nullptr;
   FileIdentity matchedIdentity = {0, 0, 0};
 
   wchar_t widePath[kWidePathCapacity];
@@ -168,10 +168,10 @@ CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* 
     if (QueryFileSize(file.get(), &size)) {
       OpenFileReader open{file.get(), 0};
       CandidateReader reader{ReadBlockAt, &open};
-      const SignatureRecord* row = nullptr;
-      outcome = CheckCandidate(table, size, &reader, &row);
+      const char* found = nullptr;
+      outcome = CheckCandidate(signatures, size, &reader, &found);
       if (outcome == kCandidateMatched) {
-        match = row;
+        match = found;
         matchedIdentity = IdentifyOpenFile(file.get());
       }
     }
@@ -189,16 +189,16 @@ CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* 
   }
   if (identity) *identity = matchedIdentity;
   if (!match) return outcome == kCandidateMatched ? kCandidateClean : outcome;
-  lstrcpynA(nameOut, match->detectionName, kDetectionNameCapacity);
+  lstrcpynA(nameOut, match, kDetectionNameCapacity);
   return kCandidateMatched;
 }
 
-int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity) {
-  return CheckFileOutcome(table, path, nameOut, identity) == kCandidateMatched ? 1 : 0;
+int CheckFileAgainst(const SignatureSet& signatures, const char* path, char* nameOut, FileIdentity* identity) {
+  return CheckFileOutcome(signatures, path, nameOut, identity) == kCandidateMatched ? 1 : 0;
 }
 
-int CheckFile(const char* path, char* nameOut) { return CheckFileAgainst(BuiltInSignatures(), path, nameOut); }
+int CheckFile(const char* path, char* nameOut) { return CheckFileAgainst(BuiltInSignatureSet(), path, nameOut); }
 
 int CheckFileIdentified(const char* path, char* nameOut, FileIdentity* identity) {
-  return CheckFileAgainst(BuiltInSignatures(), path, nameOut, identity);
+  return CheckFileAgainst(BuiltInSignatureSet(), path, nameOut, identity);
 }

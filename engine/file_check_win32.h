@@ -52,9 +52,9 @@ int CheckFile(const char* path, char* nameOut);
 // be null) is the identity of the very file that matched, for the removal.
 int CheckFileIdentified(const char* path, char* nameOut, FileIdentity* identity);
 
-// CheckFile against another table (tests, the measurement tool).
-int CheckFileAgainst(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity = nullptr);
+// CheckFile against another set (tests, the measurement tool).
+int CheckFileAgainst(const SignatureSet& signatures, const char* path, char* nameOut, FileIdentity* identity = nullptr);
 
 // The same, telling a file that could not be opened or read in full
 // (kCandidateUnreadable) apart from a clean one.
-CandidateOutcome CheckFileOutcome(SignatureTable table, const char* path, char* nameOut, FileIdentity* identity);
+CandidateOutcome CheckFileOutcome(const SignatureSet& signatures, const char* path, char* nameOut, FileIdentity* identity);

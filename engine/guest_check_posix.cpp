@@ -35,7 +35,7 @@ int ReadAt(void* context, uint64_t offset, unsigned char* block, uint32_t length
 
 }  // namespace
 
-CandidateOutcome CheckGuestFile(SignatureTable table, guestfs_h* guest, const char* appliancePath, char* nameOut,
+CandidateOutcome CheckGuestFile(const SignatureSet& signatures, guestfs_h* guest, const char* appliancePath, char* nameOut,
                                 FileIdentity* identity) {
   nameOut[0] = 0;
   *identity = FileIdentity{0, 0, 0};
@@ -46,10 +46,10 @@ CandidateOutcome CheckGuestFile(SignatureTable table, guestfs_h* guest, const ch
     *identity = FileIdentity{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino), 1};
     GuestRead read{guest, appliancePath};
     CandidateReader reader{ReadAt, &read};
-    const SignatureRecord* row = nullptr;
-    outcome = CheckCandidate(table, static_cast<uint64_t>(st->st_size), &reader, &row);
-    if (row) {
-      strncpy(nameOut, row->detectionName, kDetectionNameCapacity - 1);
+    const char* found = nullptr;
+    outcome = CheckCandidate(signatures, static_cast<uint64_t>(st->st_size), &reader, &found);
+    if (found) {
+      strncpy(nameOut, found, kDetectionNameCapacity - 1);
       nameOut[kDetectionNameCapacity - 1] = 0;
     }
   }

@@ -9,9 +9,9 @@
 
 typedef struct guestfs_h guestfs_h;
 
-// Checks the regular file at `appliancePath` against `table`. On a match
+// Checks the regular file at `appliancePath` against `signatures`. On a match
 // the detection name goes to nameOut (kDetectionNameCapacity bytes).
 // `identity` receives the device and inode of the file read; a file that is
 // no longer a regular file is clean.
-CandidateOutcome CheckGuestFile(SignatureTable table, guestfs_h* guest, const char* appliancePath, char* nameOut,
+CandidateOutcome CheckGuestFile(const SignatureSet& signatures, guestfs_h* guest, const char* appliancePath, char* nameOut,
                                 FileIdentity* identity);

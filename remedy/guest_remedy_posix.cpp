@@ -16,7 +16,7 @@
 
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/offline_windows.h"
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 #include "sys/owned_fd_posix.h"
 
 namespace {

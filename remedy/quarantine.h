@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 
 enum : uint32_t {
   kQuarantineTextCapacity = 4096,

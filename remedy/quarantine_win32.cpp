@@ -6,7 +6,7 @@
 
 #include "engine/file_check_win32.h"
 #include "remedy/removal_win32.h"
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 #include "sys/system_library_win32.h"
 #include "sys/system_queries_win32.h"
 

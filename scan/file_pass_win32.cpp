@@ -22,10 +22,11 @@ enum : uint32_t {
 
 Win32Scan* Of(void* context) { return static_cast<Win32Scan*>(context); }
 
-CandidateOutcome CheckPort(void* context, const FoundFile* file, char* nameOut, FileIdentity* identity) {
+CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                           FileIdentity* identity) {
   // A path that was cut, or longer than can be opened, cannot be read.
   if (std::strlen(file->path) > kLongestOpenablePath) return kCandidateUnreadable;
-  return Of(context)->check(file->path, nameOut, identity);
+  return Of(context)->check(signatures, file->path, nameOut, identity);
 }
 
 ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity, char* why, size_t capacity) {
@@ -236,13 +237,14 @@ int WalkRoot(Win32Scan* scan, const char* root, const SkippedFolder* skipped, co
 
 }  // namespace
 
-CandidateOutcome CheckWithBuiltInTable(const char* path, char* nameOut, FileIdentity* identity) {
-  return CheckFileOutcome(BuiltInSignatures(), path, nameOut, identity);
+CandidateOutcome CheckWithSignatureSet(const SignatureSet& signatures, const char* path, char* nameOut,
+                                       FileIdentity* identity) {
+  return CheckFileOutcome(signatures, path, nameOut, identity);
 }
 
 Win32Scan FixedDrivesScan() {
   Win32Scan scan{};
-  scan.check = CheckWithBuiltInTable;
+  scan.check = CheckWithSignatureSet;
   scan.estimate = 1;
   return scan;
 }

@@ -14,13 +14,14 @@
 #include "sys/system_queries_win32.h"
 #include "walker/find_record.h"
 
-// The check of one path: the outcome, with the detection name in `nameOut`
-// and the identity of the file read on a match.
-typedef CandidateOutcome (*FileCheckFunction)(const char* path, char* nameOut, FileIdentity* identity);
+// The check of one path against `signatures`: the outcome, with the
+// detection name in `nameOut` and the identity of the file read on a match.
+typedef CandidateOutcome (*FileCheckFunction)(const SignatureSet& signatures, const char* path, char* nameOut,
+                                              FileIdentity* identity);
 
 // What the Win32 ports work on; it is their context.
 struct Win32Scan {
-  FileCheckFunction check;    // the built-in table's check in the program
+  FileCheckFunction check;    // CheckWithSignatureSet in the programs
   const char* const* roots;   // named roots, or null for every fixed drive
   uint32_t rootCount;
   QuarantineStore* quarantine;                // --quarantine, else null
@@ -31,8 +32,9 @@ struct Win32Scan {
   ProgressEstimate progress;
 };
 
-// The built-in table's check.
-CandidateOutcome CheckWithBuiltInTable(const char* path, char* nameOut, FileIdentity* identity);
+// The check of the programs: CheckFileOutcome.
+CandidateOutcome CheckWithSignatureSet(const SignatureSet& signatures, const char* path, char* nameOut,
+                                       FileIdentity* identity);
 
 // A scan of every fixed drive with the dialog's estimate.
 Win32Scan FixedDrivesScan();

@@ -23,7 +23,7 @@ void RunScan(const ScanReport* report) {
   FsRedirectionOff trueNames;  // under WOW64, every file under its true path
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report,
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), report,
                    kStatusLineInterval);
   BeginAutorunRestoreSection();
   ReportProgress(report, ScanPosition{0, 0, 0});

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-void BeginScanSession(ScanSession* session, SignatureTable table, FoundFileAction action, const ScanPorts& ports,
+void BeginScanSession(ScanSession* session, const SignatureSet& signatures, FoundFileAction action, const ScanPorts& ports,
                       const ScanReport* report, uint32_t pathInterval) {
   std::memset(session, 0, sizeof *session);
-  session->table = table;
+  session->signatures = signatures;
   session->action = action;
   session->ports = ports;
   session->report = report;
@@ -133,11 +133,12 @@ void OnRegistryTrouble(void* context, RunValueTrouble kind, const char* where, c
 
 int SessionFile(ScanSession* session, const FoundFile* file) {
   ScanTotals& ledger = session->ledger;
-  int candidate = (session->checkEveryFile || IsCandidateSize(session->table, file->size)) && session->ports.check;
+  int candidate = (session->checkEveryFile || IsCandidateSize(session->signatures, file->size)) && session->ports.check;
   char name[kDetectionNameCapacity] = "";
   FileIdentity identity{0, 0, 0};
   CandidateOutcome outcome = candidate
-                                 ? session->ports.check(session->ports.context, file, name, &identity)
+                                 ? session->ports.check(session->ports.context, session->signatures, file, name,
+                                                        &identity)
                                  : kCandidateClean;
   if (outcome == kCandidateUnreadable) {
     ledger.notExamined += 1;

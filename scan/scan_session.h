@@ -10,7 +10,7 @@
 
 #include "engine/candidate_check.h"
 #include "engine/file_identity.h"
-#include "engine/signature_table.h"
+#include "engine/signature_set.h"
 #include "remedy/run_value_events.h"
 #include "scan/path_exclusions.h"
 #include "scan/scan_report.h"
@@ -33,9 +33,11 @@ struct ScanPorts {
   // Walks the run's roots, every file and every unreadable path to `visitor`.
   // 0 when the visitor ended the walk.
   int (*walk)(void* context, const WalkVisitor* visitor);
-  // Reads the file once; fills `nameOut` (kDetectionNameCapacity bytes) on a
-  // match and `identity` with the file that was read.
-  CandidateOutcome (*check)(void* context, const FoundFile* file, char* nameOut, FileIdentity* identity);
+  // Reads the file once and checks it against the session's `signatures`;
+  // fills `nameOut` (kDetectionNameCapacity bytes) on a match and `identity`
+  // with the file that was read.
+  CandidateOutcome (*check)(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                            FileIdentity* identity);
   // Takes the file away only when it still is `identity`: kRowRemoved,
   // kRowScheduledAtRestart or kRowRemovalFailed (with the reason in `why`).
   ScanRowStatus (*remove)(void* context, const FoundFile* file, const FileIdentity* identity, char* why,
@@ -60,7 +62,8 @@ struct ScanPorts {
 };
 
 struct ScanSession {
-  SignatureTable table;
+  // The rows of the run: the size filter and every check use this one set.
+  SignatureSet signatures;
   FoundFileAction action;
   ScanPorts ports;
   const ScanReport* report;
@@ -88,7 +91,7 @@ enum ScanExitStatus : int {
 };
 
 // A session with an empty ledger.
-void BeginScanSession(ScanSession* session, SignatureTable table, FoundFileAction action, const ScanPorts& ports,
+void BeginScanSession(ScanSession* session, const SignatureSet& signatures, FoundFileAction action, const ScanPorts& ports,
                       const ScanReport* report, uint32_t pathInterval);
 
 // Handles one file the walk found: counts it, filters by size, checks it,

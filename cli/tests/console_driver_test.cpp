@@ -63,7 +63,7 @@ int Walk(void*, const WalkVisitor* visitor) {
   }
   return 1;
 }
-CandidateOutcome Check(void*, const FoundFile* file, char* name, FileIdentity*) {
+CandidateOutcome Check(void*, const SignatureSet&, const FoundFile* file, char* name, FileIdentity*) {
   if (std::strcmp(static_cast<const char*>(file->location), "worm") != 0) return kCandidateClean;
   std::strcpy(name, "Worm.Quellix.c");
   return kCandidateMatched;
@@ -130,7 +130,7 @@ Outcome RunDriver(std::vector<const char*> args) {
   args.insert(args.begin(), "quellix-scan");
   ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, ToUtf8,
                            Columns, Now, Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
-                           BeginRestore, EndRestore, nullptr, OpenLog, 0};
+                           BeginRestore, EndRestore, nullptr, OpenLog, 0, nullptr};
   std::fflush(stdout);
   std::fflush(stderr);
   testing::internal::CaptureStdout();

@@ -3,7 +3,8 @@
 # Ansible's local connection: a clean volume, one with two forged specimens
 # removed, and an empty (unmounted) one; the merged table must say 0, 1 and 2
 # with the right counts, and a fourth host whose run cannot start must show
-# as having no record, not as clean.
+# as having no record, not as clean. A signature list (one SHA-256 row of a
+# harmless file) goes to every host and is used by each scan.
 # usage: fleet_test.sh QUELLIX_SCAN FORGE_SPECIMEN WORK_DIR
 set -euo pipefail
 scan=$1 forge=$2 work=$3
@@ -16,6 +17,9 @@ echo clean >"$work/clean/boot.ini"
 "$forge" 0 "$work/infected/WINDOWS/system32/a.exe" 11 >/dev/null
 "$forge" 1 "$work/infected/Temp/b.dll" 12 >/dev/null
 "$forge" --decoy 0 "$work/infected/Temp/decoy.exe" 13 >/dev/null
+# A harmless file that only the distributed list names.
+head -c 3001 /dev/urandom >"$work/infected/Temp/site-tool.bin"
+echo "$(sha256sum "$work/infected/Temp/site-tool.bin" | cut -c1-64):3001:Test.Site.tool" >"$work/site.list"
 cat >"$work/hosts.ini" <<HOSTS
 [scanners]
 pc-clean     scan_paths='["$work/clean"]'
@@ -27,6 +31,8 @@ pc-broken    scan_paths='["$work/clean"]' quellix_scan=$work/no-such-program
 ansible_connection=local
 ansible_python_interpreter=/usr/bin/python3
 quellix_scan=$scan
+signature_list=$work/site.list
+remote_list=$work/remote-{{ inventory_hostname }}/site.list
 remote_json=$work/remote-{{ inventory_hostname }}.jsonl
 collect_dir=$work/runs
 HOSTS
@@ -40,7 +46,7 @@ expected=$(printf '%s\n' \
   $'host\tdetections\tremoved\tquarantined\tfailed\texit_status' \
   $'pc-broken\t-\t-\t-\t-\tno record' \
   $'pc-clean\t0\t0\t0\t0\t0' \
-  $'pc-infected\t2\t2\t0\t0\t1' \
+  $'pc-infected\t3\t3\t0\t0\t1' \
   $'pc-unmounted\t0\t0\t0\t0\t2')
 actual=$(cat "$work/runs/fleet.tsv")
 if [ "$actual" != "$expected" ]; then
@@ -49,8 +55,15 @@ if [ "$actual" != "$expected" ]; then
 fi
 # The removal really happened, and the decoy stayed.
 [ ! -e "$work/infected/WINDOWS/system32/a.exe" ] && [ ! -e "$work/infected/Temp/b.dll" ] &&
+  [ ! -e "$work/infected/Temp/site-tool.bin" ] &&
   [ -e "$work/infected/Temp/decoy.exe" ] || { echo "files not as the table says"; exit 1; }
-grep -qE 'pc-infected +2 +2 +0 +0 +1"' "$work/playbook.log" || { cat "$work/playbook.log"; echo "table not shown"; exit 1; }
+grep -qE 'pc-infected +3 +3 +0 +0 +1"' "$work/playbook.log" || { cat "$work/playbook.log"; echo "table not shown"; exit 1; }
+# Every host's run names the list it was given.
+list_sum=$(sha256sum "$work/site.list" | cut -c1-64)
+for host in pc-clean pc-infected pc-unmounted; do
+  grep -q "\"type\":\"signature_list\",.*\"sha256\":\"$list_sum\",\"rows\":1" "$work/runs/$host.jsonl" ||
+    { cat "$work/runs/$host.jsonl"; echo "$host: the list is not in its run"; exit 1; }
+done
 # A run cut short (no summary record) is never taken for a clean one.
 head -n -1 "$work/runs/pc-clean.jsonl" >"$work/runs/pc-cut.jsonl"
 python3 "$source_dir/fleet/merge_runs.py" "$work/cut.tsv" "$work/runs/pc-cut.jsonl" >/dev/null

@@ -24,7 +24,7 @@
 #include "engine/signature_table.h"
 #include "remedy/json_lines.h"
 #include "engine/testing/specimen_forge.h"
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 #include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
 

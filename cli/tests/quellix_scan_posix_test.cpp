@@ -790,3 +790,140 @@ TEST(QuellixScan, TwinHibernationFilesAndLinkedProfilesAreNotPassedOver) {
 }
 
 }  // namespace
+
+// ---- signature lists (--signatures) ----
+
+// A harmless file of a size no built-in row has, and what measuring it prints.
+struct ListedFile {
+  std::string root, file, decoy, list;
+  std::vector<unsigned char> bytes;
+};
+
+ListedFile PlantListed(const std::string& name) {
+  ListedFile l;
+  std::string base = Fresh(name);
+  l.root = base + "/volume";
+  l.file = l.root + "/Program Files/tool/harmless.bin";
+  l.decoy = l.root + "/harmless twin.bin";
+  l.list = base + "/lists/site.list";
+  for (uint32_t i = 0; i < 5001; ++i) l.bytes.push_back(static_cast<unsigned char>(i * 7 + (i >> 5)));
+  Write(l.file, l.bytes);
+  std::vector<unsigned char> twin = l.bytes;
+  twin[4000] ^= 1;
+  Write(l.decoy, twin);
+  return l;
+}
+
+std::string Measured(const std::string& name, const std::string& file) {
+  std::string command = std::string(QX_FINGERPRINT_PROGRAM) + " --list " + name + " '" + file + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string line;
+  char buffer[256];
+  while (pipe && fgets(buffer, sizeof buffer, pipe)) line += buffer;
+  if (pipe) EXPECT_EQ(0, pclose(pipe)) << command;
+  return line;
+}
+
+void WriteList(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  Write(path, std::vector<unsigned char>(text.begin(), text.end()));
+  ASSERT_EQ(0, chmod(path.c_str(), mode));
+}
+
+TEST(QuellixScan, AListRowFindsQuarantinesAndRestoresWithoutARebuild) {
+  struct Case {
+    const char* what;
+    const char* name;
+    int hashRow;
+  } cases[] = {{"a row measured by fingerprint --list", "Test.Harmless.a", 0},
+               {"a SHA-256 row", "Test.Harmless.h", 1}};
+  for (const Case& c : cases) {
+    ListedFile l = PlantListed(std::string("listed-") + (c.hashRow ? "hash" : "row"));
+    std::string bytes(l.bytes.begin(), l.bytes.end());
+    std::string row = c.hashRow ? Sha256OfBytes(bytes) + ":5001:" + c.name + "\n" : Measured(c.name, l.file);
+    ASSERT_EQ(0u, row.find(c.hashRow ? Sha256OfBytes(bytes) : std::string(c.name) + "\t5001\t0x")) << row;
+    std::string text = "# measured on the lab's machine\n\n" + row;
+    WriteList(l.list, text);
+
+    Outcome before = Scan({"--quiet", l.root}, l.root);
+    EXPECT_EQ(0, before.status) << c.what << before.out;
+
+    std::string q = l.root + "/../quarantine", json = l.root + "/../run.jsonl";
+    Outcome run = Scan({"--quiet", "--signatures", l.list, "--quarantine", q, "--json", json, l.root}, l.root);
+    EXPECT_EQ(1, run.status) << c.what << run.err;
+    EXPECT_NE(std::string::npos, run.out.find(l.file + ": " + c.name + " (quarantined)\n")) << run.out;
+    EXPECT_EQ(1u, Count(run.out, "(quarantined)")) << c.what << ": the twin of one changed byte stays";
+    struct stat st;
+    EXPECT_NE(0, lstat(l.file.c_str(), &st)) << c.what;
+    EXPECT_EQ(0, lstat(l.decoy.c_str(), &st)) << c.what;
+    std::string records = Read(json);
+    EXPECT_NE(std::string::npos, records.find("\"signature_lists\":1")) << records;
+    EXPECT_NE(std::string::npos, records.find("{\"type\":\"signature_list\",\"path\":\"" + l.list + "\",\"sha256\":\"" +
+                                              Sha256OfBytes(text) + "\",\"rows\":1}"))
+        << records;
+
+    Outcome version = Scan({"-V", "--signatures", l.list}, l.root);
+    EXPECT_EQ(0, version.status) << version.err;
+    EXPECT_NE(std::string::npos, version.out.find("built-in signatures: " +
+                                                  std::to_string(BuiltInSignatures().count) + " rows, version "));
+    EXPECT_NE(std::string::npos,
+              version.out.find("signature list " + l.list + ": 1 rows, SHA-256 " + Sha256OfBytes(text) + "\n"))
+        << version.out;
+
+    Outcome back = Scan({"restore", q}, l.root);
+    EXPECT_EQ(0, back.status) << c.what << back.out << back.err;
+    EXPECT_EQ(bytes, Read(l.file)) << c.what;
+  }
+}
+
+// A list that cannot be trusted or read whole: refused with its reason,
+// exit 64, nothing scanned (the specimen a good list would find stays).
+TEST(QuellixScan, AListThatCannotBeTrustedIsRefusedAndNothingIsScanned) {
+  ListedFile l = PlantListed("refused-lists");
+  const std::string row = Measured("Test.Harmless.a", l.file);
+  const std::string other = "Test.Other 77 0x00000001 0x00000002\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    mode_t mode;
+    int make;  // 0 a file, 1 a link to a good list, 2 a FIFO, 3 a file of another owner
+    std::string reason;
+  } cases[] = {
+      {"group may write", row, 0664, 0, "site.list: others may write it (mode 0664)"},
+      {"anyone may write", row, 0646, 0, "site.list: others may write it (mode 0646)"},
+      {"a bad line", other + "Test.Bad 77 0x1 0x2\n" + row, 0644, 0,
+       "site.list:2: the weighted sum is not 0x and 8 hexadecimal digits"},
+      {"a duplicate", row + "# again\n" + row, 0644, 0, "site.list:3: the same size and sums as " + l.list + ":1"},
+      {"a name too long", "Test.Harmless.and.longer.a 1 0x00000001 0x00000002\n", 0644, 0,
+       "site.list:1: the detection name is longer than 24 characters"},
+      {"an empty list", "# nothing yet\n", 0644, 0, "site.list: it holds no row"},
+      {"a symbolic link", row, 0644, 1, "site.list: it is a symbolic link"},
+      {"a FIFO", "", 0644, 2, "site.list: it is not a regular file"},
+      {"another owner", row, 0644, 3, "site.list: it is owned by another user (uid 4242)"},
+  };
+  for (const Case& c : cases) {
+    unlink(l.list.c_str());
+    if (c.make == 3 && geteuid() != 0) continue;  // only root can give a file away
+    if (c.make == 1) {
+      WriteList(l.list + ".real", c.text, c.mode);
+      ASSERT_EQ(0, symlink((l.list + ".real").c_str(), l.list.c_str()));
+    } else if (c.make == 2) {
+      ASSERT_EQ(0, mkfifo(l.list.c_str(), 0600));
+    } else {
+      WriteList(l.list, c.text, c.mode);
+      if (c.make == 3) ASSERT_EQ(0, chown(l.list.c_str(), 4242, 4242));
+    }
+    std::string q = l.root + "/../quarantine";
+    // A good list named first does not carry a bad one after it.
+    WriteList(l.list + ".good", other);
+    Outcome run = Scan({"--quarantine", q, "--signatures", l.list + ".good", "--signatures", l.list, l.root}, l.root);
+    EXPECT_EQ(64, run.status) << c.what;
+    EXPECT_NE(std::string::npos, run.err.find("refusing the signature list " + l.list.substr(0, l.list.rfind('/') + 1) +
+                                              c.reason))
+        << c.what << ": " << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("Nothing was scanned.")) << c.what;
+    EXPECT_EQ("", run.out) << c.what;
+    struct stat st;
+    EXPECT_EQ(0, lstat(l.file.c_str(), &st)) << c.what;
+    EXPECT_NE(0, lstat(q.c_str(), &st)) << c.what << ": no quarantine was even made";
+  }
+}

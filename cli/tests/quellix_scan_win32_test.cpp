@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/signature_table.h"
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 #include "scan/tests/scan_harness_win32.h"
 
 using namespace scantest;
@@ -158,7 +158,8 @@ TEST_F(QuellixScanExe, ExcludeLogAndTheRunRecord) {
   EXPECT_TRUE(Contains(first.output, "Excluded: 1")) << first.output;
   std::string json = Slurp("E:\\run.jsonl");
   EXPECT_EQ(0u, json.find("{\"type\":\"run\",\"tool\":\"quellix-scan.exe\",\"version\":\"")) << json;
-  EXPECT_TRUE(Contains(json, "\"action\":\"detect\"}\n{\"type\":\"root\",\"path\":\"D:\\\\x\"}")) << json;
+  EXPECT_TRUE(Contains(json, "\"action\":\"detect\",\"builtin_rows\":")) << json;
+  EXPECT_TRUE(Contains(json, "\"signature_lists\":0}\n{\"type\":\"root\",\"path\":\"D:\\\\x\"}")) << json;
   EXPECT_TRUE(Contains(json, "\"excluded\":1,")) << json;
 
   Outcome second = RunScanner("--no-memory --log=E:\\scan.log D:\\x\\Temp");

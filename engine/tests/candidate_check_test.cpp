@@ -46,7 +46,7 @@ std::vector<unsigned char> Bytes(size_t n, unsigned seed) {
 TEST(CandidateCheck, ReadsOnceAndTakesTheFirstMatchingRow) {
   std::vector<unsigned char> a = Bytes(1536, 1), b = Bytes(1536, 2), big = Bytes(40000, 3);
   std::vector<SignatureRecord> rows = Rows(a, b, big);
-  SignatureTable table{rows.data(), static_cast<uint32_t>(rows.size())};
+  SignatureSet table{SignatureTable{rows.data(), static_cast<uint32_t>(rows.size())}, nullptr};
 
   struct Case {
     const char* what;
@@ -65,12 +65,12 @@ TEST(CandidateCheck, ReadsOnceAndTakesTheFirstMatchingRow) {
   for (const Case& c : cases) {
     Source source{c.content, 0, UINT64_MAX};
     CandidateReader reader{Read, &source};
-    const SignatureRecord* row = &rows[0];
+    const char* row = "stale";
     EXPECT_EQ(c.outcome, CheckCandidate(table, c.content.size(), &reader, &row)) << c.what;
     EXPECT_EQ(c.reads, source.reads) << c.what;
     if (c.row) {
       ASSERT_NE(nullptr, row) << c.what;
-      EXPECT_STREQ(c.row, row->detectionName) << c.what;
+      EXPECT_STREQ(c.row, row) << c.what;
     } else {
       EXPECT_EQ(nullptr, row) << c.what;
     }
@@ -80,10 +80,10 @@ TEST(CandidateCheck, ReadsOnceAndTakesTheFirstMatchingRow) {
 TEST(CandidateCheck, AFailedReadIsUnreadableNotClean) {
   std::vector<unsigned char> a = Bytes(1536, 1), b = Bytes(1536, 2), big = Bytes(40000, 3);
   std::vector<SignatureRecord> rows = Rows(a, b, big);
-  SignatureTable table{rows.data(), static_cast<uint32_t>(rows.size())};
+  SignatureSet table{SignatureTable{rows.data(), static_cast<uint32_t>(rows.size())}, nullptr};
   Source source{big, 0, kFingerprintBlockSize};  // the second block fails
   CandidateReader reader{Read, &source};
-  const SignatureRecord* row = nullptr;
+  const char* row = nullptr;
   EXPECT_EQ(kCandidateUnreadable, CheckCandidate(table, big.size(), &reader, &row));
   EXPECT_EQ(nullptr, row);
   // A file that shrank after it was listed: the listed size cannot be read.
@@ -93,21 +93,23 @@ TEST(CandidateCheck, AFailedReadIsUnreadableNotClean) {
 }
 
 TEST(CandidateCheck, SizeFilterOfTheBuiltInTable) {
-  SignatureTable table = BuiltInSignatures();
-  for (uint32_t i = 0; i < table.count; ++i) {
-    EXPECT_TRUE(IsCandidateSize(table, table.rows[i].fileSize)) << i;
-    EXPECT_FALSE(IsCandidateSize(table, table.rows[i].fileSize + (uint64_t(1) << 32))) << "64-bit size wraps to row " << i;
+  SignatureTable builtIn = BuiltInSignatures();
+  SignatureSet table = BuiltInSignatureSet();
+  for (uint32_t i = 0; i < builtIn.count; ++i) {
+    EXPECT_TRUE(IsCandidateSize(table, builtIn.rows[i].fileSize)) << i;
+    EXPECT_FALSE(IsCandidateSize(table, builtIn.rows[i].fileSize + (uint64_t(1) << 32)))
+        << "64-bit size wraps to row " << i;
   }
   EXPECT_FALSE(IsCandidateSize(table, 0));
   EXPECT_FALSE(IsCandidateSize(table, kMaxCheckedFileSize + 1));
   // Every built-in row's forged specimen matches its own row through the check.
-  for (uint32_t i = 0; i < table.count; ++i) {
+  for (uint32_t i = 0; i < builtIn.count; ++i) {
     Source source{{}, 0, UINT64_MAX};
-    ASSERT_TRUE(ForgeSpecimenForRow(table.rows[i], i + 1, &source.bytes));
+    ASSERT_TRUE(ForgeSpecimenForRow(builtIn.rows[i], i + 1, &source.bytes));
     CandidateReader reader{Read, &source};
-    const SignatureRecord* row = nullptr;
+    const char* row = nullptr;
     ASSERT_EQ(kCandidateMatched, CheckCandidate(table, source.bytes.size(), &reader, &row)) << i;
-    EXPECT_STREQ(table.rows[i].detectionName, row->detectionName);
+    EXPECT_STREQ(builtIn.rows[i].detectionName, row);
   }
 }
 

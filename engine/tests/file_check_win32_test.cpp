@@ -94,9 +94,9 @@ TEST(CheckFile, SizeLimitIsInclusive) {
   ASSERT_TRUE(qxtest::WriteBytes(dir.Sub("at.bin"), atLimit));
   ASSERT_TRUE(qxtest::WriteBytes(dir.Sub("past.bin"), pastLimit));
   char name[64];
-  EXPECT_EQ(1, CheckFileAgainst({rows, 2}, dir.Sub("at.bin").c_str(), name));
+  EXPECT_EQ(1, CheckFileAgainst({{rows, 2}, nullptr}, dir.Sub("at.bin").c_str(), name));
   EXPECT_STREQ("at.limit", name);
-  EXPECT_EQ(0, CheckFileAgainst({rows, 2}, dir.Sub("past.bin").c_str(), name));
+  EXPECT_EQ(0, CheckFileAgainst({{rows, 2}, nullptr}, dir.Sub("past.bin").c_str(), name));
   EXPECT_STREQ("", name);
   // The fingerprint itself is not limited.
   FileFingerprint fingerprint;
@@ -113,9 +113,9 @@ TEST(CheckFile, SharedSizeTakesTheFirstMatchingRow) {
                                   {"first.match", 1536, 0x457B5A35, 0x00005A4D},
                                   {"second.match", 1536, 0x457B5A35, 0x00005A4D}};
   char name[64];
-  EXPECT_EQ(1, CheckFileAgainst({rows, 3}, dir.Sub("shared.bin").c_str(), name));
+  EXPECT_EQ(1, CheckFileAgainst({{rows, 3}, nullptr}, dir.Sub("shared.bin").c_str(), name));
   EXPECT_STREQ("first.match", name);
-  EXPECT_EQ(0, CheckFileAgainst({rows, 1}, dir.Sub("shared.bin").c_str(), name));
+  EXPECT_EQ(0, CheckFileAgainst({{rows, 1}, nullptr}, dir.Sub("shared.bin").c_str(), name));
 }
 
 TEST(ComputeFingerprint, RangesAndWorkedExample) {

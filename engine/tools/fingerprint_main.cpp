@@ -1,14 +1,17 @@
 // fingerprint: measures files for the signature table.
-//   fingerprint [--rows NAME] FILE...
+//   fingerprint [--rows NAME | --list NAME] FILE...
 // One line per file: path, size, weighted sum, head sum and the detection
 // name (or "-"), tab-separated. With --rows, each line is instead a row in
-// the table's data-file format, ready to paste into signature_rows.inc.
+// the table's data-file format, ready to paste into signature_rows.inc; with
+// --list, a row of a signature list that the console scanners read at run
+// time (--signatures).
 // Exit status: 0 nothing matched, 1 a file matched, 2 a file could not be read.
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "engine/fingerprint.h"
+#include "engine/signature_set.h"
 #include "engine/signature_table.h"
 #include "sys/owned_stream.h"
 
@@ -36,13 +39,15 @@ static int MeasureFile(const char* path, FileFingerprint* out) {
 
 int main(int argc, char** argv) {
   const char* rowName = nullptr;
+  int listForm = 0;
   int first = 1;
-  if (argc > 2 && std::strcmp(argv[1], "--rows") == 0) {
+  if (argc > 2 && (std::strcmp(argv[1], "--rows") == 0 || std::strcmp(argv[1], "--list") == 0)) {
+    listForm = argv[1][2] == 'l';
     rowName = argv[2];
     first = 3;
   }
   if (first >= argc) {
-    std::fprintf(stderr, "usage: fingerprint [--rows NAME] FILE...\n");
+    std::fprintf(stderr, "usage: fingerprint [--rows NAME | --list NAME] FILE...\n");
     return 2;
   }
   int matched = 0, failed = 0;
@@ -56,7 +61,17 @@ int main(int argc, char** argv) {
     const SignatureRecord* row =
         fingerprint.length <= kMaxCheckedFileSize ? FindSignature(BuiltInSignatures(), fingerprint) : nullptr;
     if (row) matched = 1;
-    if (rowName)
+    char line[128];
+    if (listForm) {
+      if (std::strlen(rowName) < kDetectionNameCapacity &&
+          FormatSignatureListLine(rowName, fingerprint.length, fingerprint.weightedSum, fingerprint.headSum, line,
+                                  sizeof line)) {
+        std::fputs(line, stdout);
+      } else {
+        std::fprintf(stderr, "fingerprint: a detection name has at most 24 characters\n");
+        failed = 1;
+      }
+    } else if (rowName)
       std::printf("SIGNATURE_ROW(\"%s\", %u, 0x%08X, 0x%08X)\n", rowName, fingerprint.length,
                   fingerprint.weightedSum, fingerprint.headSum);
     else

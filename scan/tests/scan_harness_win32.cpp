@@ -52,7 +52,7 @@ int FilteredUnreadable(void* context, const char* path, uint32_t error) {
 void MemoryPassOnly(const ScanReport* report) {
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
   ScanMemory(&session);
   EndScanSession(&session);
 }
@@ -61,7 +61,7 @@ void FilePassOnly(const ScanReport* report, int checkEveryFile, int (*filter)(co
                   ProgressEstimate* estimate) {
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), report, kStatusLineInterval);
   session.checkEveryFile = checkEveryFile;
   if (filter) {
     FilteredWalk walk{SessionWalkVisitor(&session), filter};

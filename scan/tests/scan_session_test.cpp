@@ -20,7 +20,7 @@ struct Ports {
 
 Ports* Of(void* c) { return static_cast<Ports*>(c); }
 
-CandidateOutcome Check(void* c, const FoundFile* f, char* name, FileIdentity* identity) {
+CandidateOutcome Check(void* c, const SignatureSet&, const FoundFile* f, char* name, FileIdentity* identity) {
   Of(c)->checked.push_back(f->path);
   if (Of(c)->outcome == kCandidateMatched) strcpy(name, "Worm.Quellix.c");
   *identity = FileIdentity{7, 42, 1};
@@ -79,7 +79,7 @@ TEST(ScanSession, WhatHappensToOneFile) {
     RecordingReport recording{};
     ScanReport report = RecordingScanReport(&recording);
     ScanSession run;
-    BeginScanSession(&run, BuiltInSignatures(), c.action, FakePorts(&ports), &report, 0);
+    BeginScanSession(&run, BuiltInSignatureSet(), c.action, FakePorts(&ports), &report, 0);
     FoundFile file{"/v/WINDOWS/a b.exe", c.size, nullptr};
     EXPECT_EQ(1, SessionFile(&run, &file)) << c.what;
     ASSERT_EQ(static_cast<size_t>(c.rows), recording.rows.size()) << c.what;
@@ -109,7 +109,7 @@ TEST(ScanSession, WhatHappensToOneFile) {
   // The quarantine hears the detection name it stores in its manifest.
   Ports ports{kCandidateMatched, kRowQuarantined, kRowQuarantined, {}, {}, {}, {}, {}};
   ScanSession run;
-  BeginScanSession(&run, BuiltInSignatures(), kActionQuarantine, FakePorts(&ports), nullptr, 0);
+  BeginScanSession(&run, BuiltInSignatureSet(), kActionQuarantine, FakePorts(&ports), nullptr, 0);
   FoundFile file{"/v/x.exe", kCandidate, nullptr};
   SessionFile(&run, &file);
   EndScanSession(&run);
@@ -123,7 +123,7 @@ TEST(ScanSession, PathEveryNthFileStopAndEnd) {
   recording.stopAtQuestion = 25;
   ScanReport report = RecordingScanReport(&recording);
   ScanSession run;
-  BeginScanSession(&run, BuiltInSignatures(), kActionRemove, FakePorts(&ports), &report, 10);
+  BeginScanSession(&run, BuiltInSignatureSet(), kActionRemove, FakePorts(&ports), &report, 10);
   int files = 0;
   for (;;) {
     std::string path = "/v/f" + std::to_string(files + 1);
@@ -153,7 +153,7 @@ TEST(ScanSession, EstimateHookAndCheckingEveryFile) {
   RecordingReport recording{};
   ScanReport report = RecordingScanReport(&recording);
   ScanSession run;
-  BeginScanSession(&run, BuiltInSignatures(), kActionRemove, FakePorts(&ports), &report, 0);
+  BeginScanSession(&run, BuiltInSignatureSet(), kActionRemove, FakePorts(&ports), &report, 0);
   FoundFile plain{"/v/plain", 4200, nullptr};
   SessionFile(&run, &plain);
   EXPECT_TRUE(ports.checked.empty());
@@ -217,7 +217,7 @@ TEST(ScanSession, UnreadablePathsRunValuesRestartsAndTheExitStatus) {
   p.cleanRunValuesOf = CleanOf;
   p.cleanRunValuesAfter = CleanAfter;
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatures(), kActionRemove, p, &report, 0);
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, p, &report, 0);
   gAfter.clear();
   EXPECT_EQ(1, SessionWalk(&session));
   // A memory pass's scheduled removal counts the same way as a file's.

@@ -1,5 +1,5 @@
 // SHA-256 (see sha256.h).
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "remedy/sha256.h"
+#include "engine/sha256.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// SHA-256 (FIPS 180-4), for naming and verifying quarantined files.
+// SHA-256 (FIPS 180-4): quarantined files are named and verified by it, and
+// candidates of a list's SHA-256 rows are hashed with it.
 // Platform-neutral; no allocation.
 #pragma once
 #include <cstddef>

@@ -2,6 +2,12 @@
 #include "engine/sha256.h"
 
 #include <cstring>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+int gSha256PortableForTests = 0;
 
 namespace {
 
@@ -50,6 +56,78 @@ void Compress(Sha256State* s, const unsigned char* p) {
   s->h[7] += h;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QX_SHA256_EXTENSIONS 1
+// The processor's own SHA-256 instructions (the x86 SHA extensions), where
+// it has them: several times the speed of the portable rounds, which stay
+// for every other processor. Only in 64-bit builds, whose systems all save
+// the SSE registers (Windows 95 does not). The message schedule and rounds
+// follow the extensions' reference order.
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithExtensions(Sha256State* s, const unsigned char* p,
+                                                                     size_t blocks) {
+  const __m128i kByteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i state0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&s->h[0]));
+  __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&s->h[4]));
+  // ABEF and CDGH, as the instructions want them.
+  __m128i tmp = _mm_shuffle_epi32(state0, 0xB1);
+  state1 = _mm_shuffle_epi32(state1, 0x1B);
+  state0 = _mm_alignr_epi8(tmp, state1, 8);
+  state1 = _mm_blend_epi16(state1, tmp, 0xF0);
+  for (; blocks; --blocks, p += 64) {
+    __m128i abef = state0, cdgh = state1;
+    __m128i m[4];
+    for (int i = 0; i < 4; ++i)
+      m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), kByteSwap);
+    for (int i = 0; i < 16; ++i) {
+      __m128i& w = m[i & 3];
+      if (i >= 4) {
+        // w[i..i+3] from the four words before, as sha256msg1/msg2 compute them.
+        __m128i carried = _mm_alignr_epi8(m[(i - 1) & 3], m[(i - 2) & 3], 4);
+        w = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w, m[(i - 3) & 3]), carried),
+                                 m[(i - 1) & 3]);
+      }
+      __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i]));
+      __m128i message = _mm_add_epi32(w, k);
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+      message = _mm_shuffle_epi32(message, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+    }
+    state0 = _mm_add_epi32(state0, abef);
+    state1 = _mm_add_epi32(state1, cdgh);
+  }
+  tmp = _mm_shuffle_epi32(state0, 0x1B);
+  state1 = _mm_shuffle_epi32(state1, 0xB1);
+  state0 = _mm_blend_epi16(tmp, state1, 0xF0);
+  state1 = _mm_alignr_epi8(state1, tmp, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&s->h[0]), state0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&s->h[4]), state1);
+}
+
+// SHA: leaf 7, EBX bit 29; SSE4.1: leaf 1, ECX bit 19; SSSE3: leaf 1, ECX bit 9.
+int ProcessorHasExtensions() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 19)) || !(c & (1u << 9))) return 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
+  return (b & (1u << 29)) != 0;
+}
+
+int HasExtensions() {
+  static const int has = ProcessorHasExtensions();
+  return has;
+}
+#endif
+
+// Whole blocks of `p`.
+void CompressBlocks(Sha256State* s, const unsigned char* p, size_t blocks) {
+#ifdef QX_SHA256_EXTENSIONS
+  if (!gSha256PortableForTests && HasExtensions()) {
+    CompressWithExtensions(s, p, blocks);
+    return;
+  }
+#endif
+  for (; blocks; --blocks, p += 64) Compress(s, p);
+}
+
 }  // namespace
 
 void BeginSha256(Sha256State* state) {
@@ -65,9 +143,10 @@ void AddSha256(Sha256State* state, const void* data, size_t length) {
   state->length += length;
   while (length > 0) {
     if (state->used == 0 && length >= 64) {
-      Compress(state, p);
-      p += 64;
-      length -= 64;
+      size_t blocks = length / 64;
+      CompressBlocks(state, p, blocks);
+      p += 64 * blocks;
+      length -= 64 * blocks;
       continue;
     }
     size_t take = 64 - state->used < length ? 64 - state->used : length;
@@ -76,7 +155,7 @@ void AddSha256(Sha256State* state, const void* data, size_t length) {
     p += take;
     length -= take;
     if (state->used == 64) {
-      Compress(state, state->block);
+      CompressBlocks(state, state->block, 1);
       state->used = 0;
     }
   }

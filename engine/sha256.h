@@ -27,3 +27,7 @@ void Sha256Hex(const unsigned char digest[kSha256DigestSize], char hex[kSha256He
 // HMAC-SHA256 (RFC 2104) of `data` under `key`.
 void HmacSha256(const unsigned char* key, size_t keyLength, const void* data, size_t length,
                 unsigned char mac[kSha256DigestSize]);
+
+// Tests only: non-zero takes the portable rounds even where the processor
+// has SHA instructions, so that both are tested on one machine.
+extern int gSha256PortableForTests;

@@ -244,7 +244,17 @@ bool SameNumbers(const ListedRow& a, const ListedRow& b) {
   return a.fileSize == b.fileSize && a.weightedSum == b.weightedSum && a.headSum == b.headSum;
 }
 
+// The digest's first eight bytes as a number in their order: most pairs
+// differ there, so the sort rarely compares whole digests.
+uint64_t DigestPrefix(const HashRow& row) {
+  uint64_t prefix = 0;
+  for (int i = 0; i < 8; ++i) prefix = prefix << 8 | row.digest[i];
+  return prefix;
+}
+
 bool HashBefore(const HashRow& a, const HashRow& b) {
+  uint64_t x = DigestPrefix(a), y = DigestPrefix(b);
+  if (x != y) return x < y;
   int order = std::memcmp(a.digest, b.digest, kSha256DigestSize);
   if (order) return order < 0;
   if (a.list != b.list) return a.list < b.list;
@@ -315,18 +325,27 @@ int AddSignatureList(SignatureLists* lists, const char* path, const SignatureLis
       p->atStart = 0;
       if (got >= 3 && piece[0] == 0xEF && piece[1] == 0xBB && piece[2] == 0xBF) i = 3;
     }
-    for (; i < got && !fault; ++i) {
-      char c = static_cast<char>(piece[i]);
-      if (c == '\n') {
+    // A line at a time: the bytes up to the next line break join the line
+    // being gathered (a NUL among them marks it, what does not fit makes it
+    // too long).
+    while (i < got && !fault) {
+      const unsigned char* end = static_cast<const unsigned char*>(std::memchr(piece + i, '\n', got - i));
+      size_t stop = end ? static_cast<size_t>(end - piece) : got;
+      size_t take = stop - i;
+      if (std::memchr(piece + i, 0, take)) p->sawNul = 1;
+      size_t room = kMaxSignatureListLine - p->length;
+      if (take > room) {
+        p->tooLong = 1;
+        take = room;
+      }
+      std::memcpy(p->text + p->length, piece + i, take);
+      p->length += take;
+      i = stop;
+      if (end) {
         faultLine = p->line;
         fault = EndLine(p);
         p->line += 1;
-      } else if (c == 0) {
-        p->sawNul = 1;
-      } else if (p->length < kMaxSignatureListLine) {
-        p->text[p->length++] = c;
-      } else {
-        p->tooLong = 1;
+        i += 1;
       }
     }
     if (fault) break;

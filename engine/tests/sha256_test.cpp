@@ -37,10 +37,17 @@ TEST(Sha256, KnownVectors) {
       {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
       {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
   };
-  for (const Case& c : cases) {
-    for (size_t piece : {size_t(1), size_t(7), size_t(64), size_t(1) << 20})
-      EXPECT_EQ(c.digest, Hex(c.message, piece)) << c.message.size() << " bytes in pieces of " << piece;
+  // Both ways: the processor's SHA instructions (where it has them) and
+  // the portable rounds.
+  for (int portable = 0; portable <= 1; ++portable) {
+    gSha256PortableForTests = portable;
+    for (const Case& c : cases) {
+      for (size_t piece : {size_t(1), size_t(7), size_t(64), size_t(1) << 20})
+        EXPECT_EQ(c.digest, Hex(c.message, piece))
+            << c.message.size() << " bytes in pieces of " << piece << (portable ? ", portable" : "");
+    }
   }
+  gSha256PortableForTests = 0;
 }
 
 }  // namespace

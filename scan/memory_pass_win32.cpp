@@ -80,7 +80,8 @@ void HandleInfected(ScanSession* session, OwnedHandle* process, char* path, cons
     std::memcpy(path + directoryLength, kCompanionName, sizeof kCompanionName);
     char name[kDetectionNameSize];
     FileIdentity companion;
-    int gone = CheckFileIdentified(path, name, &companion) ? RemoveIdentifiedFile(path, &companion) : 0;
+    int gone = CheckFileAgainst(session->signatures, path, name, &companion) ? RemoveIdentifiedFile(path, &companion)
+                                                                             : 0;
     if (gone) SessionMemoryRow(session, path, name, gone == kRemovedAtRestart ? kRowScheduledAtRestart : kRowRemoved);
     path[directoryLength] = '\0';
   }
@@ -106,7 +107,7 @@ int FindResidentModule(ProcessApi& api, ScanSession* session, DWORD id, MODULEEN
     ReportCurrentPath(session->report, status);
     SessionMemoryModule(session);
     char name[kDetectionNameSize];
-    if (!CheckFileIdentified(module->szExePath, name, identity)) continue;
+    if (!CheckFileAgainst(session->signatures, module->szExePath, name, identity)) continue;
     if (std::strcmp(name, kResidentDetectionName) != 0) continue;
     SessionMemoryResident(session);
     std::snprintf(path, kPathSize, "%s", module->szExePath);

@@ -6,10 +6,12 @@
 
 #include "scan/scan_session.h"
 
-// Ids 0 to 65534. Rows and counts go to the session, the status line
-// ("Memory>>" and the module's path) and the stop question through its
-// report. With `change` 0 (detection only) the resident process is
-// reported and left running, its files untouched.
+// Ids 0 to 65534. Modules are checked against the session's signatures, so
+// a list row that names the resident variant finds a running build of it
+// (the dialog's session holds the built-in rows alone). Rows and counts go
+// to the session, the status line ("Memory>>" and the module's path) and
+// the stop question through its report. With `change` 0 (detection only)
+// the resident process is reported and left running, its files untouched.
 void ScanMemory(ScanSession* session, int change = 1);
 
 // The name that makes a process count as infected.

@@ -2,7 +2,7 @@
 // E: (test folders the driver maps) planted with forged specimens and
 // decoys, with each action, and the files, the Run values, the restore
 // file imported again with regedit, the quarantine and its way back, the
-// exit statuses and Ctrl+C are checked from outside.
+// exit statuses, Ctrl+C and signature lists are checked from outside.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/fingerprint.h"
 #include "engine/signature_table.h"
 #include "engine/sha256.h"
+#include "scan/memory_pass_win32.h"
 #include "scan/tests/scan_harness_win32.h"
 
 using namespace scantest;
@@ -64,6 +66,43 @@ bool HasUserRunValue(const std::string& user, const std::string& name) {
 BOOL WINAPI KeepRunning(DWORD) { return TRUE; }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<unsigned char> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::string Sha256Text(const void* data, size_t length) {
+  unsigned char digest[kSha256DigestSize];
+  char hex[kSha256HexSize];
+  Sha256State sha;
+  BeginSha256(&sha);
+  AddSha256(&sha, data, length);
+  EndSha256(&sha, digest);
+  Sha256Hex(digest, hex);
+  return hex;
+}
+
+// A few KiB of plain text, of a size no built-in row has.
+std::vector<unsigned char> HarmlessText() {
+  std::string text;
+  for (int line = 0; text.size() < 5000; ++line) text += "line " + std::to_string(line) + " of a harmless note\r\n";
+  SignatureTable builtIn = BuiltInSignatures();
+  for (uint32_t i = 0; i < builtIn.count; ++i) EXPECT_NE(builtIn.rows[i].fileSize, text.size());
+  return Bytes(text);
+}
+
+// The line of a signature list that names `bytes`: this family's row as
+// `fingerprint --list` prints it, or a `sha256:size:name` row. Lists written
+// on Windows end their lines in CR LF.
+std::string ListRow(const char* name, const std::vector<unsigned char>& bytes, bool hashRow) {
+  uint32_t size = static_cast<uint32_t>(bytes.size());
+  char line[160];
+  if (hashRow) {
+    snprintf(line, sizeof line, "%s:%u:%s\r\n", Sha256Text(bytes.data(), size).c_str(), size, name);
+  } else {
+    FileFingerprint measured = FingerprintBytes(bytes.data(), size);
+    snprintf(line, sizeof line, "%s\t%u\t0x%08X\t0x%08X\r\n", name, size, measured.weightedSum, measured.headSum);
+  }
+  return line;
+}
 
 class QuellixScanExe : public ::testing::Test {
  protected:
@@ -300,16 +339,10 @@ TEST_F(QuellixScanExe, AManifestThisHostDidNotWriteDecidesNothing) {
   // A copy as this tool writes them: its header, then the bytes.
   std::string held = std::string("QUELLIX-COPY-1\n", 16) + content;
   std::vector<unsigned char> copy(held.begin(), held.end());
-  char hex[kSha256HexSize];
-  unsigned char digest[kSha256DigestSize];
-  Sha256State sha;
-  BeginSha256(&sha);
-  AddSha256(&sha, content.data(), content.size());
-  EndSha256(&sha, digest);
-  Sha256Hex(digest, hex);
+  std::string hex = Sha256Text(content.data(), content.size());
   ASSERT_TRUE(MakeDirectories("E:\\hostile"));
   ASSERT_TRUE(WriteFileBytes("E:\\hostile\\.quellix-quarantine", {}));
-  ASSERT_TRUE(WriteFileBytes(std::string("E:\\hostile\\") + hex, copy));
+  ASSERT_TRUE(WriteFileBytes("E:\\hostile\\" + hex, copy));
   std::string line = std::string("{\"v\":3,\"id\":\"x/1\",\"run\":\"x\",\"path\":\"C:\\\\windows\\\\system32\\\\planted.dll\",") +
                      "\"root\":\"C:\\\\\",\"relative\":\"windows/system32/planted.dll\",\"size\":" +
                      std::to_string(content.size()) + ",\"detection\":\"Worm.Test\",\"sha256\":\"" + hex +
@@ -390,6 +423,78 @@ TEST_F(QuellixScanExe, MemoryPassTerminatesTheResidentWormOnlyWhenAskedToChange)
   EXPECT_FALSE(StillRunning(resident));
   EXPECT_FALSE(Exists("D:\\resident\\drimo.exe"));
   EXPECT_TRUE(Contains(Slurp("E:\\memory.jsonl"), "\"pass\":\"memory\"")) << Slurp("E:\\memory.jsonl");
+}
+
+// ---- signature lists (--signatures) ----
+
+// A harmless file measured here and its row put in a list on E:, in each
+// kind of row: the file is quarantined and its twin of one changed byte
+// stays; the restore brings it back byte for byte.
+TEST_F(QuellixScanExe, AListRowFindsQuarantinesAndRestoresAHarmlessFile) {
+  const std::vector<unsigned char> bytes = HarmlessText();
+  std::vector<unsigned char> twin = bytes;
+  twin[4000] ^= 1;
+  struct Case {
+    const char* name;
+    bool hashRow;
+  } const cases[] = {{"Test.Harmless.a", false}, {"Test.Harmless.h", true}};
+  for (const Case& c : cases) {
+    RemoveTree("D:\\");
+    RemoveTree("E:\\");
+    Plant("D:\\l\\tool\\harmless.txt", bytes);
+    Plant("D:\\l\\twin.txt", twin);
+    Plant("E:\\list.txt", Bytes("# measured on this machine\r\n\r\n" + ListRow(c.name, bytes, c.hashRow)));
+    Outcome run = RunScanner("--no-memory --signatures E:\\list.txt --quarantine E:\\q D:\\l");
+    EXPECT_EQ(1u, run.status) << c.name << "\n" << run.output;
+    EXPECT_TRUE(Contains(run.output, "D:\\l\\tool\\harmless.txt: " + std::string(c.name) + " (quarantined)"))
+        << run.output;
+    EXPECT_FALSE(Contains(run.output, "twin.txt")) << run.output;
+    EXPECT_FALSE(Exists("D:\\l\\tool\\harmless.txt")) << c.name;
+    EXPECT_EQ(twin, ReadFileBytes("D:\\l\\twin.txt")) << c.name;
+
+    Outcome back = RunScanner("restore E:\\q");
+    EXPECT_EQ(0u, back.status) << c.name << "\n" << back.output;
+    EXPECT_EQ(bytes, ReadFileBytes("D:\\l\\tool\\harmless.txt")) << c.name;
+  }
+}
+
+// One bad line refuses the run before anything is scanned: the good row
+// before it takes nothing and no quarantine is made.
+TEST_F(QuellixScanExe, AListWithABadLineIsRefusedAndNothingIsScanned) {
+  const std::vector<unsigned char> bytes = HarmlessText();
+  Plant("D:\\l\\harmless.txt", bytes);
+  Plant("E:\\list.txt", Bytes(ListRow("Test.Harmless.a", bytes, false) + "Test.Bad 77 0x1 0x2\r\n"));
+  Outcome run = RunScanner("--no-memory --signatures E:\\list.txt --quarantine E:\\q D:\\l");
+  EXPECT_EQ(64u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "refusing the signature list E:\\list.txt:2: ")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Nothing was scanned.")) << run.output;
+  EXPECT_FALSE(Contains(run.output, "D:\\l\\")) << run.output;
+  EXPECT_EQ(bytes, ReadFileBytes("D:\\l\\harmless.txt"));
+  EXPECT_FALSE(Exists("E:\\q"));
+}
+
+// A running program whose row a list names as the resident variant is
+// found by the memory pass as the built-in row would be: terminated and
+// taken away. Without the list it is nothing.
+TEST_F(QuellixScanExe, TheMemoryPassFindsARunningListedVariant) {
+  std::vector<unsigned char> image = ReadFileBytes(ProgramDirectory() + "scan_sleeper.exe");
+  ASSERT_FALSE(image.empty());
+  Plant("D:\\listed\\sleeper.exe", image);
+  Plant("E:\\list.txt", Bytes(ListRow(kResidentDetectionName, image, false)));
+  Process resident = StartProcess("\"D:\\listed\\sleeper.exe\"", "D:\\listed\\");
+  ASSERT_NE(nullptr, resident.handle);
+  processes_.push_back(resident);
+  Sleep(500);
+
+  Outcome unlisted = RunScanner("--remove D:\\");
+  EXPECT_EQ(0u, unlisted.status) << unlisted.output;
+  EXPECT_TRUE(StillRunning(resident));
+
+  Outcome run = RunScanner("--remove --signatures E:\\list.txt D:\\");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "D:\\listed\\sleeper.exe: " + std::string(kResidentDetectionName))) << run.output;
+  EXPECT_FALSE(StillRunning(resident));
+  EXPECT_FALSE(Exists("D:\\listed\\sleeper.exe"));
 }
 
 TEST_F(QuellixScanExe, CtrlCStopsTheScanWhichStillReports) {

@@ -10,14 +10,13 @@ const char kScanProgramName[] = "quellix-scan";
 #endif
 const char kScanVersion[] = QX_SCAN_VERSION;
 
-// One list of options for both programs, so that their --help agree; each
-// line fits 80 columns.
+// The options both programs take, then those of each one alone (a program
+// lists only what it takes); each line fits 80 columns.
 #define QX_SCAN_OPTIONS                                                              \
-  "Options ([exe]: quellix-scan.exe only; [vol]: quellix-scan only):\n"              \
+  "Options:\n"                                                                        \
   "  -h, --help              show this help and exit\n"                                \
   "  -V, --version           show the version and exit\n"                              \
-  "      --remove            delete every detected file ([exe] a file in use is\n"     \
-  "                          deleted at the next restart)\n"                           \
+  "      --remove            delete every detected file\n"                             \
   "      --quarantine DIR    move detected files into DIR instead, each named by\n"    \
   "                          its SHA-256, read-only, listed in its manifest.jsonl;\n"  \
   "                          keep DIR off the scanned volume\n"                        \
@@ -35,7 +34,8 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "  -j, --json FILE         write JSON Lines to FILE: a run record, one per\n"        \
   "                          row and Run value, the totals last (- is standard\n"      \
   "                          output; the text then goes to standard error)\n"          \
-  "  -l, --log FILE          append a plain-text record of the run to FILE\n"          \
+  "  -l, --log FILE          append a plain-text record of the run to FILE (a\n"      \
+  "                          file of this user's with one link, not -)\n"          \
   "  -q, --quiet             no progress line\n"                                       \
   "  -r, --recursive         accepted for habit's sake: scans always recurse\n"        \
   "      --force             restore: replace files that exist again\n"                \
@@ -45,23 +45,31 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "      --only PATH         restore: only the file that was at PATH\n"             \
   "      --run ID            restore: only the files of that run\n"                 \
   "      --list              restore: show what the quarantine holds, change\n"     \
-  "                          nothing\n"                                              \
-  "      --no-memory         [exe] do not examine the running processes\n"             \
-  "      --all-users         [exe] also clean the Run key of every other loaded\n"     \
-  "                          user hive (HKEY_USERS)\n"                                 \
-  "      --windows-root DIR  [vol] the mounted Windows system volume (found by\n"      \
+  "                          nothing\n"
+
+#define QX_VOLUME_OPTIONS                                                             \
+  "      --windows-root DIR  the mounted Windows system volume (found by\n"      \
   "                          itself when a PATH holds WINDOWS or WINNT)\n"             \
-  "      --drive L=DIR       [vol] the mounted volume of drive L (repeatable)\n"       \
-  "      --backup DIR        [vol] where hives are copied before their first\n"        \
+  "      --drive L=DIR       the mounted volume of drive L (repeatable)\n"       \
+  "      --backup DIR        where hives are copied before their first\n"        \
   "                          change and deleted Run values saved as .reg files\n"      \
   "                          (default: quellix-backup-DATE-TIME in the current\n"      \
   "                          directory)\n"                                             \
-  "      --cross-file-systems  [vol] also walk file systems mounted below a PATH\n"    \
-  "      --image FILE        [vol] scan a virtual machine's disk image (raw,\n"     \
+  "      --cross-file-systems  also walk file systems mounted below a PATH\n"    \
+  "      --image FILE        scan a virtual machine's disk image (raw,\n"     \
   "                          qcow2, VMDK, VHD, VDI...) instead of PATHs, without\n"   \
   "                          mounting it (repeatable); rows read\n"                    \
   "                          FILE:C:\\WINDOWS\\...; restore: put files taken\n"     \
   "                          from an image back into FILE\n"                         \
+  ""
+
+#define QX_LIVE_OPTIONS                                                               \
+  "      --no-memory         do not examine the running processes\n"             \
+  "      --all-users         also clean the Run key of every other loaded\n"     \
+  "                          user hive (HKEY_USERS)\n"                                 \
+  ""
+
+#define QX_SCAN_OPTIONS_END                                                           \
   "Long options may be shortened to any unique prefix; short ones may be\n"            \
   "bundled (-qj FILE); -- ends the options.\n"
 
@@ -76,7 +84,7 @@ const char kScanHelpText[] =
     "\n"
     "By default nothing is changed: every detection is listed with its path, its\n"
     "detection name and what was done, then a summary.\n"
-    "\n" QX_SCAN_OPTIONS
+    "\n" QX_SCAN_OPTIONS QX_VOLUME_OPTIONS QX_SCAN_OPTIONS_END
     "\n"
     "With --remove or --quarantine, the values of\n"
     "Software\\Microsoft\\Windows\\CurrentVersion\\Run in every profile hive\n"
@@ -106,12 +114,13 @@ const char kLiveScanHelpText[] =
     "and removed with its companion file and folder (when changes are asked).\n"
     "By default nothing is changed: every detection is listed with its path, its\n"
     "detection name and what was done, then a summary. /? shows this help.\n"
-    "\n" QX_SCAN_OPTIONS
+    "\n" QX_SCAN_OPTIONS QX_LIVE_OPTIONS QX_SCAN_OPTIONS_END
     "\n"
-    "Run values of the current user that start a removed file are deleted; each\n"
-    "is first saved to QuellixRemover-restore.reg in the folder %TEMP% names,\n"
-    "which regedit imports to bring it back. Ctrl+C stops the scan: what was\n"
-    "done so far is reported. Restore puts copies back and keeps them.\n"
+    "With --remove a file in use is deleted at the next restart. Run values of\n"
+    "the current user that start a removed file are deleted; each is first saved\n"
+    "to QuellixRemover-restore.reg in the folder %TEMP% names, which regedit\n"
+    "imports to bring it back. Ctrl+C stops the scan: what was done so far is\n"
+    "reported. Restore puts copies back and keeps them.\n"
     "\n"
     "Exit status:\n"
     "  0   nothing found, and at least one file examined\n"
@@ -177,22 +186,38 @@ int Fail(char* reason, size_t capacity, const char* format, const char* detail) 
 int Applies(const OptionSpec& spec, ScanFlavour flavour) { return (spec.flavours >> flavour) & 1u; }
 
 // The long option `word` names (up to '='): an exact name, else the one
-// option it is a prefix of. Null with the reason when none or several.
+// option it is a prefix of. Null with the reason when none or several (the
+// reason names them, or the program an option belongs to).
 const OptionSpec* FindLong(const char* word, ScanFlavour flavour, char* reason, size_t capacity) {
   size_t length = 0;
   while (word[length] && word[length] != '=') ++length;
   const OptionSpec* found = nullptr;
   int candidates = 0;
+  char names[256] = "";
+  size_t used = 0;
   for (const OptionSpec& spec : kOptions) {
     if (!Applies(spec, flavour) || strncmp(spec.name, word, length) != 0) continue;
     if (spec.name[length] == 0) return &spec;
     found = &spec;
     candidates += 1;
+    int n = snprintf(names + used, sizeof names - used, "%s--%s", used ? ", " : "", spec.name);
+    if (n > 0 && static_cast<size_t>(n) < sizeof names - used) used += static_cast<size_t>(n);
   }
+  if (candidates == 1) return found;
   char shown[64];
   snprintf(shown, sizeof shown, "--%.*s", static_cast<int>(length < 40 ? length : 40), word);
-  if (candidates == 1) return found;
-  Fail(reason, capacity, candidates ? "option '%s' is ambiguous" : "unknown option '%s'", shown);
+  if (candidates) {
+    if (capacity) snprintf(reason, capacity, "option '%s' is ambiguous: %s", shown, names);
+    return nullptr;
+  }
+  for (const OptionSpec& spec : kOptions) {
+    if (strncmp(spec.name, word, length) != 0 || spec.name[length] != 0) continue;
+    if (capacity)
+      snprintf(reason, capacity, "%s applies to %s only", shown,
+               flavour == kFlavourMountedVolume ? kLiveScanProgramName : kScanProgramName);
+    return nullptr;
+  }
+  Fail(reason, capacity, "unknown option '%s'", shown);
   return nullptr;
 }
 
@@ -230,7 +255,14 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
     case kOptFilesFrom: o->filesFrom = value; break;
     case kOptNull: o->nulSeparated = 1; break;
     case kOptJson: o->jsonPath = value; break;
-    case kOptLog: o->logPath = value; break;
+    case kOptLog:
+      // '-' is standard output for --json and --files-from; the log would
+      // only repeat standard output, and a file named '-' surprises.
+      if (strcmp(value, "-") == 0)
+        return Fail(reason, capacity, "--log wants a file (the text already goes to standard output; ./- %s)",
+                    "names a file called -");
+      o->logPath = value;
+      break;
     case kOptQuiet: o->quiet = 1; break;
     case kOptRecursive: break;
     case kOptForce: o->force = 1; break;

@@ -213,7 +213,7 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
   }
   for (const HeldDeletion& d : run.deletions) {
     RunValueDeletion deletion{d.hive.c_str(), kOfflineRunKey, d.valueName.c_str(), d.data.c_str(),
-                              d.refersTo.c_str(), job.backup->folder};
+                              d.refersTo.c_str(), job.backup->regFile};
     TellRunValueDeleted(job.listener, deletion);
   }
   TellRunValuesExamined(job.listener, shown.c_str(), deleted);

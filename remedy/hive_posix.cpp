@@ -145,7 +145,10 @@ int CreateBackupFiles(HiveBackup* backup, const char* user, OwnedFd* copy, Owned
       if (errno != EEXIST) return 0;
       continue;
     }
-    if (CreateNewFile(backup->folderFd, regName.c_str(), 0600, reg)) return 1;
+    if (CreateNewFile(backup->folderFd, regName.c_str(), 0600, reg)) {
+      snprintf(backup->regFile, sizeof backup->regFile, "%s/%s", backup->folder, regName.c_str());
+      return 1;
+    }
     int error = errno;
     copy->reset();
     unlinkat(backup->folderFd, copyName.c_str(), 0);
@@ -252,6 +255,7 @@ int HoldsExactly(int fd, const std::vector<const Collected*>& kept) {
 
 void InitHiveBackup(HiveBackup* backup, const char* requested) {
   backup->folder[0] = 0;
+  backup->regFile[0] = 0;
   backup->requested = requested != nullptr;
   backup->folderFd = -1;
   backup->serial = 0;

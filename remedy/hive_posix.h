@@ -23,6 +23,9 @@ struct HiveBackup {
   int requested;  // named by the person; else a new folder in the current directory
   int folderFd;   // open once used
   uint32_t serial;  // numbers the copies, so that two "alice" hives do not collide
+  // The .reg file of the latest hive cleaned: what a deleted value's record
+  // names, since regedit imports it to bring the value back.
+  char regFile[kMountedPathCapacity];
 };
 
 // `requested` null: "quellix-backup-YYYYMMDD-HHMMSS-PID-N" in the current

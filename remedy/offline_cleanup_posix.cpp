@@ -116,7 +116,7 @@ struct HiveJob {
 void OnValueDeleted(void* context, const char* hive, const char* name, const char* commandLine,
                     const char* windowsPath) {
   HiveJob* job = static_cast<HiveJob*>(context);
-  RunValueDeletion deletion{hive, kOfflineRunKey, name, commandLine, windowsPath, job->backup->folder};
+  RunValueDeletion deletion{hive, kOfflineRunKey, name, commandLine, windowsPath, job->backup->regFile};
   TellRunValueDeleted(job->listener, deletion);
 }
 

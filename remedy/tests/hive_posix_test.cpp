@@ -132,6 +132,7 @@ TEST(HivePosix, DeletesExactlyTheReferringValuesAfterABackup) {
   // The copy is the hive as it was; the .reg holds what went.
   EXPECT_EQ(original, Read(dir + "/backup/1-alice-NTUSER.DAT"));
   std::string reg = Read(dir + "/backup/1-alice-Run.reg");
+  EXPECT_EQ(dir + "/backup/1-alice-Run.reg", backup.regFile) << "what a deleted value's record names";
   EXPECT_EQ(0u, reg.find("REGEDIT4\r\n"));
   EXPECT_NE(std::string::npos, reg.find("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]\r\n"));
   EXPECT_NE(std::string::npos, reg.find("\"Worm\"=\"C:\\\\WINDOWS\\\\system32\\\\wormy32.exe\"\r\n")) << reg;

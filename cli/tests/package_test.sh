@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
 # The Debian package: built by cpack from this build folder, it holds the
 # program, its own man page (with the same long options as --help), the
-# copyright file and the changelog, depends on libhivex and libguestfs, and
-# lintian finds no error in it.
+# copyright file, the changelog and the documents, depends on libhivex and
+# libguestfs, its version is the changelog's, and lintian finds no error and
+# no hardening tag in it (with -I: its informational tags too).
+# usage: package_test.sh BUILD_DIR VERSION DEBIAN_REVISION
 set -euo pipefail
-build=$1 version=$2
+build=$1 version=$2 revision=$3
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 arch=$(dpkg --print-architecture)
 out=$(mktemp -d "$build/package-test.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 (cd "$build" && cmake --build . --target quellix-scan quellix-scan-man quellix-scan-changelog >/dev/null &&
   cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; exit 1; }
-deb="$out/quellix-scan_${version}_${arch}.deb"
+deb="$out/quellix-scan_${version}-${revision}_${arch}.deb"
 [ -f "$deb" ] || { echo "no $deb:"; ls "$out"; exit 1; }
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/quellix-scan ./usr/share/man/man1/quellix-scan.1.gz ./usr/share/doc/quellix-scan/copyright \
-         ./usr/share/doc/quellix-scan/changelog.gz; do
+doc=./usr/share/doc/quellix-scan
+for f in ./usr/bin/quellix-scan ./usr/share/man/man1/quellix-scan.1.gz $doc/copyright $doc/changelog.Debian.gz \
+         $doc/README.md $doc/json-lines.md $doc/fleet.md $doc/quellix-scan.yml $doc/merge_runs.py; do
   grep -q " $f\$" <<<"$contents" || { echo "missing $f in:"; echo "$contents"; exit 1; }
 done
 [ "$(dpkg-deb -f "$deb" Package)" = quellix-scan ] || { echo "wrong package name"; exit 1; }
+[ "$(dpkg-deb -f "$deb" Version)" = "$version-$revision" ] || { echo "version $(dpkg-deb -f "$deb" Version)"; exit 1; }
+# The version comes from the changelog's newest entry, which is its first line.
+head -1 "$source_dir/cli/debian/changelog" | grep -qF "quellix-scan ($version-$revision) " ||
+  { echo "the changelog's first entry is not $version-$revision"; exit 1; }
 dpkg-deb -f "$deb" Depends | grep -q libhivex0 || { echo "no libhivex0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
 # --image opens disk images through libguestfs.
 dpkg-deb -f "$deb" Depends | grep -q libguestfs0 || { echo "no libguestfs0 dependency: $(dpkg-deb -f "$deb" Depends)"; exit 1; }
@@ -37,12 +45,23 @@ options=$(grep -E '^ +(-., )?--[a-z]' <<<"$help" | grep -vE '^ +(-., )?--[a-z-]+
 for option in $options; do
   grep -qF -- "${option//-/\\-}" <<<"$page" || { echo "man page lacks $option"; exit 1; }
 done
-"$out/root/usr/bin/quellix-scan" --version | grep -qx "quellix-scan $version"
-# lintian: no error (E:) lines. Warnings are shown, not fatal.
+grep -qx "quellix-scan $version" <<<"$("$out/root/usr/bin/quellix-scan" --version)" ||
+  { echo "--version does not say $version"; exit 1; }
+# The man page of the source tree reads sensibly unbuilt: no placeholder.
+grep -q '@[A-Z_]*@' "$source_dir/cli/quellix-scan.1" && { echo "a placeholder in cli/quellix-scan.1"; exit 1; }
+# Hardening, seen in the shipped program itself.
+program="$out/root/usr/bin/quellix-scan"
+grep -q 'BIND_NOW' <<<"$(readelf -d "$program")" || { echo "not bound at start (-z now)"; exit 1; }
+grep -q 'GNU_RELRO' <<<"$(readelf -lW "$program")" || { echo "no RELRO"; exit 1; }
+grep -q 'DYN (Position-Independent' <<<"$(readelf -hW "$program")" || { echo "not position-independent"; exit 1; }
+grep -q '__mem[a-z]*_chk@' <<<"$(readelf -sW --dyn-syms "$program")" || { echo "no fortified call"; exit 1; }
+# lintian: no error (E:) lines and no hardening tag at any level (-I shows
+# the informational ones). Other warnings are shown, not fatal.
 if command -v lintian >/dev/null; then
-  report=$(lintian --no-cfg "$deb" 2>&1 || true)
+  report=$(lintian --no-cfg -I "$deb" 2>&1 || true)
   [ -z "$report" ] || echo "$report"
   if grep -q '^E: ' <<<"$report"; then echo "lintian found errors"; exit 1; fi
+  if grep -q 'hardening' <<<"$report"; then echo "lintian found hardening missing"; exit 1; fi
 else
   echo "lintian is not installed (bash scripts/setup installs it)"; exit 1
 fi

@@ -493,8 +493,9 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   ScanSession session;
   BeginScanSession(&session, options.signatures, options.action, ports, &report, kPathInterval);
   // Names inside a disk image are Windows names, whatever the platform.
+  uint32_t excludeHits[kMaxExcludes] = {};
   PathExclusions exclusions{options.excludes, options.excludeCount, options.paths, options.pathCount,
-                            p.foldCase || options.imageCount > 0};
+                            p.foldCase || options.imageCount > 0, excludeHits};
   if (options.excludeCount) session.exclusions = &exclusions;
   int withMemory = 0;
   if (p.beforeWalk) {
@@ -506,6 +507,9 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   if (session.ledger.stopped)
     ConsoleNotice(d, nullptr, "interrupted", "the rest was not examined");
   PrintHeldRows(d);
+  // A pattern that left nothing out is most likely a typo, not a wish.
+  for (uint32_t i = 0; i < options.excludeCount && !session.ledger.stopped; ++i)
+    if (!excludeHits[i]) ConsoleNotice(d, "exclude_unused", options.excludes[i], "--exclude matched nothing");
   SessionCleanRunValues(&session);
   ScanTotals ledger = session.ledger;
   EndScanSession(&session);

@@ -66,7 +66,9 @@ struct ConsolePlatform {
   // Opens --log's file to append to: created when missing, never through a
   // link, written only at its end. Null with the reason in `why`.
   FILE* (*openLog)(const char* path, char* why, size_t capacity);
-  int foldCase;  // --exclude compares names as the system does: 1 on Windows
+  // --exclude and restore --only compare names as Windows does: 1 on
+  // Windows and on the mounted Windows volumes the Linux scanner reads.
+  int foldCase;
   // --signatures: checks who may have written the list at `path` and adds
   // its rows (LoadSignatureFile). 0 with "PATH: why" or "PATH:LINE: why".
   int (*loadSignatureList)(SignatureLists* lists, const char* path, char* why, size_t capacity);

@@ -397,6 +397,6 @@ int main(int argc, char** argv) {
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 0, LoadSignatureFile};
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 1, LoadSignatureFile};
   return RunConsoleScanner(argc, argv, platform);
 }

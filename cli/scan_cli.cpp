@@ -23,7 +23,10 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "  -x, --exclude PATTERN   do not examine files whose path below the root\n"         \
   "                          matches PATTERN (* ? [...]; * also matches the\n"         \
   "                          separator; without a leading separator it may match\n"    \
-  "                          any tail of the path); repeatable\n"                      \
+  "                          any tail of the path), nor the tree of a folder it\n"     \
+  "                          matches (a trailing / matches folders only); case\n"     \
+  "                          as Windows ignores it; repeatable, and said when it\n"   \
+  "                          matched nothing\n"                                        \
   "      --files-from FILE   also scan each PATH listed in FILE, one a line\n"         \
   "                          (- is standard input)\n"                                  \
   "  -0, --null              the --files-from list is NUL-separated\n"                 \

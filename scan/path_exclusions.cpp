@@ -36,13 +36,12 @@ const char* MatchSet(const char* pattern, char c, int foldCase, int* in) {
   return p + 1;
 }
 
-}  // namespace
-
-int GlobMatches(const char* pattern, const char* text, int foldCase) {
+// GlobMatches on the text before `end`.
+int GlobMatchesRange(const char* pattern, const char* text, const char* end, int foldCase) {
   // Iterative with one backtrack point: the last '*' and where it began to match.
   const char* starPattern = nullptr;
   const char* starText = nullptr;
-  while (*text) {
+  while (text < end) {
     char c = Fold(*text, foldCase);
     if (*pattern == '*') {
       while (*pattern == '*') ++pattern;
@@ -79,6 +78,28 @@ int GlobMatches(const char* pattern, const char* text, int foldCase) {
   return *pattern == 0;
 }
 
+// `pattern` matches `path` whole or one of the folders it starts with, so
+// that a folder's name leaves out its tree. A pattern that ends in a
+// separator is matched against folders with their separator ("Games/"), so
+// it matches folders only.
+int MatchesPathOrFolder(const char* pattern, const char* path, int foldCase) {
+  size_t length = std::strlen(pattern);
+  int foldersOnly = length > 0 && IsSeparator(pattern[length - 1]);
+  const char* end = path + std::strlen(path);
+  if (!foldersOnly && GlobMatchesRange(pattern, path, end, foldCase)) return 1;
+  for (const char* at = path + 1; at < end; ++at) {
+    if (!IsSeparator(*at) || IsSeparator(at[-1])) continue;
+    if (GlobMatchesRange(pattern, path, at + foldersOnly, foldCase)) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int GlobMatches(const char* pattern, const char* text, int foldCase) {
+  return GlobMatchesRange(pattern, text, text + std::strlen(text), foldCase);
+}
+
 int IsExcludedPath(const PathExclusions& x, const char* path) {
   if (!x.patternCount) return 0;
   // Below the longest root that holds the path.
@@ -108,16 +129,20 @@ int IsExcludedPath(const PathExclusions& x, const char* path) {
   while (IsSeparator(*relative)) ++relative;
   for (uint32_t i = 0; i < x.patternCount; ++i) {
     const char* pattern = x.patterns[i];
+    int matched = 0;
     if (IsSeparator(*pattern)) {
       while (IsSeparator(*pattern)) ++pattern;
-      if (GlobMatches(pattern, relative, x.foldCase)) return 1;
-      continue;
+      matched = MatchesPathOrFolder(pattern, relative, x.foldCase);
+    } else {
+      for (const char* tail = relative; *tail && !matched;) {
+        matched = MatchesPathOrFolder(pattern, tail, x.foldCase);
+        while (*tail && !IsSeparator(*tail)) ++tail;
+        while (IsSeparator(*tail)) ++tail;
+      }
     }
-    for (const char* tail = relative; *tail;) {
-      if (GlobMatches(pattern, tail, x.foldCase)) return 1;
-      while (*tail && !IsSeparator(*tail)) ++tail;
-      while (IsSeparator(*tail)) ++tail;
-    }
+    if (!matched) continue;
+    if (x.hits) x.hits[i] += 1;
+    return 1;
   }
   return 0;
 }

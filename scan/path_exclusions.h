@@ -4,7 +4,10 @@
 // `[...]` one of a set ("[!...]" none of it); '/' and '\' are the same
 // separator. A pattern that starts with a separator is anchored at the root;
 // any other may match the whole relative path or any tail of it that starts
-// after a separator ("*.tmp", "Temp/*"). Platform-neutral.
+// after a separator ("*.tmp", "Temp/*"). A pattern that matches a folder
+// leaves out that folder's whole tree ("WINDOWS", "/Documents and
+// Settings/bob"); one that ends in a separator matches folders only
+// ("Games/"). Platform-neutral.
 #pragma once
 #include <cstdint>
 
@@ -16,6 +19,9 @@ struct PathExclusions {
   const char* const* roots;
   uint32_t rootCount;
   int foldCase;  // Windows names: "*.TMP" matches "a.tmp"
+  // Per pattern, how many paths it left out (null: not counted), so that a
+  // pattern that matched nothing can be told.
+  uint32_t* hits;
 };
 
 // 1 when `text` is matched whole by `pattern`.

@@ -263,6 +263,13 @@ TEST(ConsoleDriver, ExcludedPathsAreNotExamined) {
   EXPECT_NE(std::string::npos, run.out.find("Files examined: 2\n")) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("Excluded: 3\n")) << run.out;
   EXPECT_NE(std::string::npos, run.json.find("\"not_examined\":0,\"excluded\":3,")) << run.json;
+  // A folder's name leaves its tree out; a pattern that left nothing out is
+  // said (a typo, most likely), on standard error and in the JSON.
+  Outcome folder = RunDriver({"-x", "Temp", "-x", "Tmep", "--json", "o.jsonl", "/v"});
+  EXPECT_NE(std::string::npos, folder.out.find("Excluded: 2\n")) << folder.out;
+  EXPECT_NE(std::string::npos, folder.err.find("quellix-scan: Tmep: --exclude matched nothing\n")) << folder.err;
+  EXPECT_EQ(1u, Count(folder.err, "matched nothing")) << folder.err;
+  EXPECT_NE(std::string::npos, folder.json.find("{\"type\":\"exclude_unused\",\"where\":\"Tmep\",")) << folder.json;
   // Everything left out: nothing examined is trouble, not a clean bill.
   Outcome all = RunDriver({"-x", "*", "/v"});
   EXPECT_EQ(kExitTrouble, all.status);

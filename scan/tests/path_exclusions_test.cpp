@@ -32,23 +32,49 @@ TEST(PathExclusions, GlobsOnThePathBelowTheRoot) {
       {"a*b*c", "/mnt/c/aXbYbZc", 0, 1},
       {"a*b*c", "/mnt/c/aXbYbZ", 0, 0},
       {"*", "/mnt/c/anything", 0, 1},
+      // A folder's name leaves out its tree; a trailing separator: folders only.
+      {"WINDOWS", "/mnt/c/WINDOWS/system32/a.exe", 0, 1},
+      {"windows", "/mnt/c/WINDOWS/system32/a.exe", 1, 1},
+      {"system32", "/mnt/c/WINDOWS/system32x/a.exe", 0, 0},
+      {"/Documents and Settings/bob", "/mnt/c/Documents and Settings/bob/Desktop/a.exe", 0, 1},
+      {"/Documents and Settings/bob", "/mnt/c/Documents and Settings/bobby/a.exe", 0, 0},
+      {"/Documents and Settings/bob", "/mnt/c/x/Documents and Settings/bob/a.exe", 0, 0},
+      {"Games/", "/mnt/c/Program Files/Games/x/y.exe", 0, 1},
+      {"Games/", "/mnt/c/Program Files/Games", 0, 0},
+      {"Games\\", "D:\\q\\Games\\y.exe", 1, 1},
+      {"*.VBS", "C:\\a\\update.vbs", 1, 1},
+      {"*.VBS", "/vm/a.qcow2:C:\\a\\update.vbs", 1, 1},
   };
   const char* const roots[] = {"/mnt/c/", "D:\\q"};
   for (const Case& c : cases) {
     const char* const patterns[] = {c.pattern};
-    PathExclusions x{patterns, 1, roots, 2, c.foldCase};
+    PathExclusions x{patterns, 1, roots, 2, c.foldCase, nullptr};
     EXPECT_EQ(c.excluded, IsExcludedPath(x, c.path)) << c.pattern << " on " << c.path;
   }
   // A path under no root: after its drive or leading separators.
   const char* const patterns[] = {"/Windows/*"};
-  PathExclusions x{patterns, 1, nullptr, 0, 1};
+  PathExclusions x{patterns, 1, nullptr, 0, 1, nullptr};
   EXPECT_EQ(1, IsExcludedPath(x, "C:\\WINDOWS\\Temp\\a.exe"));
   EXPECT_EQ(0, IsExcludedPath(x, "C:\\Users\\Windows\\a.exe"));
   // A disk image's row: after the drive that follows the image's name.
   EXPECT_EQ(1, IsExcludedPath(x, "/vm/pc17.qcow2:C:\\WINDOWS\\Temp\\a.exe"));
   EXPECT_EQ(0, IsExcludedPath(x, "/vm/Windows/pc17.qcow2:D:\\a.exe"));
-  PathExclusions none{nullptr, 0, nullptr, 0, 0};
+  PathExclusions none{nullptr, 0, nullptr, 0, 0, nullptr};
   EXPECT_EQ(0, IsExcludedPath(none, "/a"));
+}
+
+// Each pattern counts what it left out, so that one that matched nothing
+// can be told; a path is counted once, by the first pattern that takes it.
+TEST(PathExclusions, CountsHitsPerPattern) {
+  const char* const patterns[] = {"*.tmp", "Temp/", "nothing-here"};
+  const char* const roots[] = {"/mnt/c"};
+  uint32_t hits[3] = {};
+  PathExclusions x{patterns, 3, roots, 1, 0, hits};
+  for (const char* path : {"/mnt/c/a.tmp", "/mnt/c/Temp/b.tmp", "/mnt/c/Temp/c.exe", "/mnt/c/d.exe"})
+    IsExcludedPath(x, path);
+  EXPECT_EQ(2u, hits[0]);
+  EXPECT_EQ(1u, hits[1]);
+  EXPECT_EQ(0u, hits[2]);
 }
 
 }  // namespace

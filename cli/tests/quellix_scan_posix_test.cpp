@@ -210,6 +210,8 @@ TEST(QuellixScan, SomethingNotExaminedIsStatusTwo) {
   EXPECT_NE(std::string::npos, run.out.find("Not examined: 1"));
   Outcome missing = Scan({root + "/no such dir"}, root);
   EXPECT_EQ(2, missing.status);
+  // A path longer than PATH_MAX left behind breaks cp -a and tar of the build tree.
+  EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
 }
 
 TEST(QuellixScan, UsageAndHelp) {
@@ -764,6 +766,7 @@ TEST(QuellixScan, LongRowsReachTheJsonFile) {
   std::string lines = Read(json);
   EXPECT_EQ(1u, Count(lines, "{\"type\":\"detection\"")) << lines.size();
   EXPECT_GT(lines.size(), 8192u);
+  EXPECT_EQ(0, system(("rm -rf '" + root.substr(0, root.rfind('/')) + "'").c_str()));
 }
 
 TEST(QuellixScan, TwinHibernationFilesAndLinkedProfilesAreNotPassedOver) {

@@ -422,6 +422,13 @@ int ReadFilesFrom(ConsoleDriver* d, ScanOptions* options, char** text, const cha
   }
   buffer[used] = 0;
   const char separator = options->nulSeparated ? '\0' : '\n';
+  // A NUL in a list of lines would cut its entry and another path would be
+  // scanned: such a list is refused, whatever else it holds.
+  if (!options->nulSeparated && std::memchr(buffer, 0, used)) {
+    std::free(buffer);
+    Complain(*d->platform, name, "holds a NUL byte: a list of lines holds none (-0 reads a NUL-separated list)");
+    return 0;
+  }
   size_t count = options->pathCount;
   for (size_t i = 0; i < used; ++i) count += buffer[i] == separator;
   const char** list = static_cast<const char**>(std::malloc((count + 1) * sizeof *list));
@@ -736,6 +743,50 @@ void PrintVersion(const ConsolePlatform& p, const ScanOptions& options) {
   }
 }
 
+int IsPathSeparator(char c, int foldCase) { return c == '/' || (foldCase && c == '\\'); }
+
+// 1 when `path` is `root` or lies below it, by their words (a trailing
+// separator aside); a ".." below the root may lead anywhere, so it is not.
+int IsSameOrBelow(const char* path, const char* root, int foldCase) {
+  size_t n = std::strlen(root);
+  while (n > 0 && IsPathSeparator(root[n - 1], foldCase)) --n;
+  for (size_t i = 0; i < n; ++i) {
+    char a = path[i], b = root[i];
+    if (foldCase && a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+    if (foldCase && b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
+    if (IsPathSeparator(a, foldCase) && IsPathSeparator(b, foldCase)) continue;
+    if (a != b || !a) return 0;
+  }
+  const char* rest = path + n;
+  while (IsPathSeparator(*rest, foldCase)) ++rest;
+  if (*rest && rest == path + n && n != 0) return 0;
+  for (const char* part = rest; *part;) {
+    size_t length = 0;
+    while (part[length] && !IsPathSeparator(part[length], foldCase)) ++length;
+    if (length == 2 && part[0] == '.' && part[1] == '.') return 0;
+    part += length;
+    while (IsPathSeparator(*part, foldCase)) ++part;
+  }
+  return 1;
+}
+
+// Each PATH once: one named twice, or inside another PATH, would be walked
+// twice, and a file the first walk removed would be "not examined" in the
+// second. The first of equal PATHs stays. Returns how many are left.
+uint32_t DropRepeatedPaths(const char** paths, uint32_t count, int foldCase) {
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    int repeated = 0;
+    for (uint32_t j = 0; j < count && !repeated; ++j) {
+      if (j == i || !IsSameOrBelow(paths[i], paths[j], foldCase)) continue;
+      // Equal both ways: the earlier one stays.
+      repeated = !IsSameOrBelow(paths[j], paths[i], foldCase) || j < i;
+    }
+    if (!repeated) paths[kept++] = paths[i];
+  }
+  return kept;
+}
+
 int RunParsed(int argc, const char* const* argv, const ConsolePlatform& platform, ScanOptions& options) {
   if (options.command == kCommandVersion) {
     PrintVersion(platform, options);
@@ -749,6 +800,9 @@ int RunParsed(int argc, const char* const* argv, const ConsolePlatform& platform
   char* listText = nullptr;
   const char** listPaths = nullptr;
   if (options.filesFrom && !ReadFilesFrom(&driver, &options, &listText, &listPaths)) return kExitTrouble;
+  const char** paths = listPaths ? listPaths : options.argumentPaths;
+  options.pathCount = DropRepeatedPaths(paths, options.pathCount, platform.foldCase);
+  options.paths = paths;
   int status = Scan(&driver, argc, argv);
   std::free(listPaths);
   std::free(listText);

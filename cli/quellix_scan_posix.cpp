@@ -127,6 +127,18 @@ FILE* OpenLog(const char* path, char* why, size_t capacity) {
     std::snprintf(why, capacity, "%s", "it is not a regular file");
     return nullptr;
   }
+  // A hard link, or a file someone else left in a shared folder, would let
+  // another user choose what the log writes into.
+  if (st.st_nlink > 1) {
+    std::snprintf(why, capacity, "it has %lu links: a log is appended only to a file of one link",
+                  static_cast<unsigned long>(st.st_nlink));
+    return nullptr;
+  }
+  if (st.st_uid != geteuid()) {
+    std::snprintf(why, capacity, "it belongs to user %lu, not to this one: the log is not appended to it",
+                  static_cast<unsigned long>(st.st_uid));
+    return nullptr;
+  }
   FILE* stream = fdopen(fd.get(), "a");
   if (!stream) {
     std::snprintf(why, capacity, "%s", std::strerror(errno));

@@ -157,6 +157,12 @@ FILE* OpenLog(const char* path, char* why, size_t capacity) {
     std::snprintf(why, capacity, "%s", "it is a link or not a plain file");
     return nullptr;
   }
+  // A hard link would let whoever made it choose what the log writes into.
+  if (info.nNumberOfLinks > 1) {
+    std::snprintf(why, capacity, "it has %lu links: a log is appended only to a file of one link",
+                  static_cast<unsigned long>(info.nNumberOfLinks));
+    return nullptr;
+  }
   // The runtime's append mode goes to the end before every write.
   return StreamOver(&file, kRuntimeAppend | kRuntimeBinary, "ab", why, capacity);
 }

@@ -332,6 +332,47 @@ TEST(ConsoleDriver, FilesFromAddsPaths) {
       << run.json;
 }
 
+// Each PATH is walked once: one named twice, or inside another, is dropped
+// (the first of equal ones stays); a list of lines with a NUL is refused
+// rather than cut.
+TEST(ConsoleDriver, EachPathWalkedOnce) {
+  struct Case {
+    std::vector<const char*> paths;
+    std::vector<const char*> roots;
+  } cases[] = {
+      {{"/v/a.exe", "/v/a.exe"}, {"/v/a.exe"}},
+      {{"/v/a.exe", "/v"}, {"/v"}},
+      {{"/v/", "/v/Temp/x", "/v"}, {"/v/"}},
+      {{"/v", "/vx", "/v/../w", "/v/./a"}, {"/v", "/vx", "/v/../w"}},  // ".." may lead anywhere
+      {{"/", "/v"}, {"/"}},
+      {{"/w", "/v", "/w/a"}, {"/w", "/v"}},
+  };
+  gFake.listed = {"/v/a.exe"};
+  gFake.stopAfter = 0;
+  for (const Case& c : cases) {
+    std::vector<const char*> args = {"--json", "o.jsonl"};
+    args.insert(args.end(), c.paths.begin(), c.paths.end());
+    Outcome run = RunDriver(args);
+    std::string roots;
+    for (const char* root : c.roots) roots += std::string("{\"type\":\"root\",\"path\":\"") + root + "\"}\n";
+    EXPECT_NE(std::string::npos, run.json.find(roots)) << c.paths[0] << "\n" << run.json;
+    EXPECT_EQ(c.roots.size(), Count(run.json, "\"type\":\"root\"")) << c.paths[0] << "\n" << run.json;
+  }
+
+  std::string named = testing::TempDir() + "console_driver_nul.txt";
+  const char list[] = "/v/one\n/v/tw\0o\n";
+  FILE* file = std::fopen(named.c_str(), "wb");
+  ASSERT_NE(nullptr, file);
+  ASSERT_EQ(sizeof list - 1, std::fwrite(list, 1, sizeof list - 1, file));
+  std::fclose(file);
+  gFake.files = 0;
+  Outcome run = RunDriver({"--files-from", named.c_str()});
+  EXPECT_EQ(kExitTrouble, run.status);
+  EXPECT_EQ(0, gFake.files);
+  EXPECT_NE(std::string::npos, run.err.find("holds a NUL byte")) << run.err;
+  std::remove(named.c_str());
+}
+
 TEST(ConsoleDriver, RestoreListOnlyAndAgain) {
   gFake.quarantine = MemoryFolder{};
   gFake.target = MemoryTarget{};

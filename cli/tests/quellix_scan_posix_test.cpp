@@ -173,8 +173,11 @@ TEST(QuellixScan, RemoveTakesOnlySpecimensAndLeavesEverythingElseAsItWas) {
   Take(v.root, &before);
   Take(v.outside, &before);
   std::string json = v.root + ".jsonl";
-  Outcome run = Scan({"--remove", "--json", json, v.root}, v.root);
+  // A file named twice, and inside a PATH too, is examined once: no row says
+  // the removed file could not be examined.
+  Outcome run = Scan({"--remove", "--json", json, v.specimens[0], v.root, v.specimens[0]}, v.root);
   EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_EQ(std::string::npos, run.out.find("not examined")) << run.out;
   for (const std::string& s : v.specimens) {
     struct stat st;
     EXPECT_NE(0, lstat(s.c_str(), &st)) << s << " should be gone";
@@ -734,6 +737,22 @@ TEST(QuellixScan, AdministratorsOptionsEndToEnd) {
   EXPECT_EQ(2, linked.status);
   EXPECT_NE(std::string::npos, linked.err.find("symbolic link")) << linked.err;
   EXPECT_EQ("keep", Read(precious));
+  // Nor through a hard link, nor to a file of another user's (as one left in
+  // a world-writable folder would be).
+  ASSERT_EQ(0, link(precious.c_str(), (v.root + "/../hard.log").c_str()));
+  Outcome hard = Scan({"-l", v.root + "/../hard.log", v.root}, v.root);
+  EXPECT_EQ(2, hard.status);
+  EXPECT_NE(std::string::npos, hard.err.find("it has 2 links")) << hard.err;
+  EXPECT_EQ("keep", Read(precious));
+  if (geteuid() == 0) {
+    std::string theirs = v.root + "/../theirs.log";
+    Write(theirs, {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(0, chown(theirs.c_str(), 65534, 65534));
+    Outcome other = Scan({"-l", theirs, v.root}, v.root);
+    EXPECT_EQ(2, other.status);
+    EXPECT_NE(std::string::npos, other.err.find("belongs to user 65534")) << other.err;
+    EXPECT_EQ("keep", Read(theirs));
+  }
 
   // Two specimens named on standard input, NUL-separated.
   std::string out = v.root + "/../list.jsonl";

@@ -7,6 +7,7 @@
 # usage: package_test.sh BUILD_DIR VERSION DEBIAN_REVISION
 set -euo pipefail
 build=$1 version=$2 revision=$3
+[ -f "$build/CMakeCache.txt" ] || { echo "$build is not configured (bash scripts/build)"; exit 77; }
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 arch=$(dpkg --print-architecture)
 out=$(mktemp -d "$build/package-test.XXXXXX")

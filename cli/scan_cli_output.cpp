@@ -116,19 +116,29 @@ void FormatProgressLine(char* out, size_t capacity, uint32_t columns, uint64_t f
   if (columns < 2) return;
   size_t width = columns - 1;
   if (width >= capacity) width = capacity - 1;
-  char size[32], elapsed[32], head[160];
+  char size[32], elapsed[32], estimate[64] = "", head[160] = "";
   FormatByteCount(size, sizeof size, bytes);
   FormatDuration(elapsed, sizeof elapsed, seconds);
   double rate = seconds > 0.001 ? static_cast<double>(files) / seconds : 0;
-  int n = std::snprintf(head, sizeof head, "%llu files, %s, %.0f/s, %u found, %s", static_cast<unsigned long long>(files),
-                        size, rate, detections, elapsed);
-  if (n < 0) return;
   // An estimate says little before 1% or once it is outgrown.
   if (percent != kUnknownShare && percent >= 1 && percent < 100) {
     char left[32];
     FormatDuration(left, sizeof left, seconds * (100 - percent) / percent);
-    size_t at = std::strlen(head);
-    std::snprintf(head + at, sizeof head - at, ", %u%%, %s left", percent, left);
+    std::snprintf(estimate, sizeof estimate, ", %u%%, %s left", percent, left);
+  }
+  // The fullest form that fits: on a narrow terminal the rate, the bytes and
+  // the time so far go before the count found, the share and the time left,
+  // and the path gives way before any of them.
+  const unsigned long long count = static_cast<unsigned long long>(files);
+  for (int form = 0; form < 4; ++form) {
+    int n = form == 0   ? std::snprintf(head, sizeof head, "%llu files, %s, %.0f/s, %u found, %s%s", count, size,
+                                        rate, detections, elapsed, estimate)
+            : form == 1 ? std::snprintf(head, sizeof head, "%llu files, %s, %u found, %s%s", count, size,
+                                        detections, elapsed, estimate)
+            : form == 2 ? std::snprintf(head, sizeof head, "%llu files, %u found%s", count, detections, estimate)
+                        : std::snprintf(head, sizeof head, "%llu f, %u found%s", count, detections, estimate);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) <= width) break;
   }
   size_t headLength = std::strlen(head);
   if (headLength > width) headLength = width;

@@ -469,7 +469,9 @@ int OpenPosixQuarantineToRead(const char* directory, PosixQuarantineFolder* fold
   OwnedFd fd(open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     snprintf(why, capacity, "%s",
-             errno == ENOTDIR || errno == ELOOP ? "it is no folder (or a symbolic link)" : strerror(errno));
+             errno == ENOENT                    ? "there is no such folder: nothing was quarantined there"
+             : errno == ENOTDIR || errno == ELOOP ? "it is no folder (or a symbolic link)"
+                                                  : strerror(errno));
     return 0;
   }
   if (!Adopt(&fd, folder, port)) {

@@ -3,12 +3,34 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+namespace {
+
+// NTFS (ntfs-3g, ntfs3), FAT and exFAT keep no POSIX owner or mode: what a
+// folder shows there is what the mount options say, so the way forward is
+// in those options.
+int OnWindowsFileSystem(int folderFd) {
+  struct statfs fs;
+  if (fstatfs(folderFd, &fs) != 0) return 0;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x65735546UL:  // FUSE (ntfs-3g)
+    case 0x7366746eUL:  // ntfs3
+    case 0x5346544eUL:  // ntfs
+    case 0x4d44UL:      // FAT
+    case 0x2011bab0UL:  // exFAT
+      return 1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int IsTrustedFolder(int folderFd, const char** why) {
   struct stat st;
@@ -18,11 +40,17 @@ int IsTrustedFolder(int folderFd, const char** why) {
     return 0;
   }
   if (st.st_uid != geteuid()) {
-    *why = "it belongs to another user";
+    *why = OnWindowsFileSystem(folderFd) ? "it belongs to another user; this file system shows the owner and mode "
+                                           "its mount options give: mount it with uid= of this user and umask=077, "
+                                           "or use a folder on a Linux file system"
+                                         : "it belongs to another user";
     return 0;
   }
   if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-    *why = "others may write to it";
+    *why = OnWindowsFileSystem(folderFd) ? "others may write to it; this file system shows the owner and mode its "
+                                           "mount options give: mount it with uid= of this user and umask=077, or "
+                                           "use a folder on a Linux file system"
+                                         : "others may write to it";
     return 0;
   }
   return 1;
@@ -52,7 +80,15 @@ int OpenTrustedFolder(const char* path, OwnedFd* folder, int* created, const cha
     if (errno == ELOOP || errno == ENOTDIR) *why = "it is a symbolic link or no folder";
     return 0;
   }
-  if (!IsTrustedFolder(fd.get(), why)) return 0;
+  if (!IsTrustedFolder(fd.get(), why)) {
+    // A folder this call made and then refused goes again (rmdir: only while empty).
+    if (*created) {
+      fd.reset();
+      rmdir(path);
+      *created = 0;
+    }
+    return 0;
+  }
   *folder = static_cast<OwnedFd&&>(fd);
   return 1;
 }

@@ -374,6 +374,13 @@ TEST(QuarantinePosix, QuarantineAndOutputFilesAreTrusted) {
   chmod((base + "/shared").c_str(), 0777);
   EXPECT_FALSE(OpenToQuarantine(base + "/shared", &f, &why));
   EXPECT_EQ("others may write to it", why);
+  // A folder to restore from that is not there is said to be missing.
+  PosixQuarantineFolder reading;
+  QuarantineFolderPort readPort;
+  char missingWhy[kQuarantineReasonCapacity] = "";
+  EXPECT_FALSE(OpenPosixQuarantineToRead((base + "/never").c_str(), &reading, &readPort, missingWhy,
+                                         sizeof missingWhy));
+  EXPECT_STREQ("there is no such folder: nothing was quarantined there", missingWhy);
   // Someone else's manifest is not appended to, marked or not; this tool's folder is.
   ASSERT_EQ(0, mkdir((base + "/foreign").c_str(), 0700));
   Put(base + "/foreign/manifest.jsonl", "{\"path\":\"/etc/passwd\"}\n");

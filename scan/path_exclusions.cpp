@@ -125,6 +125,9 @@ int IsExcludedPath(const PathExclusions& x, const char* path) {
         break;
       }
     }
+    // A drive of an image without a letter: "IMAGE:partition 2:\...".
+    const char* unlettered = relative == path ? std::strstr(path, ":\\") : nullptr;
+    if (unlettered) relative = unlettered + 1;
   }
   while (IsSeparator(*relative)) ++relative;
   for (uint32_t i = 0; i < x.patternCount; ++i) {

@@ -15,7 +15,8 @@ struct PathExclusions {
   const char* const* patterns;
   uint32_t patternCount;
   // The run's roots, to find the path below its root; a path under none of
-  // them is taken from after its drive ("C:\") or leading separators.
+  // them is taken from after its drive ("C:\", "IMAGE:partition 2:\") or
+  // leading separators.
   const char* const* roots;
   uint32_t rootCount;
   int foldCase;  // Windows names: "*.TMP" matches "a.tmp"

@@ -30,6 +30,11 @@ int AddDrive(GuestDisk* disk, const char* label, const char* device, int system)
     if (strcmp(disk->drives[i].device, device) == 0) return 1;
   GuestDrive& d = disk->drives[disk->driveCount];
   memset(&d, 0, sizeof d);
+  char named[kGuestNameCapacity];
+  if (strlen(label) != 1) {
+    GuestDriveLabel(device, named, sizeof named);
+    label = named;
+  }
   if (snprintf(d.label, sizeof d.label, "%s", label) >= static_cast<int>(sizeof d.label) ||
       snprintf(d.device, sizeof d.device, "%s", device) >= static_cast<int>(sizeof d.device))
     return 0;
@@ -211,6 +216,22 @@ int CloseGuestDisk(GuestDisk* disk) {
 const char* GuestError(const GuestDisk* disk) {
   const char* error = disk->handle ? guestfs_last_error(disk->handle) : nullptr;
   return error ? error : "unknown error";
+}
+
+void GuestDriveLabel(const char* device, char* out, size_t capacity) {
+  if (!capacity) return;
+  const char disk[] = "/dev/sda";
+  const size_t length = sizeof disk - 1;
+  const char* number = device + length;
+  int digits = strncmp(device, disk, length) == 0;
+  for (const char* c = number; digits && *c; ++c) digits = *c >= '0' && *c <= '9';
+  if (digits && !*number) {
+    snprintf(out, capacity, "%s", "whole disk");
+  } else if (digits && number[0] != '0' && strlen(number) < 6) {
+    snprintf(out, capacity, "partition %s", number);
+  } else {
+    snprintf(out, capacity, "%s", device);
+  }
 }
 
 int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* out, size_t capacity) {

@@ -24,7 +24,8 @@ enum : uint32_t {
 };
 
 struct GuestDrive {
-  // "C", or the device ("/dev/sda1") when inspection told no letter.
+  // "C", or when inspection told no letter what the person knows of the
+  // image: "partition 2", "whole disk" (GuestDriveLabel).
   char label[kGuestNameCapacity];
   char device[kGuestNameCapacity];
   char mountPoint[16];  // "/C", "/fs1": where the appliance mounts it
@@ -65,5 +66,11 @@ int CloseGuestDisk(GuestDisk* disk);
 const char* GuestError(const GuestDisk* disk);
 
 // "C:\x\y" for the appliance path "/C/x/y" of a drive (the label is the
-// letter), or "/dev/sda1:\x\y" for a drive without one. 1 when it fit.
+// letter), or "partition 1:\x\y" for a drive without one. 1 when it fit.
+// The label of a drive without a letter, from its device in the appliance:
+// the image is the appliance's first disk, so "/dev/sda2" is "partition 2"
+// and "/dev/sda" the "whole disk"; another device (a logical volume) keeps
+// its name. `out` is always terminated.
+void GuestDriveLabel(const char* device, char* out, size_t capacity);
+
 int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* out, size_t capacity);

@@ -59,6 +59,8 @@ TEST(PathExclusions, GlobsOnThePathBelowTheRoot) {
   // A disk image's row: after the drive that follows the image's name.
   EXPECT_EQ(1, IsExcludedPath(x, "/vm/pc17.qcow2:C:\\WINDOWS\\Temp\\a.exe"));
   EXPECT_EQ(0, IsExcludedPath(x, "/vm/Windows/pc17.qcow2:D:\\a.exe"));
+  EXPECT_EQ(1, IsExcludedPath(x, "/vm/pc17.qcow2:partition 2:\\Windows\\a.exe"));
+  EXPECT_EQ(0, IsExcludedPath(x, "/vm/pc17.qcow2:partition 2:\\x\\Windows\\a.exe"));
   PathExclusions none{nullptr, 0, nullptr, 0, 0, nullptr};
   EXPECT_EQ(0, IsExcludedPath(none, "/a"));
 }

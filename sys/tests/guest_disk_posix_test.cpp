@@ -67,7 +67,7 @@ TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
   snprintf(c.label, sizeof c.label, "C");
   snprintf(c.mountPoint, sizeof c.mountPoint, "/C");
   GuestDrive device{};
-  snprintf(device.label, sizeof device.label, "/dev/sdb2");
+  snprintf(device.label, sizeof device.label, "partition 2");
   snprintf(device.mountPoint, sizeof device.mountPoint, "/fs1");
   struct {
     const GuestDrive* drive;
@@ -76,7 +76,7 @@ TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
   } cases[] = {
       {&c, "/C/WINDOWS/system32/x.exe", "C:\\WINDOWS\\system32\\x.exe"},
       {&c, "/C", "C:\\"},
-      {&device, "/fs1/a b/c.dll", "/dev/sdb2:\\a b\\c.dll"},
+      {&device, "/fs1/a b/c.dll", "partition 2:\\a b\\c.dll"},
       {&c, "/D/x.exe", nullptr},
       {&c, "/CD/x.exe", nullptr},
   };
@@ -88,6 +88,19 @@ TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
   }
   char small[8];
   EXPECT_EQ(0, GuestWindowsPath(c, "/C/WINDOWS/system32/x.exe", small, sizeof small)) << "too long for the buffer";
+  // A drive without a letter is named as the person knows the image.
+  struct {
+    const char* device;
+    const char* label;
+  } labels[] = {
+      {"/dev/sda2", "partition 2"},  {"/dev/sda", "whole disk"},     {"/dev/sda12", "partition 12"},
+      {"/dev/sdab1", "/dev/sdab1"},  {"/dev/sda0", "/dev/sda0"},     {"/dev/vg0/lv0", "/dev/vg0/lv0"},
+  };
+  for (const auto& row : labels) {
+    char label[kGuestNameCapacity];
+    GuestDriveLabel(row.device, label, sizeof label);
+    EXPECT_STREQ(row.label, label) << row.device;
+  }
 }
 
 }  // namespace

@@ -431,8 +431,9 @@ TEST(ConsoleDriver, ProgressLineFitsAndShowsThePathsEnd) {
     FormatProgressLine(line, sizeof line, c.columns, 123456, 5u << 20, 61.5, 2, c.percent, path);
     EXPECT_LE(std::strlen(line), c.columns - 1) << c.columns;
     EXPECT_EQ(0, std::strncmp(line, c.head, std::strlen(c.head))) << c.columns << ": " << line;
-    if (c.columns >= 80 && c.percent == kUnknownShare)
+    if (c.columns >= 80 && c.percent == kUnknownShare) {
       EXPECT_NE(nullptr, std::strstr(line, "deep/folder/file.exe")) << line;
+    }
   }
   char line[512];
   FormatProgressLine(line, sizeof line, 200, 1, 1, 1, 0, kUnknownShare, path);

@@ -130,10 +130,10 @@ TEST_F(QuellixScanExe, UsageHelpAndVersion) {
   } const cases[] = {
       {"--bogus", 64, "unknown option '--bogus'"},
       {"--remove --quarantine E:\\q", 64, "exclude each other"},
-      {"--windows-root C:\\ D:\\", 64, "unknown option '--windows-root'"},
+      {"--windows-root C:\\ D:\\", 64, "--windows-root applies to quellix-scan only"},
       {"restore --remove E:\\q", 64, "restore takes only"},
       {"--help", 0, "--all-users"},
-      {"/?", 0, "[exe] do not examine the running processes"},
+      {"/?", 0, "--no-memory         do not examine the running processes"},
       {"--version", 0, "quellix-scan.exe "},
       {"-qV", 0, "quellix-scan.exe "},
       {"--no-m --al --quie -r -V", 0, "quellix-scan.exe "},

@@ -743,29 +743,30 @@ void PrintVersion(const ConsolePlatform& p, const ScanOptions& options) {
   }
 }
 
-int IsPathSeparator(char c, int foldCase) { return c == '/' || (foldCase && c == '\\'); }
+// '\' separates only on Windows: on Linux it is part of a name.
+int IsPathSeparator(char c, int windows) { return c == '/' || (windows && c == '\\'); }
 
 // 1 when `path` is `root` or lies below it, by their words (a trailing
 // separator aside); a ".." below the root may lead anywhere, so it is not.
-int IsSameOrBelow(const char* path, const char* root, int foldCase) {
+int IsSameOrBelow(const char* path, const char* root, int foldCase, int windows) {
   size_t n = std::strlen(root);
-  while (n > 0 && IsPathSeparator(root[n - 1], foldCase)) --n;
+  while (n > 0 && IsPathSeparator(root[n - 1], windows)) --n;
   for (size_t i = 0; i < n; ++i) {
     char a = path[i], b = root[i];
     if (foldCase && a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
     if (foldCase && b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
-    if (IsPathSeparator(a, foldCase) && IsPathSeparator(b, foldCase)) continue;
+    if (IsPathSeparator(a, windows) && IsPathSeparator(b, windows)) continue;
     if (a != b || !a) return 0;
   }
   const char* rest = path + n;
-  while (IsPathSeparator(*rest, foldCase)) ++rest;
+  while (IsPathSeparator(*rest, windows)) ++rest;
   if (*rest && rest == path + n && n != 0) return 0;
   for (const char* part = rest; *part;) {
     size_t length = 0;
-    while (part[length] && !IsPathSeparator(part[length], foldCase)) ++length;
+    while (part[length] && !IsPathSeparator(part[length], windows)) ++length;
     if (length == 2 && part[0] == '.' && part[1] == '.') return 0;
     part += length;
-    while (IsPathSeparator(*part, foldCase)) ++part;
+    while (IsPathSeparator(*part, windows)) ++part;
   }
   return 1;
 }
@@ -773,14 +774,14 @@ int IsSameOrBelow(const char* path, const char* root, int foldCase) {
 // Each PATH once: one named twice, or inside another PATH, would be walked
 // twice, and a file the first walk removed would be "not examined" in the
 // second. The first of equal PATHs stays. Returns how many are left.
-uint32_t DropRepeatedPaths(const char** paths, uint32_t count, int foldCase) {
+uint32_t DropRepeatedPaths(const char** paths, uint32_t count, int foldCase, int windows) {
   uint32_t kept = 0;
   for (uint32_t i = 0; i < count; ++i) {
     int repeated = 0;
     for (uint32_t j = 0; j < count && !repeated; ++j) {
-      if (j == i || !IsSameOrBelow(paths[i], paths[j], foldCase)) continue;
+      if (j == i || !IsSameOrBelow(paths[i], paths[j], foldCase, windows)) continue;
       // Equal both ways: the earlier one stays.
-      repeated = !IsSameOrBelow(paths[j], paths[i], foldCase) || j < i;
+      repeated = !IsSameOrBelow(paths[j], paths[i], foldCase, windows) || j < i;
     }
     if (!repeated) paths[kept++] = paths[i];
   }
@@ -801,7 +802,8 @@ int RunParsed(int argc, const char* const* argv, const ConsolePlatform& platform
   const char** listPaths = nullptr;
   if (options.filesFrom && !ReadFilesFrom(&driver, &options, &listText, &listPaths)) return kExitTrouble;
   const char** paths = listPaths ? listPaths : options.argumentPaths;
-  options.pathCount = DropRepeatedPaths(paths, options.pathCount, platform.foldCase);
+  options.pathCount =
+      DropRepeatedPaths(paths, options.pathCount, platform.foldCase, platform.flavour == kFlavourLiveSystem);
   options.paths = paths;
   int status = Scan(&driver, argc, argv);
   std::free(listPaths);

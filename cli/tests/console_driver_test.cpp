@@ -346,6 +346,7 @@ TEST(ConsoleDriver, EachPathWalkedOnce) {
       {{"/v", "/vx", "/v/../w", "/v/./a"}, {"/v", "/vx", "/v/../w"}},  // ".." may lead anywhere
       {{"/", "/v"}, {"/"}},
       {{"/w", "/v", "/w/a"}, {"/w", "/v"}},
+      {{"/v/a", "/v/a\\b"}, {"/v/a", "/v/a\\\\b"}},  // on Linux '\' is part of a name (JSON: "\\")
   };
   gFake.listed = {"/v/a.exe"};
   gFake.stopAfter = 0;

@@ -2,12 +2,15 @@
 // error going to files.
 #pragma once
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-// The child's process id (waitpid gives its exit status), or -1.
+// The child's process id (waitpid gives its exit status), or -1. Its
+// quarantine key stays in the test's folder when the environment names
+// none (the test run by hand, not by ctest), never in the host's own place.
 inline pid_t StartProgram(const char* program, const std::vector<std::string>& args, const std::string& outPath,
                           const std::string& errPath) {
   pid_t pid = fork();
@@ -15,6 +18,9 @@ inline pid_t StartProgram(const char* program, const std::vector<std::string>& a
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    char here[4096];
+    if (!getenv("QUELLIX_SCAN_KEY") && getcwd(here, sizeof here))
+      setenv("QUELLIX_SCAN_KEY", (std::string(here) + "/test-key/quarantine.key").c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -645,7 +645,7 @@ RestoreOutcome RestoreQuarantined(QuarantineStore* store, const QuarantineRecord
   uint64_t copied = 0;
   Reader from{folder.read, folder.context, copy};
   // Reads the header (when there is one) from the start; 1 when it is ours.
-  auto header_ok = [&]() {
+  auto HeaderIsOurs = [&]() {
     if (!folder.rewind(folder.context, copy)) return 0;
     if (!header) return 1;
     char head[sizeof kCopyHeader];
@@ -657,7 +657,7 @@ RestoreOutcome RestoreQuarantined(QuarantineStore* store, const QuarantineRecord
     }
     return memcmp(head, kCopyHeader, sizeof head) == 0 ? 1 : 0;
   };
-  if (!folder.size(folder.context, copy, &size) || size != record.size + header || !header_ok() ||
+  if (!folder.size(folder.context, copy, &size) || size != record.size + header || !HeaderIsOurs() ||
       CopyHashing(from, nullptr, record.size, digest, &copied) != kCopyDone || copied != record.size) {
     folder.close(folder.context, copy, 0);
     return kRestoreBadCopy;
@@ -677,7 +677,7 @@ RestoreOutcome RestoreQuarantined(QuarantineStore* store, const QuarantineRecord
   // The same bytes again, checked again on their way: the copy may have
   // changed between the two readings.
   Writer to{TargetWrite, const_cast<RestoreTargetPort*>(&target), nullptr};
-  CopyResult result = header_ok() ? CopyHashing(from, &to, record.size, digest, &copied) : kCopyReadFailed;
+  CopyResult result = HeaderIsOurs() ? CopyHashing(from, &to, record.size, digest, &copied) : kCopyReadFailed;
   if (result == kCopyWriteFailed) target.reason(target.context, why, whyCapacity);
   folder.close(folder.context, copy, 0);
   if (result == kCopyDone) Sha256Hex(digest, hex);

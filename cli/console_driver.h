@@ -1,8 +1,9 @@
-// The one driver of both console scanners: options, dispatch, the scan
-// session, the rows (sorted, so that runs compare), the Run-value lines,
-// the summary, JSON Lines, the progress line and the restore loop. Each
-// platform gives it a small table: its console, its files and its ports.
-// Platform-neutral.
+// The one driver of both console scanners: options, dispatch and the scan
+// session. Its parts: console_output (what people see), run_journal (JSON
+// Lines and the log, written as things happen), held_rows (the rows sorted
+// for people at the end), files_from (--files-from) and console_restore
+// (the restore loop). Each platform gives it a small table: its console,
+// its files and its ports. Platform-neutral.
 #pragma once
 #include <cstddef>
 #include <cstdint>

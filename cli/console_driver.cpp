@@ -50,6 +50,10 @@ void OnRunValueDeleted(void* context, const RunValueDeletion* v) {
   JournalRunValue(d, v);
 }
 
+void OnChangeAhead(void* context, const char* path, const char* detectionName, uint32_t action) {
+  JournalChangeAhead(static_cast<ConsoleDriver*>(context), path, detectionName, action);
+}
+
 void OnRegistryTrouble(void* context, RunValueTrouble kind, const char* where, const char* reason) {
   JournalTrouble(static_cast<ConsoleDriver*>(context), kind, where, reason);
 }
@@ -85,8 +89,8 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
     CloseRunRecords(d);
     return kExitTrouble;
   }
-  ScanReport report{OnProgress,       OnCurrentPath,     OnResultRow, nullptr, OnStopRequested,
-                    OnRunValueDeleted, OnRegistryTrouble, d};
+  ScanReport report{OnProgress,      OnCurrentPath,     OnResultRow,   nullptr, OnStopRequested,
+                    OnRunValueDeleted, OnRegistryTrouble, OnChangeAhead, d};
   ScanSession session;
   BeginScanSession(&session, options.signatures, options.action, ports, &report, kPathInterval);
   // Names inside a disk image are Windows names, whatever the platform.

@@ -142,6 +142,16 @@ void WriteRowRecord(JsonRecords* records, const char* path, const char* name, Sc
   EndRecord(&r);
 }
 
+void WriteIntentRecord(JsonRecords* records, const char* path, const char* name, const char* action) {
+  if (!records->file) return;
+  JsonRecord r;
+  BeginRecord(&r, records, "intent", std::strlen(path) + std::strlen(name));
+  AddText(&r, "path", path);
+  AddJsonString(&r.line, "detection", name);
+  AddJsonString(&r.line, "action", action);
+  EndRecord(&r);
+}
+
 void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* v) {
   if (!records->file) return;
   JsonRecord r;

@@ -41,6 +41,9 @@ void WriteRunRecord(JsonRecords* records, const char* tool, const char* host, in
                     int rootsAreImages, const SignatureSet* signatures);
 void WriteRowRecord(JsonRecords* records, const char* path, const char* name, ScanRowStatus status,
                     const char* reason, ScanPass pass);
+// A detection about to be changed: "intent", its path, detection and
+// `action` ("removing", "quarantining"); its row follows once it is done.
+void WriteIntentRecord(JsonRecords* records, const char* path, const char* name, const char* action);
 void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* deletion);
 void WriteTroubleRecord(JsonRecords* records, RunValueTrouble kind, const char* where, const char* reason);
 void WriteNoticeRecord(JsonRecords* records, const char* type, const char* where, const char* reason);

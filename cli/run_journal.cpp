@@ -142,6 +142,19 @@ void JournalRunStart(ConsoleDriver* d, int argc, const char* const* argv, const 
   AfterChange(d);
 }
 
+void JournalChangeAhead(ConsoleDriver* d, const char* path, const char* detectionName, uint32_t action) {
+  const char* verb = action == kActionQuarantine ? "quarantining" : "removing";
+  if (d->log) {
+    std::fprintf(d->log, "%s ", verb);
+    WriteSystemText(d, d->log, path);
+    std::fputs(" (", d->log);
+    WriteSystemText(d, d->log, detectionName);
+    std::fputs(")\n", d->log);
+  }
+  WriteIntentRecord(&d->records, path, detectionName, verb);
+  FlushRunRecords(d);
+}
+
 void JournalRow(ConsoleDriver* d, const ScanRow& row) {
   if (d->log) WriteRowLine(d, d->log, row.path, row.detectionName, row.status, row.reason);
   WriteRowRecord(&d->records, row.path, row.detectionName, row.status, row.reason, row.pass);

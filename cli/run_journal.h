@@ -16,6 +16,9 @@ int CloseRunRecords(ConsoleDriver* driver);
 // The run record (and the log's heading: when, where, which program, what
 // was asked; for a scan, what it checks against).
 void JournalRunStart(ConsoleDriver* driver, int argc, const char* const* argv, const char* command);
+// A detection about to be removed or quarantined (kActionRemove...), so
+// that a run that dies before its row still names the file.
+void JournalChangeAhead(ConsoleDriver* driver, const char* path, const char* detectionName, uint32_t action);
 // A row, as it happens.
 void JournalRow(ConsoleDriver* driver, const ScanRow& row);
 // A Run value deleted, as it happens.

@@ -76,6 +76,9 @@ struct ScanReport {
   // Each Run value deleted, and each hive or key not cleaned.
   void (*runValueDeleted)(void* context, const RunValueDeletion* deletion);
   void (*registryTrouble)(void* context, RunValueTrouble kind, const char* where, const char* reason);
+  // Just before a detection is removed or quarantined: a record kept as the
+  // run goes can name the file even when the run dies before its row.
+  void (*changeAhead)(void* context, const char* path, const char* detectionName, uint32_t action);
   void* context;
 };
 
@@ -91,6 +94,9 @@ inline void ReportRow(const ScanReport* r, const ScanRow& row) {
 }
 inline void ReportRunEnded(const ScanReport* r, const ScanTotals& totals) {
   if (r && r->runEnded) r->runEnded(r->context, &totals);
+}
+inline void ReportChangeAhead(const ScanReport* r, const char* path, const char* name, uint32_t action) {
+  if (r && r->changeAhead) r->changeAhead(r->context, path, name, action);
 }
 inline int ReportStopRequested(const ScanReport* r) {
   return r && r->stopRequested ? r->stopRequested(r->context) : 0;

@@ -76,6 +76,7 @@ void AfterGone(ScanSession* session, const char* path) {
 ScanRowStatus Handle(ScanSession* session, const FoundFile* file, const FileIdentity* identity, const char* name,
                      char* why, size_t capacity) {
   const ScanPorts& ports = session->ports;
+  if (session->action != kActionLeave) ReportChangeAhead(session->report, file->path, name, session->action);
   switch (session->action) {
     case kActionRemove:
       if (ports.remove) return ports.remove(ports.context, file, identity, why, capacity);

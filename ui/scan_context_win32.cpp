@@ -170,5 +170,5 @@ int AskStopFlag(void* raw) { return IsStopRequested(Of(raw)); }
 
 ScanReport ScanContextReport(ScanContext* context) {
   return ScanReport{ReportProgressToBar, ReportPathToStatusLine, ReportRowToList, ReportEndToDialog, AskStopFlag,
-                    nullptr, nullptr, context};
+                    nullptr,             nullptr,                nullptr,         context};
 }

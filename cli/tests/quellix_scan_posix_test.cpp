@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -200,6 +202,61 @@ TEST(QuellixScan, RemoveTakesOnlySpecimensAndLeavesEverythingElseAsItWas) {
   // Nothing left: a second run finds nothing.
   Outcome again = Scan({"--remove", v.root}, v.root);
   EXPECT_EQ(0, again.status) << again.out;
+}
+
+// A tree of `specimens` forged files among decoys of their sizes, spread
+// over folders; their paths in walk-independent order.
+std::vector<std::string> PlantMany(const std::string& root, int specimens, int decoysEach) {
+  SignatureTable table = BuiltInSignatures();
+  std::vector<std::string> paths;
+  std::vector<unsigned char> bytes;
+  for (int i = 0; i < specimens; ++i) {
+    const SignatureRecord& row = table.rows[static_cast<uint32_t>(i) % table.count];
+    std::string folder = root + "/d" + std::to_string(i % 7) + "/e" + std::to_string(i % 3);
+    EXPECT_TRUE(ForgeSpecimenForRow(row, 300 + static_cast<uint32_t>(i), &bytes));
+    paths.push_back(folder + "/w" + std::to_string(i) + ".exe");
+    Write(paths.back(), bytes);
+    for (int j = 0; j < decoysEach; ++j) {
+      EXPECT_TRUE(ForgeDecoyForRow(row, 5000 + static_cast<uint32_t>(i * decoysEach + j), &bytes));
+      Write(folder + "/c" + std::to_string(i) + "-" + std::to_string(j) + ".dll", bytes);
+    }
+  }
+  return paths;
+}
+
+// A --remove run killed at any point (SIGKILL: no chance to tidy up) has
+// named every file it took away in its JSON and its log.
+TEST(QuellixScan, AKilledRemoveRunHasNamedEveryFileItTookAway) {
+  const int kSpecimens = 32;
+  // Killed once the first file is gone, and once a quarter, half and three
+  // quarters of them are.
+  for (int quarter : {0, 1, 2, 3}) {
+    std::string base = Fresh("killed-" + std::to_string(quarter));
+    std::vector<std::string> specimens = PlantMany(base + "/volume", kSpecimens, 4);
+    std::vector<std::string> args{"-q", "--remove", "--json", base + "/run.jsonl", "--log", base + "/run.log",
+                                  base + "/volume"};
+    pid_t pid = StartProgram(QX_SCAN_PROGRAM, args, base + "/out", base + "/err");
+    size_t wanted = std::max<size_t>(1, specimens.size() * static_cast<size_t>(quarter) / 4), gone = 0;
+    int status = 0;
+    while (gone < wanted && waitpid(pid, &status, WNOHANG) == 0) {
+      gone = 0;
+      for (const std::string& path : specimens) gone += access(path.c_str(), F_OK) != 0;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    std::string records = Read(base + "/run.jsonl"), log = Read(base + "/run.log");
+    gone = 0;
+    for (const std::string& path : specimens) {
+      if (access(path.c_str(), F_OK) == 0) continue;
+      ++gone;
+      // Its intent went out before the file did; its row, unless the kill
+      // came between the two.
+      EXPECT_NE(std::string::npos, records.find("{\"type\":\"intent\",\"path\":\"" + path + "\""))
+          << quarter << ": " << path;
+      EXPECT_NE(std::string::npos, log.find("removing " + path + " (")) << quarter << ": " << path;
+    }
+    EXPECT_LE(wanted, gone) << quarter;
+  }
 }
 
 TEST(QuellixScan, SomethingNotExaminedIsStatusTwo) {

@@ -26,5 +26,6 @@ int StopRequested(void* context) {
 }  // namespace
 
 ScanReport RecordingScanReport(RecordingReport* recording) {
-  return ScanReport{Progress, CurrentPath, ResultRow, RunEnded, StopRequested, ValueDeleted, Trouble, recording};
+  return ScanReport{Progress,     CurrentPath, ResultRow, RunEnded, StopRequested,
+                    ValueDeleted, Trouble,     nullptr,   recording};
 }

@@ -1,6 +1,8 @@
 // The disk-image platform of quellix-scan (see image_scan_posix.h).
 #include "cli/image_scan_posix.h"
 
+#include "cli/run_backup_posix.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,10 +124,6 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   Progress(s, image, text);
   int go = WalkGuestDisk(&s->disk, image, *visitor, &s->stats);
   if (!s->removed.empty() && s->session) {
-    if (!s->backupReady) {
-      InitHiveBackup(&s->backup, s->options->backupDirectory);
-      s->backupReady = 1;
-    }
     std::vector<const char*> paths;
     for (const std::string& p : s->removed) paths.push_back(p.c_str());
     RunValueListener listener = SessionRunValueListener(s->session);
@@ -158,6 +156,10 @@ int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* d
   s->image = nullptr;
   s->backupReady = 0;
   s->stats = GuestWalkStats{0, 0};
+  if (options->action != kActionLeave) {
+    if (!OpenRunBackup(&s->backup, *options, driver)) return 0;
+    s->backupReady = 1;
+  }
   ScanPorts p{};
   p.walk = WalkPort;
   p.check = CheckPort;

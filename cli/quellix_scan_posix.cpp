@@ -19,9 +19,11 @@
 
 #include "cli/console_driver.h"
 #include "cli/image_scan_posix.h"
+#include "cli/run_backup_posix.h"
 #include "engine/file_check_posix.h"
 #include "engine/signature_file_posix.h"
 #include "remedy/file_removal_posix.h"
+#include "remedy/hive_posix.h"
 #include "remedy/name_escape.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
@@ -44,6 +46,8 @@ struct PosixScanner {
   QuarantineStore quarantine;
   int quarantineOpen;
   QuarantineRoots roots;
+  HiveBackup backup;  // prepared by a writing run before anything changes
+  int backupOpen;
   VisitedDirectories visited;
   TreeWalkStats stats;
   // The share done: entries walked against the inodes in use on the file
@@ -228,8 +232,7 @@ void OnOfflineNotice(void* context, const char* text, const char* where, const c
 
 void CleanAfterPort(void* context, const char* const* paths, uint32_t count, const RunValueListener* listener) {
   PosixScanner* s = Of(context);
-  CleanOfflineRunValues(s->offline, paths, count, s->options->backupDirectory, *listener,
-                        OfflineNotice{OnOfflineNotice, s});
+  CleanOfflineRunValues(s->offline, paths, count, &s->backup, *listener);
 }
 
 // ---- the scan ----
@@ -267,6 +270,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->options = options;
   s->driver = driver;
   s->quarantineOpen = 0;
+  s->backupOpen = 0;
   s->quarantineFolder.directoryFd = -1;
   InitVisitedDirectories(&s->visited);
   if (options->imageCount) {
@@ -282,6 +286,11 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   if (!SetUpOfflineSystem(request, &s->offline, notice)) return 0;
   if (options->action != kActionLeave && RefusesToWrite(s->offline, options->paths, options->pathCount, notice))
     return 0;
+  InitHiveBackup(&s->backup, options->backupDirectory);
+  if (options->action != kActionLeave && s->offline.known && !s->offline.windows9x) {
+    if (!OpenRunBackup(&s->backup, *options, driver)) return 0;
+    s->backupOpen = 1;
+  }
   if (options->action == kActionQuarantine) {
     if (!OpenQuarantineForScan(s, options, driver)) return 0;
     if (!ResolveQuarantineRoots(options->paths, options->pathCount, &s->roots)) {
@@ -322,6 +331,8 @@ void EndScan(void* context, const ScanTotals*) {
     ClosePosixQuarantineFolder(&s->quarantineFolder);
   }
   s->quarantineOpen = 0;
+  if (s->backupOpen) CloseHiveBackup(&s->backup);
+  s->backupOpen = 0;
   FreeQuarantineRoots(&s->roots);
 }
 

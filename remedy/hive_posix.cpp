@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,17 +107,25 @@ int CopyInto(int from, uint64_t size, int to) {
   return fsync(to) == 0;
 }
 
-int EnsureFolder(HiveBackup* backup) {
+// The folder, opened (made first when it is a new default one). 0 with
+// errno, or with the reason in `why`.
+int OpenBackupFolder(HiveBackup* backup, const char** why) {
   if (backup->folderFd >= 0) return 1;
   OwnedFd folder;
-  const char* why = nullptr;
   int created = 0;
+  *why = nullptr;
   if (backup->requested) {
-    if (!OpenTrustedFolder(backup->folder, &folder, &created, &why)) {
-      if (why) errno = EPERM;
+    if (!OpenTrustedFolder(backup->folder, &folder, &created, why)) return 0;
+  } else {
+    char state[kMountedPathCapacity - 128];
+    if (!HostStateFolder(state, sizeof state)) {
+      *why = "this host has no folder for backups (set HOME, or name one with --backup)";
       return 0;
     }
-  } else {
+    std::string parent = std::string(state) + "/backups";
+    OwnedFd backups;
+    int madeParent = 0;
+    if (!OpenTrustedFolder(parent.c_str(), &backups, &madeParent, why)) return 0;
     // A name no other run (or earlier use of the same second) has taken.
     char stem[64];
     time_t now = time(nullptr);
@@ -124,14 +133,26 @@ int EnsureFolder(HiveBackup* backup) {
     localtime_r(&now, &local);
     strftime(stem, sizeof stem, "quellix-backup-%Y%m%d-%H%M%S", &local);
     for (uint32_t n = 1;; ++n) {
-      snprintf(backup->folder, sizeof backup->folder, "%s-%ld-%u", stem, static_cast<long>(getpid()), n);
-      if (mkdir(backup->folder, 0700) == 0) break;
+      snprintf(backup->folder, sizeof backup->folder, "%s/%s-%ld-%u", parent.c_str(), stem,
+               static_cast<long>(getpid()), n);
+      if (mkdirat(backups.get(), backup->folder + parent.size() + 1, 0700) == 0) break;
       if (errno != EEXIST || n >= 1000) return 0;
     }
-    if (!OpenTrustedFolder(backup->folder, &folder, &created, &why)) return 0;
+    created = 1;
+    folder.reset(openat(backups.get(), backup->folder + parent.size() + 1,
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return 0;
   }
+  backup->created = created;
   backup->folderFd = folder.release();
   return 1;
+}
+
+int EnsureFolder(HiveBackup* backup) {
+  const char* why = nullptr;
+  if (OpenBackupFolder(backup, &why)) return 1;
+  if (why) errno = EPERM;
+  return 0;
 }
 
 // Two new files in the backup folder, "<serial>-<user>-NTUSER.DAT" and
@@ -258,13 +279,46 @@ void InitHiveBackup(HiveBackup* backup, const char* requested) {
   backup->regFile[0] = 0;
   backup->requested = requested != nullptr;
   backup->folderFd = -1;
+  backup->created = 0;
   backup->serial = 0;
   if (requested) snprintf(backup->folder, sizeof backup->folder, "%s", requested);
+}
+
+int PrepareHiveBackup(HiveBackup* backup, const char* const* scanned, uint32_t count, char* why, size_t capacity) {
+  const char* reason = nullptr;
+  if (!OpenBackupFolder(backup, &reason)) {
+    snprintf(why, capacity, "%s", reason ? reason : strerror(errno));
+    return 0;
+  }
+  // The volume being cleaned is no place for what may have to bring it back.
+  char folder[PATH_MAX], root[PATH_MAX];
+  for (uint32_t i = 0; i < count && !backup->requested; ++i) {
+    if (!realpath(backup->folder, folder) || !realpath(scanned[i], root)) continue;
+    size_t n = strlen(root);
+    if (strncmp(folder, root, n) == 0 && (folder[n] == '/' || folder[n] == 0 || n == 1)) {
+      snprintf(why, capacity, "the default backup folder lies in %s, which is scanned: name another place with "
+               "--backup", scanned[i]);
+      return 0;
+    }
+  }
+  // A folder that cannot take a file would fail only once the files are gone.
+  char probe[64];
+  snprintf(probe, sizeof probe, ".probe-%ld", static_cast<long>(getpid()));
+  OwnedFd file;
+  if (!CreateNewFile(backup->folderFd, probe, 0600, &file) || !file.close()) {
+    snprintf(why, capacity, "no file can be made there: %s", strerror(errno));
+    unlinkat(backup->folderFd, probe, 0);
+    return 0;
+  }
+  unlinkat(backup->folderFd, probe, 0);
+  return 1;
 }
 
 void CloseHiveBackup(HiveBackup* backup) {
   OwnedFd folder(backup->folderFd);
   backup->folderFd = -1;
+  if (backup->created && backup->serial == 0) rmdir(backup->folder);
+  backup->created = 0;
 }
 
 long ReadFileHead(const char* path, unsigned char* bytes, size_t length) {

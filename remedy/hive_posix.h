@@ -20,17 +20,24 @@ enum : uint64_t {
 // trusted) at its first use.
 struct HiveBackup {
   char folder[kMountedPathCapacity];
-  int requested;  // named by the person; else a new folder in the current directory
+  int requested;  // named by the person; else a new folder among this host's backups
   int folderFd;   // open once used
+  int created;    // this run made the folder (removed again when left empty)
   uint32_t serial;  // numbers the copies, so that two "alice" hives do not collide
   // The .reg file of the latest hive cleaned: what a deleted value's record
   // names, since regedit imports it to bring the value back.
   char regFile[kMountedPathCapacity];
 };
 
-// `requested` null: "quellix-backup-YYYYMMDD-HHMMSS-PID-N" in the current
-// directory, N the first number not taken.
+// `requested` null: "quellix-backup-YYYYMMDD-HHMMSS-PID-N", N the first
+// number not taken, in the "backups" folder of this host's state folder
+// (HostStateFolder), never in a folder the scan looks at.
 void InitHiveBackup(HiveBackup* backup, const char* requested);
+// Before anything is changed: opens (or makes) the folder and proves a file
+// can be made in it. The default folder must not be on the file system of
+// any of `scanned` (the run's PATHs). 1, or 0 with the reason.
+int PrepareHiveBackup(HiveBackup* backup, const char* const* scanned, uint32_t count, char* why, size_t capacity);
+// Closes the folder; one this run made and left empty goes again.
 void CloseHiveBackup(HiveBackup* backup);
 
 // Told about every value that is deleted (UTF-8 name, the text it was

@@ -167,11 +167,12 @@ int CleanOneHive(void* context, const ProfileHive& found) {
 }  // namespace
 
 void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* removedPaths, uint32_t count,
-                           const char* backupDirectory, const RunValueListener& listener,
-                           const OfflineNotice& notice) {
+                           HiveBackup* backup, const RunValueListener& listener) {
   if (count == 0) return;
   if (!offline.known) {
-    Tell(notice, "Run values not examined: no Windows system volume among the PATHs (name it with --windows-root)");
+    TellRunValueTrouble(&listener, kRunValuesNotCleaned, "Run values",
+                        "not examined: no Windows system volume among the PATHs (name it with --windows-root, then "
+                        "finish the clean with --finish)");
     return;
   }
   if (offline.windows9x) {
@@ -196,10 +197,6 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
                           "looked for");
     }
   }
-  std::vector<HiveBackup> holder(1);
-  HiveBackup& backup = holder[0];
-  InitHiveBackup(&backup, backupDirectory);
-  HiveJob job{&offline, &windowsPaths, &backup, &listener};
+  HiveJob job{&offline, &windowsPaths, backup, &listener};
   ForEachProfileHive(offline.root, CleanOneHive, &job);
-  CloseHiveBackup(&backup);
 }

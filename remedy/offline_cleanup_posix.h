@@ -53,12 +53,12 @@ int RefusesToWrite(const OfflineSystem& system, const char* const* places, uint3
                    const OfflineNotice& notice);
 
 // Deletes the Run values of every profile hive that start one of the removed
-// files (their mounted paths), after a backup into `backupDirectory` (null:
-// a new folder in the current directory). Every value deleted, hive
-// examined and hive not cleaned goes to `listener`; a run that cannot look
-// at all (no system volume known) is a notice.
+// files (their mounted paths), after a backup into `backup` (prepared before
+// anything was changed). Every value deleted, hive examined and hive not
+// cleaned goes to `listener`, and so does a run that cannot look at all (no
+// system volume known): that is trouble, not a clean.
+struct HiveBackup;
 void CleanOfflineRunValues(const OfflineSystem& system, const char* const* removedPaths, uint32_t count,
-                           const char* backupDirectory, const RunValueListener& listener,
-                           const OfflineNotice& notice);
+                           HiveBackup* backup, const RunValueListener& listener);
 
 extern const char kOfflineRunKey[];  // "Software\Microsoft\Windows\CurrentVersion\Run"

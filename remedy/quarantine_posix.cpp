@@ -405,24 +405,6 @@ void TargetReason(void* context, char* out, size_t capacity) {
   snprintf(out, capacity, "%s", TargetOf(context)->reason);
 }
 
-// The key's file, when QUELLIX_SCAN_KEY does not name one.
-int DefaultKeyPath(std::string* path) {
-  if (geteuid() == 0) {
-    *path = "/var/lib/quellix-scan/quarantine.key";
-    return 1;
-  }
-  const char* state = getenv("XDG_STATE_HOME");
-  const char* home = getenv("HOME");
-  if (state && state[0] == '/') {
-    *path = std::string(state) + "/quellix-scan/quarantine.key";
-  } else if (home && home[0] == '/') {
-    *path = std::string(home) + "/.local/state/quellix-scan/quarantine.key";
-  } else {
-    return 0;
-  }
-  return 1;
-}
-
 int ReadKey(int folderFd, const char* name, unsigned char key[kQuarantineKeySize], char* why, size_t capacity) {
   OwnedFd fd(openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st;
@@ -490,10 +472,13 @@ int LoadPosixQuarantineKey(int create, unsigned char key[kQuarantineKeySize], in
                            size_t capacity) {
   *missing = 0;
   const char* named = getenv("QUELLIX_SCAN_KEY");
+  char state[4096];
   std::string path;
   if (named && named[0] == '/') {
     path = named;
-  } else if (!DefaultKeyPath(&path)) {
+  } else if (HostStateFolder(state, sizeof state)) {
+    path = std::string(state) + "/quarantine.key";
+  } else {
     snprintf(why, capacity, "%s", "no place for this host's key: set HOME or QUELLIX_SCAN_KEY");
     *missing = 1;
     return 0;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -112,5 +113,30 @@ int OpenOutputStream(const char* path, OwnedStream* stream) {
   if (!opened) return 0;
   fd.release();
   stream->reset(opened);
+  return 1;
+}
+
+int HostStateFolder(char* out, size_t capacity) {
+  const char* named = getenv("QUELLIX_SCAN_KEY");
+  std::string folder;
+  if (named && named[0] == '/') {
+    folder = named;
+    folder.resize(folder.rfind('/'));
+    if (folder.empty()) folder = "/";
+  } else if (geteuid() == 0) {
+    folder = "/var/lib/quellix-scan";
+  } else {
+    const char* state = getenv("XDG_STATE_HOME");
+    const char* home = getenv("HOME");
+    if (state && state[0] == '/') {
+      folder = std::string(state) + "/quellix-scan";
+    } else if (home && home[0] == '/') {
+      folder = std::string(home) + "/.local/state/quellix-scan";
+    } else {
+      return 0;
+    }
+  }
+  if (folder.size() >= capacity) return 0;
+  memcpy(out, folder.c_str(), folder.size() + 1);
   return 1;
 }

@@ -26,3 +26,9 @@ int CreateNewFile(int folderFd, const char* name, int mode, OwnedFd* file);
 // The --json output: "-" is standard output (a descriptor of its own), any
 // other path a new file as CreateNewFile makes it. 1 on success; 0 with errno.
 int OpenOutputStream(const char* path, OwnedStream* stream);
+
+// This host's own folder for what the tool keeps between runs (the
+// quarantine key, the hives' backups): the folder of QUELLIX_SCAN_KEY when
+// it names one, /var/lib/quellix-scan for root, else $XDG_STATE_HOME (or
+// ~/.local/state) /quellix-scan. 1 when there is one and it fit.
+int HostStateFolder(char* out, size_t capacity);

@@ -224,6 +224,30 @@ std::vector<std::string> PlantMany(const std::string& root, int specimens, int d
   return paths;
 }
 
+// A writing run proves its backup folder before anything goes: one that
+// cannot be used refuses the run; the default one is named, lies outside
+// the scanned volume and goes again when no hive needed it.
+TEST(QuellixScan, AWritingRunProvesItsBackupFolderFirst) {
+  Volume v = Plant("preflight");
+  std::string open = v.root + "/../open", json = v.root + "/../run.jsonl";
+  ASSERT_EQ(0, mkdir(open.c_str(), 0700));
+  ASSERT_EQ(0, chmod(open.c_str(), 0777));
+  Outcome refused = Scan({"--remove", "--backup", open, "--json", json, v.root}, v.root);
+  EXPECT_EQ(2, refused.status);
+  EXPECT_NE(std::string::npos, refused.err.find("others may write to it")) << refused.err;
+  EXPECT_NE(std::string::npos, Read(json).find("\"type\":\"refused\"")) << Read(json);
+  for (const std::string& path : v.specimens) EXPECT_EQ(0, access(path.c_str(), F_OK)) << path;
+
+  Outcome run = Scan({"--remove", v.root}, v.root);
+  EXPECT_EQ(1, run.status) << run.err;
+  const std::string said = "hives are backed up to ";
+  size_t at = run.err.find(said);
+  ASSERT_NE(std::string::npos, at) << run.err;
+  std::string folder = run.err.substr(at + said.size(), run.err.find(" before", at) - at - said.size());
+  EXPECT_NE(std::string::npos, folder.find("/backups/quellix-backup-")) << folder;
+  EXPECT_NE(0, access(folder.c_str(), F_OK)) << folder << " was left behind though no hive changed";
+}
+
 // A --remove run killed at any point (SIGKILL: no chance to tidy up) has
 // named every file it took away in its JSON and its log.
 TEST(QuellixScan, AKilledRemoveRunHasNamedEveryFileItTookAway) {
@@ -386,8 +410,8 @@ TEST(QuellixScan, RestoreByRunAndForce) {
   std::string q = v.root + "/../quarantine";
   std::string first = v.specimens[0], second = v.specimens[1];
   std::string firstBytes = Read(first), secondBytes = Read(second);
-  ASSERT_EQ(1, Scan({"--quarantine", q, first}, v.root).status);
-  ASSERT_EQ(1, Scan({"--quarantine", q, second}, v.root).status);
+  ASSERT_EQ(1, Scan({"--quarantine", q, "--windows-root", v.root, first}, v.root).status);
+  ASSERT_EQ(1, Scan({"--quarantine", q, "--windows-root", v.root, second}, v.root).status);
   std::string manifest = Read(q + "/manifest.jsonl");
   std::string run = manifest.substr(manifest.rfind("\"run\":\"") + 7);
   run = run.substr(0, run.find('"'));
@@ -408,7 +432,7 @@ TEST(QuellixScan, RestoreByRunAndForce) {
   // A damaged copy is never put back.
   Volume w = Plant("restore-damaged");
   std::string q2 = w.root + "/../quarantine";
-  ASSERT_EQ(1, Scan({"--quarantine", q2, w.specimens[1]}, w.root).status);
+  ASSERT_EQ(1, Scan({"--quarantine", q2, "--windows-root", w.root, w.specimens[1]}, w.root).status);
   std::string line = Read(q2 + "/manifest.jsonl");
   std::string copy = q2 + "/" + line.substr(line.find("\"sha256\":\"") + 10, 64);
   chmod(copy.c_str(), 0600);
@@ -498,7 +522,7 @@ TEST(QuellixScan, ManyRootsQuarantine) {
   }
   text += v.specimens[0] + "\n";
   Write(list, std::vector<unsigned char>(text.begin(), text.end()));
-  Outcome run = Scan({"--quarantine", q, "--files-from", list}, v.root);
+  Outcome run = Scan({"--quarantine", q, "--windows-root", v.root, "--files-from", list}, v.root);
   EXPECT_EQ(1, run.status) << run.out << run.err;
   EXPECT_EQ(1u, Count(run.out, "(quarantined)")) << run.out;
   Outcome back = Scan({"restore", q}, v.root);
@@ -931,6 +955,7 @@ TEST(QuellixScan, AListRowFindsQuarantinesAndRestoresWithoutARebuild) {
     EXPECT_EQ(0, before.status) << c.what << before.out;
 
     std::string q = l.root + "/../quarantine", json = l.root + "/../run.jsonl";
+    EXPECT_EQ(0, system(("mkdir -p '" + l.root + "/WINDOWS'").c_str()));
     Outcome run = Scan({"--quiet", "--signatures", l.list, "--quarantine", q, "--json", json, l.root}, l.root);
     EXPECT_EQ(1, run.status) << c.what << run.err;
     EXPECT_NE(std::string::npos, run.out.find(l.file + ": " + c.name + " (quarantined)\n")) << run.out;

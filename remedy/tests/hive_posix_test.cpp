@@ -459,6 +459,7 @@ TEST(HivePosix, EachRunHasABackupFolderOfItsOwn) {
   char cwd[4096];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
   ASSERT_EQ(0, chdir(dir.c_str()));
+  setenv("QUELLIX_SCAN_KEY", (dir + "/key/quarantine.key").c_str(), 1);
   std::vector<std::string> folders;
   for (int i = 0; i < 3; ++i) {
     std::string hive = dir + "/NTUSER" + std::to_string(i) + ".DAT";
@@ -472,7 +473,8 @@ TEST(HivePosix, EachRunHasABackupFolderOfItsOwn) {
   ASSERT_EQ(0, chdir(cwd));
   EXPECT_NE(folders[0], folders[1]);
   EXPECT_NE(folders[1], folders[2]);
-  for (const std::string& f : folders) EXPECT_EQ(0u, f.find("quellix-backup-")) << f;
+  // Among this host's backups (the test's key folder), never where the run was started.
+  for (const std::string& f : folders) EXPECT_EQ(0u, f.find(dir + "/key/backups/quellix-backup-")) << f;
 
   // A named backup folder that is a link, or that others may write to, is not used.
   std::string hive = dir + "/NTUSER.DAT";

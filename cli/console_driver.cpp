@@ -7,7 +7,9 @@
 #include "cli/console_output.h"
 #include "cli/console_restore.h"
 #include "cli/console_state.h"
+#include "cli/earlier_runs.h"
 #include "cli/files_from.h"
+#include "cli/path_roots.h"
 #include "cli/run_journal.h"
 #include "engine/signature_table.h"
 #include "sys/owned_stream.h"
@@ -69,6 +71,48 @@ void PrintHeldRows(ConsoleDriver* d) {
   std::fflush(d->out);
 }
 
+// --finish: each earlier run read and checked before anything is scanned.
+// 0 after saying why.
+int LoadEarlierRuns(ConsoleDriver* d, EarlierRun* runs) {
+  const ScanOptions& options = *d->options;
+  for (uint32_t i = 0; i < options.earlierRunCount; ++i) {
+    const char* name = options.earlierRuns[i];
+    OwnedStream in(std::fopen(name, "rb"));
+    char why[256] = "cannot be read";
+    if (!in.get() || !ReadEarlierRun(in.get(), &runs[i], why, sizeof why)) {
+      ConsoleNotice(d, "refused", name, why);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// The files the earlier runs took away that are still gone and lie below a
+// PATH have their Run values cleaned as if this run had taken them.
+void FinishEarlierRuns(ConsoleDriver* d, ScanSession* session, const EarlierRun* runs) {
+  const ConsolePlatform& p = *d->platform;
+  const ScanOptions& options = *d->options;
+  const int windows = p.flavour == kFlavourLiveSystem;
+  for (uint32_t i = 0; i < options.earlierRunCount; ++i) {
+    uint32_t gone = 0;
+    for (uint32_t j = 0; j < runs[i].count; ++j) {
+      char path[kTextCapacity];
+      if (!p.fromUtf8(runs[i].paths[j], path, sizeof path) || !p.pathGone) continue;
+      int below = options.pathCount == 0 && windows;  // the live system's every drive
+      for (uint32_t k = 0; k < options.pathCount && !below; ++k)
+        below = IsSameOrBelow(path, options.paths[k], p.foldCase, windows);
+      if (!below || !p.pathGone(p.context, path)) continue;
+      SessionTakenEarlier(session, path);
+      ++gone;
+    }
+    char said[512], reason[400];
+    std::snprintf(reason, sizeof reason, "the run started %s on %s took away %u file(s) still gone here",
+                  runs[i].started, runs[i].host, gone);
+    std::snprintf(said, sizeof said, "finishing the clean of %s: their Run values are cleaned too", reason);
+    ConsoleSay(d, said, "finishing", options.earlierRuns[i], reason);
+  }
+}
+
 int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   const ConsolePlatform& p = *d->platform;
   const ScanOptions& options = *d->options;
@@ -80,9 +124,12 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   // A list that names nothing is no reason to scan every drive.
   int refused = options.filesFrom && options.pathCount == 0;
   if (refused) ConsoleNotice(d, "refused", options.filesFrom, "names no PATH: nothing was scanned");
+  EarlierRun earlier[kMaxEarlierRuns] = {};
+  refused = refused || !LoadEarlierRuns(d, earlier);
   ScanPorts ports{};
   if (refused || !p.beginScan(p.context, &options, d, &ports)) {
     // Nothing was walked: the refusal said why; the records still close the run.
+    for (EarlierRun& run : earlier) FreeEarlierRun(&run);
     ScanTotals none{};
     WriteSummaryRecord(&d->records, none, 0, p.now() - d->started, kExitTrouble);
     if (d->log) std::fprintf(d->log, "Refused: nothing was examined (exit status %d)\n", kExitTrouble);
@@ -111,6 +158,8 @@ int Scan(ConsoleDriver* d, int argc, const char* const* argv) {
   // A pattern that left nothing out is most likely a typo, not a wish.
   for (uint32_t i = 0; i < options.excludeCount && !session.ledger.stopped; ++i)
     if (!excludeHits[i]) ConsoleNotice(d, "exclude_unused", options.excludes[i], "--exclude matched nothing");
+  if (!session.ledger.stopped) FinishEarlierRuns(d, &session, earlier);
+  for (EarlierRun& run : earlier) FreeEarlierRun(&run);
   SessionCleanRunValues(&session);
   ScanTotals ledger = session.ledger;
   EndScanSession(&session);
@@ -198,51 +247,6 @@ void PrintVersion(const ConsolePlatform& p, const ScanOptions& options) {
     p.write(stdout, escaped);
     std::printf(": %u rows, SHA-256 %s\n", list.rowCount, list.sha256Hex);
   }
-}
-
-// '\' separates only on Windows: on Linux it is part of a name.
-int IsPathSeparator(char c, int windows) { return c == '/' || (windows && c == '\\'); }
-
-// 1 when `path` is `root` or lies below it, by their words (a trailing
-// separator aside); a ".." below the root may lead anywhere, so it is not.
-int IsSameOrBelow(const char* path, const char* root, int foldCase, int windows) {
-  size_t n = std::strlen(root);
-  while (n > 0 && IsPathSeparator(root[n - 1], windows)) --n;
-  for (size_t i = 0; i < n; ++i) {
-    char a = path[i], b = root[i];
-    if (foldCase && a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
-    if (foldCase && b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
-    if (IsPathSeparator(a, windows) && IsPathSeparator(b, windows)) continue;
-    if (a != b || !a) return 0;
-  }
-  const char* rest = path + n;
-  while (IsPathSeparator(*rest, windows)) ++rest;
-  if (*rest && rest == path + n && n != 0) return 0;
-  for (const char* part = rest; *part;) {
-    size_t length = 0;
-    while (part[length] && !IsPathSeparator(part[length], windows)) ++length;
-    if (length == 2 && part[0] == '.' && part[1] == '.') return 0;
-    part += length;
-    while (IsPathSeparator(*part, windows)) ++part;
-  }
-  return 1;
-}
-
-// Each PATH once: one named twice, or inside another PATH, would be walked
-// twice, and a file the first walk removed would be "not examined" in the
-// second. The first of equal PATHs stays. Returns how many are left.
-uint32_t DropRepeatedPaths(const char** paths, uint32_t count, int foldCase, int windows) {
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    int repeated = 0;
-    for (uint32_t j = 0; j < count && !repeated; ++j) {
-      if (j == i || !IsSameOrBelow(paths[i], paths[j], foldCase, windows)) continue;
-      // Equal both ways: the earlier one stays.
-      repeated = !IsSameOrBelow(paths[j], paths[i], foldCase, windows) || j < i;
-    }
-    if (!repeated) paths[kept++] = paths[i];
-  }
-  return kept;
 }
 
 // --files-from's PATHs after the command line's. 0 after saying why.

@@ -73,6 +73,9 @@ struct ConsolePlatform {
   // --signatures: checks who may have written the list at `path` and adds
   // its rows (LoadSignatureFile). 0 with "PATH: why" or "PATH:LINE: why".
   int (*loadSignatureList)(SignatureLists* lists, const char* path, char* why, size_t capacity);
+  // --finish: 1 when nothing is at `path` any more (no file, no folder on
+  // the way); 0 when something is, or when that cannot be told.
+  int (*pathGone)(void* context, const char* path);
 };
 
 // The program: parses `argv` and runs what it asks. The exit status.

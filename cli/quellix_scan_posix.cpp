@@ -402,6 +402,12 @@ void EndRestore(void* context) {
   ClosePosixQuarantineFolder(&s->quarantineFolder);
 }
 
+// Nothing there: no entry, or a folder on the way that is missing or no folder.
+int PathGone(void*, const char* path) {
+  struct stat st;
+  return lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 // Room for a deep tree: one descriptor per directory level.
 void RaiseDescriptorLimit() {
   struct rlimit limit;
@@ -420,6 +426,7 @@ int main(int argc, char** argv) {
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
-                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 1, LoadSignatureFile};
+                           BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 1, LoadSignatureFile,
+                           PathGone};
   return RunConsoleScanner(argc, argv, platform);
 }

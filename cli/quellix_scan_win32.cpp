@@ -251,6 +251,15 @@ void EndRestore(void* context) {
   CloseQuarantineFolderWin32(&s->folder);
 }
 
+// Nothing there: the file, or a folder on the way, is missing.
+int PathGone(void*, const char* path) {
+  // Beyond MAX_PATH the answer would be "not found" whatever is there.
+  if (std::strlen(path) >= MAX_PATH) return 0;
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -265,6 +274,6 @@ int main(int argc, char** argv) {
   ConsolePlatform platform{kLiveScanProgramName, kLiveScanHelpText, kFlavourLiveSystem, Write, EscapeForConsole,
                            ToUtf8, FromUtf8, TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, EndRestore, &gScanner, OpenLog, 1,
-                           LoadSignatureFile};
+                           LoadSignatureFile, PathGone};
   return RunConsoleScanner(argc, argv, platform);
 }

@@ -34,6 +34,10 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "                          (repeatable; see docs/signatures.md); it must be\n"   \
   "                          a regular file that only its owner, this user or\n"   \
   "                          an administrator, may write\n"                         \
+  "      --finish FILE       finish the clean of an earlier run: FILE is its\n"     \
+  "                          --json output; the Run values that start files it\n"   \
+  "                          took away (still gone, below a PATH) are cleaned\n"    \
+  "                          too (repeatable)\n"                                     \
   "  -j, --json FILE         write JSON Lines to FILE: a run record, one per\n"        \
   "                          row and Run value, the totals last (- is standard\n"      \
   "                          output; the text then goes to standard error)\n"          \
@@ -56,8 +60,9 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "      --drive L=DIR       the mounted volume of drive L (repeatable)\n"       \
   "      --backup DIR        where hives are copied before their first\n"        \
   "                          change and deleted Run values saved as .reg files\n"      \
-  "                          (default: quellix-backup-DATE-TIME in the current\n"      \
-  "                          directory)\n"                                             \
+  "                          (default: a new folder quellix-backup-DATE-TIME in\n"  \
+  "                          /var/lib/quellix-scan/backups for root, else in\n"     \
+  "                          ~/.local/state/quellix-scan/backups)\n"                 \
   "      --cross-file-systems  also walk file systems mounted below a PATH\n"    \
   "      --image FILE        scan a virtual machine's disk image (raw,\n"     \
   "                          qcow2, VMDK, VHD, VDI...) instead of PATHs, without\n"   \
@@ -137,7 +142,7 @@ namespace {
 enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
-  kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList, kOptSignatures,
+  kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList, kOptSignatures, kOptFinish,
 };
 
 enum : uint32_t {
@@ -179,6 +184,7 @@ const OptionSpec kOptions[] = {
     {"run", 0, 1, kOptRun, kBoth},
     {"list", 0, 0, kOptList, kBoth},
     {"signatures", 0, 1, kOptSignatures, kBoth},
+    {"finish", 0, 1, kOptFinish, kBoth},
 };
 
 int Fail(char* reason, size_t capacity, const char* format, const char* detail) {
@@ -278,6 +284,11 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
     case kOptOnly: o->restoreOnly = value; break;
     case kOptRun: o->restoreRun = value; break;
     case kOptList: o->listOnly = 1; break;
+    case kOptFinish:
+      if (o->earlierRunCount >= kMaxEarlierRuns)
+        return Fail(reason, capacity, "too many --finish (at most %s)", "16");
+      o->earlierRuns[o->earlierRunCount++] = value;
+      break;
     case kOptSignatures:
       if (o->signatureFileCount >= kMaxSignatureFiles)
         return Fail(reason, capacity, "too many --signatures (at most %s)", "64");
@@ -373,7 +384,8 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
     if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
-        o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1 || o.signatureFileCount)
+        o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1 || o.signatureFileCount ||
+        o.earlierRunCount)
       return Fail(reason, capacity,
                   "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet%s", "");
     o.command = kCommandRestore;
@@ -381,9 +393,11 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
     o.imageCount = 0;
     o.quarantineDirectory = o.argumentPaths[0];
   } else {
-    if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems))
+    if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems ||
+                         o.earlierRunCount))
       return Fail(reason, capacity,
-                  "--image takes no PATH, --files-from, --windows-root, --drive or --cross-file-systems%s", "");
+                  "--image takes no PATH, --files-from, --windows-root, --drive, --cross-file-systems or --finish%s",
+                  "");
     if (o.pathCount == 0 && !o.filesFrom && !o.imageCount && !live)
       return Fail(reason, capacity, "no PATH to scan%s", "");
     if (o.force) return Fail(reason, capacity, "--force belongs to restore%s", "");

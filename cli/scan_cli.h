@@ -12,6 +12,7 @@ enum : uint32_t {
   kMaxDriveMappings = 26,
   kMaxExcludes = 64,
   kMaxSignatureFiles = 64,
+  kMaxEarlierRuns = 16,
 };
 
 enum ScanCommand : uint32_t {
@@ -47,6 +48,10 @@ struct ScanOptions {
   uint32_t excludeCount;
   const char* signatureFiles[kMaxSignatureFiles];  // --signatures FILE, in order
   uint32_t signatureFileCount;
+  // --finish FILE: earlier runs' JSON Lines, whose taken files' Run values
+  // this run cleans too.
+  const char* earlierRuns[kMaxEarlierRuns];
+  uint32_t earlierRunCount;
   // The rows the run checks against: the built-in ones, and the lists once
   // the driver has loaded them.
   SignatureSet signatures;

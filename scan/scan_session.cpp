@@ -209,6 +209,8 @@ RunValueListener SessionRunValueListener(ScanSession* session) {
   return RunValueListener{OnValueDeleted, OnValuesExamined, OnRegistryTrouble, session};
 }
 
+void SessionTakenEarlier(ScanSession* session, const char* path) { AfterGone(session, path); }
+
 void SessionCleanRunValues(ScanSession* session) {
   if (!session->ports.cleanRunValuesAfter) return;
   RunValueListener listener = SessionRunValueListener(session);

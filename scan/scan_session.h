@@ -113,6 +113,10 @@ void SessionMemoryRow(ScanSession* session, const char* path, const char* detect
 // The Run values that start `path`, file by file (cleanRunValuesOf).
 void SessionCleanRunValuesOf(ScanSession* session, const char* path);
 
+// A file an earlier run took away, still gone: its Run values are cleaned
+// as if this run had taken it (it counts as no detection).
+void SessionTakenEarlier(ScanSession* session, const char* path);
+
 // Walks the platform's roots through the session. 0 when stopped.
 int SessionWalk(ScanSession* session);
 

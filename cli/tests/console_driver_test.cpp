@@ -100,6 +100,12 @@ int BeginRestore(void*, const ScanOptions*, QuarantineFolderPort* folder, Restor
 }
 void EndRestore(void*) {}
 FILE* OpenLog(const char* path, char*, size_t) { return std::fopen(path, "ab"); }
+// What the fake walk does not list is gone.
+int PathGone(void*, const char* path) {
+  for (const std::string& e : gFake.listed)
+    if (e.compare(e[0] == '=' || e[0] == '!' ? 1 : 0, std::string::npos, path) == 0) return 0;
+  return 1;
+}
 
 std::string ReadAll(const char* path) {
   std::string text;
@@ -130,7 +136,7 @@ Outcome RunDriver(std::vector<const char*> args) {
   args.insert(args.begin(), "quellix-scan");
   ConsolePlatform platform{"quellix-scan", "help\n", kFlavourMountedVolume, Write, EscapeForConsole, ToUtf8, ToUtf8,
                            Columns, Now, Interrupted, Host, CreateOutput, FinishOutput, BeginScan, nullptr, EndScan,
-                           BeginRestore, EndRestore, nullptr, OpenLog, 0, nullptr};
+                           BeginRestore, EndRestore, nullptr, OpenLog, 0, nullptr, PathGone};
   std::fflush(stdout);
   std::fflush(stderr);
   testing::internal::CaptureStdout();
@@ -215,6 +221,45 @@ TEST(ConsoleDriver, StopFailuresEmptyRunsAndStandardOutput) {
   Outcome run = RunDriver({"--remove", "/v"});
   EXPECT_NE(std::string::npos, run.out.find("/v/a.exe: Worm.Quellix.c (removal failed: held open)\n")) << run.out;
   EXPECT_EQ(kExitUsage, RunDriver({"--remove"}).status);
+}
+
+// --finish: a later run cleans the Run values of what an earlier run took
+// away and that is still gone below its PATHs, and names that run; a record
+// of a run that took nothing away is refused before anything is scanned.
+TEST(ConsoleDriver, ALaterRunFinishesTheCleanOfAnEarlierOne) {
+  gFake.listed = {"=/v/a.exe", "=/v/b.exe", "/v/c.exe"};
+  gFake.removal = kRowRemoved;
+  gFake.stopAfter = 0;
+  Outcome first = RunDriver({"--remove", "--json", "out.jsonl", "/v"});
+  ASSERT_EQ(kExitAllHandled, first.status);
+  // A line for a file outside the later run's PATH, as another run might hold.
+  std::string earlier = testing::TempDir() + "console_driver_earlier.jsonl";
+  std::string text = first.json + "{\"type\":\"intent\",\"path\":\"/w/d.exe\",\"detection\":\"x\"}\n";
+  FILE* file = std::fopen(earlier.c_str(), "wb");
+  ASSERT_NE(nullptr, file);
+  std::fputs(text.c_str(), file);
+  std::fclose(file);
+  std::string started = first.json.substr(first.json.find("\"started\":\"") + 11, 20);
+
+  gFake.listed = {"/v/b.exe", "/v/c.exe"};  // b.exe is back (a clean file now): its values stay
+  Outcome later = RunDriver({"--remove", "--finish", earlier.c_str(), "--json", "-", "/v"});
+  EXPECT_EQ(kExitNothingFound, later.status) << later.err;
+  EXPECT_NE(std::string::npos, later.out.find("\"refers_to\":\"/v/a.exe\"")) << later.out;
+  EXPECT_EQ(std::string::npos, later.out.find("\"refers_to\":\"/v/b.exe\"")) << later.out;
+  EXPECT_EQ(std::string::npos, later.out.find("/w/d.exe\"")) << later.out;
+  EXPECT_NE(std::string::npos, later.err.find("the run started " + started + " on host1 took away 1 file(s)"))
+      << later.err;
+  EXPECT_NE(std::string::npos, later.out.find("{\"type\":\"finishing\",\"where\":\"" + earlier)) << later.out;
+
+  Outcome detect = RunDriver({"--json", "-", "/v"});
+  file = std::fopen(earlier.c_str(), "wb");
+  ASSERT_NE(nullptr, file);
+  std::fputs(detect.out.c_str(), file);
+  std::fclose(file);
+  Outcome refused = RunDriver({"--remove", "--finish", earlier.c_str(), "/v"});
+  EXPECT_EQ(kExitTrouble, refused.status);
+  EXPECT_NE(std::string::npos, refused.err.find("a run that took nothing away")) << refused.err;
+  EXPECT_EQ(std::string::npos, refused.out.find("Files examined")) << refused.out;
 }
 
 // --log appends one plain record per run: heading, command line, rows,

@@ -614,7 +614,8 @@ TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
   std::string bytes = Read(x.alice);
   StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 4);
   Write(x.alice, std::vector<unsigned char>(bytes.begin(), bytes.end()));
-  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", x.v.root}, x.v.root);
+  std::string json = x.v.root + "/../first.jsonl";
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", "--json", json, x.v.root}, x.v.root);
   EXPECT_EQ(2, run.status);
   EXPECT_NE(std::string::npos, run.err.find("alice/NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
       << run.err;
@@ -622,6 +623,23 @@ TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
   EXPECT_EQ(std::string::npos, ReglookupOf(x.bob).find("/Run/Worm0,"));
   struct stat st;
   EXPECT_NE(0, lstat(x.v.specimens[0].c_str(), &st)) << "files are still removed";
+
+  // Once the log is applied (Windows does that at its next start), a run
+  // given the first one's record finishes the clean it could not.
+  StampHiveSequences(reinterpret_cast<unsigned char*>(&bytes[0]), 5, 5);
+  Write(x.alice, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  Outcome again = Scan({"--remove", x.v.root}, x.v.root);
+  EXPECT_EQ(0, again.status) << again.err;
+  EXPECT_NE(std::string::npos, ReglookupOf(x.alice).find("/Run/Worm0,")) << "without --finish nothing is known";
+  Outcome finished = Scan({"--remove", "--finish", json, x.v.root}, x.v.root);
+  EXPECT_EQ(0, finished.status) << finished.err;
+  std::string started = Read(json).substr(Read(json).find("\"started\":\"") + 11, 20);
+  EXPECT_NE(std::string::npos, finished.err.find("finishing the clean of the run started " + started)) << finished.err;
+  std::string alice = ReglookupOf(x.alice);
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm0,")) << alice;
+  EXPECT_EQ(std::string::npos, alice.find("/Run/Worm1,")) << alice;
+  EXPECT_NE(std::string::npos, alice.find("/Run/ctfmon,")) << alice;
+  EXPECT_NE(std::string::npos, finished.out.find("Run values deleted: 2 in 1 hive(s)")) << finished.out;
 }
 
 TEST(QuellixScan, ReadOnlyMountIsRefused) {

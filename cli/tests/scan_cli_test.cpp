@@ -45,7 +45,7 @@ TEST(ScanCli, BadUsageHasAOneLineReason) {
       {{"restore", "--remove", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
       {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
       {{"--re", "/mnt"}, "option '--re' is ambiguous: --remove, --recursive"},
-      {{"--f", "x", "/mnt"}, "option '--f' is ambiguous: --files-from, --force"},
+      {{"--f", "x", "/mnt"}, "option '--f' is ambiguous: --files-from, --force, --finish"},
       {{"--log", "-", "/mnt"}, "--log wants a file (the text already goes to standard output; ./- names a file called -)"},
       {{"--quiet=yes", "/mnt"}, "--quiet takes no value"},
       {{"-qz", "/mnt"}, "unknown option '-z'"},

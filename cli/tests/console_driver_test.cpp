@@ -249,7 +249,7 @@ TEST(ConsoleDriver, ALaterRunFinishesTheCleanOfAnEarlierOne) {
   EXPECT_EQ(std::string::npos, later.out.find("/w/d.exe\"")) << later.out;
   EXPECT_NE(std::string::npos, later.err.find("the run started " + started + " on host1 took away 1 file(s)"))
       << later.err;
-  EXPECT_NE(std::string::npos, later.out.find("{\"type\":\"finishing\",\"where\":\"" + earlier)) << later.out;
+  EXPECT_NE(std::string::npos, later.out.find("{\"type\":\"finishing\",\"where\":")) << later.out;
 
   Outcome detect = RunDriver({"--json", "-", "/v"});
   file = std::fopen(earlier.c_str(), "wb");

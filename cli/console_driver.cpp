@@ -183,7 +183,7 @@ void OnRunValueDeleted(void* context, const RunValueDeletion* v) {
     WriteName(d, out, v->hive);
     std::fputs(": Run value \"", out);
     WriteName(d, out, v->valueName);
-    std::fputs("\" deleted (", out);
+    std::fputs(v->wouldDelete ? "\" would be deleted (" : "\" deleted (", out);
     WriteName(d, out, v->data);
     std::fputs(")\n", out);
   }
@@ -258,6 +258,9 @@ void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double 
   }
   if (d->options->action != kActionLeave) {
     std::snprintf(line, sizeof line, "Run values deleted: %u in %u hive(s)\n", t.runValuesDeleted, t.hivesCleaned);
+    Say(d, line);
+  } else if (t.detections) {
+    std::snprintf(line, sizeof line, "Run values a writing run would delete: %u\n", t.runValuesWouldDelete);
     Say(d, line);
   }
   if (t.registryTroubles) {

@@ -262,6 +262,37 @@ TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBring
   DeleteRunValue("QxDecoy");
 }
 
+// HKEY_LOCAL_MACHINE's Run key by the same rule as the user's: a
+// detection-only run shows what would go and changes nothing; a writing run
+// deletes it after saving it, and the clean value beside it stays.
+TEST_F(QuellixScanExe, TheMachinesRunValuesArePreviewedThenDeleted) {
+  Plant("D:\\m\\worm.exe", Specimen(1, 3));
+  ASSERT_TRUE(SetRunValue("QxMachineWorm", "D:\\m\\worm.exe -q", HKEY_LOCAL_MACHINE));
+  ASSERT_TRUE(SetRunValue("QxMachineClean", "D:\\m\\wormy.exe", HKEY_LOCAL_MACHINE));
+  ASSERT_TRUE(SetRunValue("QxUserWorm", "D:\\m\\worm.exe"));
+
+  Outcome look = RunScanner("--no-memory D:\\m");
+  EXPECT_EQ(1u, look.status) << look.output;
+  EXPECT_TRUE(Contains(look.output,
+                       "HKEY_LOCAL_MACHINE: Run value \"QxMachineWorm\" would be deleted (D:\\m\\worm.exe -q)"))
+      << look.output;
+  EXPECT_TRUE(Contains(look.output, "Run values a writing run would delete: 2")) << look.output;
+  EXPECT_TRUE(HasRunValue("QxMachineWorm", HKEY_LOCAL_MACHINE));
+  EXPECT_TRUE(HasRunValue("QxUserWorm"));
+  EXPECT_FALSE(Exists(RestoreFilePath()));
+
+  Outcome run = RunScanner("--remove --no-memory D:\\m");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Run values deleted: 2 in 2 hive(s)")) << run.output;
+  EXPECT_FALSE(HasRunValue("QxMachineWorm", HKEY_LOCAL_MACHINE));
+  EXPECT_TRUE(HasRunValue("QxMachineClean", HKEY_LOCAL_MACHINE));
+  EXPECT_FALSE(HasRunValue("QxUserWorm"));
+  EXPECT_TRUE(Contains(Slurp(RestoreFilePath()),
+                       "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]"))
+      << Slurp(RestoreFilePath());
+  DeleteRunValue("QxMachineClean", HKEY_LOCAL_MACHINE);
+}
+
 TEST_F(QuellixScanExe, QuarantineRoundTrip) {
   std::vector<unsigned char> first = Specimen(2, 5), second = Specimen(0, 6);
   Plant("D:\\q\\a\\worm.exe", first);

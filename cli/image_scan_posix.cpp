@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/guest_check_posix.h"
+#include "remedy/command_line.h"
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
 #include "sys/owned_fd_posix.h"
@@ -43,7 +44,12 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
   const GuestDrive& drive = entry->disk->drives[entry->drive];
   char windows[kQuarantineTextCapacity];
   if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
-    s->removed.push_back(windows);
+    if (ReferredPathFits(windows)) {
+      s->removed.push_back(windows);
+    } else if (s->session) {
+      RunValueListener listener = SessionRunValueListener(s->session);
+      TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path, kReferredPathTooLong);
+    }
   } else if (s->session && s->options->action != kActionLeave) {
     // A preview has nothing to say of what it could not look for.
     RunValueListener listener = SessionRunValueListener(s->session);

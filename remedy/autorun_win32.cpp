@@ -191,6 +191,16 @@ int IsWow6432View(REGSAM view) {
 #endif
 }
 
+// ASCII case ignored; msvcrt's _strnicmp is no import of Windows 95's.
+int StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix) {
+    char x = *text >= 'a' && *text <= 'z' ? static_cast<char>(*text - 'a' + 'A') : *text;
+    char y = *prefix >= 'a' && *prefix <= 'z' ? static_cast<char>(*prefix - 'a' + 'A') : *prefix;
+    if (x != y) return 0;
+  }
+  return 1;
+}
+
 // How rows, records and the restore file name the key: its root (below
 // HKEY_USERS, the hive) and the key below it as the system stores it.
 int NameKey(HKEY root, const char* subkey, REGSAM view, char* hive, size_t hiveCapacity, char* below,
@@ -205,7 +215,7 @@ int NameKey(HKEY root, const char* subkey, REGSAM view, char* hive, size_t hiveC
                    slash ? static_cast<int>(slash - subkey) : 0, subkey);
   const char* rest = slash ? slash + 1 : subkey;
   size_t prefix = sizeof kSoftwarePrefix - 1;
-  int b = root == HKEY_LOCAL_MACHINE && IsWow6432View(view) && _strnicmp(rest, kSoftwarePrefix, prefix) == 0
+  int b = root == HKEY_LOCAL_MACHINE && IsWow6432View(view) && StartsWithIgnoringCase(rest, kSoftwarePrefix)
               ? snprintf(below, belowCapacity, "%.*sWow6432Node\\%s", static_cast<int>(prefix), rest, rest + prefix)
               : snprintf(below, belowCapacity, "%s", rest);
   return h > 0 && static_cast<size_t>(h) < hiveCapacity && b > 0 && static_cast<size_t>(b) < belowCapacity;

@@ -190,7 +190,14 @@ void CleanMachineHive(HiveJob* job) {
       !FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) ||
       !FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software))
     return;
-  OwnedFd configFd(open(config, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Folder by folder, no link followed: the volume does not choose where
+  // the hive is read and written.
+  OwnedFd configFd(open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  for (const char* step : {strrchr(system32, '/') + 1, strrchr(config, '/') + 1}) {
+    if (!configFd.valid()) break;
+    OwnedFd next(openat(configFd.get(), step, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    configFd.reset(next.release());
+  }
   if (!configFd.valid()) {
     TellRunValueTrouble(job->listener, kRunValuesFailed, software, strerror(errno));
     return;

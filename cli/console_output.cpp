@@ -82,7 +82,7 @@ void WriteRunValueLine(ConsoleDriver* d, FILE* out, const RunValueDeletion* v) {
   WriteSystemText(d, out, v->hive);
   WriteWord(out, ": Run value \"");
   WriteSystemText(d, out, v->valueName);
-  WriteWord(out, "\" deleted (");
+  WriteWord(out, v->wouldDelete ? "\" would be deleted (" : "\" deleted (");
   WriteSystemText(d, out, v->data);
   WriteWord(out, ")\n");
 }
@@ -103,6 +103,9 @@ void PrintSummary(ConsoleDriver* d, const ScanTotals& t, int withMemory, double 
   }
   if (d->options->action != kActionLeave) {
     std::snprintf(line, sizeof line, "Run values deleted: %u in %u hive(s)\n", t.runValuesDeleted, t.hivesCleaned);
+    SayToBoth(d, line);
+  } else if (t.detections) {
+    std::snprintf(line, sizeof line, "Run values a writing run would delete: %u\n", t.runValuesWouldDelete);
     SayToBoth(d, line);
   }
   if (t.registryTroubles) {

@@ -18,7 +18,7 @@ void SayToBoth(ConsoleDriver* driver, const char* text);
 // "path: name (removed)", "path: not examined (why)" to `out`.
 void WriteRowLine(ConsoleDriver* driver, FILE* out, const char* path, const char* name, ScanRowStatus status,
                   const char* reason);
-// "HIVE: Run value "NAME" deleted (DATA)" to `out`.
+// "HIVE: Run value "NAME" deleted (DATA)" ("would be deleted" in a preview) to `out`.
 void WriteRunValueLine(ConsoleDriver* driver, FILE* out, const RunValueDeletion* deletion);
 // The summary to the human output and the log, and its JSON record.
 void PrintSummary(ConsoleDriver* driver, const ScanTotals& totals, int withMemory, double seconds, int status);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "engine/guest_check_posix.h"
+#include "remedy/command_line.h"
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
 #include "sys/owned_fd_posix.h"
@@ -38,11 +39,6 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", std::strerror(static_cast<int>(error)));
 }
 
-CandidateOutcome CheckPort(void*, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
-                           FileIdentity* identity) {
-  const GuestEntry* entry = EntryOf(file);
-  return CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
-}
 
 // A removed file's Run values are looked for by its Windows path; a drive
 // that inspection gave no letter has none, as offline a file on no drive.
@@ -50,13 +46,30 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
   const GuestDrive& drive = entry->disk->drives[entry->drive];
   char windows[kQuarantineTextCapacity];
   if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
-    s->removed.push_back(windows);
-  } else if (s->session) {
+    if (ReferredPathFits(windows)) {
+      s->removed.push_back(windows);
+    } else if (s->session) {
+      RunValueListener listener = SessionRunValueListener(s->session);
+      TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path, kReferredPathTooLong);
+    }
+  } else if (s->session && s->options->action != kActionLeave) {
+    // A preview has nothing to say of what it could not look for.
     RunValueListener listener = SessionRunValueListener(s->session);
     TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
                         "is on no drive letter (no Windows installation was found in the image), so Run values "
                         "naming it are not looked for");
   }
+}
+
+// A detection-only run previews the Run values of what it found, as a
+// writing run cleans those of what it took away.
+CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                           FileIdentity* identity) {
+  const GuestEntry* entry = EntryOf(file);
+  CandidateOutcome outcome = CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
+  ImageScanner* s = Of(context);
+  if (outcome == kCandidateMatched && s->options->action == kActionLeave) RememberRemoved(s, file, entry);
+  return outcome;
 }
 
 ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity* identity, char* why,

@@ -163,8 +163,9 @@ void WriteRunValueRecord(JsonRecords* records, const RunValueDeletion* v) {
   AddText(&r, "value", v->valueName);
   AddText(&r, "data", v->data);
   AddText(&r, "refers_to", v->refersTo);
-  AddJsonString(&r.line, "action", "deleted");
-  AddText(&r, "backup", v->backup);
+  // A preview saved nothing: no backup to name.
+  AddJsonString(&r.line, "action", v->wouldDelete ? "would_delete" : "deleted");
+  if (!v->wouldDelete) AddText(&r, "backup", v->backup);
   EndRecord(&r);
 }
 

@@ -281,8 +281,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   OfflineDriveRequest drives[kMaxDriveMappings];
   for (uint32_t i = 0; i < options->driveCount; ++i)
     drives[i] = OfflineDriveRequest{options->drives[i].letter, options->drives[i].directory};
-  OfflineRequest request{options->windowsRoot, options->paths, options->pathCount, drives, options->driveCount,
-                         options->action != kActionLeave};
+  OfflineRequest request{options->windowsRoot, options->paths, options->pathCount, drives, options->driveCount};
   if (!SetUpOfflineSystem(request, &s->offline, notice)) return 0;
   if (options->action != kActionLeave && RefusesToWrite(s->offline, options->paths, options->pathCount, notice))
     return 0;
@@ -307,7 +306,8 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   p.check = CheckPort;
   p.remove = RemovePort;
   p.quarantine = QuarantinePort;
-  p.cleanRunValuesAfter = options->action != kActionLeave ? CleanAfterPort : nullptr;
+  // A detection-only run's listener previews: the hives are only read.
+  p.cleanRunValuesAfter = CleanAfterPort;
   p.errorText = ErrorText;
   s->filesSeen = 0;
   s->usedInodes = options->crossFileSystems ? 0 : UsedInodes(*options);

@@ -175,6 +175,10 @@ int FinishOutput(void*, FILE* file) {
 
 // ---- the scan ----
 
+void CleanEveryRunKeyPort(void*, const char* path, const RunValueListener* listener) {
+  CleanAutorun(path, listener, kAutorunEveryRunKey);
+}
+
 int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports) {
   WindowsScanner* s = Of(context);
   s->options = options;
@@ -204,10 +208,12 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   }
   scan.quarantine = s->quarantineOpen ? &s->store : nullptr;
   scan.skippedFolder = s->quarantineOpen ? &s->folder : nullptr;
-  scan.allUsers = options->allUsers && options->action != kActionLeave;
+  scan.allUsers = options->allUsers;
   s->scan = scan;
   BeginAutorunRestoreSection();
   *ports = Win32ScanPorts(&s->scan);
+  // The machine's Run keys too: the dialog cleans only its user's.
+  ports->cleanRunValuesOf = CleanEveryRunKeyPort;
   return 1;
 }
 

@@ -6,17 +6,24 @@
 #include <cstring>
 
 #include "remedy/reg_export.h"
+#include "sys/fs_redirection_win32.h"
 #include "sys/handle_win32.h"
+#include "sys/system_queries_win32.h"
 
 namespace {
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunOnceKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+// Windows 9x starts these before anyone logs on.
+const char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+const char kRunServicesOnceKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServicesOnce";
+const char kSoftwarePrefix[] = "Software\\";
 const char kRestoreFileName[] = "QuellixRemover-restore.reg";
 
 // Whether this run's section (date and key line) is in the restore file yet.
 int gRestoreSectionWritten = 0;
 // The key of the section written last: a value of another key starts its own.
-char gRestoreSectionKey[300];
+char gRestoreSectionKey[600];
 
 // Names and data of the common size fit without asking the key.
 const DWORD kInitialCapacity = 260;
@@ -100,21 +107,15 @@ int RestoreFilePath(char* path, DWORD capacity) {
   return 1;
 }
 
-// Appends one value to the restore file, with the file's header when the file
-// is new and the run's section when it is the run's first value. 1 only when
-// every byte was written: a value that cannot be kept is not deleted.
-int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD type, const BYTE* data, DWORD size) {
-  // Only the user keys the cleanup sweeps: the current user's and, with
-  // --all-users, the other loaded hives under HKEY_USERS.
-  const char* rootName = root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : root == HKEY_USERS ? "HKEY_USERS" : nullptr;
-  if (!rootName) return 0;
+// Appends one value of the key `keyPath` (as regedit names it) to the
+// restore file, with the file's header when the file is new and the run's
+// section when it is the run's first value. 1 only when every byte was
+// written: a value that cannot be kept is not deleted.
+int AppendToRestoreFile(const char* keyPath, const char* name, DWORD type, const BYTE* data, DWORD size) {
   char path[MAX_PATH];
   if (!RestoreFilePath(path, sizeof path)) return 0;
-
-  char keyPath[300];
-  int keyLength = snprintf(keyPath, sizeof keyPath, "%s\\%s", rootName, subkey);
-  if (keyLength <= 0 || static_cast<size_t>(keyLength) >= sizeof keyPath) return 0;
-  char section[400];
+  if (strlen(keyPath) >= sizeof gRestoreSectionKey) return 0;
+  char section[800];
   SYSTEMTIME now;
   GetLocalTime(&now);
   int sectionLength = snprintf(section, sizeof section, "\r\n; %04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
@@ -159,7 +160,7 @@ int AppendToRestoreFile(HKEY root, const char* subkey, const char* name, DWORD t
     file.reset();
     if (written && startSection) {
       gRestoreSectionWritten = 1;
-      memcpy(gRestoreSectionKey, keyPath, sizeof keyPath);
+      memcpy(gRestoreSectionKey, keyPath, strlen(keyPath) + 1);
     }
   }
   HeapFree(GetProcessHeap(), 0, text);
@@ -172,26 +173,74 @@ void BeginAutorunRestoreSection() { gRestoreSectionWritten = 0; }
 
 CommandLineHost ProcessCommandLineHost() { return CommandLineHost{LookupVariable, LeadByte, nullptr}; }
 
-int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName) {
+int DeleteRegistryValue(HKEY root, const char* subkey, const char* valueName, REGSAM view) {
   OwnedKey key;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return 0;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_ALL_ACCESS | view, key.receive()) != ERROR_SUCCESS) return 0;
   return RegDeleteValueA(key.get(), valueName) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const RunValueListener* listener) {
-  OwnedKey owner;
-  if (RegOpenKeyA(root, subkey, owner.receive()) != ERROR_SUCCESS) return 1;
-  HKEY key = owner.get();
-  // How rows and records name the key: its root, and below HKEY_USERS the hive.
-  char hive[300];
-  const char* slash = root == HKEY_USERS ? strchr(subkey, '\\') : nullptr;
-  snprintf(hive, sizeof hive, "%s%s%.*s", root == HKEY_USERS ? "HKEY_USERS" : "HKEY_CURRENT_USER",
-           slash ? "\\" : "", slash ? static_cast<int>(slash - subkey) : 0, subkey);
-  const char* below = slash ? slash + 1 : subkey;
-  char restorePath[MAX_PATH];
-  if (!RestoreFilePath(restorePath, sizeof restorePath)) restorePath[0] = 0;
-  uint32_t deleted = 0;
+namespace {
 
+// 1 when `view` of HKEY_LOCAL_MACHINE\Software is the 32-bit one of a 64-bit
+// system, which regedit names Software\Wow6432Node.
+int IsWow6432View(REGSAM view) {
+#ifdef _WIN64
+  return view == KEY_WOW64_32KEY;
+#else
+  return view == 0 && ProcessUnderWow64();
+#endif
+}
+
+// ASCII case ignored; msvcrt's _strnicmp is no import of Windows 95's.
+int StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix) {
+    char x = *text >= 'a' && *text <= 'z' ? static_cast<char>(*text - 'a' + 'A') : *text;
+    char y = *prefix >= 'a' && *prefix <= 'z' ? static_cast<char>(*prefix - 'a' + 'A') : *prefix;
+    if (x != y) return 0;
+  }
+  return 1;
+}
+
+// How rows, records and the restore file name the key: its root (below
+// HKEY_USERS, the hive) and the key below it as the system stores it.
+int NameKey(HKEY root, const char* subkey, REGSAM view, char* hive, size_t hiveCapacity, char* below,
+            size_t belowCapacity) {
+  const char* rootName = root == HKEY_USERS           ? "HKEY_USERS"
+                         : root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE"
+                         : root == HKEY_CURRENT_USER  ? "HKEY_CURRENT_USER"
+                                                      : nullptr;
+  if (!rootName) return 0;
+  const char* slash = root == HKEY_USERS ? strchr(subkey, '\\') : nullptr;
+  int h = snprintf(hive, hiveCapacity, "%s%s%.*s", rootName, slash ? "\\" : "",
+                   slash ? static_cast<int>(slash - subkey) : 0, subkey);
+  const char* rest = slash ? slash + 1 : subkey;
+  size_t prefix = sizeof kSoftwarePrefix - 1;
+  int b = root == HKEY_LOCAL_MACHINE && IsWow6432View(view) && StartsWithIgnoringCase(rest, kSoftwarePrefix)
+              ? snprintf(below, belowCapacity, "%.*sWow6432Node\\%s", static_cast<int>(prefix), rest, rest + prefix)
+              : snprintf(below, belowCapacity, "%s", rest);
+  return h > 0 && static_cast<size_t>(h) < hiveCapacity && b > 0 && static_cast<size_t>(b) < belowCapacity;
+}
+
+}  // namespace
+
+int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const RunValueListener* listener,
+                          REGSAM view) {
+  int preview = RunValuesPreviewed(listener);
+  char hive[300], below[300], keyPath[600];
+  if (!NameKey(root, subkey, view, hive, sizeof hive, below, sizeof below)) return 1;
+  snprintf(keyPath, sizeof keyPath, "%s\\%s", hive, below);
+  OwnedKey owner;
+  // A preview asks for nothing it could change with.
+  LONG opened = RegOpenKeyExA(root, subkey, 0, (preview ? KEY_QUERY_VALUE : MAXIMUM_ALLOWED) | view, owner.receive());
+  if (opened != ERROR_SUCCESS) {
+    if (opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND)
+      TellRunValueTrouble(listener, kRunValuesFailed, keyPath, "the key cannot be opened");
+    return 1;
+  }
+  HKEY key = owner.get();
+  char restorePath[MAX_PATH];
+  if (preview || !RestoreFilePath(restorePath, sizeof restorePath)) restorePath[0] = 0;
+  uint32_t deleted = 0;
   CommandLineHost host = ProcessCommandLineHost();
   ValueBuffers buffers = {nullptr, 0, nullptr, 0};
   // Buffers of the size the key reports, so a long value is read like any other.
@@ -225,14 +274,19 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const
       // looks like the worm's can be brought back. After a deletion the next
       // value has moved into this index.
       if (CommandLineRefersTo(buffers.data, path, &host)) {
-        if (!AppendToRestoreFile(root, subkey, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data),
-                                 dataSize)) {
-          TellRunValueTrouble(listener, kRunValuesFailed, hive, "a Run value could not be saved first, so it stays");
-        } else if (!DeleteRegistryValue(root, subkey, buffers.name)) {
-          TellRunValueTrouble(listener, kRunValuesFailed, hive, "a Run value could not be deleted");
+        if (preview) {
+          deleted += 1;
+          TellRunValueDeleted(listener, RunValueDeletion{hive, below, buffers.name, buffers.data, path, "", 1});
+        } else if (!AppendToRestoreFile(keyPath, buffers.name, type, reinterpret_cast<const BYTE*>(buffers.data),
+                                        dataSize)) {
+          TellRunValueTrouble(listener, kRunValuesFailed, keyPath,
+                              "a Run value could not be saved first, so it stays");
+        } else if (!DeleteRegistryValue(root, subkey, buffers.name, view)) {
+          TellRunValueTrouble(listener, kRunValuesFailed, keyPath, "a Run value could not be deleted");
         } else {
           deleted += 1;
-          TellRunValueDeleted(listener, RunValueDeletion{hive, below, buffers.name, buffers.data, path, restorePath});
+          TellRunValueDeleted(listener,
+                              RunValueDeletion{hive, below, buffers.name, buffers.data, path, restorePath, 0});
           continue;
         }
       }
@@ -244,8 +298,47 @@ int DeleteReferringValues(HKEY root, const char* subkey, const char* path, const
   return 1;
 }
 
-int CleanAutorun(const char* path, const RunValueListener* listener) {
-  return DeleteReferringValues(HKEY_CURRENT_USER, kRunKey, path, listener);
+namespace {
+
+// The registry views of HKEY_LOCAL_MACHINE\Software: the process's own and,
+// on 64-bit Windows, the other one.
+uint32_t MachineViews(REGSAM views[2]) {
+  views[0] = 0;
+#ifdef _WIN64
+  views[1] = KEY_WOW64_32KEY;
+  return 2;
+#else
+  // KEY_WOW64_64KEY means nothing to Windows before XP x64; an NT 4.0 or
+  // 2000 key may even refuse the unknown access bit.
+  if (!ProcessUnderWow64()) return 1;
+  views[1] = KEY_WOW64_64KEY;
+  return 2;
+#endif
+}
+
+int IsWindows9x() {
+  int32_t code = 0;
+  return GetOsVersionCode(&code) && (code == 95 || code == 98 || code == 99);
+}
+
+}  // namespace
+
+int CleanAutorun(const char* path, const RunValueListener* listener, AutorunScope scope) {
+  if (!ReferredPathFits(path)) {
+    TellRunValueTrouble(listener, kRunValuesNotCleaned, path, kReferredPathTooLong);
+    return 1;
+  }
+  DeleteReferringValues(HKEY_CURRENT_USER, kRunKey, path, listener);
+  if (scope != kAutorunEveryRunKey) return 1;
+  DeleteReferringValues(HKEY_CURRENT_USER, kRunOnceKey, path, listener);
+  const char* machineKeys[] = {kRunKey, kRunOnceKey, kRunServicesKey, kRunServicesOnceKey};
+  uint32_t keyCount = IsWindows9x() ? 4 : 2;
+  REGSAM views[2];
+  uint32_t viewCount = MachineViews(views);
+  for (uint32_t v = 0; v < viewCount; ++v)
+    for (uint32_t k = 0; k < keyCount; ++k)
+      DeleteReferringValues(HKEY_LOCAL_MACHINE, machineKeys[k], path, listener, views[v]);
+  return 1;
 }
 
 namespace {
@@ -273,11 +366,14 @@ void CleanAllUsersAutorun(const char* const* paths, uint32_t count, const RunVal
     if (status != ERROR_SUCCESS) break;
     // A user's classes hive has no Run key.
     if (EndsWithIgnoringCase(name, length, "_Classes")) continue;
-    char subkey[512];
+    char subkey[512], onceKey[512];
     snprintf(subkey, sizeof subkey, "%s\\%s", name, kRunKey);
-    // Where the account may not write, the hive is said to be passed over.
+    snprintf(onceKey, sizeof onceKey, "%s\\%s", name, kRunOnceKey);
+    // Where the account may not write, the hive is said to be passed over;
+    // a preview only reads.
     OwnedKey key;
-    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.receive());
+    REGSAM access = RunValuesPreviewed(listener) ? KEY_QUERY_VALUE : KEY_QUERY_VALUE | KEY_SET_VALUE;
+    LONG opened = RegOpenKeyExA(HKEY_USERS, subkey, 0, access, key.receive());
     key.reset();
     if (opened != ERROR_SUCCESS) {
       if (opened != ERROR_FILE_NOT_FOUND) {
@@ -287,6 +383,13 @@ void CleanAllUsersAutorun(const char* const* paths, uint32_t count, const RunVal
       }
       continue;
     }
-    for (uint32_t i = 0; i < count; ++i) DeleteReferringValues(HKEY_USERS, subkey, paths[i], listener);
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!ReferredPathFits(paths[i])) {
+        TellRunValueTrouble(listener, kRunValuesNotCleaned, paths[i], kReferredPathTooLong);
+        continue;
+      }
+      DeleteReferringValues(HKEY_USERS, subkey, paths[i], listener);
+      DeleteReferringValues(HKEY_USERS, onceKey, paths[i], listener);
+    }
   }
 }

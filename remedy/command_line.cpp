@@ -49,6 +49,12 @@ int MatchesAtStart(const char* text, size_t textLength, Piece head, Piece tail) 
 
 }  // namespace
 
+const char kReferredPathTooLong[] =
+    "its path is longer than any Run value's command line is examined for, so Run values naming it are not looked "
+    "for";
+
+int ReferredPathFits(const char* path) { return path && strnlen(path, kMaxReferredPathLength + 1) <= kMaxReferredPathLength; }
+
 uint32_t ExpandEnvironmentReferences(char* text, const CommandLineHost* host) {
   char name[kCommandTextCapacity];
   char value[kEnvironmentValueCapacity];

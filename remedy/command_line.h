@@ -9,8 +9,10 @@ enum : uint32_t {
   kCommandTextCapacity = 2600,
   // One environment variable's value, as the lookup is asked to fill it.
   kEnvironmentValueCapacity = 260,
-  // Longest file path the test accepts (the passes never hand a longer one).
-  kMaxReferredPathLength = 259,
+  // Longest file path the test compares: no command line it examines could
+  // hold a longer one. Paths of Win32's long form and of mounted volumes
+  // exceed MAX_PATH, so the bound is the text's, not the API's.
+  kMaxReferredPathLength = kCommandTextCapacity - 1,
   // References replaced at most in one expansion: a variable whose value
   // names itself would otherwise be expanded for ever.
   kMaxExpansions = 64,
@@ -43,5 +45,14 @@ uint32_t ExpandEnvironmentReferences(char* text, const CommandLineHost* host);
 // text up to the closing quote, expanded, is the file's path, its name or
 // its name without the extension (ASCII case ignored). Only
 // the first kCommandTextCapacity - 1 bytes of the command line are examined.
-// Neither text is modified.
+// Neither text is modified. A path longer than kMaxReferredPathLength is
+// never referred to: see ReferredPathFits.
 int CommandLineRefersTo(const char* commandLine, const char* path, const CommandLineHost* host);
+
+// 1 when `path` is short enough for CommandLineRefersTo to compare. Whoever
+// looks for the Run values of a longer one reports it as not cleaned rather
+// than passing over it in silence.
+int ReferredPathFits(const char* path);
+
+// The reason such a path's Run values are not cleaned, for the listener.
+extern const char kReferredPathTooLong[];

@@ -80,16 +80,16 @@ int Sha256OfFd(int fd, char hex[kSha256HexSize]) {
 }
 
 struct HeldDeletion {
-  std::string hive, valueName, data, refersTo;
+  std::string hive, key, valueName, data, refersTo;
 };
 
 struct HiveRun {
   std::vector<HeldDeletion> deletions;
 };
 
-void OnDeleted(void* context, const char* hive, const char* valueName, const char* commandLine,
+void OnDeleted(void* context, const char* hive, const char* key, const char* valueName, const char* commandLine,
                const char* windowsPath) {
-  static_cast<HiveRun*>(context)->deletions.push_back(HeldDeletion{hive, valueName, commandLine, windowsPath});
+  static_cast<HiveRun*>(context)->deletions.push_back(HeldDeletion{hive, key, valueName, commandLine, windowsPath});
 }
 
 // A private host folder for one hive at a time.
@@ -176,8 +176,9 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
     SetOfflineVariable(&environment, "HOMEPATH", windowsProfile + 2);
   }
   HiveRun run;
+  int preview = RunValuesPreviewed(job.listener);
   HiveCleanRequest request{folder.fd.get(), "NTUSER.DAT", shown.c_str(), user.c_str(), job.removed->data(),
-                           static_cast<uint32_t>(job.removed->size()), &environment, job.backup};
+                           static_cast<uint32_t>(job.removed->size()), &environment, job.backup, 0, preview};
   uint32_t deleted = 0, kept = 0;
   std::vector<char> reason(4096);
   HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &run}, &deleted, &kept,
@@ -190,7 +191,7 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
             shown, reason.data());
     return;
   }
-  if (deleted) {
+  if (deleted && !preview) {
     // The cleaned hive goes in whole beside the old one, is compared with
     // the host's copy, and only then takes its name.
     std::string incoming = profile + "/.quellix-incoming-" + hives[0];
@@ -212,8 +213,9 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
     }
   }
   for (const HeldDeletion& d : run.deletions) {
-    RunValueDeletion deletion{d.hive.c_str(), kOfflineRunKey, d.valueName.c_str(), d.data.c_str(),
-                              d.refersTo.c_str(), job.backup->regFile};
+    RunValueDeletion deletion{d.hive.c_str(),     d.key.c_str(), d.valueName.c_str(),
+                              d.data.c_str(),     d.refersTo.c_str(), preview ? "" : job.backup->regFile,
+                              preview};
     TellRunValueDeleted(job.listener, deletion);
   }
   TellRunValuesExamined(job.listener, shown.c_str(), deleted);

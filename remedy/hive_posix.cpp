@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <hivex.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -25,8 +26,31 @@ void (*gAfterHiveReadForTests)(const char* hivePath) = nullptr;
 
 namespace {
 
-const char* const kRunKey[] = {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"};
-const char kRunKeyText[] = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+// The keys whose values start programs at every logon (Run) or at the
+// next one (RunOnce), by where they lie in the hive and by regedit's name.
+struct RunKey {
+  const char* const* parts;
+  uint32_t depth;
+  const char* regKey;  // the .reg file's key line
+  const char* shown;   // below the hive's root, as records name it
+};
+const char* const kUserRun[] = {"Software", "Microsoft", "Windows", "CurrentVersion", "Run"};
+const char* const kUserRunOnce[] = {"Software", "Microsoft", "Windows", "CurrentVersion", "RunOnce"};
+const char* const kMachineRun[] = {"Microsoft", "Windows", "CurrentVersion", "Run"};
+const char* const kMachineRunOnce[] = {"Microsoft", "Windows", "CurrentVersion", "RunOnce"};
+const RunKey kUserKeys[] = {
+    {kUserRun, 5, "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+     "Software\\Microsoft\\Windows\\CurrentVersion\\Run"},
+    {kUserRunOnce, 5, "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+     "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"},
+};
+const RunKey kMachineKeys[] = {
+    {kMachineRun, 4, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+     "Microsoft\\Windows\\CurrentVersion\\Run"},
+    {kMachineRunOnce, 4, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+     "Microsoft\\Windows\\CurrentVersion\\RunOnce"},
+};
+const uint32_t kRunKeyCount = 2;
 
 int Say(char* reason, size_t capacity, const char* format, const char* detail) {
   if (capacity) snprintf(reason, capacity, format, detail);
@@ -155,13 +179,13 @@ int EnsureFolder(HiveBackup* backup) {
   return 0;
 }
 
-// Two new files in the backup folder, "<serial>-<user>-NTUSER.DAT" and
+// Two new files in the backup folder, "<serial>-<user>-<hive>" and
 // "<serial>-<user>-Run.reg", the serial moving on past names already there.
-int CreateBackupFiles(HiveBackup* backup, const char* user, OwnedFd* copy, OwnedFd* reg) {
+int CreateBackupFiles(HiveBackup* backup, const char* user, const char* hiveName, OwnedFd* copy, OwnedFd* reg) {
   for (uint32_t tries = 0; tries < 10000; ++tries) {
     backup->serial += 1;
     std::string stem = std::to_string(backup->serial) + "-" + user + "-";
-    std::string copyName = stem + "NTUSER.DAT", regName = stem + "Run.reg";
+    std::string copyName = stem + hiveName, regName = stem + "Run.reg";
     if (!CreateNewFile(backup->folderFd, copyName.c_str(), 0600, copy)) {
       if (errno != EEXIST) return 0;
       continue;
@@ -192,6 +216,7 @@ int AsciiString(const char* text, size_t* length) {
 }
 
 struct Collected {
+  uint32_t key;  // index into the hive's RunKey table
   char* name;
   uint32_t type;
   size_t length;
@@ -246,23 +271,20 @@ void AppendRegValue(std::string* text, const Collected& c) {
   text->append(line.data(), length);
 }
 
-// The new hive holds in its Run key exactly `kept`, in order, byte for byte.
-int HoldsExactly(int fd, const std::vector<const Collected*>& kept) {
-  HiveOwner owner;
-  owner.hive = hivex_open(DescriptorPath(fd).c_str(), 0);
-  if (!owner.hive) return 0;
-  hive_node_h run = Descend(owner.hive, kRunKey, 5);
+// The new hive holds in `key` exactly `kept`, in order, byte for byte.
+int HoldsExactly(hive_h* hive, const RunKey& key, const std::vector<const Collected*>& kept) {
+  hive_node_h run = Descend(hive, key.parts, key.depth);
   if (!run) return 0;
-  hive_value_h* values = hivex_node_values(owner.hive, run);
+  hive_value_h* values = hivex_node_values(hive, run);
   if (!values) return 0;
   size_t count = 0;
   while (values[count]) ++count;
   int same = count == kept.size();
   for (size_t i = 0; same && i < count; ++i) {
-    char* name = hivex_value_key(owner.hive, values[i]);
+    char* name = hivex_value_key(hive, values[i]);
     uint32_t type = 0;
     size_t length = 0;
-    char* data = ValueData(owner.hive, values[i], &type, &length);
+    char* data = ValueData(hive, values[i], &type, &length);
     same = name && data && strcmp(name, kept[i]->name) == 0 && type == kept[i]->type &&
            length == kept[i]->length && memcmp(data, kept[i]->data, length) == 0;
     free(name);
@@ -270,6 +292,13 @@ int HoldsExactly(int fd, const std::vector<const Collected*>& kept) {
   }
   free(values);
   return same;
+}
+
+// A private copy of the open hive in memory, for a read that must change
+// nothing: libhivex opens by name and would read the file without O_NOATIME.
+int CopyToMemory(int fd, uint64_t size, OwnedFd* memory) {
+  memory->reset(memfd_create("quellix-hive", MFD_CLOEXEC));
+  return memory->valid() && CopyInto(fd, size, memory->get());
 }
 
 }  // namespace
@@ -338,13 +367,18 @@ long ReadFileHead(const char* path, unsigned char* bytes, size_t length) {
 
 int ReadHiveString(const char* hivePath, const char* const* keyPath, uint32_t depth, const char* valueName, char* out,
                    size_t capacity) {
-  OwnedFd fd(open(hivePath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // Read from a copy in memory: a detection-only run reads it too, and
+  // looking must not leave a trace.
+  OwnedFd fd(open(hivePath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+  if (!fd.valid() && errno == EPERM) fd.reset(open(hivePath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
+  OwnedFd memory;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > kMaxHiveSize)
+      static_cast<uint64_t>(st.st_size) > kMaxHiveSize ||
+      !CopyToMemory(fd.get(), static_cast<uint64_t>(st.st_size), &memory))
     return 0;
   HiveOwner owner;
-  owner.hive = hivex_open(DescriptorPath(fd.get()).c_str(), 0);
+  owner.hive = hivex_open(DescriptorPath(memory.get()).c_str(), 0);
   if (!owner.hive) return 0;
   int found = 0;
   hive_node_h node = Descend(owner.hive, keyPath, depth);
@@ -389,15 +423,23 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   if (bins == 0 || 4096 + static_cast<uint64_t>(bins) > size)
     return Say(reason, capacity, "its header claims more than the file holds%s", ""), kHiveRefusedShape;
 
+  // A preview reads a copy and opens nothing for writing.
+  OwnedFd memory;
+  if (request.preview && !CopyToMemory(fd.get(), size, &memory))
+    return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
   HiveOwner owner;
-  owner.hive = hivex_open(DescriptorPath(fd.get()).c_str(), HIVEX_OPEN_WRITE);
+  owner.hive = request.preview ? hivex_open(DescriptorPath(memory.get()).c_str(), 0)
+                               : hivex_open(DescriptorPath(fd.get()).c_str(), HIVEX_OPEN_WRITE);
   hive_h* hive = owner.hive;
   if (!hive) return Say(reason, capacity, "libhivex cannot open it: %s", strerror(errno)), kHiveCleanFailed;
+  const RunKey* keys = request.machineHive ? kMachineKeys : kUserKeys;
 
-  // The environment: what the volume tells, then the user's own variables.
+  // The environment: what the volume tells, then the user's own variables
+  // (the SOFTWARE hive has none).
   std::vector<OfflineEnvironment> holder(1, *request.volumeEnvironment);
   OfflineEnvironment* environment = holder.data();
-  hive_node_h environmentKey = hivex_node_get_child(hive, hivex_root(hive), "Environment");
+  hive_node_h environmentKey =
+      request.machineHive ? 0 : hivex_node_get_child(hive, hivex_root(hive), "Environment");
   hive_value_h* variables = environmentKey ? hivex_node_values(hive, environmentKey) : nullptr;
   for (size_t i = 0; variables && variables[i]; ++i) {
     char* name = hivex_value_key(hive, variables[i]);
@@ -410,47 +452,60 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   CommandLineHost host = OfflineCommandLineHost(environment);
 
   // Which Run values start a removed file.
-  hive_node_h run = Descend(hive, kRunKey, 5);
-  hive_value_h* values = run ? hivex_node_values(hive, run) : nullptr;
-  size_t count = 0;
-  while (values && values[count]) ++count;
   CollectedValues collected;
-  collected.values.resize(count, Collected{});
+  hive_node_h runNodes[kRunKeyCount] = {};
   size_t toDelete = 0;
   std::string leftNames;
-  for (size_t i = 0; i < count; ++i) {
-    Collected& c = collected.values[i];
-    c.name = hivex_value_key(hive, values[i]);
-    c.data = ValueData(hive, values[i], &c.type, &c.length);
-    c.text = ValueText(hive, values[i]);
-    if (!c.name || !c.data) {
-      free(values);
-      return Say(reason, capacity, "a Run value cannot be read%s", ""), kHiveCleanFailed;
-    }
-    for (uint32_t k = 0; c.text && k < request.removedCount && !c.remove; ++k) {
-      if (CommandLineRefersTo(c.text, request.removedWindowsPaths[k], &host)) {
-        c.remove = 1;
-        c.refersTo = request.removedWindowsPaths[k];
+  for (uint32_t k = 0; k < kRunKeyCount; ++k) {
+    runNodes[k] = Descend(hive, keys[k].parts, keys[k].depth);
+    hive_value_h* values = runNodes[k] ? hivex_node_values(hive, runNodes[k]) : nullptr;
+    for (size_t i = 0; values && values[i]; ++i) {
+      collected.values.push_back(Collected{});
+      Collected& c = collected.values.back();
+      c.key = k;
+      c.name = hivex_value_key(hive, values[i]);
+      c.data = ValueData(hive, values[i], &c.type, &c.length);
+      c.text = ValueText(hive, values[i]);
+      if (!c.name || !c.data) {
+        free(values);
+        return Say(reason, capacity, "a Run value cannot be read%s", ""), kHiveCleanFailed;
       }
+      for (uint32_t r = 0; c.text && r < request.removedCount && !c.remove; ++r) {
+        if (CommandLineRefersTo(c.text, request.removedWindowsPaths[r], &host)) {
+          c.remove = 1;
+          c.refersTo = request.removedWindowsPaths[r];
+        }
+      }
+      // A name a .reg file cannot hold as it is stays, so that nothing goes
+      // that cannot be brought back; a preview does not offer it either.
+      if (c.remove && NameNeedsEscaping(c.name)) {
+        c.remove = 0;
+        if (request.preview) continue;
+        *keptOut += 1;
+        std::vector<char> shown(EscapeNameForTerminal(c.name, nullptr, 0) + 1);
+        EscapeNameForTerminal(c.name, shown.data(), shown.size());
+        leftNames += (leftNames.empty() ? "" : ", ") + std::string("\"") + shown.data() + "\"";
+      }
+      toDelete += c.remove;
     }
-    // A name a .reg file cannot hold as it is stays, so that nothing goes
-    // that cannot be brought back.
-    if (c.remove && NameNeedsEscaping(c.name)) {
-      c.remove = 0;
-      *keptOut += 1;
-      std::vector<char> shown(EscapeNameForTerminal(c.name, nullptr, 0) + 1);
-      EscapeNameForTerminal(c.name, shown.data(), shown.size());
-      leftNames += (leftNames.empty() ? "" : ", ") + std::string("\"") + shown.data() + "\"";
-    }
-    toDelete += c.remove;
+    free(values);
   }
-  free(values);
   if (*keptOut)
     Say(reason, capacity,
         "Run value %s starts a removed file but its name holds control characters, so it cannot be saved to a .reg "
         "file and is left",
         leftNames.c_str());
   if (toDelete == 0) return kHiveCleanDone;
+  if (request.preview) {
+    for (const Collected& c : collected.values) {
+      if (!c.remove) continue;
+      *deleted += 1;
+      if (listener.deleted)
+        listener.deleted(listener.context, request.hivePath, keys[c.key].shown, c.name, c.text ? c.text : "",
+                         c.refersTo);
+    }
+    return kHiveCleanDone;
+  }
 
   // Something goes: first every reason not to write.
   if (state == kHiveHeaderLogPending)
@@ -462,15 +517,17 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
     return Say(reason, capacity, "it is on a read-only mount%s", ""), kHiveRefusedReadOnly;
   if (gAfterHiveReadForTests) gAfterHiveReadForTests(request.hivePath);
 
-  // The new hive, beside the old one: the kept values, in their order.
-  std::vector<hive_set_value> kept;
-  std::vector<const Collected*> keptValues;
+  // The new hive, beside the old one: each key's kept values, in their order.
+  std::vector<hive_set_value> kept[kRunKeyCount];
+  std::vector<const Collected*> keptValues[kRunKeyCount];
+  uint32_t goes[kRunKeyCount] = {};
   for (const Collected& c : collected.values) {
+    goes[c.key] += c.remove;
     if (c.remove) continue;
     hive_set_value v{c.name, hive_t_REG_NONE, c.length, c.data};
     memcpy(&v.t, &c.type, sizeof c.type);
-    kept.push_back(v);
-    keptValues.push_back(&c);
+    kept[c.key].push_back(v);
+    keptValues[c.key].push_back(&c);
   }
   char temp[96];
   static unsigned counter = 0;
@@ -486,16 +543,25 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
       if (!keep) unlinkat(folderFd, name, 0);
     }
   } tempName{request.folderFd, temp, 0};
-  if (hivex_node_set_values(hive, run, kept.size(), kept.data(), 0) != 0)
-    return Say(reason, capacity, "libhivex cannot rewrite its Run key, so it is left as it was: %s", strerror(errno)),
-           kHiveCleanFailed;
+  for (uint32_t k = 0; k < kRunKeyCount; ++k)
+    if (goes[k] && hivex_node_set_values(hive, runNodes[k], kept[k].size(), kept[k].data(), 0) != 0)
+      return Say(reason, capacity, "libhivex cannot rewrite its Run keys, so it is left as it was: %s",
+                 strerror(errno)),
+             kHiveCleanFailed;
   if (hivex_commit(hive, DescriptorPath(next.get()).c_str(), 0) != 0 || fsync(next.get()) != 0)
     return Say(reason, capacity, "the new hive could not be written, so it is left as it was: %s", strerror(errno)),
            kHiveCleanFailed;
   unsigned char newHead[512];
   ssize_t newGot = pread(next.get(), newHead, sizeof newHead, 0);
-  if (newGot <= 0 || CheckHiveHeader(newHead, static_cast<size_t>(newGot)) != kHiveHeaderClean ||
-      !HoldsExactly(next.get(), keptValues))
+  int readBack = newGot > 0 && CheckHiveHeader(newHead, static_cast<size_t>(newGot)) == kHiveHeaderClean;
+  if (readBack) {
+    HiveOwner written;
+    written.hive = hivex_open(DescriptorPath(next.get()).c_str(), 0);
+    readBack = written.hive != nullptr;
+    for (uint32_t k = 0; readBack && k < kRunKeyCount; ++k)
+      if (runNodes[k]) readBack = HoldsExactly(written.hive, keys[k], keptValues[k]);
+  }
+  if (!readBack)
     return Say(reason, capacity, "the new hive did not read back as written, so it is left as it was%s", ""),
            kHiveCleanFailed;
 
@@ -503,7 +569,8 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   HiveBackup* backup = request.backup;
   std::string user = FileNamePart(request.user);
   OwnedFd copy, reg;
-  if (!EnsureFolder(backup) || !CreateBackupFiles(backup, user.c_str(), &copy, &reg) ||
+  if (!EnsureFolder(backup) ||
+      !CreateBackupFiles(backup, user.c_str(), request.machineHive ? "SOFTWARE" : "NTUSER.DAT", &copy, &reg) ||
       !CopyInto(fd.get(), size, copy.get()) || !copy.close())
     return Say(reason, capacity, "no backup could be made, so it is not changed: %s", strerror(errno)),
            kHiveCleanFailed;
@@ -511,11 +578,14 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   std::vector<char> shownPath(EscapeNameForTerminal(request.hivePath, nullptr, 0) + 1);
   EscapeNameForTerminal(request.hivePath, shownPath.data(), shownPath.size());
   text += std::string("; Run values deleted from ") + shownPath.data() + "\r\n";
-  std::vector<char> keyLine(FormatRegKeyLine(nullptr, 0, kRunKeyText) + 1);
-  FormatRegKeyLine(keyLine.data(), keyLine.size(), kRunKeyText);
-  text += keyLine.data();
-  for (const Collected& c : collected.values)
-    if (c.remove) AppendRegValue(&text, c);
+  for (uint32_t k = 0; k < kRunKeyCount; ++k) {
+    if (!goes[k]) continue;
+    std::vector<char> keyLine(FormatRegKeyLine(nullptr, 0, keys[k].regKey) + 1);
+    FormatRegKeyLine(keyLine.data(), keyLine.size(), keys[k].regKey);
+    text += keyLine.data();
+    for (const Collected& c : collected.values)
+      if (c.remove && c.key == k) AppendRegValue(&text, c);
+  }
   if (!WriteAll(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
     return Say(reason, capacity, "the .reg backup could not be written, so it is not changed: %s", strerror(errno)),
            kHiveCleanFailed;
@@ -538,7 +608,9 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   for (const Collected& c : collected.values) {
     if (!c.remove) continue;
     *deleted += 1;
-    if (listener.deleted) listener.deleted(listener.context, request.hivePath, c.name, c.text ? c.text : "", c.refersTo);
+    if (listener.deleted)
+      listener.deleted(listener.context, request.hivePath, keys[c.key].shown, c.name, c.text ? c.text : "",
+                       c.refersTo);
   }
   return kHiveCleanDone;
 }

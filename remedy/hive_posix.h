@@ -1,6 +1,7 @@
-// A user's registry hive file, offline, through libhivex: the values of
-// Software\Microsoft\Windows\CurrentVersion\Run that start a removed file
-// are deleted, all or nothing. The hive is opened once, through its folder's
+// A registry hive file, offline, through libhivex: the values of a user
+// hive's Software\Microsoft\Windows\CurrentVersion\Run and RunOnce (of the
+// SOFTWARE hive's Microsoft\Windows\CurrentVersion\Run and RunOnce) that
+// start a removed file are deleted, all or nothing. The hive is opened once, through its folder's
 // descriptor and without following a link; the new hive is written to a
 // temporary file beside it, flushed, read back and checked, and only then,
 // after a copy of the old one and a .reg of what goes are in the backup
@@ -40,11 +41,12 @@ int PrepareHiveBackup(HiveBackup* backup, const char* const* scanned, uint32_t c
 // Closes the folder; one this run made and left empty goes again.
 void CloseHiveBackup(HiveBackup* backup);
 
-// Told about every value that is deleted (UTF-8 name, the text it was
-// matched as, the removed file's Windows path it refers to).
+// Told about every value that is deleted, or in a preview would be (the key
+// below the hive's root, UTF-8 name, the text it was matched as, the removed
+// file's Windows path it refers to).
 struct HiveValueListener {
-  void (*deleted)(void* context, const char* hivePath, const char* valueName, const char* commandLine,
-                  const char* windowsPath);
+  void (*deleted)(void* context, const char* hivePath, const char* key, const char* valueName,
+                  const char* commandLine, const char* windowsPath);
   void* context;
 };
 
@@ -68,6 +70,12 @@ struct HiveCleanRequest {
   // The hive's own Environment key is added on top.
   const OfflineEnvironment* volumeEnvironment;
   HiveBackup* backup;
+  // 1: the system's SOFTWARE hive (its Run keys, no Environment key of its
+  // own, "<serial>-<user>-SOFTWARE" as its copy); 0: a user's NTUSER.DAT.
+  int machineHive;
+  // 1: opened read-only, nothing written, no backup made; each value that
+  // would go is told and counted in *deleted.
+  int preview;
 };
 
 // `kept` counts values that start a removed file but were left: a name that

@@ -1,7 +1,9 @@
 // The registry side of a mounted volume's scan (see offline_cleanup_posix.h).
 #include "remedy/offline_cleanup_posix.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "remedy/command_line.h"
 #include "remedy/hive_posix.h"
 #include "remedy/offline_volume_posix.h"
-
-const char kOfflineRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+#include "sys/owned_fd_posix.h"
 
 namespace {
 
@@ -47,13 +49,13 @@ int SetUpOfflineSystem(const OfflineRequest& request, OfflineSystem* offline, co
     offline->letter = 'C';
     snprintf(offline->systemRoot, sizeof offline->systemRoot, "C:\\%s", offline->systemFolder);
     // The system's own record of where it lives, when its SOFTWARE hive is
-    // there; read only by a run that will write anyway (libhivex reads
-    // without O_NOATIME).
+    // there: a detection-only run's preview of Run values matches by it too
+    // (read from a copy in memory, leaving the access time alone).
     char folder[kMountedPathCapacity], system32[kMountedPathCapacity], config[kMountedPathCapacity],
         software[kMountedPathCapacity], recorded[kEnvironmentValueCapacity];
     const char* const key[] = {"Microsoft", "Windows NT", "CurrentVersion"};
     snprintf(folder, sizeof folder, "%s/%s", offline->root, offline->systemFolder);
-    if (request.writes && FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) &&
+    if (FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) &&
         FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) &&
         FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software) &&
         ReadHiveString(software, key, 3, "SystemRoot", recorded, sizeof recorded) && recorded[1] == ':' &&
@@ -113,11 +115,40 @@ struct HiveJob {
   const RunValueListener* listener;
 };
 
-void OnValueDeleted(void* context, const char* hive, const char* name, const char* commandLine,
+void OnValueDeleted(void* context, const char* hive, const char* key, const char* name, const char* commandLine,
                     const char* windowsPath) {
   HiveJob* job = static_cast<HiveJob*>(context);
-  RunValueDeletion deletion{hive, kOfflineRunKey, name, commandLine, windowsPath, job->backup->regFile};
+  int preview = RunValuesPreviewed(job->listener);
+  RunValueDeletion deletion{hive, key, name, commandLine, windowsPath, preview ? "" : job->backup->regFile, preview};
   TellRunValueDeleted(job->listener, deletion);
+}
+
+// One hive through CleanHiveRunValues, its outcome to the listener.
+void CleanAndTell(HiveJob* job, const HiveCleanRequest& request) {
+  uint32_t deleted = 0, kept = 0;
+  std::vector<char> reason(4096);
+  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, &kept,
+                                                reason.data(), reason.size());
+  const char* hive = request.hivePath;
+  if (outcome == kHiveCleanDone) {
+    TellRunValuesExamined(job->listener, hive, deleted);
+    if (kept) TellRunValueTrouble(job->listener, kRunValuesFailed, hive, reason.data());
+  } else {
+    TellRunValueTrouble(job->listener,
+                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
+                            ? kRunValuesRefused
+                            : kRunValuesFailed,
+                        hive, reason.data());
+  }
+}
+
+// What the system tells about itself, for every hive.
+void SetSystemVariables(const OfflineSystem& offline, OfflineEnvironment* environment) {
+  environment->count = 0;
+  SetOfflineVariable(environment, "SystemRoot", offline.systemRoot);
+  SetOfflineVariable(environment, "windir", offline.systemRoot);
+  char drive[3] = {offline.letter, ':', 0};
+  SetOfflineVariable(environment, "SystemDrive", drive);
 }
 
 int CleanOneHive(void* context, const ProfileHive& found) {
@@ -131,11 +162,7 @@ int CleanOneHive(void* context, const ProfileHive& found) {
   const OfflineSystem& offline = *job->offline;
   std::vector<OfflineEnvironment> holder(1);
   OfflineEnvironment& environment = holder[0];
-  environment.count = 0;
-  SetOfflineVariable(&environment, "SystemRoot", offline.systemRoot);
-  SetOfflineVariable(&environment, "windir", offline.systemRoot);
-  char drive[3] = {offline.letter, ':', 0};
-  SetOfflineVariable(&environment, "SystemDrive", drive);
+  SetSystemVariables(offline, &environment);
   char canonical[kMountedPathCapacity], windows[kEnvironmentValueCapacity];
   if (realpath(profile, canonical) && WindowsPathOf(offline.drives, canonical, windows, sizeof windows)) {
     SetOfflineVariable(&environment, "USERPROFILE", windows);
@@ -146,22 +173,44 @@ int CleanOneHive(void* context, const ProfileHive& found) {
   std::vector<const char*> paths;
   for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
   HiveCleanRequest request{found.folderFd, found.name, hive, found.user, paths.data(),
-                           static_cast<uint32_t>(paths.size()), &environment, job->backup};
-  uint32_t deleted = 0, kept = 0;
-  std::vector<char> reason(4096);
-  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, &kept,
-                                                reason.data(), reason.size());
-  if (outcome == kHiveCleanDone) {
-    TellRunValuesExamined(job->listener, hive, deleted);
-    if (kept) TellRunValueTrouble(job->listener, kRunValuesFailed, hive, reason.data());
-  } else {
-    TellRunValueTrouble(job->listener,
-                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
-                            ? kRunValuesRefused
-                            : kRunValuesFailed,
-                        hive, reason.data());
-  }
+                           static_cast<uint32_t>(paths.size()), &environment, job->backup,
+                           0, RunValuesPreviewed(job->listener)};
+  CleanAndTell(job, request);
   return 1;
+}
+
+// The SOFTWARE hive's Run and RunOnce keys (HKEY_LOCAL_MACHINE's), by the
+// same rule and the same writer as a profile's; no USERPROFILE here.
+void CleanMachineHive(HiveJob* job) {
+  const OfflineSystem& offline = *job->offline;
+  char folder[kMountedPathCapacity], system32[kMountedPathCapacity], config[kMountedPathCapacity],
+      software[kMountedPathCapacity];
+  snprintf(folder, sizeof folder, "%s/%s", offline.root, offline.systemFolder);
+  if (!FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) ||
+      !FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) ||
+      !FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software))
+    return;
+  // Folder by folder, no link followed: the volume does not choose where
+  // the hive is read and written.
+  OwnedFd configFd(open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  for (const char* step : {strrchr(system32, '/') + 1, strrchr(config, '/') + 1}) {
+    if (!configFd.valid()) break;
+    OwnedFd next(openat(configFd.get(), step, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    configFd.reset(next.release());
+  }
+  if (!configFd.valid()) {
+    TellRunValueTrouble(job->listener, kRunValuesFailed, software, strerror(errno));
+    return;
+  }
+  std::vector<OfflineEnvironment> holder(1);
+  SetSystemVariables(offline, &holder[0]);
+  std::vector<const char*> paths;
+  for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
+  const char* name = strrchr(software, '/') + 1;
+  HiveCleanRequest request{configFd.get(), name, software, "system", paths.data(),
+                           static_cast<uint32_t>(paths.size()), &holder[0], job->backup,
+                           1, RunValuesPreviewed(job->listener)};
+  CleanAndTell(job, request);
 }
 
 }  // namespace
@@ -169,6 +218,8 @@ int CleanOneHive(void* context, const ProfileHive& found) {
 void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* removedPaths, uint32_t count,
                            HiveBackup* backup, const RunValueListener& listener) {
   if (count == 0) return;
+  // A detection-only run with no system to look at has nothing to preview.
+  if (RunValuesPreviewed(&listener) && (!offline.known || offline.windows9x)) return;
   if (!offline.known) {
     TellRunValueTrouble(&listener, kRunValuesNotCleaned, "Run values",
                         "not examined: no Windows system volume among the PATHs (name it with --windows-root, then "
@@ -190,7 +241,11 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
     char canonical[kMountedPathCapacity], windows[kMountedPathCapacity];
     if (realpath(directory.c_str(), canonical) &&
         WindowsPathOf(offline.drives, (std::string(canonical) + "/" + base).c_str(), windows, sizeof windows)) {
-      windowsPaths.push_back(windows);
+      if (ReferredPathFits(windows)) {
+        windowsPaths.push_back(windows);
+      } else {
+        TellRunValueTrouble(&listener, kRunValuesNotCleaned, removed.c_str(), kReferredPathTooLong);
+      }
     } else {
       TellRunValueTrouble(&listener, kRunValuesNotCleaned, removed.c_str(),
                           "is on no drive: no drive letter holds it (see --drive), so Run values naming it are not "
@@ -199,4 +254,5 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
   }
   HiveJob job{&offline, &windowsPaths, backup, &listener};
   ForEachProfileHive(offline.root, CleanOneHive, &job);
+  CleanMachineHive(&job);
 }

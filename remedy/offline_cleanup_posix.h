@@ -1,7 +1,7 @@
 // The registry side of a scan of a mounted Windows volume: where the system
 // lives and which drive letters the mounted folders stand for, every reason
 // not to write to the volumes at all, and the Run values of each profile
-// hive that start a removed file. Reports through the Run-value listener and
+// hive and of the SOFTWARE hive that start a removed file. Reports through the Run-value listener and
 // a notice callback; prints nothing itself. POSIX.
 #pragma once
 #include <cstdint>
@@ -28,7 +28,6 @@ struct OfflineRequest {
   uint32_t pathCount;
   const OfflineDriveRequest* drives;
   uint32_t driveCount;
-  int writes;  // the run removes or quarantines: the SOFTWARE hive is read too
 };
 
 // The mounted Windows system volume, as far as it is known.
@@ -52,13 +51,14 @@ int SetUpOfflineSystem(const OfflineRequest& request, OfflineSystem* system, con
 int RefusesToWrite(const OfflineSystem& system, const char* const* places, uint32_t count,
                    const OfflineNotice& notice);
 
-// Deletes the Run values of every profile hive that start one of the removed
-// files (their mounted paths), after a backup into `backup` (prepared before
-// anything was changed). Every value deleted, hive examined and hive not
-// cleaned goes to `listener`, and so does a run that cannot look at all (no
-// system volume known): that is trouble, not a clean.
+// Deletes the Run and RunOnce values of every profile hive and of the
+// SOFTWARE hive that start one of the removed files (their mounted paths),
+// after a backup into `backup` (prepared before anything was changed).
+// Every value deleted, hive examined and hive not cleaned goes to
+// `listener`, and so does a writing run that cannot look at all (no system
+// volume known): that is trouble, not a clean. A previewing listener hears
+// what would go, the hives read from copies in memory.
 struct HiveBackup;
 void CleanOfflineRunValues(const OfflineSystem& system, const char* const* removedPaths, uint32_t count,
                            HiveBackup* backup, const RunValueListener& listener);
 
-extern const char kOfflineRunKey[];  // "Software\Microsoft\Windows\CurrentVersion\Run"

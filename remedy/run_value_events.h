@@ -1,6 +1,8 @@
 // What a Run-value cleaning tells whoever runs it, on every platform: each
 // value deleted, each hive or key that was examined, and each one that was
-// not cleaned and why. The live registry (HKEY_CURRENT_USER, HKEY_USERS) and
+// not cleaned and why. A detection-only run previews: the same sweep, by
+// the same rule, tells each value that a writing run would delete and
+// changes nothing. The live registry (HKEY_CURRENT_USER, HKEY_USERS) and
 // offline hive files report through the same listener, so the front ends
 // count and show them the same way. Platform-neutral.
 #pragma once
@@ -13,7 +15,8 @@ struct RunValueDeletion {
   const char* valueName;
   const char* data;       // the command line it was matched as
   const char* refersTo;   // the removed file it would start
-  const char* backup;     // where the value was saved before it went (a .reg file or folder)
+  const char* backup;     // where the value was saved before it went (a .reg file or folder); "" in a preview
+  int wouldDelete;        // 1: a preview, nothing was deleted
 };
 
 enum RunValueTrouble : uint32_t {
@@ -29,7 +32,13 @@ struct RunValueListener {
   // A hive or key that was not cleaned, with the reason; each is trouble.
   void (*trouble)(void* context, RunValueTrouble kind, const char* where, const char* reason);
   void* context;
+  // 1: a preview. The cleaning then opens nothing for writing, saves and
+  // deletes nothing, and tells each value it would delete (wouldDelete set);
+  // `examined` counts those values.
+  int preview;
 };
+
+inline int RunValuesPreviewed(const RunValueListener* l) { return l && l->preview; }
 
 inline void TellRunValueDeleted(const RunValueListener* l, const RunValueDeletion& d) {
   if (l && l->deleted) l->deleted(l->context, &d);

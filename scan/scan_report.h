@@ -46,6 +46,9 @@ struct ScanTotals {
   // The Run values of what was taken away.
   uint32_t runValuesDeleted;
   uint32_t hivesCleaned;      // hives or keys from which values were deleted
+  // A detection-only run's preview: values a writing run would delete.
+  // Neither deleted nor trouble.
+  uint32_t runValuesWouldDelete;
   uint32_t registryTroubles;  // hives or keys refused, failed or not examined
   uint32_t stopped;           // 1 when the user stopped the run before its end
   uint32_t excluded;          // files and paths of the walk left out as asked

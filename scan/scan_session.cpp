@@ -67,11 +67,14 @@ void CountOutcome(ScanTotals* ledger, ScanRowStatus status) {
 }
 
 // Only what is gone may lose its Run values: a value that starts a file
-// still on disk is left for the next run to find again.
+// still on disk is left for the next run to find again. A detection-only
+// run hands what it found to the same ports as a preview.
 void AfterGone(ScanSession* session, const char* path) {
   SessionCleanRunValuesOf(session, path);
   RememberTaken(session, path);
 }
+
+int Previews(const ScanSession* session) { return session->action == kActionLeave; }
 
 ScanRowStatus Handle(ScanSession* session, const FoundFile* file, const FileIdentity* identity, const char* name,
                      char* why, size_t capacity) {
@@ -114,13 +117,18 @@ int OnWalkUnreadable(void* context, const char* path, uint32_t error) {
 
 void OnValueDeleted(void* context, const RunValueDeletion* deletion) {
   ScanSession* session = static_cast<ScanSession*>(context);
-  session->ledger.runValuesDeleted += 1;
+  if (deletion->wouldDelete) {
+    session->ledger.runValuesWouldDelete += 1;
+  } else {
+    session->ledger.runValuesDeleted += 1;
+  }
   const ScanReport* r = session->report;
   if (r && r->runValueDeleted) r->runValueDeleted(r->context, deletion);
 }
 
 void OnValuesExamined(void* context, const char*, uint32_t deleted) {
-  if (deleted) static_cast<ScanSession*>(context)->ledger.hivesCleaned += 1;
+  ScanSession* session = static_cast<ScanSession*>(context);
+  if (deleted && !Previews(session)) session->ledger.hivesCleaned += 1;
 }
 
 void OnRegistryTrouble(void* context, RunValueTrouble kind, const char* where, const char* reason) {
@@ -160,7 +168,9 @@ int SessionFile(ScanSession* session, const FoundFile* file) {
     ledger.fileDetections += 1;
     if (status == kRowRemovalFailed) ledger.fileFailures += 1;
     ReportRow(session->report, ScanRow{file->path, name, status, why, kPassFile});
-    if (IsGone(status)) AfterGone(session, file->path);
+    // The memory pass's rows of a detection-only run are not previewed: the
+    // walk meets the same files, and each value is told once.
+    if (IsGone(status) || (status == kRowLeftInPlace && Previews(session))) AfterGone(session, file->path);
   }
   return SessionStopRequested(session) ? 0 : 1;
 }
@@ -206,7 +216,7 @@ int SessionWalk(ScanSession* session) {
 WalkVisitor SessionWalkVisitor(ScanSession* session) { return WalkVisitor{OnWalkFile, OnWalkUnreadable, session}; }
 
 RunValueListener SessionRunValueListener(ScanSession* session) {
-  return RunValueListener{OnValueDeleted, OnValuesExamined, OnRegistryTrouble, session};
+  return RunValueListener{OnValueDeleted, OnValuesExamined, OnRegistryTrouble, session, Previews(session)};
 }
 
 void SessionTakenEarlier(ScanSession* session, const char* path) { AfterGone(session, path); }

@@ -47,7 +47,9 @@ struct ScanPorts {
   ScanRowStatus (*quarantine)(void* context, const FoundFile* file, const FileIdentity* identity,
                               const char* detectionName, char* why, size_t whyCapacity);
   // The Run values that start `path`, once it is gone (the live registry,
-  // cleaned file by file); each deletion and trouble to the listener.
+  // cleaned file by file); each deletion and trouble to the listener. A
+  // detection-only run calls it for what it found with a previewing
+  // listener (RunValueListener::preview): nothing may then change.
   void (*cleanRunValuesOf)(void* context, const char* path, const RunValueListener* listener);
   // The same once after the walk, for everything taken away (offline hives,
   // other users' hives).
@@ -76,7 +78,8 @@ struct ScanSession {
   // files and unreadable paths are only counted, in ledger.excluded.
   const PathExclusions* exclusions;
   ScanTotals ledger;
-  // What was taken away, for cleanRunValuesAfter: heap copies.
+  // What was taken away (what was found, in a detection-only run), for
+  // cleanRunValuesAfter: heap copies.
   char** taken;
   uint32_t takenCount;
   uint32_t takenCapacity;
@@ -124,7 +127,7 @@ int SessionWalk(ScanSession* session);
 WalkVisitor SessionWalkVisitor(ScanSession* session);
 
 // The listener through which the ports report Run values: counted in the
-// ledger and reported.
+// ledger and reported; a preview in a detection-only run.
 RunValueListener SessionRunValueListener(ScanSession* session);
 
 // Has the Run values of everything taken away cleaned (cleanRunValuesAfter).

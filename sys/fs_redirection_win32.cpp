@@ -85,6 +85,8 @@ FsRedirectionOnForLoad::~FsRedirectionOnForLoad() {
 
 int FsRedirectionIsOff() { return tOff; }
 
+int ProcessUnderWow64() { return UnderWow64(BindEntries()); }
+
 int TrueModulePath(const char* reported, char* out, size_t capacity) {
   if (!out || capacity == 0) return 0;
   if (!reported) {

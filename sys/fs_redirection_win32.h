@@ -36,6 +36,9 @@ struct FsRedirectionOnForLoad {
   int restored;  // 1 when this scope turned redirection back on
 };
 
+// 1 when this is a 32-bit process on 64-bit Windows (WOW64).
+int ProcessUnderWow64();
+
 // 1 when an FsRedirectionOff of the calling thread has redirection off now.
 int FsRedirectionIsOff();
 

@@ -74,7 +74,7 @@ ScanRowStatus Remove(void*, const FoundFile*, const FileIdentity*, char* why, si
 }
 void CleanAfter(void*, const char* const* paths, uint32_t count, const RunValueListener* listener) {
   for (uint32_t i = 0; i < count; ++i)
-    TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "upd\r\nate", "x", paths[i], "/b"});
+    TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "upd\r\nate", "x", paths[i], "/b", 0});
   TellRunValuesExamined(listener, "/v/NTUSER.DAT", count);
 }
 void ErrorText(uint32_t error, char* out, size_t capacity) { std::snprintf(out, capacity, "denied (%u)", error); }

@@ -718,6 +718,38 @@ TEST(QuellixScan, SystemRootComesFromTheSoftwareHive) {
   EXPECT_NE(std::string::npos, after.find("/Run/C,")) << "another drive's file of the same name";
 }
 
+// The machine's Run keys (the SOFTWARE hive) by the same rule as a
+// profile's: a detection-only run shows what would go and changes nothing,
+// a writing run deletes it after a backup; the clean value stays.
+TEST(QuellixScan, TheSoftwareHivesRunValuesArePreviewedThenDeleted) {
+  XpVolume x = PlantXp("machine");
+  std::string software = x.v.root + "/WINDOWS/system32/config/Software";
+  EXPECT_EQ(0, system(("mkdir -p '" + x.v.root + "/WINDOWS/system32/config'").c_str()));
+  ASSERT_TRUE(WriteTestHive(software, {{{"Microsoft", "Windows", "CurrentVersion", "Run"},
+                                        {{"SysWorm", 2, "%SystemRoot%\\system32\\row 0.exe"},
+                                         {"Clean", 1, "C:\\WINDOWS\\system32\\notepad.exe"}}}}));
+  std::string before = Read(software);
+  std::string json = x.v.root + "/../look.jsonl";
+  Outcome look = Scan({"--json", json, x.v.root}, x.v.root);
+  EXPECT_EQ(1, look.status) << look.out << look.err;
+  EXPECT_NE(std::string::npos, look.out.find("Software: Run value \"SysWorm\" would be deleted (")) << look.out;
+  EXPECT_NE(std::string::npos, look.out.find("NTUSER.DAT: Run value \"Worm0\" would be deleted (")) << look.out;
+  EXPECT_NE(std::string::npos, look.out.find("Run values a writing run would delete: 4")) << look.out;
+  EXPECT_EQ(4u, Count(Read(json), "\"action\":\"would_delete\""));
+  EXPECT_EQ(0u, Count(Read(json), "\"action\":\"deleted\""));
+  EXPECT_EQ(before, Read(software));
+
+  std::string backup = x.v.root + "/../backup";
+  Outcome run = Scan({"--remove", "--backup", backup, x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("Run values deleted: 4 in 3 hive(s)")) << run.out;
+  std::string after = ReglookupOf(software);
+  ASSERT_NE("", after);
+  EXPECT_EQ(std::string::npos, after.find("/Run/SysWorm,"));
+  EXPECT_NE(std::string::npos, after.find("/Microsoft/Windows/CurrentVersion/Run/Clean,SZ,")) << after;
+  EXPECT_EQ(before, Read(backup + "/3-system-SOFTWARE"));
+}
+
 TEST(QuellixScan, OtherFileSystemsOnlyWhenAsked) {
   Volume v = Plant("crossfs");
   std::string inner = v.root + "/mounted";

@@ -55,6 +55,33 @@ bool SetUserRunValue(const std::string& user, const std::string& name, const std
   return result == ERROR_SUCCESS;
 }
 
+// HKEY_LOCAL_MACHINE's Run key in the registry view other than this
+// process's: the 32-bit one of a 64-bit build, the 64-bit one under WOW64.
+#ifdef _WIN64
+const REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+const REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
+bool SetOtherViewRunValue(const std::string& name, const std::string& data) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_ALL_ACCESS | kOtherView, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  LONG result = RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                               static_cast<DWORD>(data.size() + 1));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+bool HasOtherViewRunValue(const std::string& name) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE | kOtherView, &key) != ERROR_SUCCESS) return false;
+  LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
 bool HasUserRunValue(const std::string& user, const std::string& name) {
   HKEY key;
   if (RegOpenKeyA(HKEY_USERS, (user + "\\" + kRunKey).c_str(), &key) != ERROR_SUCCESS) return false;
@@ -260,6 +287,56 @@ TEST_F(QuellixScanExe, RemoveTakesTheFileAndItsRunValuesWhichTheRestoreFileBring
   EXPECT_TRUE(Contains(Slurp(restore), "[HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]"))
       << Slurp(restore);
   DeleteRunValue("QxDecoy");
+}
+
+// HKEY_LOCAL_MACHINE's Run key by the same rule as the user's: a
+// detection-only run shows what would go and changes nothing; a writing run
+// deletes it after saving it, and the clean value beside it stays.
+TEST_F(QuellixScanExe, TheMachinesRunValuesArePreviewedThenDeleted) {
+  Plant("D:\\m\\worm.exe", Specimen(1, 3));
+  ASSERT_TRUE(SetRunValue("QxMachineWorm", "D:\\m\\worm.exe -q", HKEY_LOCAL_MACHINE));
+  ASSERT_TRUE(SetRunValue("QxMachineClean", "D:\\m\\wormy.exe", HKEY_LOCAL_MACHINE));
+  ASSERT_TRUE(SetRunValue("QxUserWorm", "D:\\m\\worm.exe"));
+
+  Outcome look = RunScanner("--no-memory D:\\m");
+  EXPECT_EQ(1u, look.status) << look.output;
+  EXPECT_TRUE(Contains(look.output,
+                       "HKEY_LOCAL_MACHINE: Run value \"QxMachineWorm\" would be deleted (D:\\m\\worm.exe -q)"))
+      << look.output;
+  EXPECT_TRUE(Contains(look.output, "Run values a writing run would delete: 2")) << look.output;
+  EXPECT_TRUE(HasRunValue("QxMachineWorm", HKEY_LOCAL_MACHINE));
+  EXPECT_TRUE(HasRunValue("QxUserWorm"));
+  EXPECT_FALSE(Exists(RestoreFilePath()));
+
+  Outcome run = RunScanner("--remove --no-memory D:\\m");
+  EXPECT_EQ(1u, run.status) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Run values deleted: 2 in 2 hive(s)")) << run.output;
+  EXPECT_FALSE(HasRunValue("QxMachineWorm", HKEY_LOCAL_MACHINE));
+  EXPECT_TRUE(HasRunValue("QxMachineClean", HKEY_LOCAL_MACHINE));
+  EXPECT_FALSE(HasRunValue("QxUserWorm"));
+  EXPECT_TRUE(Contains(Slurp(RestoreFilePath()),
+                       "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run]"))
+      << Slurp(RestoreFilePath());
+  DeleteRunValue("QxMachineClean", HKEY_LOCAL_MACHINE);
+
+  // The other registry view's machine key too, named as regedit finds it.
+#ifdef _WIN64
+  const bool twoViews = true;
+#else
+  BOOL wow64 = FALSE;
+  const bool twoViews = IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+  if (!twoViews) return;
+  Plant("D:\\m\\worm.exe", Specimen(1, 3));
+  ASSERT_TRUE(SetOtherViewRunValue("QxViewWorm", "D:\\m\\worm.exe"));
+  Outcome view = RunScanner("--remove --no-memory D:\\m");
+  EXPECT_EQ(1u, view.status) << view.output;
+  EXPECT_FALSE(HasOtherViewRunValue("QxViewWorm")) << view.output;
+#ifdef _WIN64
+  EXPECT_TRUE(Contains(Slurp(RestoreFilePath()),
+                       "[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run]"))
+      << Slurp(RestoreFilePath());
+#endif
 }
 
 TEST_F(QuellixScanExe, QuarantineRoundTrip) {

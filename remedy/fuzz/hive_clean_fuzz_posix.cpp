@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HiveBackup backup;
   InitHiveBackup(&backup, (gFolder + "/backup").c_str());
   std::string path = gFolder + "/NTUSER.DAT";
-  HiveCleanRequest request{gFolderFd, "NTUSER.DAT", path.c_str(), "alice", removed, 2, &environment, &backup};
+  HiveCleanRequest request{gFolderFd, "NTUSER.DAT", path.c_str(), "alice", removed, 2, &environment, &backup, 0, 0};
   uint32_t deleted = 0, kept = 0;
   char reason[1024];
   HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{nullptr, nullptr}, &deleted, &kept,

@@ -177,13 +177,30 @@ TEST(CommandLineRefersTo, PathShapes) {
   }
 }
 
-TEST(CommandLineRefersTo, PathTooLongForTheTestIsNeverReferredTo) {
+// Win32's long form and mounted volumes give paths beyond MAX_PATH: each is
+// matched by the same rule up to what a command line can hold, and a longer
+// one is said not to fit rather than passed over.
+TEST(CommandLineRefersTo, PathsBeyondMaxPathAreMatchedUpToTheTextsLength) {
   Fixture fixture;
-  std::string path = "C:\\" + std::string(252, 'N') + ".EXE";
-  ASSERT_EQ(259u, path.size());
-  EXPECT_EQ(1, fixture.RefersTo(path.c_str(), path.c_str()));
-  path.insert(3, "N");
-  EXPECT_EQ(0, fixture.RefersTo(path.c_str(), path.c_str()));
+  struct Row {
+    size_t folderLength;
+    int fits;
+  } rows[] = {{252, 1}, {253, 1}, {600, 1}, {kMaxReferredPathLength - 12, 1}, {kMaxReferredPathLength - 11, 0}};
+  for (const Row& row : rows) {
+    std::string path = "C:\\" + std::string(row.folderLength, 'N') + "\\WORM.EXE";
+    std::string quoted = "\"" + path + "\" -s", lower = path, argument = path + " /x";
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    std::string clean = path.substr(0, path.size() - 8) + "CLEAN.EXE";
+    EXPECT_EQ(row.fits, ReferredPathFits(path.c_str())) << path.size();
+    EXPECT_EQ(row.fits, fixture.RefersTo(path.c_str(), path.c_str())) << path.size();
+    EXPECT_EQ(row.fits, fixture.RefersTo(lower.c_str(), path.c_str())) << path.size();
+    EXPECT_EQ(row.fits, fixture.RefersTo(argument.c_str(), path.c_str())) << path.size();
+    if (row.fits) {
+      EXPECT_EQ(1, fixture.RefersTo(quoted.c_str(), path.c_str())) << path.size();
+    }
+    EXPECT_EQ(0, fixture.RefersTo(clean.c_str(), path.c_str())) << path.size();
+  }
+  EXPECT_EQ(0, ReferredPathFits(nullptr));
 }
 
 TEST(CommandLineRefersTo, DoubleByteTrailBackslashStaysInTheName) {

@@ -62,7 +62,7 @@ struct Listener {
   std::vector<std::string> deleted;
 };
 
-void OnDeleted(void* context, const char*, const char* name, const char*, const char*) {
+void OnDeleted(void* context, const char*, const char*, const char* name, const char*, const char*) {
   static_cast<Listener*>(context)->deleted.push_back(name);
 }
 
@@ -75,7 +75,7 @@ struct Cleaning {
 };
 
 Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup* backup,
-               const char* user = "alice") {
+               const char* user = "alice", int preview = 0) {
   static OfflineEnvironment volume{};
   volume.count = 0;
   SetOfflineVariable(&volume, "SystemRoot", "C:\\WINDOWS");
@@ -84,7 +84,7 @@ Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup
   const char* removed[] = {kWorm, kTempWorm};
   std::string folder = hive.substr(0, hive.rfind('/')), name = hive.substr(hive.rfind('/') + 1);
   int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  HiveCleanRequest request{folderFd, name.c_str(), hive.c_str(), user, removed, 2, &volume, backup};
+  HiveCleanRequest request{folderFd, name.c_str(), hive.c_str(), user, removed, 2, &volume, backup, 0, preview};
   Listener listener;
   char reason[4096];
   Cleaning c{};
@@ -95,6 +95,52 @@ Cleaning Clean(const std::string& hive, const std::string& backupDir, HiveBackup
   CloseHiveBackup(backup);
   close(folderFd);
   return c;
+}
+
+// RunOnce is cleaned with Run, all or nothing; a preview before names the
+// same values and leaves the file, its times and the backup folder alone.
+TEST(HivePosix, RunAndRunOnceArePreviewedThenCleanedTogether) {
+  std::string dir = Fresh("runonce");
+  std::string hive = dir + "/NTUSER.DAT";
+  std::vector<std::string> key = {"Software", "Microsoft", "Windows", "CurrentVersion"};
+  std::vector<std::string> run = key, once = key;
+  run.push_back("Run");
+  once.push_back("RunOnce");
+  ASSERT_TRUE(WriteTestHive(hive, {{run, {{"Worm", 1, kWorm}, {"ctfmon", 1, "ctfmon.exe"}}},
+                                   {once, {{"Setup", 1, "setup.exe /finish"}, {"Again", 2, "%SystemRoot%\\system32\\wormy32.exe"}}}}));
+  std::string original = Read(hive);
+  struct stat before;
+  ASSERT_EQ(0, stat(hive.c_str(), &before));
+
+  HiveBackup backup;
+  Cleaning look = Clean(hive, dir + "/backup", &backup, "alice", 1);
+  ASSERT_EQ(kHiveCleanDone, look.outcome) << look.reason;
+  EXPECT_EQ(2u, look.deleted);
+  EXPECT_EQ((std::vector<std::string>{"Worm", "Again"}), look.names);
+  struct stat after;
+  ASSERT_EQ(0, stat(hive.c_str(), &after));
+  EXPECT_EQ(original, Read(hive));
+  EXPECT_EQ(before.st_atim.tv_sec, after.st_atim.tv_sec);
+  EXPECT_EQ(before.st_atim.tv_nsec, after.st_atim.tv_nsec);
+  EXPECT_NE(0, access((dir + "/backup").c_str(), F_OK)) << "a preview makes no backup";
+  DIR* d = opendir(dir.c_str());
+  int entries = 0;
+  while (struct dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+  closedir(d);
+  EXPECT_EQ(1, entries) << "no temporary file beside the hive";
+
+  Cleaning c = Clean(hive, dir + "/backup", &backup);
+  ASSERT_EQ(kHiveCleanDone, c.outcome) << c.reason;
+  EXPECT_EQ(look.names, c.names);
+  std::string now = ReglookupOf(hive);
+  EXPECT_EQ(std::string::npos, now.find("/Run/Worm,"));
+  EXPECT_EQ(std::string::npos, now.find("/RunOnce/Again,"));
+  EXPECT_NE(std::string::npos, now.find("/Run/ctfmon,")) << now;
+  EXPECT_NE(std::string::npos, now.find("/RunOnce/Setup,")) << now;
+  std::string reg = Read(dir + "/backup/1-alice-Run.reg");
+  EXPECT_NE(std::string::npos, reg.find("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce]"))
+      << reg;
+  EXPECT_EQ(original, Read(dir + "/backup/1-alice-NTUSER.DAT"));
 }
 
 TEST(HivePosix, DeletesExactlyTheReferringValuesAfterABackup) {
@@ -379,7 +425,7 @@ TEST(HivePosix, AValueLibhivexCannotRewriteLeavesTheHiveAndTheRegUntouched) {
   HiveBackup backup;
   Cleaning c = Clean(hive, dir + "/backup", &backup);
   EXPECT_EQ(kHiveCleanFailed, c.outcome);
-  EXPECT_NE(std::string::npos, c.reason.find("libhivex cannot rewrite its Run key, so it is left as it was"))
+  EXPECT_NE(std::string::npos, c.reason.find("libhivex cannot rewrite its Run keys, so it is left as it was"))
       << c.reason;
   EXPECT_TRUE(c.names.empty());
   EXPECT_EQ(before, Read(hive));

@@ -242,26 +242,26 @@ namespace {
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 }
 
-bool SetRunValue(const std::string& name, const std::string& data) {
+bool SetRunValue(const std::string& name, const std::string& data, HKEY root) {
   HKEY key;
-  if (RegCreateKeyA(HKEY_CURRENT_USER, kRunKey, &key) != ERROR_SUCCESS) return false;
+  if (RegCreateKeyA(root, kRunKey, &key) != ERROR_SUCCESS) return false;
   LONG result = RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                                static_cast<DWORD>(data.size() + 1));
   RegCloseKey(key);
   return result == ERROR_SUCCESS;
 }
 
-bool HasRunValue(const std::string& name) {
+bool HasRunValue(const std::string& name, HKEY root) {
   HKEY key;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, kRunKey, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyA(root, kRunKey, &key) != ERROR_SUCCESS) return false;
   LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
   RegCloseKey(key);
   return result == ERROR_SUCCESS;
 }
 
-void DeleteRunValue(const std::string& name) {
+void DeleteRunValue(const std::string& name, HKEY root) {
   HKEY key;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, kRunKey, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyA(root, kRunKey, &key) != ERROR_SUCCESS) return;
   RegDeleteValueA(key, name.c_str());
   RegCloseKey(key);
 }

@@ -80,9 +80,9 @@ bool Exists(const std::string& path);
 std::string ProgramDirectory();
 
 // Values of HKCU's Run key.
-bool SetRunValue(const std::string& name, const std::string& data);
-bool HasRunValue(const std::string& name);
-void DeleteRunValue(const std::string& name);
+bool SetRunValue(const std::string& name, const std::string& data, HKEY root = HKEY_CURRENT_USER);
+bool HasRunValue(const std::string& name, HKEY root = HKEY_CURRENT_USER);
+void DeleteRunValue(const std::string& name, HKEY root = HKEY_CURRENT_USER);
 
 // Helper processes, terminated on destruction unless already gone.
 struct Process {

@@ -37,7 +37,9 @@ ScanRowStatus Quarantine(void* c, const FoundFile* f, const FileIdentity* identi
   Of(c)->seen = *identity;
   return Of(c)->quarantine;
 }
-void Clean(void* c, const char* path, const RunValueListener*) { Of(c)->cleaned.push_back(path); }
+void Clean(void* c, const char* path, const RunValueListener* listener) {
+  Of(c)->cleaned.push_back(std::string(RunValuesPreviewed(listener) ? "preview " : "") + path);
+}
 
 ScanPorts FakePorts(Ports* ports) {
   ScanPorts p{};
@@ -66,7 +68,7 @@ TEST(ScanSession, WhatHappensToOneFile) {
       {"not a signature size: not even checked", kActionRemove, 15873, kCandidateMatched, kRowRemoved, 0, kRowRemoved, 0, 0},
       {"too large to be checked", kActionRemove, kMaxCheckedFileSize + 1, kCandidateMatched, kRowRemoved, 0, kRowRemoved, 0, 0},
       {"candidate, clean", kActionRemove, kCandidate, kCandidateClean, kRowRemoved, 0, kRowRemoved, 0, 0},
-      {"detection only", kActionLeave, kCandidate, kCandidateMatched, kRowRemoved, 1, kRowLeftInPlace, 0, 0},
+      {"detection only: a preview", kActionLeave, kCandidate, kCandidateMatched, kRowRemoved, 1, kRowLeftInPlace, 0, 1},
       {"removed", kActionRemove, kCandidate, kCandidateMatched, kRowRemoved, 1, kRowRemoved, 1, 1},
       {"scheduled at restart", kActionRemove, kCandidate, kCandidateMatched, kRowScheduledAtRestart, 1, kRowScheduledAtRestart, 1, 1},
       {"removal failed: Run values stay", kActionRemove, kCandidate, kCandidateMatched, kRowRemovalFailed, 1, kRowRemovalFailed, 1, 0},
@@ -93,6 +95,10 @@ TEST(ScanSession, WhatHappensToOneFile) {
       EXPECT_TRUE(SameFileIdentity(FileIdentity{7, 42, 1}, ports.seen)) << c.what;
     }
     ASSERT_EQ(static_cast<size_t>(c.cleaned), ports.cleaned.size()) << c.what;
+    if (c.cleaned) {
+      EXPECT_EQ(std::string(c.action == kActionLeave ? "preview " : "") + "/v/WINDOWS/a b.exe", ports.cleaned[0])
+          << c.what;
+    }
     const ScanTotals& t = run.ledger;
     // An unreadable file counts as not examined, never as examined.
     EXPECT_EQ(c.status == kRowNotExamined && c.rows ? 0u : 1u, t.filesExamined) << c.what;
@@ -193,13 +199,13 @@ void CleanOf(void*, const char* path, const RunValueListener* listener) {
     TellRunValueTrouble(listener, kRunValuesRefused, "HKCU", "not ours to change");
     return;
   }
-  TellRunValueDeleted(listener, RunValueDeletion{"HKCU", "Run", "updater", path, path, "restore.reg"});
+  TellRunValueDeleted(listener, RunValueDeletion{"HKCU", "Run", "updater", path, path, "restore.reg", 0});
   TellRunValuesExamined(listener, "HKCU", 1);
 }
 std::vector<std::string> gAfter;
 void CleanAfter(void*, const char* const* paths, uint32_t count, const RunValueListener* listener) {
   for (uint32_t i = 0; i < count; ++i) gAfter.push_back(paths[i]);
-  TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "a", "b", paths[0], "backup"});
+  TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "a", "b", paths[0], "backup", 0});
   TellRunValuesExamined(listener, "/v/NTUSER.DAT", 1);
 }
 
@@ -248,6 +254,55 @@ TEST(ScanSession, UnreadablePathsRunValuesRestartsAndTheExitStatus) {
   EXPECT_EQ(4u, t.hivesCleaned);
   EXPECT_EQ(1u, t.registryTroubles);
   EXPECT_EQ((std::vector<std::string>{"1|HKCU|not ours to change"}), recording.registryTroubles);
+}
+
+// A detection-only run hands what it found to the same ports, previewing:
+// the values a writing run would delete are counted apart, are no trouble
+// and leave the exit status a detection's.
+namespace {
+
+void PreviewOf(void*, const char* path, const RunValueListener* listener) {
+  if (!RunValuesPreviewed(listener)) return;
+  TellRunValueDeleted(listener, RunValueDeletion{"HKCU", "Run", "updater", path, path, "", 1});
+  TellRunValuesExamined(listener, "HKCU", 1);
+}
+std::vector<std::string> gPreviewedAfter;
+void PreviewAfter(void*, const char* const* paths, uint32_t count, const RunValueListener* listener) {
+  for (uint32_t i = 0; i < count; ++i)
+    gPreviewedAfter.push_back(std::string(RunValuesPreviewed(listener) ? "preview " : "") + paths[i]);
+  if (RunValuesPreviewed(listener))
+    TellRunValueDeleted(listener, RunValueDeletion{"/v/NTUSER.DAT", "Run", "a", "b", paths[0], "", 1});
+}
+
+}  // namespace
+
+TEST(ScanSession, DetectionOnlyPreviewsTheRunValuesAWritingRunWouldDelete) {
+  Ports ports{kCandidateMatched, kRowRemoved, kRowQuarantined, {}, {}, {}, {}, {}};
+  gListed = {"/v/a.exe", "/v/b.exe"};
+  gPreviewedAfter.clear();
+  RecordingReport recording{};
+  ScanReport report = RecordingScanReport(&recording);
+  ScanPorts p = FakePorts(&ports);
+  p.walk = Walk;
+  p.cleanRunValuesOf = PreviewOf;
+  p.cleanRunValuesAfter = PreviewAfter;
+  ScanSession session;
+  BeginScanSession(&session, BuiltInSignatureSet(), kActionLeave, p, &report, 0);
+  EXPECT_EQ(1, SessionWalk(&session));
+  // The memory pass's row is the walk's file again: not previewed twice.
+  SessionMemoryRow(&session, "/v/a.exe", "Worm.Quellix.c", kRowLeftInPlace);
+  SessionCleanRunValues(&session);
+  EndScanSession(&session);
+
+  EXPECT_TRUE(ports.removed.empty());
+  EXPECT_EQ((std::vector<std::string>{"preview /v/a.exe", "preview /v/b.exe"}), gPreviewedAfter);
+  const ScanTotals& t = recording.ends.at(0);
+  EXPECT_EQ(3u, t.runValuesWouldDelete);
+  EXPECT_EQ(3u, recording.runValuesDeleted.size());
+  EXPECT_EQ(0u, t.runValuesDeleted);
+  EXPECT_EQ(0u, t.hivesCleaned);
+  EXPECT_EQ(0u, t.registryTroubles);
+  EXPECT_EQ(kExitAllHandled, ExitStatusOf(t));
 }
 
 ScanTotals Ledger(uint64_t files, uint32_t detections, uint32_t removed, uint32_t leftInPlace, uint32_t failures,

@@ -44,7 +44,7 @@ struct PosixScanner {
   QuarantineStore quarantine;
   int quarantineOpen;
   QuarantineRoots roots;
-  VisitedDirectories visited;
+  VisitedSet visited;
   TreeWalkStats stats;
   // The share done: entries walked against the inodes in use on the file
   // systems of the PATHs, known only when each PATH is a mount root.
@@ -268,7 +268,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->driver = driver;
   s->quarantineOpen = 0;
   s->quarantineFolder.directoryFd = -1;
-  InitVisitedDirectories(&s->visited);
+  InitVisitedSet(&s->visited);
   if (options->imageCount) {
     if (options->action == kActionQuarantine && !OpenQuarantineForScan(s, options, driver)) return 0;
     return BeginImageScan(&s->image, options, driver, s->quarantineOpen ? &s->quarantine : nullptr, ports);
@@ -290,7 +290,10 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
     }
     // A quarantine folder inside a scanned tree holds detections by design:
     // it is never walked.
-    MarkDirectoryVisited(&s->visited, s->quarantineFolder.device, s->quarantineFolder.inode);
+    if (AddToVisitedSet(&s->visited, s->quarantineFolder.device, s->quarantineFolder.inode) < 0) {
+      ConsoleNotice(driver, "refused", options->quarantineDirectory, std::strerror(ENOMEM));
+      return 0;
+    }
   }
 
   ScanPorts p{};
@@ -316,7 +319,7 @@ void BeforeWalk(void* context, ScanSession* session) {
 void EndScan(void* context, const ScanTotals*) {
   PosixScanner* s = Of(context);
   if (s->options->imageCount) EndImageScan(&s->image);
-  FreeVisitedDirectories(&s->visited);
+  FreeVisitedSet(&s->visited);
   if (s->quarantineOpen) {
     CloseQuarantineStore(&s->quarantine);
     ClosePosixQuarantineFolder(&s->quarantineFolder);

@@ -99,11 +99,8 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
 }
 
 // Names are UTF-8 or bytes: control bytes, C1 controls and what is not
-// UTF-8 are shown escaped.
-void Escape(const char* text, char* out, size_t capacity) {
-  if (!capacity) return;
-  if (EscapeNameForTerminal(text, out, capacity) >= capacity) EscapeForConsole(text, out, capacity);
-}
+// UTF-8 are shown escaped, a text too long for `out` as well (it is cut).
+void Escape(const char* text, char* out, size_t capacity) { EscapeNameCut(text, out, capacity); }
 
 // A new file, never a link followed nor a file of someone else's truncated.
 FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {

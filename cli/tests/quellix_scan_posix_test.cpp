@@ -238,6 +238,18 @@ TEST(QuellixScan, UsageAndHelp) {
   }
   Outcome clean = Scan({"--quiet", where}, where + "/clean");
   EXPECT_EQ(0, clean.status) << clean.out << clean.err;
+  // A word of the command line quoted back is shown escaped: controls at
+  // its start, middle and end, long enough to be cut.
+  const std::string controls = "\x1b]0;t\x07\x9b" "2J\xc2\x9b" "1m\r\n";
+  const std::string word = "--" + controls + std::string(300, 'w') + controls + std::string(300, 'w') + controls;
+  Outcome usage = Scan({word, where}, where + "/run");
+  EXPECT_EQ(64, usage.status);
+  EXPECT_EQ(0u, usage.err.find("quellix-scan: unknown option '--\\x1b]0;t\\x07\\x9b2J\\xc2\\x9b1m\\x0d\\x0a")) << usage.err;
+  std::string first = usage.err.substr(0, usage.err.find('\n'));
+  for (char c : first) {
+    unsigned char u = static_cast<unsigned char>(c);
+    EXPECT_TRUE(u >= 0x20 && u < 0x7F) << static_cast<int>(u) << " in " << first;
+  }
 }
 
 }  // namespace

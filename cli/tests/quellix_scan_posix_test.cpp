@@ -538,6 +538,21 @@ TEST(QuellixScan, HibernatedVolumeIsNotWritten) {
   XpVolume woken = PlantXp("woken");
   Write(woken.v.root + "/HIBERFIL.SYS", {'w', 'a', 'k', 'e'});
   EXPECT_EQ(1, Scan({"--remove", woken.v.root}, woken.v.root).status);
+  // One that cannot be read (a FIFO, which not even root reads without a
+  // writer) is no answer: nothing is written, and the reason is said.
+  XpVolume unknown = PlantXp("hibernation-unknown");
+  ASSERT_EQ(0, mkfifo((unknown.v.root + "/hiberfil.sys").c_str(), 0600));
+  std::map<std::string, Snapshot> before, after;
+  Take(unknown.v.root, &before);
+  Outcome run = Scan({"--remove", unknown.v.root}, unknown.v.root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("cannot tell whether " + unknown.v.root + " is on a hibernated Windows: " +
+                                            unknown.v.root + "/hiberfil.sys: it is not a regular file"))
+      << run.err;
+  Take(unknown.v.root, &after);
+  ASSERT_EQ(before.size(), after.size());
+  for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+  EXPECT_EQ(1, Scan({unknown.v.root}, unknown.v.root).status);
 }
 
 TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {

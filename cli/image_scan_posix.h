@@ -33,6 +33,11 @@ struct ImageScanner {
   GuestWalkStats stats;
 };
 
+// 1 when every --image is a regular file (opened without waiting, so a
+// FIFO is refused at once); 0 after saying which is not, before anything
+// is made or scanned.
+int ImagesAreFiles(const ScanOptions* options, ConsoleDriver* driver);
+
 // Fills the ports; `quarantine` is open already when the run quarantines.
 int BeginImageScan(ImageScanner* scanner, const ScanOptions* options, ConsoleDriver* driver,
                    QuarantineStore* quarantine, ScanPorts* ports);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "cli/console_driver.h"
 #include "cli/image_scan_posix.h"
@@ -27,14 +28,58 @@
 #include "remedy/quarantine_posix.h"
 #include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {
 
-// Ctrl-C ends the walk after the current file; the summary still comes.
+// Ctrl-C, a termination request or a hang-up (a dropped ssh session) ends
+// the walk after the current file; the summary and the records still come,
+// then the program ends by that signal, as the shell expects. A second one
+// ends it at once: the handler is reset by the first.
 volatile sig_atomic_t gInterrupted = 0;
 
-void OnInterrupt(int) { gInterrupted = 1; }
+void OnInterrupt(int number) { gInterrupted = number; }
+
+// A reader gone from standard output: the writes fail instead, and the run
+// still closes its JSON and log. A handler rather than SIG_IGN, which a
+// program started from here (the disk-image appliance) would inherit.
+void OnBrokenPipe(int) {}
+
+void CatchSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    // One ignored already stays so: nohup, or a job the shell put in the background.
+    struct sigaction before;
+    if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(number, &action, nullptr);
+  }
+  action.sa_handler = OnBrokenPipe;
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+// After the run: ends the program by the signal that stopped it.
+void EndBySignal() {
+  int number = gInterrupted;
+  if (!number) return;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
+  sigaction(number, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, number);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(number);
+}
 
 struct PosixScanner {
   const ScanOptions* options;
@@ -112,18 +157,13 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
   return stream.release();
 }
 
-// --log: appended to, created when missing; a link is refused, not followed.
+// --log: appended to, created when missing; a link is refused, not followed,
+// and a FIFO or device refused at once rather than waited on.
 FILE* OpenLog(const char* path, char* why, size_t capacity) {
-  OwnedFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
+  OwnedFd fd;
   struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    std::snprintf(why, capacity, "%s", errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+  if (!OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644, &fd, &st, why, capacity))
     return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    std::snprintf(why, capacity, "%s", "it is not a regular file");
-    return nullptr;
-  }
   // A hard link, or a file someone else left in a shared folder, would let
   // another user choose what the log writes into.
   if (st.st_nlink > 1) {
@@ -267,6 +307,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->quarantineFolder.directoryFd = -1;
   InitVisitedSet(&s->visited);
   if (options->imageCount) {
+    if (!ImagesAreFiles(options, driver)) return 0;
     if (options->action == kActionQuarantine && !OpenQuarantineForScan(s, options, driver)) return 0;
     return BeginImageScan(&s->image, options, driver, s->quarantineOpen ? &s->quarantine : nullptr, ports);
   }
@@ -404,11 +445,12 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
   RaiseDescriptorLimit();
-  signal(SIGINT, OnInterrupt);
-  signal(SIGTERM, OnInterrupt);
+  CatchSignals();
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 1, LoadSignatureFile};
-  return RunConsoleScanner(argc, argv, platform);
+  int status = RunConsoleScanner(argc, argv, platform);
+  EndBySignal();
+  return status;
 }

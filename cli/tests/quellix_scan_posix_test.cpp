@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "remedy/name_escape.h"
 #include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
+#include "sys/owned_fd_posix.h"
 
 namespace {
 
@@ -976,3 +979,121 @@ TEST(QuellixScan, AListThatCannotBeTrustedIsRefusedAndNothingIsScanned) {
     EXPECT_NE(0, lstat(q.c_str(), &st)) << c.what << ": no quarantine was even made";
   }
 }
+
+namespace {
+
+// The wait status of `pid`, which must end within `seconds`: one still
+// running then is killed, and the hang fails the test.
+int WaitWithin(pid_t pid, int seconds, const std::string& what) {
+  int status = 0;
+  for (int tick = 0; tick < seconds * 100; ++tick) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  ADD_FAILURE() << what << ": still running after " << seconds << " s";
+  return -1;
+}
+
+// 1 once `pid` has a handler for `number` (its /proc status says so).
+bool Catches(pid_t pid, int number) {
+  for (int tick = 0; tick < 3000; ++tick) {
+    std::string status = Read("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("SigCgt:");
+    if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (number - 1)) & 1) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// A signal in the middle of a run (the PATHs still to come on standard
+// input): the scan stops, the summary, the JSON and the log are written
+// whole, and the program then ends by that very signal, so that a shell's
+// loop stops too. A signal ignored when the program started (nohup) stays
+// ignored.
+TEST(QuellixScan, ASignalStopsTheRunWhichThenEndsByIt) {
+  Volume v = Plant("signals");
+  for (int number : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    const int ignored = number == 0;
+    const int sent = ignored ? SIGHUP : number;
+    std::string where = v.root + "/../signal-" + std::to_string(number);
+    int in[2];
+    ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
+    // The child starts with the disposition given here, as from a shell.
+    struct sigaction given, before;
+    memset(&given, 0, sizeof given);
+    given.sa_handler = ignored ? SIG_IGN : SIG_DFL;
+    sigaction(sent, &given, &before);
+    pid_t pid = StartProgram(QX_SCAN_PROGRAM, {"--files-from", "-", "--json", where + ".jsonl", "--log", where + ".log"},
+                             where + ".out", where + ".err", in[0]);
+    sigaction(sent, &before, nullptr);
+    close(in[0]);
+    ASSERT_GT(pid, 0);
+    if (!ignored) {
+      EXPECT_TRUE(Catches(pid, sent)) << number;
+    } else {
+      usleep(300000);
+    }
+    kill(pid, sent);
+    std::string list = v.root + "\n";
+    EXPECT_EQ(static_cast<ssize_t>(list.size()), write(in[1], list.data(), list.size()));
+    close(in[1]);
+    int status = WaitWithin(pid, 120, "after signal " + std::to_string(number));
+    std::string json = Read(where + ".jsonl"), log = Read(where + ".log"), out = Read(where + ".out");
+    if (ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_NE(std::string::npos, json.find("\"stopped\":0,")) << json;
+      continue;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << number << ": wait status " << status;
+    EXPECT_NE(std::string::npos, out.find("Stopped: the rest was not examined")) << out;
+    EXPECT_NE(std::string::npos, json.find("{\"type\":\"summary\",")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"stopped\":1,")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"exit_status\":2}\n")) << json;
+    EXPECT_NE(std::string::npos, log.find("Exit status: 2\n")) << log;
+    for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
+  }
+}
+
+// Outputs must be regular files: a FIFO (with or without a reader) or a
+// device given as --log, --json or --image is refused at once with the
+// reason, exit 2, never waited on. --files-from is input and may be a FIFO.
+TEST(QuellixScan, OutputsThatAreNoRegularFilesAreRefusedAtOnce) {
+  std::string base = Fresh("fifo-outputs");
+  Write(base + "/tree/clean.txt", {'c'});
+  std::string fifo = base + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  struct Case {
+    std::vector<std::string> args;
+    int reader;  // the test holds the FIFO open for reading
+    std::string reason;
+  } cases[] = {
+      {{"--log", fifo, base + "/tree"}, 0, fifo + ": it is not a regular file"},
+      {{"--log", fifo, base + "/tree"}, 1, fifo + ": it is not a regular file"},
+      {{"--log", "/dev/null", base + "/tree"}, 0, "/dev/null: it is not a regular file"},
+      {{"--json", fifo, base + "/tree"}, 1, fifo + ": it exists already"},
+      {{"--image", fifo}, 0, fifo + ": it is not a regular file"},
+      {{"--image", "/dev/null"}, 0, "/dev/null: it is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    OwnedFd reader(c.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+    pid_t pid = StartProgram(QX_SCAN_PROGRAM, c.args, base + "/run.out", base + "/run.err");
+    int status = WaitWithin(pid, 60, c.args[0] + " " + c.args[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args[0] << ": wait status " << status;
+    std::string err = Read(base + "/run.err");
+    EXPECT_NE(std::string::npos, err.find("quellix-scan: " + c.reason)) << c.args[0] << ": " << err;
+  }
+  // A FIFO given to --files-from is read once its writer comes.
+  pid_t pid = StartProgram(QX_SCAN_PROGRAM, {"--files-from", fifo}, base + "/run.out", base + "/run.err");
+  {
+    OwnedFd writer(open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    std::string list = base + "/tree\n";
+    EXPECT_EQ(static_cast<ssize_t>(list.size()), write(writer.get(), list.data(), list.size()));
+  }
+  int status = WaitWithin(pid, 60, "--files-from FIFO");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << Read(base + "/run.err");
+  EXPECT_NE(std::string::npos, Read(base + "/run.out").find("Files examined: 1\n"));
+}
+
+}  // namespace

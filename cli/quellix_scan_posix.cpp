@@ -27,6 +27,7 @@
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/trusted_folder_posix.h"
+#include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
 #include "walker/tree_walk_posix.h"
@@ -299,6 +300,29 @@ int OpenQuarantineForScan(PosixScanner* s, const ScanOptions* options, ConsoleDr
   return 1;
 }
 
+// A PATH that is a disk or a disk image would walk as one file that matches
+// nothing: a clean result for a disk never looked into. 0 after saying what
+// to do instead.
+int PathsAreNoDisks(const ScanOptions* options, ConsoleDriver* driver) {
+  for (uint32_t i = 0; i < options->pathCount; ++i) {
+    const char* path = options->paths[i];
+    struct stat st;
+    if (stat(path, &st) != 0) continue;  // the walk says why it cannot be read
+    const char* why = nullptr;
+    if (S_ISBLK(st.st_mode))
+      why = "it is a block device, whose files a scan cannot see: mount its Windows volume and name the mount "
+            "point, or copy the disk to an image file and scan that with --image";
+    else if (S_ISREG(st.st_mode) && NameSaysDiskImage(path))
+      why = "its name says a disk image, whose files a scan of it as one file cannot see: scan it with --image "
+            "(or name the folder holding it to scan it as a file)";
+    if (why) {
+      ConsoleNotice(driver, "refused", path, why);
+      return 0;
+    }
+  }
+  return 1;
+}
+
 int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports) {
   PosixScanner* s = Of(context);
   s->options = options;
@@ -311,6 +335,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
     if (options->action == kActionQuarantine && !OpenQuarantineForScan(s, options, driver)) return 0;
     return BeginImageScan(&s->image, options, driver, s->quarantineOpen ? &s->quarantine : nullptr, ports);
   }
+  if (!PathsAreNoDisks(options, driver)) return 0;
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
   for (uint32_t i = 0; i < options->driveCount; ++i)

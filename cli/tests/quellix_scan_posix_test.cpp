@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1094,6 +1095,50 @@ TEST(QuellixScan, OutputsThatAreNoRegularFilesAreRefusedAtOnce) {
   int status = WaitWithin(pid, 60, "--files-from FIFO");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << Read(base + "/run.err");
   EXPECT_NE(std::string::npos, Read(base + "/run.out").find("Files examined: 1\n"));
+}
+
+// A PATH that is a disk image (by its name) or a block device is refused
+// before anything is scanned, with what to do instead: scanned as one file
+// it matched nothing and passed for clean. Other files stay scannable.
+TEST(QuellixScan, APathThatIsADiskOrADiskImageIsRefused) {
+  std::string base = Fresh("disk-paths");
+  SignatureTable table = BuiltInSignatures();
+  std::vector<unsigned char> specimen;
+  ASSERT_TRUE(ForgeSpecimenForRow(table.rows[0], 7, &specimen));
+  for (const char* name : {"/disk.img", "/pc17.QCOW2", "/usb.raw", "/tree/win.vhd"}) {
+    std::string image = base + name;
+    Write(image, specimen);
+    Outcome run = Scan({"--json", base + "/run.jsonl", image}, base);
+    EXPECT_EQ(2, run.status) << name;
+    EXPECT_NE(std::string::npos, run.err.find("quellix-scan: " + image + ": its name says a disk image")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("scan it with --image")) << run.err;
+    EXPECT_EQ(std::string::npos, run.out.find("Detections: 0")) << run.out;
+    EXPECT_NE(std::string::npos, Read(base + "/run.jsonl").find("{\"type\":\"refused\"")) << name;
+    unlink((base + "/run.jsonl").c_str());
+  }
+  // The folder holding one scans it as a file (the forged bytes are found);
+  // so is a file of another name.
+  EXPECT_EQ(1, Scan({base + "/tree"}, base).status);
+  Write(base + "/single.exe", specimen);
+  Outcome single = Scan({base + "/single.exe"}, base);
+  EXPECT_EQ(1, single.status) << single.out << single.err;
+
+  // A block device node: made here (root only), else one the system has.
+  std::string device = base + "/disk0";
+  struct stat st;
+  if (mknod(device.c_str(), S_IFBLK | 0600, makedev(7, 0)) != 0) {
+    device.clear();
+    for (const char* node : {"/dev/loop0", "/dev/sda", "/dev/vda", "/dev/nvme0n1"})
+      if (stat(node, &st) == 0 && S_ISBLK(st.st_mode) && device.empty()) device = node;
+  }
+  if (device.empty()) GTEST_SKIP() << "no block device node: mknod needs root, and /dev holds none known";
+  Outcome run = Scan({device}, base);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("quellix-scan: " + device + ": it is a block device")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("mount its Windows volume")) << run.err;
+  EXPECT_EQ(std::string::npos, run.out.find("Nothing was examined")) << run.out;
+  // No device node stays in the build tree for cp -a or tar to copy.
+  if (device.rfind(base, 0) == 0) EXPECT_EQ(0, unlink(device.c_str()));
 }
 
 }  // namespace

@@ -155,10 +155,12 @@ int ImagesAreFiles(const ScanOptions* options, ConsoleDriver* driver) {
     OwnedFd file;
     struct stat st;
     char why[256];
-    if (!OpenRegularFile(options->images[i], O_RDONLY, 0, &file, &st, why, sizeof why)) {
-      ConsoleNotice(driver, "refused", options->images[i], why);
-      return 0;
-    }
+    if (OpenRegularFile(options->images[i], O_RDONLY, 0, &file, &st, why, sizeof why)) continue;
+    // One missing or unreadable is that image's row, "not examined", when
+    // its turn comes; the others are still scanned.
+    if (errno != ENXIO && errno != EINVAL) continue;
+    ConsoleNotice(driver, "refused", options->images[i], why);
+    return 0;
   }
   return 1;
 }

@@ -33,9 +33,9 @@ struct ImageScanner {
   GuestWalkStats stats;
 };
 
-// 1 when every --image is a regular file (opened without waiting, so a
-// FIFO is refused at once); 0 after saying which is not, before anything
-// is made or scanned.
+// 0, after saying which, when an --image is there but no regular file (a
+// FIFO, refused at once rather than waited on, or a device), before
+// anything is made or scanned; else 1 (a missing image is its own row).
 int ImagesAreFiles(const ScanOptions* options, ConsoleDriver* driver);
 
 // Fills the ports; `quarantine` is open already when the run quarantines.

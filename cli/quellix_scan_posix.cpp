@@ -36,8 +36,9 @@ namespace {
 
 // Ctrl-C, a termination request or a hang-up (a dropped ssh session) ends
 // the walk after the current file; the summary and the records still come,
-// then the program ends by that signal, as the shell expects. A second one
-// ends it at once: the handler is reset by the first.
+// then the program ends by that signal, as the shell expects. A second
+// Ctrl-C ends it at once (a person's way out of a wait); a second hang-up or
+// termination request does not, as a shell forwards one the kernel also sent.
 volatile sig_atomic_t gInterrupted = 0;
 
 void OnInterrupt(int number) { gInterrupted = number; }
@@ -52,11 +53,11 @@ void CatchSignals() {
   std::memset(&action, 0, sizeof action);
   sigemptyset(&action.sa_mask);
   action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
   for (int number : {SIGINT, SIGTERM, SIGHUP}) {
     // One ignored already stays so: nohup, or a job the shell put in the background.
     struct sigaction before;
     if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    action.sa_flags = SA_RESTART | (number == SIGINT ? SA_RESETHAND : 0);
     sigaction(number, &action, nullptr);
   }
   action.sa_handler = OnBrokenPipe;

@@ -58,14 +58,14 @@ int main(int argc, char** argv) {
   }
   Probe probe{strcmp(argv[2], "check") == 0, BuiltInSignatures(), 0, 0, 0};
   TreeWalkOptions options{0, static_cast<uint32_t>(atoi(argv[1]))};
-  VisitedDirectories visited;
-  InitVisitedDirectories(&visited);
+  VisitedSet visited;
+  InitVisitedSet(&visited);
   TreeWalkStats stats{};
   WalkVisitor visitor{OnFile, OnUnreadable, &probe};
   double started = Now();
   for (int i = 3; i < argc; ++i) WalkTree(argv[i], options, &visited, visitor, &stats);
   double seconds = Now() - started;
-  FreeVisitedDirectories(&visited);
+  FreeVisitedSet(&visited);
   printf("probe workers=%u mode=%s seconds=%.6f files=%llu directories=%llu candidates=%llu detections=%llu\n",
          options.workers, argv[2], seconds, static_cast<unsigned long long>(probe.files),
          static_cast<unsigned long long>(stats.directories), static_cast<unsigned long long>(probe.candidates),

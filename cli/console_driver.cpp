@@ -295,8 +295,12 @@ int RunConsoleScanner(int argc, const char* const* argv, const ConsolePlatform& 
   ScanOptions options;
   char reason[256];
   if (!ParseScanOptions(argc, argv, &options, reason, sizeof reason, platform.flavour)) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", platform.programName, reason,
-                 platform.programName);
+    // The reason quotes the command line's words, which may hold anything.
+    char escaped[sizeof reason * 4];
+    platform.escape(reason, escaped, sizeof escaped);
+    std::fprintf(stderr, "%s: ", platform.programName);
+    platform.write(stderr, escaped);
+    std::fprintf(stderr, "\nTry '%s --help' for more information.\n", platform.programName);
     return kExitUsage;
   }
   if (options.command == kCommandHelp) {

@@ -17,6 +17,7 @@
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 
 namespace {
 
@@ -159,6 +160,21 @@ int WalkPort(void* context, const WalkVisitor* visitor) {
 }
 
 }  // namespace
+
+int ImagesAreFiles(const ScanOptions* options, ConsoleDriver* driver) {
+  for (uint32_t i = 0; i < options->imageCount; ++i) {
+    OwnedFd file;
+    struct stat st;
+    char why[256];
+    if (OpenRegularFile(options->images[i], O_RDONLY, 0, &file, &st, why, sizeof why)) continue;
+    // One missing or unreadable is that image's row, "not examined", when
+    // its turn comes; the others are still scanned.
+    if (errno != ENXIO && errno != EINVAL) continue;
+    ConsoleNotice(driver, "refused", options->images[i], why);
+    return 0;
+  }
+  return 1;
+}
 
 int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* driver, QuarantineStore* quarantine,
                    ScanPorts* ports) {

@@ -33,6 +33,11 @@ struct ImageScanner {
   GuestWalkStats stats;
 };
 
+// 0, after saying which, when an --image is there but no regular file (a
+// FIFO, refused at once rather than waited on, or a device), before
+// anything is made or scanned; else 1 (a missing image is its own row).
+int ImagesAreFiles(const ScanOptions* options, ConsoleDriver* driver);
+
 // Fills the ports; `quarantine` is open already when the run quarantines.
 int BeginImageScan(ImageScanner* scanner, const ScanOptions* options, ConsoleDriver* driver,
                    QuarantineStore* quarantine, ScanPorts* ports);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "cli/console_driver.h"
 #include "cli/image_scan_posix.h"
@@ -28,15 +29,61 @@
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/trusted_folder_posix.h"
+#include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {
 
-// Ctrl-C ends the walk after the current file; the summary still comes.
+// Ctrl-C, a termination request or a hang-up (a dropped ssh session) ends
+// the walk after the current file; the summary and the records still come,
+// then the program ends by that signal, as the shell expects. A second
+// Ctrl-C ends it at once (a person's way out of a wait); a second hang-up or
+// termination request does not, as a shell forwards one the kernel also sent.
 volatile sig_atomic_t gInterrupted = 0;
 
-void OnInterrupt(int) { gInterrupted = 1; }
+void OnInterrupt(int number) { gInterrupted = number; }
+
+// A reader gone from standard output: the writes fail instead, and the run
+// still closes its JSON and log. A handler rather than SIG_IGN, which a
+// program started from here (the disk-image appliance) would inherit.
+void OnBrokenPipe(int) {}
+
+void CatchSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = OnInterrupt;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    // One ignored already stays so: nohup, or a job the shell put in the background.
+    struct sigaction before;
+    if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    action.sa_flags = SA_RESTART | (number == SIGINT ? SA_RESETHAND : 0);
+    sigaction(number, &action, nullptr);
+  }
+  action.sa_handler = OnBrokenPipe;
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+// After the run: ends the program by the signal that stopped it.
+void EndBySignal() {
+  int number = gInterrupted;
+  if (!number) return;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
+  sigaction(number, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, number);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(number);
+}
 
 struct PosixScanner {
   const ScanOptions* options;
@@ -48,7 +95,7 @@ struct PosixScanner {
   QuarantineRoots roots;
   HiveBackup backup;  // prepared by a writing run before anything changes
   int backupOpen;
-  VisitedDirectories visited;
+  VisitedSet visited;
   TreeWalkStats stats;
   // The share done: entries walked against the inodes in use on the file
   // systems of the PATHs, known only when each PATH is a mount root.
@@ -103,11 +150,8 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
 }
 
 // Names are UTF-8 or bytes: control bytes, C1 controls and what is not
-// UTF-8 are shown escaped.
-void Escape(const char* text, char* out, size_t capacity) {
-  if (!capacity) return;
-  if (EscapeNameForTerminal(text, out, capacity) >= capacity) EscapeForConsole(text, out, capacity);
-}
+// UTF-8 are shown escaped, a text too long for `out` as well (it is cut).
+void Escape(const char* text, char* out, size_t capacity) { EscapeNameCut(text, out, capacity); }
 
 // A new file, never a link followed nor a file of someone else's truncated.
 FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
@@ -119,18 +163,13 @@ FILE* CreateOutput(void*, const char* path, char* why, size_t capacity) {
   return stream.release();
 }
 
-// --log: appended to, created when missing; a link is refused, not followed.
+// --log: appended to, created when missing; a link is refused, not followed,
+// and a FIFO or device refused at once rather than waited on.
 FILE* OpenLog(const char* path, char* why, size_t capacity) {
-  OwnedFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
+  OwnedFd fd;
   struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    std::snprintf(why, capacity, "%s", errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+  if (!OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644, &fd, &st, why, capacity))
     return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    std::snprintf(why, capacity, "%s", "it is not a regular file");
-    return nullptr;
-  }
   // A hard link, or a file someone else left in a shared folder, would let
   // another user choose what the log writes into.
   if (st.st_nlink > 1) {
@@ -265,6 +304,29 @@ int OpenQuarantineForScan(PosixScanner* s, const ScanOptions* options, ConsoleDr
   return 1;
 }
 
+// A PATH that is a disk or a disk image would walk as one file that matches
+// nothing: a clean result for a disk never looked into. 0 after saying what
+// to do instead.
+int PathsAreNoDisks(const ScanOptions* options, ConsoleDriver* driver) {
+  for (uint32_t i = 0; i < options->pathCount; ++i) {
+    const char* path = options->paths[i];
+    struct stat st;
+    if (stat(path, &st) != 0) continue;  // the walk says why it cannot be read
+    const char* why = nullptr;
+    if (S_ISBLK(st.st_mode))
+      why = "it is a block device, whose files a scan cannot see: mount its Windows volume and name the mount "
+            "point, or copy the disk to an image file and scan that with --image";
+    else if (S_ISREG(st.st_mode) && NameSaysDiskImage(path))
+      why = "its name says a disk image, whose files a scan of it as one file cannot see: scan it with --image "
+            "(or name the folder holding it to scan it as a file)";
+    if (why) {
+      ConsoleNotice(driver, "refused", path, why);
+      return 0;
+    }
+  }
+  return 1;
+}
+
 int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, ScanPorts* ports) {
   PosixScanner* s = Of(context);
   s->options = options;
@@ -272,11 +334,13 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->quarantineOpen = 0;
   s->backupOpen = 0;
   s->quarantineFolder.directoryFd = -1;
-  InitVisitedDirectories(&s->visited);
+  InitVisitedSet(&s->visited);
   if (options->imageCount) {
+    if (!ImagesAreFiles(options, driver)) return 0;
     if (options->action == kActionQuarantine && !OpenQuarantineForScan(s, options, driver)) return 0;
     return BeginImageScan(&s->image, options, driver, s->quarantineOpen ? &s->quarantine : nullptr, ports);
   }
+  if (!PathsAreNoDisks(options, driver)) return 0;
   OfflineNotice notice{OnOfflineNotice, s};
   OfflineDriveRequest drives[kMaxDriveMappings];
   for (uint32_t i = 0; i < options->driveCount; ++i)
@@ -298,7 +362,10 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
     }
     // A quarantine folder inside a scanned tree holds detections by design:
     // it is never walked.
-    MarkDirectoryVisited(&s->visited, s->quarantineFolder.device, s->quarantineFolder.inode);
+    if (AddToVisitedSet(&s->visited, s->quarantineFolder.device, s->quarantineFolder.inode) < 0) {
+      ConsoleNotice(driver, "refused", options->quarantineDirectory, std::strerror(ENOMEM));
+      return 0;
+    }
   }
 
   ScanPorts p{};
@@ -325,7 +392,7 @@ void BeforeWalk(void* context, ScanSession* session) {
 void EndScan(void* context, const ScanTotals*) {
   PosixScanner* s = Of(context);
   if (s->options->imageCount) EndImageScan(&s->image);
-  FreeVisitedDirectories(&s->visited);
+  FreeVisitedSet(&s->visited);
   if (s->quarantineOpen) {
     CloseQuarantineStore(&s->quarantine);
     ClosePosixQuarantineFolder(&s->quarantineFolder);
@@ -421,12 +488,13 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
   RaiseDescriptorLimit();
-  signal(SIGINT, OnInterrupt);
-  signal(SIGTERM, OnInterrupt);
+  CatchSignals();
   static PosixScanner scanner;
   ConsolePlatform platform{kScanProgramName, kScanHelpText, kFlavourMountedVolume, Write, Escape, ToUtf8, ToUtf8,
                            TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, EndRestore, &scanner, OpenLog, 1, LoadSignatureFile,
                            PathGone};
-  return RunConsoleScanner(argc, argv, platform);
+  int status = RunConsoleScanner(argc, argv, platform);
+  EndBySignal();
+  return status;
 }

@@ -35,7 +35,8 @@ enum : uint32_t {
 };
 
 // Ctrl+C and Ctrl+Break raise the stop flag; the scan ends after the current
-// file and still reports.
+// file and still reports, then the program ends as one that Ctrl+C ended
+// (STATUS_CONTROL_C_EXIT), so that cmd and a batch file see it so.
 volatile LONG gStop = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
@@ -281,5 +282,11 @@ int main(int argc, char** argv) {
                            ToUtf8, FromUtf8, TerminalColumns, Now, Interrupted, HostName, CreateOutput, FinishOutput, BeginScan,
                            BeforeWalk, EndScan, BeginRestore, EndRestore, &gScanner, OpenLog, 1,
                            LoadSignatureFile, PathGone};
-  return RunConsoleScanner(argc, argv, platform);
+  int status = RunConsoleScanner(argc, argv, platform);
+  if (gStop) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return static_cast<int>(STATUS_CONTROL_C_EXIT);
+  }
+  return status;
 }

@@ -34,55 +34,74 @@ size_t Utf8Length(const unsigned char* p) {
   return n;
 }
 
-struct Sink {
-  char* out;
-  size_t length;
-};
-
-void Put(Sink* sink, char c) {
-  if (sink->out) sink->out[sink->length] = c;
-  ++sink->length;
-}
-
-void PutEscaped(Sink* sink, unsigned char byte) {
+// One unit of the escaped text: a valid UTF-8 sequence as it is, or one
+// byte as \xNN. Returns the bytes of `p` it stands for (0 at the end).
+size_t EscapeUnit(const unsigned char* p, char unit[5], size_t* length) {
   static const char kHex[] = "0123456789abcdef";
-  Put(sink, '\\');
-  Put(sink, 'x');
-  Put(sink, kHex[byte >> 4]);
-  Put(sink, kHex[byte & 15]);
+  if (!*p) return 0;
+  size_t n = Utf8Length(p);
+  if (n == 0 || (n == 1 && (*p < 0x20 || *p == 0x7F)) || (n == 1 && *p == '\\' && p[1] == 'x')) {
+    unit[0] = '\\';
+    unit[1] = 'x';
+    unit[2] = kHex[*p >> 4];
+    unit[3] = kHex[*p & 15];
+    *length = 4;
+    return 1;
+  }
+  for (size_t i = 0; i < n; ++i) unit[i] = static_cast<char>(p[i]);
+  *length = n;
+  return n;
 }
 
-void Escape(Sink* sink, const unsigned char* p) {
-  while (*p) {
-    size_t n = Utf8Length(p);
-    if (n == 0 || (n == 1 && (*p < 0x20 || *p == 0x7F))) {
-      PutEscaped(sink, *p++);
-      continue;
-    }
-    if (n == 1 && *p == '\\' && p[1] == 'x') {
-      PutEscaped(sink, *p++);
-      continue;
-    }
-    for (size_t i = 0; i < n; ++i) Put(sink, static_cast<char>(*p++));
-  }
+// The escaped length of `p`, terminator excluded.
+size_t EscapedLength(const unsigned char* p) {
+  size_t total = 0, length;
+  char unit[5];
+  for (size_t n; (n = EscapeUnit(p, unit, &length)) != 0; p += n) total += length;
+  return total;
 }
+
+// Writes the escaped units of `p` while they leave `room` bytes free of
+// `capacity`; returns the bytes written (no terminator).
+size_t EscapeInto(const unsigned char* p, char* out, size_t capacity, size_t room) {
+  size_t used = 0, length;
+  char unit[5];
+  for (size_t n; (n = EscapeUnit(p, unit, &length)) != 0; p += n) {
+    if (used + length + room > capacity) break;
+    for (size_t i = 0; i < length; ++i) out[used++] = unit[i];
+  }
+  return used;
+}
+
+const char kCutMarker[] = "...[cut]";
 
 }  // namespace
 
 size_t EscapeNameForTerminal(const char* in, char* out, size_t capacity) {
-  Sink count{nullptr, 0};
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in ? in : "");
-  Escape(&count, bytes);
-  if (count.length < capacity) {
-    Sink sink{out, 0};
-    Escape(&sink, bytes);
-    out[sink.length] = 0;
+  size_t need = EscapedLength(bytes);
+  if (need < capacity) out[EscapeInto(bytes, out, capacity, 1)] = 0;
+  return need;
+}
+
+void EscapeNameCut(const char* in, char* out, size_t capacity) {
+  if (!capacity) return;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in ? in : "");
+  if (EscapedLength(bytes) < capacity) {
+    out[EscapeInto(bytes, out, capacity, 1)] = 0;
+    return;
   }
-  return count.length;
+  // Whole units only, so that the cut never leaves half an escape or half a
+  // UTF-8 sequence, then the marker.
+  if (capacity < sizeof kCutMarker) {
+    out[0] = 0;
+    return;
+  }
+  size_t used = EscapeInto(bytes, out, capacity, sizeof kCutMarker);
+  std::memcpy(out + used, kCutMarker, sizeof kCutMarker);
 }
 
 int NameNeedsEscaping(const char* name) {
-  Sink count{nullptr, 0};
-  Escape(&count, reinterpret_cast<const unsigned char*>(name ? name : ""));
-  return count.length != strlen(name ? name : "");
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name ? name : "");
+  return EscapedLength(bytes) != strlen(name ? name : "");
 }

@@ -12,5 +12,11 @@
 // `capacity`, `out` is left as it was.
 size_t EscapeNameForTerminal(const char* in, char* out, size_t capacity);
 
+// The same escape for a text of any length: when the whole does not fit
+// `capacity`, the escaped units that fit whole followed by "...[cut]";
+// never a byte unescaped. `out` is always terminated (empty when even the
+// marker does not fit).
+void EscapeNameCut(const char* in, char* out, size_t capacity);
+
 // 1 when `name` holds a byte EscapeNameForTerminal would escape.
 int NameNeedsEscaping(const char* name);

@@ -83,13 +83,15 @@ int RefusesToWrite(const OfflineSystem& offline, const char* const* given, uint3
   if (offline.known) places.push_back(offline.root);
   for (uint32_t i = 0; i < offline.drives.count; ++i) places.push_back(offline.drives.drives[i].mounted);
   for (const char* place : places) {
-    char hiberfil[kMountedPathCapacity];
+    char hiberfil[kMountedPathCapacity] = "", why[320] = "";
     struct stat st;
     // A PATH is usually the volume's mount point; when it is not, the
     // volume's root is where its mount begins.
-    int hibernated = (stat(place, &st) == 0 && S_ISDIR(st.st_mode) &&
-                      HoldsHibernatedFile(place, hiberfil, sizeof hiberfil)) ||
-                     IsOnHibernatedVolume(place, hiberfil, sizeof hiberfil);
+    HibernationState state = kNotHibernated;
+    if (stat(place, &st) == 0 && S_ISDIR(st.st_mode))
+      state = HoldsHibernatedFile(place, hiberfil, sizeof hiberfil, why, sizeof why);
+    if (state == kNotHibernated) state = IsOnHibernatedVolume(place, hiberfil, sizeof hiberfil, why, sizeof why);
+    const int hibernated = state == kHibernated;
     if (IsOnReadOnlyMount(place)) {
       std::string text = std::string("refusing to write to ") + place + ": it is on a read-only mount";
       Tell(notice, text.c_str(), place, "it is on a read-only mount");
@@ -100,6 +102,14 @@ int RefusesToWrite(const OfflineSystem& offline, const char* const* given, uint3
                          " holds a hibernated Windows; writing to its volume would corrupt it (start that Windows "
                          "and shut it down fully, or scan without --remove and --quarantine)";
       Tell(notice, text.c_str(), hiberfil, "hibernated");
+      return 1;
+    }
+    if (state == kHibernationUnknown) {
+      std::string reason = std::string("cannot tell whether it is hibernated: ") + why;
+      std::string text = std::string("refusing to write: cannot tell whether ") + place +
+                         " is on a hibernated Windows: " + hiberfil + ": " + why +
+                         " (make it readable, or scan without --remove and --quarantine)";
+      Tell(notice, text.c_str(), hiberfil, reason.c_str());
       return 1;
     }
   }

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -130,32 +131,89 @@ int MountRootOf(const char* path, char* out, size_t capacity) {
   return 1;
 }
 
-int IsHibernatedFile(const char* path) {
+HibernationState HibernationOfFile(const char* path, char* why, size_t whyCapacity) {
+  // Looking must not leave a trace, the access time included.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  OwnedFd fd(open(path, flags | O_NOATIME));
+  if (!fd.valid() && errno == EPERM) fd.reset(open(path, flags));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    snprintf(why, whyCapacity, "%s", errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+    return kHibernationUnknown;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    snprintf(why, whyCapacity, "%s", "it is not a regular file");
+    return kHibernationUnknown;
+  }
   unsigned char head[8];
-  long got = ReadFileHead(path, head, sizeof head);
-  return got >= 4 && IsHibernatedHeader(head, static_cast<size_t>(got));
+  size_t got = 0;
+  while (got < sizeof head) {
+    ssize_t n = pread(fd.get(), head + got, sizeof head - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      snprintf(why, whyCapacity, "%s", strerror(errno));
+      return kHibernationUnknown;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < 4) {
+    snprintf(why, whyCapacity, "it holds %zu bytes, too few for a header", got);
+    return kHibernationUnknown;
+  }
+  return IsHibernatedHeader(head, got) ? kHibernated : kNotHibernated;
 }
 
-int HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity) {
-  // Every spelling: "hiberfil.sys" saying "wake" must not hide "HIBERFIL.SYS" saying "hibr".
+HibernationState HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity, char* why,
+                                     size_t whyCapacity) {
   DirStream stream(opendir(directory));
-  if (!stream.stream) return 0;
-  while (struct dirent* d = readdir(stream.stream)) {
+  if (!stream.stream) {
+    snprintf(hiberfil, capacity, "%s", directory);
+    snprintf(why, whyCapacity, "it cannot be listed: %s", strerror(errno));
+    return kHibernationUnknown;
+  }
+  // Every spelling: "hiberfil.sys" saying "wake" must not hide "HIBERFIL.SYS"
+  // saying "hibr", nor one that cannot be read.
+  HibernationState state = kNotHibernated;
+  for (;;) {
+    errno = 0;
+    struct dirent* d = readdir(stream.stream);
+    if (!d) {
+      if (errno != 0 && state == kNotHibernated) {
+        snprintf(hiberfil, capacity, "%s", directory);
+        snprintf(why, whyCapacity, "it cannot be listed: %s", strerror(errno));
+        state = kHibernationUnknown;
+      }
+      break;
+    }
     if (strcasecmp(d->d_name, "hiberfil.sys") != 0) continue;
     char path[kMountedPathCapacity];
     int n = snprintf(path, sizeof path, "%s%s%s", directory, directory[strlen(directory) - 1] == '/' ? "" : "/",
                      d->d_name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path || !IsHibernatedFile(path)) continue;
-    snprintf(hiberfil, capacity, "%s", path);
-    return 1;
+    char reason[256] = "";
+    HibernationState file = kHibernationUnknown;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+      snprintf(reason, sizeof reason, "%s", "its path is too long");
+    else
+      file = HibernationOfFile(path, reason, sizeof reason);
+    if (file == kNotHibernated || (file == kHibernationUnknown && state != kNotHibernated)) continue;
+    snprintf(hiberfil, capacity, "%s", n > 0 && static_cast<size_t>(n) < sizeof path ? path : directory);
+    if (file == kHibernated) return kHibernated;
+    snprintf(why, whyCapacity, "%s", reason);
+    state = kHibernationUnknown;
   }
-  return 0;
+  return state;
 }
 
-int IsOnHibernatedVolume(const char* path, char* hiberfil, size_t capacity) {
+HibernationState IsOnHibernatedVolume(const char* path, char* hiberfil, size_t capacity, char* why,
+                                      size_t whyCapacity) {
   char root[kMountedPathCapacity];
-  if (!MountRootOf(path, root, sizeof root)) return 0;
-  return HoldsHibernatedFile(root, hiberfil, capacity);
+  if (!MountRootOf(path, root, sizeof root)) {
+    snprintf(hiberfil, capacity, "%s", path);
+    snprintf(why, whyCapacity, "the root of its volume cannot be found: %s", strerror(errno));
+    return kHibernationUnknown;
+  }
+  return HoldsHibernatedFile(root, hiberfil, capacity, why, whyCapacity);
 }
 
 int IsOnReadOnlyMount(const char* path) {

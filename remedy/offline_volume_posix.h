@@ -23,15 +23,30 @@ int IsWindows9xVolume(const char* volumeRoot, const char* systemFolder);
 // the device stays the same). 1 on success.
 int MountRootOf(const char* path, char* out, size_t capacity);
 
-// 1 when `directory` holds a hiberfil.sys, in any spelling of its name,
-// whose header says the system is hibernated; its path goes to `hiberfil`.
-int HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity);
+// Whether a volume holds a hibernated Windows, which must not be written to.
+// What cannot be read is no answer: the check fails closed.
+enum HibernationState : uint32_t {
+  kNotHibernated = 0,
+  kHibernated = 1,
+  kHibernationUnknown = 2,  // a folder could not be listed or a hiberfil.sys read
+};
 
-// 1 when the volume holding `path` has such a hiberfil.sys at its root.
-int IsOnHibernatedVolume(const char* path, char* hiberfil, size_t capacity);
+// Whether the hiberfil.sys at `path` says the system is hibernated. It is
+// read without following a link or waiting on a FIFO; one that is no
+// regular file, or too short for its header, is kHibernationUnknown.
+// `why` says why when the answer is kHibernationUnknown.
+HibernationState HibernationOfFile(const char* path, char* why, size_t whyCapacity);
 
-// 1 when the file at `path` (a hiberfil.sys) says the system is hibernated.
-int IsHibernatedFile(const char* path);
+// The hiberfil.sys files of `directory`, in any spelling of the name (a
+// missing one is kNotHibernated). kHibernated: `hiberfil` is the file saying
+// so. kHibernationUnknown: `hiberfil` is what could not be read and `why`
+// why; one file saying hibernated still wins.
+HibernationState HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity, char* why,
+                                     size_t whyCapacity);
+
+// The same at the root of the volume holding `path`.
+HibernationState IsOnHibernatedVolume(const char* path, char* hiberfil, size_t capacity, char* why,
+                                      size_t whyCapacity);
 
 // 1 when `path` lies on a read-only mount.
 int IsOnReadOnlyMount(const char* path);

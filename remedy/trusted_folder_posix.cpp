@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "sys/regular_file_posix.h"
+
 namespace {
 
 // NTFS (ntfs-3g, ntfs3), FAT and exFAT keep no POSIX owner or mode: what a
@@ -106,8 +108,10 @@ int OpenOutputStream(const char* path, OwnedStream* stream) {
   if (strcmp(path, "-") == 0) {
     fd.reset(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
     if (!fd.valid()) return 0;
-  } else if (!CreateNewFile(AT_FDCWD, path, 0644, &fd)) {
-    return 0;
+  } else {
+    struct stat st;
+    char why[128];
+    if (!OpenRegularFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644, &fd, &st, why, sizeof why)) return 0;
   }
   FILE* opened = fdopen(fd.get(), "w");
   if (!opened) return 0;

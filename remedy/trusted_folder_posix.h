@@ -24,7 +24,8 @@ int IsTrustedFolder(int folderFd, const char** why);
 int CreateNewFile(int folderFd, const char* name, int mode, OwnedFd* file);
 
 // The --json output: "-" is standard output (a descriptor of its own), any
-// other path a new file as CreateNewFile makes it. 1 on success; 0 with errno.
+// other path a new regular file, never through a link, opened without
+// waiting. 1 on success; 0 with errno (EEXIST when something is there).
 int OpenOutputStream(const char* path, OwnedStream* stream);
 
 // This host's own folder for what the tool keeps between runs (the

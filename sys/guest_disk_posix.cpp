@@ -14,6 +14,7 @@
 
 #include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 
 namespace {
 
@@ -149,8 +150,15 @@ int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, s
   unsigned char head[kImageHeadSize];
   ssize_t length = -1;
   {
-    OwnedFd file(open(image, O_RDONLY | O_CLOEXEC));
-    if (file.valid()) length = pread(file.get(), head, sizeof head, 0);
+    // A regular file only: a FIFO would hold the open, a device is no image.
+    OwnedFd file;
+    struct stat st;
+    char reason[128];
+    if (!OpenRegularFile(image, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
+      snprintf(why, capacity, "cannot be read: %s", reason);
+      return 0;
+    }
+    length = pread(file.get(), head, sizeof head, 0);
   }
   if (length < 0) {
     snprintf(why, capacity, "cannot be read: %s", strerror(errno));

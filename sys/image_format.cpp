@@ -32,18 +32,28 @@ const char* HeaderFormat(const unsigned char* head, size_t length) {
   return "raw";
 }
 
+const char* const kRawNames[] = {".raw", ".dd", ".bin", ".iso"};
+
+const struct {
+  const char* tail;
+  const char* format;
+} kNamed[] = {{".qcow2", "qcow2"}, {".qcow", "qcow"}, {".vmdk", "vmdk"}, {".vhdx", "vhdx"},
+              {".vhd", "vpc"},     {".vdi", "vdi"}};
+
 }  // namespace
 
+int NameSaysDiskImage(const char* name) {
+  for (const char* tail : kRawNames)
+    if (EndsWithIgnoringCase(name, tail)) return 1;
+  for (const auto& named : kNamed)
+    if (EndsWithIgnoringCase(name, named.tail)) return 1;
+  return EndsWithIgnoringCase(name, ".img");
+}
+
 const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity) {
-  static const char* const kRawNames[] = {".raw", ".dd", ".bin", ".iso"};
   for (const char* tail : kRawNames)
     if (EndsWithIgnoringCase(name, tail)) return "raw";
   const char* found = HeaderFormat(head, length);
-  static const struct {
-    const char* tail;
-    const char* format;
-  } kNamed[] = {{".qcow2", "qcow2"}, {".qcow", "qcow"}, {".vmdk", "vmdk"}, {".vhdx", "vhdx"},
-                {".vhd", "vpc"},     {".vdi", "vdi"}};
   for (const auto& named : kNamed) {
     if (!EndsWithIgnoringCase(name, named.tail)) continue;
     if (std::strcmp(found, named.format) == 0) return found;

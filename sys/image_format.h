@@ -17,3 +17,8 @@ enum { kImageHeadSize = 512 };  // bytes read from the start of an image
 // goes by the header, raw when there is none. Null when the name and the
 // bytes disagree, with the reason in `why`.
 const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity);
+
+// 1 when the name `name` (a path) says by its ending alone, case ignored,
+// that it is a disk image: one of the names above, or .img (whose header
+// says its format when it is opened). Never reads the file.
+int NameSaysDiskImage(const char* name);

@@ -7,6 +7,7 @@
 
 #include "sys/handle_win32.h"
 #include "walker/cursor_list.h"
+#include "walker/visited_set.h"
 
 namespace {
 
@@ -52,49 +53,6 @@ char* CopyToHeap(const char* text, size_t length, size_t extra) {
     copy[length] = '\0';
   }
   return copy;
-}
-
-// Directories already walked, by volume serial number and file index: a link
-// back to an ancestor (or two links to one directory) must not walk a tree
-// again. Open addressing over a table that doubles when half full.
-struct VisitedDirectories {
-  uint64_t* slots;  // pairs: volume, file index + 1 (0 marks a free slot)
-  size_t capacity;  // pairs
-  size_t count;
-};
-
-size_t SlotOf(uint64_t volume, uint64_t file, size_t capacity) {
-  uint64_t h = (volume * 0x9E3779B97F4A7C15ull) ^ (file * 0xC2B2AE3D27D4EB4Full);
-  return static_cast<size_t>(h ^ (h >> 29)) & (capacity - 1);
-}
-
-// 1 when added, 0 when it was there already, -1 when memory ran out.
-int AddVisited(VisitedDirectories* set, uint64_t volume, uint64_t file) {
-  if (2 * (set->count + 1) > set->capacity) {
-    size_t capacity = set->capacity ? set->capacity * 2 : 256;
-    uint64_t* slots = static_cast<uint64_t*>(calloc(capacity, 2 * sizeof(uint64_t)));
-    if (!slots) return -1;
-    for (size_t i = 0; i < set->capacity; ++i) {
-      if (!set->slots[2 * i + 1]) continue;
-      size_t at = SlotOf(set->slots[2 * i], set->slots[2 * i + 1], capacity);
-      while (slots[2 * at + 1]) at = (at + 1) & (capacity - 1);
-      slots[2 * at] = set->slots[2 * i];
-      slots[2 * at + 1] = set->slots[2 * i + 1];
-    }
-    free(set->slots);
-    set->slots = slots;
-    set->capacity = capacity;
-  }
-  uint64_t key = file + 1;
-  size_t at = SlotOf(volume, key, set->capacity);
-  while (set->slots[2 * at + 1]) {
-    if (set->slots[2 * at] == volume && set->slots[2 * at + 1] == key) return 0;
-    at = (at + 1) & (set->capacity - 1);
-  }
-  set->slots[2 * at] = volume;
-  set->slots[2 * at + 1] = key;
-  ++set->count;
-  return 1;
 }
 
 // Identity of the current directory. 0 where the system names none: Windows
@@ -180,7 +138,10 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
   OwnedFind search;
   FindRecord found;
   WIN32_FIND_DATAA data;
-  VisitedDirectories visited = {nullptr, 0, 0};
+  // By volume serial number and file index: a link back to an ancestor (or
+  // two links to one directory) must not walk a tree again.
+  VisitedSet visited;
+  InitVisitedSet(&visited);
   // The directory being listed, ending in a backslash, then the file's name.
   char path[kDirectoryPathCapacity + kFindNameCapacity];
   int result = 0;
@@ -219,7 +180,7 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
 
     uint64_t volume = 0, fileIndex = 0;
     if (IdentifyCurrentDirectory(&volume, &fileIndex)) {
-      int added = AddVisited(&visited, volume, fileIndex);
+      int added = AddToVisitedSet(&visited, volume, fileIndex);
       if (added < 0) {
         SetError(kWalkOutOfMemory);
         goto out;
@@ -288,6 +249,6 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
   result = 1;
 
 out:
-  free(visited.slots);
+  FreeVisitedSet(&visited);
   return result;
 }

@@ -24,72 +24,6 @@
 
 #include "sys/owned_fd_posix.h"
 
-void InitVisitedDirectories(VisitedDirectories* visited) { *visited = VisitedDirectories{nullptr, 0}; }
-
-void FreeVisitedDirectories(VisitedDirectories* visited) {
-  for (size_t i = 0; i < visited->deviceCount; ++i) free(visited->devices[i].inodes);
-  free(visited->devices);
-  InitVisitedDirectories(visited);
-}
-
-namespace {
-
-size_t Slot(uint64_t inode, size_t capacity) {
-  uint64_t h = inode * 0x9E3779B97F4A7C15ull;
-  h ^= h >> 29;
-  return static_cast<size_t>(h) & (capacity - 1);
-}
-
-int InsertSlot(uint64_t* slots, size_t capacity, uint64_t inode) {
-  for (size_t i = Slot(inode, capacity);; i = (i + 1) & (capacity - 1)) {
-    if (slots[i] == 0) {
-      slots[i] = inode;
-      return 1;
-    }
-    if (slots[i] == inode) return 0;
-  }
-}
-
-// 1 when newly added, 0 when seen before, -1 when out of memory.
-int AddVisited(VisitedDirectories* v, uint64_t device, uint64_t inode) {
-  VisitedDevice* d = nullptr;
-  for (size_t i = 0; i < v->deviceCount && !d; ++i)
-    if (v->devices[i].device == device) d = &v->devices[i];
-  if (!d) {
-    VisitedDevice* devices =
-        static_cast<VisitedDevice*>(realloc(v->devices, (v->deviceCount + 1) * sizeof(VisitedDevice)));
-    if (!devices) return -1;
-    v->devices = devices;
-    d = &v->devices[v->deviceCount++];
-    *d = VisitedDevice{device, nullptr, 0, 0, 0};
-  }
-  if (inode == 0) {
-    if (d->zeroSeen) return 0;
-    d->zeroSeen = 1;
-    return 1;
-  }
-  // At most three quarters full.
-  if ((d->count + 1) * 4 > d->capacity * 3) {
-    size_t capacity = d->capacity ? d->capacity * 2 : 1024;
-    uint64_t* slots = static_cast<uint64_t*>(calloc(capacity, sizeof(uint64_t)));
-    if (!slots) return -1;
-    for (size_t i = 0; i < d->capacity; ++i)
-      if (d->inodes[i]) InsertSlot(slots, capacity, d->inodes[i]);
-    free(d->inodes);
-    d->inodes = slots;
-    d->capacity = capacity;
-  }
-  if (!InsertSlot(d->inodes, d->capacity, inode)) return 0;
-  d->count += 1;
-  return 1;
-}
-
-}  // namespace
-
-int MarkDirectoryVisited(VisitedDirectories* visited, uint64_t device, uint64_t inode) {
-  return AddVisited(visited, device, inode) >= 0;
-}
-
 namespace {
 
 std::atomic<int> gComponentOpen{0};
@@ -167,7 +101,7 @@ int AddName(NameList* list, const char* name, size_t nameLength) {
 
 struct Walk {
   const TreeWalkOptions* options;
-  VisitedDirectories* visited;
+  VisitedSet* visited;
   const WalkVisitor* visitor;
   uint64_t rootDevice;
   int rootFd;
@@ -307,7 +241,7 @@ int Admit(Worker* w, size_t length, const struct stat& st) {
     return 0;
   }
   pthread_mutex_lock(&walk->queueLock);
-  int added = AddVisited(walk->visited, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+  int added = AddToVisitedSet(walk->visited, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
   pthread_mutex_unlock(&walk->queueLock);
   if (added < 0) return ReportUnreadable(w, -1, length, nullptr, ENOMEM) ? 0 : -1;
   if (added == 0) {
@@ -599,7 +533,7 @@ void RunWorkers(Worker* pool, uint32_t workers) {
 
 void UseComponentOpenForTesting(int on) { gComponentOpen.store(on); }
 
-TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, VisitedDirectories* visited,
+TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, VisitedSet* visited,
                         const WalkVisitor& visitor, TreeWalkStats* stats) {
   uint32_t workers = options.workers ? options.workers : kDefaultTreeWorkers;
   if (workers > kMaxTreeWorkers) workers = kMaxTreeWorkers;

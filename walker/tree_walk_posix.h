@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "walker/visited_set.h"
 #include "walker/walk_visitor.h"
 
 enum : uint32_t {
@@ -44,30 +45,6 @@ struct TreeWalkStats {
   uint64_t special;          // devices, pipes, sockets
 };
 
-// Directories already walked, shared by the walks of one run so that
-// overlapping roots are walked once. One walk at a time uses it (the walk
-// guards it between its workers). One table of inode numbers per device:
-// eight bytes a directory, the largest part of the walk's memory on a big
-// volume.
-struct VisitedDevice {
-  uint64_t device;
-  uint64_t* inodes;  // open addressing; 0 marks a free slot
-  size_t capacity;   // slots, a power of two
-  size_t count;
-  int zeroSeen;      // inode number 0, kept apart from the free mark
-};
-
-struct VisitedDirectories {
-  VisitedDevice* devices;
-  size_t deviceCount;
-};
-
-void InitVisitedDirectories(VisitedDirectories* visited);
-
-// Counts a directory as walked already, so that no walk enters it (the
-// quarantine folder inside a scanned tree). 1 on success.
-int MarkDirectoryVisited(VisitedDirectories* visited, uint64_t device, uint64_t inode);
-void FreeVisitedDirectories(VisitedDirectories* visited);
 
 struct TreeWalkOptions {
   int crossFileSystems;
@@ -84,8 +61,10 @@ enum TreeWalkResult : uint32_t {
 // Walks `root` (a directory, or a single regular file) and returns when
 // every worker has ended. A root that is a symbolic link or cannot be
 // opened is reported through `unreadable`. `visitor.file` gets a WalkEntry
-// whose `native` is a TreeEntry; errors are errno values.
-TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, VisitedDirectories* visited,
+// whose `native` is a TreeEntry; errors are errno values. `visited` is
+// shared by the walks of one run, so that overlapping roots are walked once;
+// a directory in it already (the quarantine folder) is not entered.
+TreeWalkResult WalkTree(const char* root, const TreeWalkOptions& options, VisitedSet* visited,
                         const WalkVisitor& visitor, TreeWalkStats* stats);
 
 // For tests: open every directory one name at a time from the root, as on

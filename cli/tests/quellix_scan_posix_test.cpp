@@ -5,8 +5,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +27,7 @@
 #include "remedy/name_escape.h"
 #include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
+#include "sys/owned_fd_posix.h"
 
 namespace {
 
@@ -319,6 +323,18 @@ TEST(QuellixScan, UsageAndHelp) {
   }
   Outcome clean = Scan({"--quiet", where}, where + "/clean");
   EXPECT_EQ(0, clean.status) << clean.out << clean.err;
+  // A word of the command line quoted back is shown escaped: controls at
+  // its start, middle and end, long enough to be cut.
+  const std::string controls = "\x1b]0;t\x07\x9b" "2J\xc2\x9b" "1m\r\n";
+  const std::string word = "--" + controls + std::string(300, 'w') + controls + std::string(300, 'w') + controls;
+  Outcome usage = Scan({word, where}, where + "/run");
+  EXPECT_EQ(64, usage.status);
+  EXPECT_EQ(0u, usage.err.find("quellix-scan: unknown option '--\\x1b]0;t\\x07\\x9b2J\\xc2\\x9b1m\\x0d\\x0a")) << usage.err;
+  std::string first = usage.err.substr(0, usage.err.find('\n'));
+  for (char c : first) {
+    unsigned char u = static_cast<unsigned char>(c);
+    EXPECT_TRUE(u >= 0x20 && u < 0x7F) << static_cast<int>(u) << " in " << first;
+  }
 }
 
 }  // namespace
@@ -607,6 +623,21 @@ TEST(QuellixScan, HibernatedVolumeIsNotWritten) {
   XpVolume woken = PlantXp("woken");
   Write(woken.v.root + "/HIBERFIL.SYS", {'w', 'a', 'k', 'e'});
   EXPECT_EQ(1, Scan({"--remove", woken.v.root}, woken.v.root).status);
+  // One that cannot be read (a FIFO, which not even root reads without a
+  // writer) is no answer: nothing is written, and the reason is said.
+  XpVolume unknown = PlantXp("hibernation-unknown");
+  ASSERT_EQ(0, mkfifo((unknown.v.root + "/hiberfil.sys").c_str(), 0600));
+  std::map<std::string, Snapshot> before, after;
+  Take(unknown.v.root, &before);
+  Outcome run = Scan({"--remove", unknown.v.root}, unknown.v.root);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("cannot tell whether " + unknown.v.root + " is on a hibernated Windows: " +
+                                            unknown.v.root + "/hiberfil.sys: it is not a regular file"))
+      << run.err;
+  Take(unknown.v.root, &after);
+  ASSERT_EQ(before.size(), after.size());
+  for (const auto& [path, snap] : before) EXPECT_TRUE(Same(snap, after[path])) << path;
+  EXPECT_EQ(1, Scan({unknown.v.root}, unknown.v.root).status);
 }
 
 TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
@@ -1085,3 +1116,171 @@ TEST(QuellixScan, AListThatCannotBeTrustedIsRefusedAndNothingIsScanned) {
     EXPECT_NE(0, lstat(q.c_str(), &st)) << c.what << ": no quarantine was even made";
   }
 }
+
+namespace {
+
+// The wait status of `pid`, which must end within `seconds`: one still
+// running then is killed, and the hang fails the test.
+int WaitWithin(pid_t pid, int seconds, const std::string& what) {
+  int status = 0;
+  for (int tick = 0; tick < seconds * 100; ++tick) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  ADD_FAILURE() << what << ": still running after " << seconds << " s";
+  return -1;
+}
+
+// 1 once `pid` has a handler for `number` (its /proc status says so).
+bool Catches(pid_t pid, int number) {
+  for (int tick = 0; tick < 3000; ++tick) {
+    std::string status = Read("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("SigCgt:");
+    if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (number - 1)) & 1) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// A signal in the middle of a run (the PATHs still to come on standard
+// input): the scan stops, the summary, the JSON and the log are written
+// whole, and the program then ends by that very signal, so that a shell's
+// loop stops too. A signal ignored when the program started (nohup) stays
+// ignored.
+TEST(QuellixScan, ASignalStopsTheRunWhichThenEndsByIt) {
+  Volume v = Plant("signals");
+  for (int number : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    const int ignored = number == 0;
+    const int sent = ignored ? SIGHUP : number;
+    std::string where = v.root + "/../signal-" + std::to_string(number);
+    int in[2];
+    ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
+    // The child starts with the disposition given here, as from a shell.
+    struct sigaction given, before;
+    memset(&given, 0, sizeof given);
+    given.sa_handler = ignored ? SIG_IGN : SIG_DFL;
+    sigaction(sent, &given, &before);
+    pid_t pid = StartProgram(QX_SCAN_PROGRAM, {"--files-from", "-", "--json", where + ".jsonl", "--log", where + ".log"},
+                             where + ".out", where + ".err", in[0]);
+    sigaction(sent, &before, nullptr);
+    close(in[0]);
+    ASSERT_GT(pid, 0);
+    if (!ignored) {
+      EXPECT_TRUE(Catches(pid, sent)) << number;
+    } else {
+      usleep(300000);
+    }
+    kill(pid, sent);
+    // A hang-up or a termination request may come twice (the kernel's and
+    // the shell's): the second one still lets the run finish its records.
+    if (sent != SIGINT) {
+      usleep(100000);
+      kill(pid, sent);
+    }
+    std::string list = v.root + "\n";
+    EXPECT_EQ(static_cast<ssize_t>(list.size()), write(in[1], list.data(), list.size()));
+    close(in[1]);
+    int status = WaitWithin(pid, 120, "after signal " + std::to_string(number));
+    std::string json = Read(where + ".jsonl"), log = Read(where + ".log"), out = Read(where + ".out");
+    if (ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_NE(std::string::npos, json.find("\"stopped\":0,")) << json;
+      continue;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << number << ": wait status " << status;
+    EXPECT_NE(std::string::npos, out.find("Stopped: the rest was not examined")) << out;
+    EXPECT_NE(std::string::npos, json.find("{\"type\":\"summary\",")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"stopped\":1,")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"exit_status\":2}\n")) << json;
+    EXPECT_NE(std::string::npos, log.find("Exit status: 2\n")) << log;
+    for (const std::string& s : v.specimens) EXPECT_NE("", Read(s)) << s;
+  }
+}
+
+// Outputs must be regular files: a FIFO (with or without a reader) or a
+// device given as --log, --json or --image is refused at once with the
+// reason, exit 2, never waited on. --files-from is input and may be a FIFO.
+TEST(QuellixScan, OutputsThatAreNoRegularFilesAreRefusedAtOnce) {
+  std::string base = Fresh("fifo-outputs");
+  Write(base + "/tree/clean.txt", {'c'});
+  std::string fifo = base + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  struct Case {
+    std::vector<std::string> args;
+    int reader;  // the test holds the FIFO open for reading
+    std::string reason;
+  } cases[] = {
+      {{"--log", fifo, base + "/tree"}, 0, fifo + ": it is not a regular file"},
+      {{"--log", fifo, base + "/tree"}, 1, fifo + ": it is not a regular file"},
+      {{"--log", "/dev/null", base + "/tree"}, 0, "/dev/null: it is not a regular file"},
+      {{"--json", fifo, base + "/tree"}, 1, fifo + ": it exists already"},
+      {{"--image", fifo}, 0, fifo + ": it is not a regular file"},
+      {{"--image", "/dev/null"}, 0, "/dev/null: it is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    OwnedFd reader(c.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+    pid_t pid = StartProgram(QX_SCAN_PROGRAM, c.args, base + "/run.out", base + "/run.err");
+    int status = WaitWithin(pid, 60, c.args[0] + " " + c.args[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args[0] << ": wait status " << status;
+    std::string err = Read(base + "/run.err");
+    EXPECT_NE(std::string::npos, err.find("quellix-scan: " + c.reason)) << c.args[0] << ": " << err;
+  }
+  // A FIFO given to --files-from is read once its writer comes.
+  pid_t pid = StartProgram(QX_SCAN_PROGRAM, {"--files-from", fifo}, base + "/run.out", base + "/run.err");
+  {
+    OwnedFd writer(open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    std::string list = base + "/tree\n";
+    EXPECT_EQ(static_cast<ssize_t>(list.size()), write(writer.get(), list.data(), list.size()));
+  }
+  int status = WaitWithin(pid, 60, "--files-from FIFO");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << Read(base + "/run.err");
+  EXPECT_NE(std::string::npos, Read(base + "/run.out").find("Files examined: 1\n"));
+}
+
+// A PATH that is a disk image (by its name) or a block device is refused
+// before anything is scanned, with what to do instead: scanned as one file
+// it matched nothing and passed for clean. Other files stay scannable.
+TEST(QuellixScan, APathThatIsADiskOrADiskImageIsRefused) {
+  std::string base = Fresh("disk-paths");
+  SignatureTable table = BuiltInSignatures();
+  std::vector<unsigned char> specimen;
+  ASSERT_TRUE(ForgeSpecimenForRow(table.rows[0], 7, &specimen));
+  for (const char* name : {"/disk.img", "/pc17.QCOW2", "/usb.raw", "/tree/win.vhd"}) {
+    std::string image = base + name;
+    Write(image, specimen);
+    Outcome run = Scan({"--json", base + "/run.jsonl", image}, base);
+    EXPECT_EQ(2, run.status) << name;
+    EXPECT_NE(std::string::npos, run.err.find("quellix-scan: " + image + ": its name says a disk image")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("scan it with --image")) << run.err;
+    EXPECT_EQ(std::string::npos, run.out.find("Detections: 0")) << run.out;
+    EXPECT_NE(std::string::npos, Read(base + "/run.jsonl").find("{\"type\":\"refused\"")) << name;
+    unlink((base + "/run.jsonl").c_str());
+  }
+  // The folder holding one scans it as a file (the forged bytes are found);
+  // so is a file of another name.
+  EXPECT_EQ(1, Scan({base + "/tree"}, base).status);
+  Write(base + "/single.exe", specimen);
+  Outcome single = Scan({base + "/single.exe"}, base);
+  EXPECT_EQ(1, single.status) << single.out << single.err;
+
+  // A block device node: made here (root only), else one the system has.
+  std::string device = base + "/disk0";
+  struct stat st;
+  if (mknod(device.c_str(), S_IFBLK | 0600, makedev(7, 0)) != 0) {
+    device.clear();
+    for (const char* node : {"/dev/loop0", "/dev/sda", "/dev/vda", "/dev/nvme0n1"})
+      if (stat(node, &st) == 0 && S_ISBLK(st.st_mode) && device.empty()) device = node;
+  }
+  if (device.empty()) GTEST_SKIP() << "no block device node: mknod needs root, and /dev holds none known";
+  Outcome run = Scan({device}, base);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("quellix-scan: " + device + ": it is a block device")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("mount its Windows volume")) << run.err;
+  EXPECT_EQ(std::string::npos, run.out.find("Nothing was examined")) << run.out;
+  // No device node stays in the build tree for cp -a or tar to copy.
+  if (device.rfind(base, 0) == 0) EXPECT_EQ(0, unlink(device.c_str()));
+}
+
+}  // namespace

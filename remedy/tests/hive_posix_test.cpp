@@ -540,13 +540,65 @@ TEST(HivePosix, EachRunHasABackupFolderOfItsOwn) {
   EXPECT_TRUE(Listing(dir + "/real").empty());
 }
 
+// A hiberfil.sys that cannot be read, or a root that cannot be listed, is
+// no "not hibernated": the check says it cannot tell, and why. A missing
+// one is the only clear answer, and one saying hibernated wins over one
+// that cannot be read.
+TEST(HivePosix, HibernationThatCannotBeReadIsNoAnswer) {
+  std::string v = Fresh("unreadable-hiberfil");
+  char found[4096], why[256];
+  EXPECT_EQ(kNotHibernated, HoldsHibernatedFile(v.c_str(), found, sizeof found, why, sizeof why));
+  struct Case {
+    const char* what;
+    int make;  // 0 a file of `bytes`, 1 a directory, 2 a FIFO, 3 a link to a hibernated file
+    const char* bytes;
+    const char* reason;
+  } cases[] = {
+      {"a directory", 1, "", "it is not a regular file"},
+      {"a FIFO", 2, "", "it is not a regular file"},
+      {"a link", 3, "", "it is a symbolic link"},
+      {"too short", 0, "hi", "it holds 2 bytes, too few for a header"},
+      {"empty", 0, "", "it holds 0 bytes, too few for a header"},
+  };
+  std::string hiberfil = v + "/HiberFil.sys";
+  Write(v + "/elsewhere", "hibr");
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, system(("rm -rf '" + hiberfil + "'").c_str()));
+    if (c.make == 0) Write(hiberfil, c.bytes);
+    if (c.make == 1) ASSERT_EQ(0, mkdir(hiberfil.c_str(), 0755));
+    if (c.make == 2) ASSERT_EQ(0, mkfifo(hiberfil.c_str(), 0600));
+    if (c.make == 3) ASSERT_EQ(0, symlink((v + "/elsewhere").c_str(), hiberfil.c_str()));
+    std::snprintf(why, sizeof why, "%s", "");
+    EXPECT_EQ(kHibernationUnknown, HoldsHibernatedFile(v.c_str(), found, sizeof found, why, sizeof why)) << c.what;
+    EXPECT_EQ(hiberfil, found) << c.what;
+    EXPECT_STREQ(c.reason, why) << c.what;
+  }
+  // Another spelling saying hibernated is the answer.
+  Write(v + "/hiberfil.sys", "hibr");
+  EXPECT_EQ(kHibernated, HoldsHibernatedFile(v.c_str(), found, sizeof found, why, sizeof why));
+  EXPECT_EQ(v + "/hiberfil.sys", found);
+  // A root that cannot be listed: mode 0 stops all but root, a missing
+  // folder everyone.
+  std::string closed = Fresh("closed-root");
+  ASSERT_EQ(0, chmod(closed.c_str(), 0));
+  if (geteuid() != 0) {
+    EXPECT_EQ(kHibernationUnknown, HoldsHibernatedFile(closed.c_str(), found, sizeof found, why, sizeof why));
+    EXPECT_EQ(closed, found);
+    EXPECT_STREQ("it cannot be listed: Permission denied", why);
+  }
+  EXPECT_EQ(kHibernationUnknown,
+            HoldsHibernatedFile((v + "/missing").c_str(), found, sizeof found, why, sizeof why));
+  EXPECT_STREQ("it cannot be listed: No such file or directory", why);
+  chmod(closed.c_str(), 0755);
+}
+
 TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
   std::string v = Fresh("spellings");
   Write(v + "/hiberfil.sys", "wake");
-  char found[4096];
-  EXPECT_FALSE(HoldsHibernatedFile(v.c_str(), found, sizeof found));
+  char found[4096], why[256];
+  EXPECT_EQ(kNotHibernated, HoldsHibernatedFile(v.c_str(), found, sizeof found, why, sizeof why));
   Write(v + "/HIBERFIL.SYS", "HIBR");
-  EXPECT_TRUE(HoldsHibernatedFile(v.c_str(), found, sizeof found));
+  EXPECT_EQ(kHibernated, HoldsHibernatedFile(v.c_str(), found, sizeof found, why, sizeof why));
   EXPECT_EQ(v + "/HIBERFIL.SYS", found);
 
   ASSERT_EQ(0, system(("mkdir -p '" + v + "/Users/twins' '" + v + "/Users/linkedhive' '" + v + "/Users/Default' '" +

@@ -41,4 +41,14 @@ TEST(ImageFormat, NameThenHeader) {
   EXPECT_STREQ("raw", ImageFormatOf("/vm/tiny.img", reinterpret_cast<const unsigned char*>("QF"), 2, why, sizeof why));
 }
 
+// What the name alone says, for a PATH that is no folder: the bytes a
+// guest wrote never decide.
+TEST(ImageFormat, NamesThatSayADiskImage) {
+  for (const char* name : {"/vm/pc17.raw", "disk.IMG", "a.dd", "b.bin", "c.iso", "d.qcow2", "e.QCOW", "f.vmdk",
+                           "g.vhd", "h.vhdx", "i.vdi"})
+    EXPECT_TRUE(NameSaysDiskImage(name)) << name;
+  for (const char* name : {"worm.exe", "img", "a.img.exe", "notes.txt", "vdi", "", "/vm/pc17.raw/"})
+    EXPECT_FALSE(NameSaysDiskImage(name)) << name;
+}
+
 }  // namespace

@@ -109,7 +109,7 @@ struct WalkRun {
 
 // Walks the roots in turn, sharing one visited set (`marked`'s when given).
 void Walk(const std::vector<std::string>& roots, TreeWalkStats* stats, const WalkRun& run, Seen* seen,
-          TreeWalkResult* last = nullptr, VisitedDirectories* marked = nullptr) {
+          TreeWalkResult* last = nullptr, VisitedSet* marked = nullptr) {
   seen->stopAfter = run.stopAfter;
   seen->nameReachable = 1;
   seen->strict = run.strict;
@@ -118,8 +118,8 @@ void Walk(const std::vector<std::string>& roots, TreeWalkStats* stats, const Wal
   seen->callsAfterStop = 0;
   seen->countDescriptors = run.countDescriptors;
   seen->mostDescriptors = 0;
-  VisitedDirectories visited;
-  InitVisitedDirectories(&visited);
+  VisitedSet visited;
+  InitVisitedSet(&visited);
   WalkVisitor visitor{OnFile, OnUnreadable, seen};
   TreeWalkOptions options{run.cross, run.workers};
   TreeWalkResult result = kWalkFinished;
@@ -128,7 +128,7 @@ void Walk(const std::vector<std::string>& roots, TreeWalkStats* stats, const Wal
     if (result == kWalkStopped) break;
   }
   if (last) *last = result;
-  FreeVisitedDirectories(&visited);
+  FreeVisitedSet(&visited);
 }
 
 std::vector<std::string> Sorted(std::vector<std::string> v) {
@@ -363,15 +363,15 @@ TEST_P(TreeWalkPosix, MarkedDirectoriesAreLeftOutAndManyDirectoriesComeOnce) {
   }
   struct stat st;
   ASSERT_EQ(0, stat((root + "/quarantine").c_str(), &st));
-  VisitedDirectories visited;
-  InitVisitedDirectories(&visited);
-  ASSERT_TRUE(MarkDirectoryVisited(&visited, st.st_dev, st.st_ino));
+  VisitedSet visited;
+  InitVisitedSet(&visited);
+  ASSERT_EQ(1, AddToVisitedSet(&visited, st.st_dev, st.st_ino));
   Seen seen;
   TreeWalkStats stats{};
   TreeWalkResult result;
   // Then a part of the same tree again: nothing is entered twice.
   Walk({root, root + "/d3"}, &stats, WalkRun{GetParam()}, &seen, &result, &visited);
-  FreeVisitedDirectories(&visited);
+  FreeVisitedSet(&visited);
   EXPECT_EQ(kWalkFinished, result);
   EXPECT_EQ(40u, seen.files.size());
   for (const std::string& f : seen.files) EXPECT_EQ(std::string::npos, f.find("/quarantine/")) << f;

@@ -563,6 +563,28 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_TRUE(Exists("D:\\pair\\b\\reached.dll"));
   EXPECT_EQ(1, RemoveIdentifiedFile("D:\\pair\\b\\reached.dll", &identity));
   EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
+
+  // Beyond MAX_PATH the check reads every directory through the wide form:
+  // a link deep down is found and a plain path is not taken for one; a path
+  // that form would read otherwise counts as crossing, so nothing is removed.
+  // (The tree itself stays short enough for the walk below.)
+  std::string deep = "D:\\deep";
+  for (char c = 'k'; c <= 'n'; ++c) deep += "\\" + std::string(60, c);
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((deep + "\\plain").c_str())) << "the driver plants D:\\deep";
+  const std::string throughLink = deep + "\\to_b\\reached.dll", plain = deep + "\\plain\\reached.dll";
+  ASSERT_GE(throughLink.size(), static_cast<size_t>(MAX_PATH));
+  EXPECT_EQ(1, PathCrossesReparsePoint(throughLink.c_str()));
+  EXPECT_EQ(0, PathCrossesReparsePoint(plain.c_str()));
+  EXPECT_EQ(0, PathCrossesReparsePoint((plain + "\\").c_str()));
+  for (const std::string& unchecked :
+       {plain.substr(3), deep + "\\plain\\..\\plain\\x.dll", deep + "\\.\\plain\\x.dll", deep + "\\\\plain\\x.dll",
+        deep + "/plain/reached.dll"})
+    EXPECT_EQ(1, PathCrossesReparsePoint(unchecked.c_str())) << unchecked;
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\deep.dll", Specimen(1, 96)));
+  ASSERT_EQ(1, CheckFileIdentified("D:\\pair\\b\\deep.dll", name, &identity));
+  EXPECT_EQ(0, RemoveIdentifiedFile((deep + "\\to_b\\deep.dll").c_str(), &identity));
+  EXPECT_TRUE(Exists("D:\\pair\\b\\deep.dll"));
+  DeleteFileA("D:\\pair\\b\\deep.dll");
   linkedDriveVisits.clear();
   ScanRecorder recorder;
   RunRecord run = recorder.Run([](const ScanReport* report) { FilePassOnly(report, 0, CountLinkedDriveFiles); });

@@ -20,7 +20,9 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/scan_run_win32.h"
+#include "scan/scan_session.h"
 #include "scan/tests/scan_harness_win32.h"
+#include "walker/file_list_win32.h"
 
 using namespace scantest;
 
@@ -407,6 +409,35 @@ TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
   EXPECT_TRUE(Exists("D:\\sub\\later_r3.dll"));
   EXPECT_TRUE(Exists("E:\\sub\\later_r71.bin"));
   for (int position : run.positions) EXPECT_NE(100, position);
+  ExpectEndedWith(run);
+}
+
+uint32_t StarveListing(const char* directory) {
+  return std::strcmp(directory, "D:\\starved\\") == 0 ? ERROR_NOT_ENOUGH_MEMORY : 0;
+}
+
+// A folder the walk could not list for want of memory is a row, and the run
+// ends in trouble; the rest of the drive and the next drive are examined.
+TEST_F(ScanRunTest, FolderTheWalkCannotListForWantOfMemoryIsNotExaminedAndTheRunEndsInTrouble) {
+  Plant("D:\\starved\\late_r3.dll", Specimen(1, 55));
+  Plant("D:\\fed\\r0.bin", Specimen(0, 56));
+  Plant("E:\\r5.bin", Specimen(5, 57));
+  FileListFaultForTesting = StarveListing;
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run([](const ScanReport* report) { FilePassOnly(report); });
+  FileListFaultForTesting = nullptr;
+  ASSERT_TRUE(run.finished);
+  std::vector<std::string> rows;
+  for (const Row& row : run.rows)
+    if (row.path[0] != 'C') rows.push_back(RowText(row));
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ((std::vector<std::string>{RowText({"D:\\fed\\r0.bin", "Worm.Quellix.c", kRemoved}),
+                                      RowText({"D:\\starved", "", "not examined"}),
+                                      RowText({"E:\\r5.bin", "Junk.Worm.Quellix", kRemoved})}),
+            rows);
+  EXPECT_TRUE(Exists("D:\\starved\\late_r3.dll"));
+  EXPECT_GE(run.counters.notExamined, 1u);
+  EXPECT_EQ(kExitTrouble, ExitStatusOf(run.counters));
   ExpectEndedWith(run);
 }
 

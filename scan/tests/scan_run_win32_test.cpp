@@ -387,8 +387,12 @@ TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
   DeleteRunValue("QxStuck");
   EXPECT_EQ(1u, run.counters.fileFailures);
   EXPECT_EQ(2u, run.counters.fileDetections);
-  // The failure in the totals is what makes the dialog advise a reboot.
+  // The failure in the totals is what makes the dialog advise a reboot. Its
+  // boxes come at the end: by then redirection is back on, while the rows
+  // came from inside the scope that turns it off.
   ExpectEndedWith(run);
+  EXPECT_EQ(1, run.redirectionOwnersAtFirstRow);
+  EXPECT_EQ(0, run.redirectionOwnersAtEnd) << "the report's end ran with WOW64 redirection still off";
 }
 
 TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {

@@ -121,6 +121,7 @@ bool IsShortOfMemory(DWORD error) {
 }
 
 // A search that found nothing at all: a drive root lists no "." or "..".
+// Any other directory lists at least ".", so there it is a listing that failed.
 bool IsEmptyListing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES; }
 
 // Tells the visitor of a directory it could not walk: the first `length`
@@ -205,7 +206,7 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
     goto out;
   }
 
-  while (!queue.IsEmpty()) {
+  for (bool atRoot = true; !queue.IsEmpty(); atRoot = false) {
     queue.Rewind();
     char* pending = static_cast<char*>(queue.RemoveAtCursor());
     size_t directoryLength = strlen(pending);
@@ -247,7 +248,8 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
       // reported with the system's reason and the others are walked.
       DWORD searchError = GetLastError();
       if (IsShortOfMemory(searchError)) SetError(kFindFirstFailure);
-      if (!IsEmptyListing(searchError) && !ReportUnreadable(visitor, path, directoryLength, searchError)) goto out;
+      if (!(atRoot && IsEmptyListing(searchError)) && !ReportUnreadable(visitor, path, directoryLength, searchError))
+        goto out;
       continue;
     }
     do {

@@ -444,7 +444,8 @@ uint32_t FailListing(const char* directory) { return faultyDirectory == director
 
 // A shortage of memory or handles once ended the walk without a word, the
 // rest of the tree unexamined: now the directory is named with the system's
-// reason and the walk goes on, whatever the code and wherever it happens.
+// reason and the walk goes on, whatever the code and wherever it happens. So
+// is a directory below the root whose listing finds nothing, not even ".".
 TEST(FileList, ListingThatFailsForWantOfMemoryOrHandlesIsReportedAndTheWalkGoesOn) {
   const std::string root = "D:\\short\\";
   ASSERT_TRUE(MakeDirs(root + "first\\inner\\"));
@@ -457,15 +458,21 @@ TEST(FileList, ListingThatFailsForWantOfMemoryOrHandlesIsReportedAndTheWalkGoesO
     const char* directory;
     uint32_t error;
     std::vector<std::string> files;
+    bool reported;
   };
   const std::vector<std::string> all = {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt",
                                         root + "first\\inner\\deep.txt"};
   const Case cases[] = {
-      {"D:\\short\\first\\", ERROR_NOT_ENOUGH_MEMORY, {root + "top.txt", root + "second\\two.txt"}},
-      {"D:\\short\\second\\", ERROR_OUTOFMEMORY, {root + "top.txt", root + "first\\one.txt", root + "first\\inner\\deep.txt"}},
-      {"D:\\short\\first\\inner\\", ERROR_TOO_MANY_OPEN_FILES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}},
-      {"D:\\short\\first\\inner\\", ERROR_NO_SYSTEM_RESOURCES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}},
-      {"D:\\short\\", ERROR_NOT_ENOUGH_MEMORY, {}},
+      {"D:\\short\\first\\", ERROR_NOT_ENOUGH_MEMORY, {root + "top.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\second\\", ERROR_OUTOFMEMORY, {root + "top.txt", root + "first\\one.txt", root + "first\\inner\\deep.txt"}, true},
+      {"D:\\short\\first\\inner\\", ERROR_TOO_MANY_OPEN_FILES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\first\\inner\\", ERROR_NO_SYSTEM_RESOURCES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\", ERROR_NOT_ENOUGH_MEMORY, {}, true},
+      // Below the root a listing always holds "."; none at all is a failure.
+      {"D:\\short\\second\\", ERROR_NO_MORE_FILES, {root + "top.txt", root + "first\\one.txt", root + "first\\inner\\deep.txt"}, true},
+      {"D:\\short\\first\\", ERROR_FILE_NOT_FOUND, {root + "top.txt", root + "second\\two.txt"}, true},
+      // A root (a drive's) may list nothing at all: empty, not unreadable.
+      {"D:\\short\\", ERROR_FILE_NOT_FOUND, {}, false},
   };
   FileListFaultForTesting = FailListing;
   for (const Case& c : cases) {
@@ -481,7 +488,10 @@ TEST(FileList, ListingThatFailsForWantOfMemoryOrHandlesIsReportedAndTheWalkGoesO
     EXPECT_EQ(expected, paths);
     std::string named = c.directory;
     named.pop_back();
-    EXPECT_EQ((std::vector<Unreadable>{{named, c.error}}), unreadable);
+    const std::vector<Unreadable> expectedUnreadable =
+        c.reported ? std::vector<Unreadable>{{named, c.error}} : std::vector<Unreadable>{};
+    EXPECT_EQ(expectedUnreadable, unreadable);
+    if (!c.reported) continue;
     // The visitor may still end the walk at the report.
     Reset();
     stopOnUnreadable = 1;

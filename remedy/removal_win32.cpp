@@ -6,6 +6,7 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "engine/file_check_win32.h"
 #include "sys/handle_win32.h"
@@ -96,12 +97,76 @@ int RemoveByName(const RemovalEntries& entries, const char* ansi, const wchar_t*
   return entries.moveFileExA && entries.moveFileExA(ansi, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? kRemovedAtRestart : 0;
 }
 
+enum : size_t {
+  // "\\?\UNC\" and the rest: far more than any path the walk builds.
+  kLongPathCapacity = 2048,
+};
+
+// 1 when a directory's attributes say it is a reparse point, or cannot be
+// read for any reason but its absence (nothing there is no link either).
+int UnreadableOrReparsePoint(DWORD attributes) {
+  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
+}
+
+// The check of a path of MAX_PATH characters or more, which only the wide
+// "\\?\" form reaches. That form takes the path as it stands, so a path
+// it would read otherwise than the ANSI calls do (relative, "/", ".", "..",
+// an empty part) counts as crossing; so does every directory whose
+// attributes cannot be read, as on Windows 9x, whose wide calls all fail.
+int LongPathCrossesReparsePoint(const char* path) {
+  wchar_t wide[kLongPathCapacity];
+  const wchar_t* prefix;
+  const char* rest;
+  size_t uncheckedParts;
+  if (((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
+      path[2] == '\\') {
+    prefix = L"\\\\?\\";
+    rest = path;
+    uncheckedParts = 1;  // "C:"
+  } else if (path[0] == '\\' && path[1] == '\\' && path[2] != '?' && path[2] != '.' && path[2] != '\\') {
+    prefix = L"\\\\?\\UNC\\";
+    rest = path + 2;
+    uncheckedParts = 2;  // server and share
+  } else {
+    return 1;
+  }
+  size_t prefixLength = wcslen(prefix);
+  memcpy(wide, prefix, prefixLength * sizeof(wchar_t));
+  int converted = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, rest, -1, wide + prefixLength,
+                                      static_cast<int>(kLongPathCapacity - prefixLength));
+  if (converted <= 0) return 1;
+
+  wchar_t* partStart = wide + prefixLength;
+  size_t part = 0;
+  for (wchar_t* p = partStart;; ++p) {
+    if (*p == L'/') return 1;
+    if (*p != L'\\' && *p != 0) continue;
+    size_t partLength = static_cast<size_t>(p - partStart);
+    // A trailing backslash ends the path; anywhere else an empty part is no name.
+    if (partLength == 0 && *p != 0) return 1;
+    if ((partLength == 1 && partStart[0] == L'.') || (partLength == 2 && partStart[0] == L'.' && partStart[1] == L'.'))
+      return 1;
+    if (partLength > 0 && part++ >= uncheckedParts) {
+      wchar_t kept = *p;
+      *p = 0;
+      int crosses = UnreadableOrReparsePoint(GetFileAttributesW(wide));
+      *p = kept;
+      if (crosses) return 1;
+    }
+    if (*p == 0) break;
+    partStart = p + 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int PathCrossesReparsePoint(const char* path) {
   char prefix[MAX_PATH];
   size_t length = strnlen(path, MAX_PATH);
-  if (length >= MAX_PATH) return 0;
+  if (length >= MAX_PATH) return LongPathCrossesReparsePoint(path);
   // Each directory after the root, then the path itself.
   for (const char* p = path; ; p = CharNextA(p)) {
     if (*p != '\\' && *p != '/' && *p != 0) continue;

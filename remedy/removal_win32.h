@@ -21,5 +21,8 @@ int RemoveFile(const char* path);
 int RemoveIdentifiedFile(const char* path, const FileIdentity* identity);
 
 // 1 when the path, or a directory on the way to it, is a reparse point (a
-// junction, mount point or directory link) as far as the system tells.
+// junction, mount point or directory link) as far as the system tells. A
+// path of MAX_PATH characters or more is checked through its wide "\\?\"
+// form; where that cannot be done (Windows 9x, a relative path, a directory
+// whose attributes cannot be read) the answer is 1, so callers refuse.
 int PathCrossesReparsePoint(const char* path);

@@ -195,8 +195,11 @@ int OnUnlistable(void* context, const char* path, uint32_t error) {
 int WalkFolder(const char* root, const SkippedFolder* skipped, const WalkVisitor* visitor) {
   FileListAdapter adapter{visitor, skipped, "", 0, 0};
   FileList walk;
-  walk.Open(root, 1, WalkVisitor{OnListedFile, OnUnlistable, &adapter});
+  int walked = walk.Open(root, 1, WalkVisitor{OnListedFile, OnUnlistable, &adapter});
   walk.Close();
+  // The walk tells every trouble itself; one that still ended early, not
+  // asked to, leaves the folder not wholly examined.
+  if (!walked && !adapter.stopped) OnUnlistable(&adapter, root, ERROR_BUSY);
   return adapter.stopped ? 0 : 1;
 }
 

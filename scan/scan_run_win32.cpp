@@ -20,24 +20,28 @@ enum : uint32_t {
 }  // namespace
 
 void RunScan(const ScanReport* report) {
-  FsRedirectionOff trueNames;  // under WOW64, every file under its true path
   Win32Scan scan = FixedDrivesScan();
   ScanSession session;
-  BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), report,
-                   kStatusLineInterval);
-  BeginAutorunRestoreSection();
-  ReportProgress(report, ScanPosition{0, 0, 0});
+  {
+    FsRedirectionOff trueNames;  // under WOW64, every file under its true path
+    BeginScanSession(&session, BuiltInSignatureSet(), kActionRemove, Win32ScanPorts(&scan), report,
+                     kStatusLineInterval);
+    BeginAutorunRestoreSection();
+    ReportProgress(report, ScanPosition{0, 0, 0});
 
-  if (!SessionStopRequested(&session)) {
-    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-    ScanMemory(&session);
-    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    if (!SessionStopRequested(&session)) {
+      SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+      SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+      ScanMemory(&session);
+      SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+      SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    }
+    if (session.ledger.memoryDetections > 0) Sleep(kAfterMemoryPauseMs);
+
+    if (SessionWalk(&session) && !SessionStopRequested(&session))
+      ReportProgress(report, ScanPosition{session.ledger.filesExamined, session.ledger.bytesExamined, 100});
   }
-  if (session.ledger.memoryDetections > 0) Sleep(kAfterMemoryPauseMs);
-
-  if (SessionWalk(&session) && !SessionStopRequested(&session))
-    ReportProgress(report, ScanPosition{session.ledger.filesExamined, session.ledger.bytesExamined, 100});
+  // The end is where a front end shows its boxes: with redirection on again,
+  // the libraries the system loads for them come from the right System32.
   EndScanSession(&session);
 }

@@ -6,5 +6,6 @@
 #include "scan/scan_report.h"
 
 // Runs on the caller's thread. The report hears the position 0 first, 100
-// after a file pass that was not stopped, and runEnded last.
+// after a file pass that was not stopped, and runEnded last, once WOW64
+// file-system redirection is back as the thread had it.
 void RunScan(const ScanReport* report);

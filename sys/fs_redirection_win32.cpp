@@ -42,10 +42,14 @@ int UnderWow64(const RedirectionEntries& entries) {
 // token that turns it on again (what the outermost owner found).
 thread_local int tOff = 0;
 thread_local void* tOnValue = nullptr;
+// Owners alive on the calling thread, whether or not they had anything to
+// turn off.
+thread_local int tOwners = 0;
 
 }  // namespace
 
 FsRedirectionOff::FsRedirectionOff() : turnedOff(0), previous(nullptr), threadWasOff(tOff), threadOnValue(tOnValue) {
+  ++tOwners;
   RedirectionEntries entries = BindEntries();
   if (!entries.disable || !entries.revert || !UnderWow64(entries)) return;
   PVOID found = nullptr;
@@ -57,6 +61,7 @@ FsRedirectionOff::FsRedirectionOff() : turnedOff(0), previous(nullptr), threadWa
 }
 
 FsRedirectionOff::~FsRedirectionOff() {
+  --tOwners;
   if (!turnedOff) return;
   DWORD error = GetLastError();
   RedirectionEntries entries = BindEntries();
@@ -86,6 +91,8 @@ FsRedirectionOnForLoad::~FsRedirectionOnForLoad() {
 int FsRedirectionIsOff() { return tOff; }
 
 int ProcessUnderWow64() { return UnderWow64(BindEntries()); }
+
+int FsRedirectionOffOwners() { return tOwners; }
 
 int TrueModulePath(const char* reported, char* out, size_t capacity) {
   if (!out || capacity == 0) return 0;

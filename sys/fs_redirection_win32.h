@@ -42,6 +42,11 @@ int ProcessUnderWow64();
 // 1 when an FsRedirectionOff of the calling thread has redirection off now.
 int FsRedirectionIsOff();
 
+// How many FsRedirectionOff owners of the calling thread are alive, whether
+// or not the system let them turn anything off: where no WOW64 is, it still
+// tells what runs inside their scope and what after it.
+int FsRedirectionOffOwners();
+
 // The file a 32-bit process's module path `reported` names for this thread:
 // with redirection off, MapWow64Path over this system's directories (a module
 // reported under System32 is read from SysWOW64); otherwise `reported`

@@ -276,6 +276,9 @@ TEST_F(Wow64, DialogScanRunFindsEverythingUnderItsTruePath) {
   EXPECT_FALSE(HasRunValue("QxWowB"));
   EXPECT_TRUE(HasRunValue("QxWowBAsSystem32"));
   EXPECT_TRUE(HasRunValue("QxWowDecoy"));
+  // The dialog shows its boxes at the end: redirection is on again by then.
+  EXPECT_EQ(1, run.redirectionOwnersAtFirstRow);
+  EXPECT_EQ(0, run.redirectionOwnersAtEnd);
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 // lives every way of ending the dialog is refused.
 //
 // A log-off never waits behind a summary box, which waits for a person: the
-// query stops the run, marks it as ending with the session (it shows no
-// boxes) and is answered at once; WM_ENDSESSION waits only for the passes to
-// stop, that is for WM_SCAN_DONE.
+// query is answered at once and only marks the log-off as undecided, so the
+// run goes on and holds its boxes until it is decided. A log-off that goes
+// ahead (WM_ENDSESSION with TRUE) stops the run, which then shows no boxes,
+// and waits only for the passes to stop, that is for WM_SCAN_DONE; one that
+// is cancelled leaves the run to finish and show its boxes.
 #include "ui/main_window_win32.h"
 
 #include <commctrl.h>
@@ -78,7 +80,7 @@ void StartScan(HWND dialog) {
   EnterScanningState(dialog);
   SendDlgItemMessageA(dialog, IDC_RESULTS, LVM_DELETEALLITEMS, 0, 0);
   ClearStop(context);
-  SetSessionEnding(context, 0);
+  SetSessionEnding(context, kSessionGoesOn);
   context->rowCount = 0;
   SetProgressPos(context, 0);
 
@@ -186,23 +188,25 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       EnterIdleState(dialog);
       return TRUE;
     case WM_QUERYENDSESSION:
-      // Answered at once: the worker may be in a summary box.
+      // Answered at once: the worker may be in a summary box. Another program
+      // may still cancel the log-off, so the run is not stopped yet.
       if (ScanContext* context = ContextOf(dialog)) {
-        if (ScanWorkerRunning) {
-          SetSessionEnding(context, 1);
-          RequestStop(context);
-        }
+        if (ScanWorkerRunning) SetSessionEnding(context, kSessionMayEnd);
       }
       SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
       return TRUE;
     case WM_ENDSESSION:
-      if (wParam) {
-        // The passes stop at their next poll; the process ends after this.
-        WaitWhile(&ScanPassesRunning);
-      } else if (ScanContext* context = ContextOf(dialog)) {
-        // The session goes on: the stopped run shows its summary after all.
-        SetSessionEnding(context, 0);
+      if (ScanContext* context = ContextOf(dialog)) {
+        if (!wParam) {
+          // Cancelled: the run finishes and shows its boxes as if never asked.
+          SetSessionEnding(context, kSessionGoesOn);
+        } else if (ScanWorkerRunning) {
+          SetSessionEnding(context, kSessionEnding);
+          RequestStop(context);
+        }
       }
+      // The passes stop at their next poll; the process ends after this.
+      if (wParam) WaitWhile(&ScanPassesRunning);
       return TRUE;
     case WM_DESTROY:
       // Reached during a run only if the window is destroyed from outside.

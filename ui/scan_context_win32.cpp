@@ -79,9 +79,19 @@ void RequestStop(ScanContext* context) { context->stopFlag.store(1); }
 
 void ClearStop(ScanContext* context) { context->stopFlag.store(0); }
 
-int32_t IsSessionEnding(const ScanContext* context) { return context->sessionEnding.load() != 0 ? 1 : 0; }
+int32_t IsSessionEnding(const ScanContext* context) { return context->sessionEnding.load() == kSessionEnding ? 1 : 0; }
 
-void SetSessionEnding(ScanContext* context, int32_t ending) { context->sessionEnding.store(ending != 0 ? 1 : 0); }
+void SetSessionEnding(ScanContext* context, int32_t state) {
+  context->sessionEnding.store(state == kSessionEnding || state == kSessionMayEnd ? state : kSessionGoesOn);
+}
+
+int32_t WaitForSessionDecision(const ScanContext* context) {
+  // The dialog's thread is free meanwhile: WM_ENDSESSION decides.
+  for (DWORD waited = 0; context->sessionEnding.load() == kSessionMayEnd && waited < kSessionDecisionWaitMs;
+       waited += 20)
+    Sleep(20);
+  return IsSessionEnding(context) ? 0 : 1;
+}
 
 void BeginScanReport(ScanContext* context) {
   SetProgressPos(context, 0);
@@ -147,7 +157,7 @@ void ShowSummary(ScanContext* context, const ScanTotals& totals) {
   char text[kSummarySize];
   int found = FormatScanSummary(totals, language, &caption, text, sizeof text);
   MessageBoxA(context->progressBar, text, caption, MB_OK | (found ? MB_ICONWARNING : MB_ICONINFORMATION));
-  if (totals.fileFailures > 0 && !IsSessionEnding(context)) {
+  if (totals.fileFailures > 0 && WaitForSessionDecision(context)) {
     MessageBoxA(context->progressBar, Text(TextKey::RebootAdvice, language), Text(TextKey::CaptionReport, language),
                 MB_OK | MB_ICONWARNING);
   }
@@ -158,8 +168,10 @@ void ReportEndToDialog(void* raw, const ScanTotals* totals) {
   context->lastRun = *totals;
   NotifyScanDone(context);
   SetStatusText(context, "");
-  // A run that ends with the session shows no boxes: nobody is left to close them.
-  if (!IsSessionEnding(context)) ShowSummary(context, *totals);
+  // A run that ends with the session shows no boxes: nobody is left to
+  // close them. One that a log-off only asked about shows them once the
+  // log-off is cancelled.
+  if (WaitForSessionDecision(context)) ShowSummary(context, *totals);
   SetProgressPos(context, 0);
   context->shownPercent = 0;
 }

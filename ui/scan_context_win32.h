@@ -16,6 +16,13 @@
 // Sent to the progress bar's parent when a run is over.
 enum : UINT { WM_SCAN_DONE = WM_USER + 100 };
 
+// Where the session stands, as the dialog learns it during a run.
+enum : int32_t {
+  kSessionGoesOn = 0,
+  kSessionEnding = 1,  // the log-off goes ahead: the run shows no boxes
+  kSessionMayEnd = 2,  // a log-off was asked about and is not decided yet
+};
+
 struct ScanContext {
   HWND statusLine;
   HWND progressBar;
@@ -26,8 +33,9 @@ struct ScanContext {
   // Written by the user-interface thread, polled by the scan thread: atomic,
   // so the poll is neither a data race nor hoisted out of the scan loop.
   std::atomic<int32_t> stopFlag;
-  // Raised by the dialog when the session ends during a run: the run's
-  // summary boxes are not shown, nobody is left to close them.
+  // Set by the dialog when a log-off is asked about and when it is decided
+  // during a run: the run's boxes wait for the decision, and are not shown
+  // to a session that ends, as nobody is left to close them.
   std::atomic<int32_t> sessionEnding;
   // The ledger of the last run, as its end reported it (what the summary showed).
   ScanTotals lastRun;
@@ -53,9 +61,16 @@ int32_t IsStopRequested(const ScanContext* context);
 void RequestStop(ScanContext* context);
 void ClearStop(ScanContext* context);
 
+// 1 when the session is ending (kSessionEnding); 0 while it goes on or a
+// log-off is undecided.
 int32_t IsSessionEnding(const ScanContext* context);
-// 1: the session is ending (the run shows no boxes); 0: it goes on.
-void SetSessionEnding(ScanContext* context, int32_t ending);
+// kSessionGoesOn, kSessionEnding or kSessionMayEnd.
+void SetSessionEnding(ScanContext* context, int32_t state);
+// On the scan thread: waits while a log-off is undecided (at most
+// kSessionDecisionWaitMs, then the session is taken to go on). 1 when the
+// session goes on, 0 when it is ending.
+int32_t WaitForSessionDecision(const ScanContext* context);
+enum : uint32_t { kSessionDecisionWaitMs = 60000 };
 
 // The dialog's side of a run, on the scan thread: the bar at 0 with range
 // 0..100 and step 1. Then RunScan with ScanContextReport(context).
@@ -65,9 +80,10 @@ void BeginScanReport(ScanContext* context);
 // the path goes to the status line; a row gets the dialog's word for its
 // status ("removed" for removed and scheduled at restart, "failed" for a
 // failed removal; a file that could not be read gets no row); the end sends
-// WM_SCAN_DONE, empties the status line, shows the summary box (and the
-// reboot advice after a failed removal) unless the session is ending, and
-// puts the bar back at 0; the stop question reads the stop flag.
+// WM_SCAN_DONE, empties the status line, waits for an undecided log-off,
+// shows the summary box (and the reboot advice after a failed removal)
+// unless the session is ending, and puts the bar back at 0; the stop
+// question reads the stop flag.
 ScanReport ScanContextReport(ScanContext* context);
 
 // The summary box's caption and text for `totals` in `language`; 1 when the

@@ -71,14 +71,15 @@ int IdentifyCurrentDirectory(uint64_t* volume, uint64_t* file) {
   return 1;
 }
 
-// Search failures that say the system ran short, unlike a forbidden or
-// vanished directory, which is reported, or an empty one.
+// Search failures that say the system ran short: reported like any other,
+// and remembered in the error text.
 bool IsShortOfMemory(DWORD error) {
   return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
          error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
 // A search that found nothing at all: a drive root lists no "." or "..".
+// Any other directory lists at least ".", so there it is a listing that failed.
 bool IsEmptyListing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES; }
 
 // Tells the visitor of a directory it could not walk: the first `length`
@@ -95,6 +96,8 @@ int ReportUnreadable(const WalkVisitor& visitor, char* path, size_t length, DWOR
 }
 
 }  // namespace
+
+uint32_t (*FileListFaultForTesting)(const char* directory) = nullptr;
 
 FileList::FileList() : open_(0) {
   errorText_[0] = '\0';
@@ -148,21 +151,23 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
 
   size_t rootLength = strlen(root);
   char* first = CopyToHeap(root, rootLength, 1);
-  if (!first) {
-    SetError(kWalkOutOfMemory);
-    goto out;
-  }
-  if (rootLength == 0 || first[rootLength - 1] != '\\') {
+  if (first && (rootLength == 0 || first[rootLength - 1] != '\\')) {
     first[rootLength] = '\\';
     first[rootLength + 1] = '\0';
   }
-  if (!queue.InsertAfterCursor(first)) {
+  if (first && !queue.InsertAfterCursor(first)) {
     free(first);
+    first = nullptr;
+  }
+  if (!first) {
+    // Nothing of the tree is walked: the caller hears of the root.
     SetError(kWalkOutOfMemory);
+    if (visitor.unreadable && !visitor.unreadable(visitor.context, root, ERROR_NOT_ENOUGH_MEMORY)) goto out;
+    result = 1;
     goto out;
   }
 
-  while (!queue.IsEmpty()) {
+  for (bool atRoot = true; !queue.IsEmpty(); atRoot = false) {
     queue.Rewind();
     char* pending = static_cast<char*>(queue.RemoveAtCursor());
     size_t directoryLength = strlen(pending);
@@ -182,21 +187,30 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
     if (IdentifyCurrentDirectory(&volume, &fileIndex)) {
       int added = AddToVisitedSet(&visited, volume, fileIndex);
       if (added < 0) {
+        // Walked already or not cannot be told: left out, and said so.
         SetError(kWalkOutOfMemory);
-        goto out;
+        if (!ReportUnreadable(visitor, path, directoryLength, ERROR_NOT_ENOUGH_MEMORY)) goto out;
+        continue;
       }
       // Reached again through a link the attributes did not reveal.
       if (added == 0) continue;
     }
 
-    search.reset(FindFirstFileA("*", &data));
-    if (!search.valid()) {
-      DWORD searchError = GetLastError();
-      if (IsShortOfMemory(searchError)) {
-        SetError(kFindFirstFailure);
-        goto out;
+    {
+      uint32_t fault = FileListFaultForTesting ? FileListFaultForTesting(path) : 0;
+      if (fault) {
+        SetLastError(fault);
+      } else {
+        search.reset(FindFirstFileA("*", &data));
       }
-      if (!IsEmptyListing(searchError) && !ReportUnreadable(visitor, path, directoryLength, searchError)) goto out;
+    }
+    if (!search.valid()) {
+      // A shortage of memory or handles ends no walk: this directory is
+      // reported with the system's reason and the others are walked.
+      DWORD searchError = GetLastError();
+      if (IsShortOfMemory(searchError)) SetError(kFindFirstFailure);
+      if (!(atRoot && IsEmptyListing(searchError)) && !ReportUnreadable(visitor, path, directoryLength, searchError))
+        goto out;
       continue;
     }
     do {
@@ -225,17 +239,22 @@ int FileList::Walk(const char* root, int recursive, const WalkVisitor& visitor) 
           continue;
         }
         char* subdirectory = CopyToHeap(path, directoryLength, nameLength + 1);
-        if (!subdirectory) {
-          SetError(kWalkOutOfMemory);
-          goto out;
+        if (subdirectory) {
+          memcpy(subdirectory + directoryLength, data.cFileName, nameLength);
+          subdirectory[directoryLength + nameLength] = '\\';
+          subdirectory[directoryLength + nameLength + 1] = '\0';
+          if (!queue.PushBack(subdirectory)) {
+            free(subdirectory);
+            subdirectory = nullptr;
+          }
         }
-        memcpy(subdirectory + directoryLength, data.cFileName, nameLength);
-        subdirectory[directoryLength + nameLength] = '\\';
-        subdirectory[directoryLength + nameLength + 1] = '\0';
-        if (!queue.PushBack(subdirectory)) {
-          free(subdirectory);
+        if (!subdirectory) {
+          // The subdirectory is not walked; the rest of the tree still is.
           SetError(kWalkOutOfMemory);
-          goto out;
+          memcpy(path + directoryLength, data.cFileName, nameLength);
+          int goOnAfter = ReportUnreadable(visitor, path, directoryLength + nameLength, ERROR_NOT_ENOUGH_MEMORY);
+          path[directoryLength] = '\0';
+          if (!goOnAfter) goto out;
         }
       }
     } while (FindNextFileA(search.get(), &data));

@@ -20,6 +20,11 @@ extern const char kWalkOutOfMemory[];       // walk records not allocated (code 
 extern const char kFindFirstFailure[];      // search cannot start for lack of memory
 extern const char kFileListNotOpen[];
 
+// Tests only, null otherwise: asked before each directory (its path, ending
+// in a backslash) is listed; a non-zero answer is the system error the
+// listing then fails with.
+extern uint32_t (*FileListFaultForTesting)(const char* directory);
+
 class FileList {
  public:
   FileList();
@@ -27,14 +32,17 @@ class FileList {
   FileList& operator=(const FileList&) = delete;
 
   // Walks from root ("C:\", "C:" or a directory path). 1 when the walk
-  // reached its end; 0 when already open, out of memory, or a callback of
-  // `visitor` returned 0. `unreadable` (may be null: go on) hears of every
-  // directory that cannot be entered or listed, with GetLastError()'s code,
-  // and of every directory whose path is too long to walk, with
-  // ERROR_FILENAME_EXCED_RANGE; a directory met again through a link is
-  // passed over without a word, and reparse points are not entered. During
-  // `file` the file's directory is the current directory; the one current
-  // before Open is current again when Open returns.
+  // reached its end; 0 when already open or a callback of `visitor`
+  // returned 0. `unreadable` (may be null: go on) hears of every directory
+  // that cannot be entered or listed, with GetLastError()'s code (a
+  // shortage of memory or handles included), of every directory the walk
+  // could not keep track of for want of memory, with
+  // ERROR_NOT_ENOUGH_MEMORY, and of every directory whose path is too long
+  // to walk, with ERROR_FILENAME_EXCED_RANGE; the walk then goes on with
+  // the rest. A directory met again through a link is passed over without a
+  // word, and reparse points are not entered. During `file` the file's
+  // directory is the current directory; the one current before Open is
+  // current again when Open returns.
   int Open(const char* root, int recursive, const WalkVisitor& visitor);
   // Ends an open walk; 0 with "file list not open!" when none is open.
   int Close();

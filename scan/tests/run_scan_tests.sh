@@ -5,7 +5,7 @@
 #    through unchanged (content, size, last-write time, mode, DOS attributes).
 # 2. A prefix whose only drive is a network drive: the no-fixed-drive test.
 # 3. A prefix whose D: holds directory links planted here: to each other, to
-#    themselves, and to a folder outside every drive.
+#    themselves, to a folder outside every drive, and one far down.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -66,9 +66,16 @@ ln -s ../a "$work/links/pair/b/to_a"
 ln -s . "$work/links/self/l1"
 ln -s . "$work/links/self/l2"
 ln -s "$(cd "$work/outside" && pwd)" "$work/links/outward"
+# Four parts of 60 characters down, a link to pair/b and a plain folder:
+# paths through them pass MAX_PATH, the folders stay short enough to walk.
+deep=$work/links/deep
+for c in k l m n; do deep=$deep/$(head -c 60 /dev/zero | tr '\0' "$c"); done
+mkdir -p "$deep/plain"
+ln -s "$(cd "$work/links/pair/b" && pwd)" "$deep/to_b"
 linked=$("$repo/cmake/wine-prefix" isolated scan-linked "D:=$work/links")
 seal "$linked"
 install_program "$linked"
 QX_SCAN_LINKED_DRIVE=1 QX_WINEPREFIX=$linked "$repo/cmake/wine-run" "$installed" \
   --gtest_filter='LinkedDrive.*' || status=$?
+rm -rf "$work/links/deep"
 exit $status

@@ -12,6 +12,7 @@
 #include "scan/memory_pass_win32.h"
 #include "scan/scan_run_win32.h"
 #include "scan/testing/recording_report.h"
+#include "sys/fs_redirection_win32.h"
 
 namespace scantest {
 namespace {
@@ -114,10 +115,12 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
     }
     static void ResultRow(void* c, const ScanRow* row) {
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      if (self->redirectionOwnersAtFirstRow_ < 0) self->redirectionOwnersAtFirstRow_ = FsRedirectionOffOwners();
       self->recording_.resultRow(self->recording_.context, row);
     }
     static void RunEnded(void* c, const ScanTotals* totals) {
       ScanRecorder* self = static_cast<ScanRecorder*>(c);
+      self->redirectionOwnersAtEnd_ = FsRedirectionOffOwners();
       self->recording_.runEnded(self->recording_.context, totals);
     }
     static void ValueDeleted(void* c, const RunValueDeletion* deletion) {
@@ -136,6 +139,7 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
   report.registryTrouble = Forward::Trouble;
 
   RunRecord record;
+  redirectionOwnersAtFirstRow_ = redirectionOwnersAtEnd_ = -1;
   ThreadArgs args{body, &report};
   DWORD threadId = 0;
   HANDLE thread = CreateThread(nullptr, 0, ScanThread, &args, 0, &threadId);
@@ -151,6 +155,8 @@ RunRecord ScanRecorder::Run(std::function<void(const ScanReport*)> body, DWORD t
   record.statusTexts = recording.paths;
   record.ends = recording.ends;
   if (!record.ends.empty()) record.counters = record.ends.back();
+  record.redirectionOwnersAtFirstRow = redirectionOwnersAtFirstRow_;
+  record.redirectionOwnersAtEnd = redirectionOwnersAtEnd_;
   return record;
 }
 

@@ -31,6 +31,10 @@ struct RunRecord {
   std::vector<ScanTotals> ends;           // the run's end, as reported (once per run)
   bool finished = false;                  // the thread ended within the time limit
   ScanTotals counters{};                  // the last end's ledger (zero when none)
+  // FsRedirectionOff owners alive on the scan thread at the first row and at
+  // the end (-1: not reached): what runs inside the redirection's scope.
+  int redirectionOwnersAtFirstRow = -1;
+  int redirectionOwnersAtEnd = -1;
 };
 
 // One pass on its own, the way the program runs it: a session over every
@@ -64,6 +68,8 @@ class ScanRecorder {
   std::function<void(const std::string&)> statusHook_;
   std::atomic<bool> stop_{false};
   ScanReport recording_{};
+  int redirectionOwnersAtFirstRow_ = -1;  // written on the scan thread, read after it ended
+  int redirectionOwnersAtEnd_ = -1;
 };
 
 // Files, directories and forged content (ANSI paths).

@@ -20,7 +20,9 @@
 #include "scan/file_pass_win32.h"
 #include "scan/memory_pass_win32.h"
 #include "scan/scan_run_win32.h"
+#include "scan/scan_session.h"
 #include "scan/tests/scan_harness_win32.h"
+#include "walker/file_list_win32.h"
 
 using namespace scantest;
 
@@ -385,8 +387,12 @@ TEST_F(ScanRunTest, FailedRemovalKeepsRunValueAndAdvisesReboot) {
   DeleteRunValue("QxStuck");
   EXPECT_EQ(1u, run.counters.fileFailures);
   EXPECT_EQ(2u, run.counters.fileDetections);
-  // The failure in the totals is what makes the dialog advise a reboot.
+  // The failure in the totals is what makes the dialog advise a reboot. Its
+  // boxes come at the end: by then redirection is back on, while the rows
+  // came from inside the scope that turns it off.
   ExpectEndedWith(run);
+  EXPECT_EQ(1, run.redirectionOwnersAtFirstRow);
+  EXPECT_EQ(0, run.redirectionOwnersAtEnd) << "the report's end ran with WOW64 redirection still off";
 }
 
 TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
@@ -407,6 +413,35 @@ TEST_F(ScanRunTest, StopDuringTheFilePassEndsEveryFurtherDriveAtItsFirstFile) {
   EXPECT_TRUE(Exists("D:\\sub\\later_r3.dll"));
   EXPECT_TRUE(Exists("E:\\sub\\later_r71.bin"));
   for (int position : run.positions) EXPECT_NE(100, position);
+  ExpectEndedWith(run);
+}
+
+uint32_t StarveListing(const char* directory) {
+  return std::strcmp(directory, "D:\\starved\\") == 0 ? ERROR_NOT_ENOUGH_MEMORY : 0;
+}
+
+// A folder the walk could not list for want of memory is a row, and the run
+// ends in trouble; the rest of the drive and the next drive are examined.
+TEST_F(ScanRunTest, FolderTheWalkCannotListForWantOfMemoryIsNotExaminedAndTheRunEndsInTrouble) {
+  Plant("D:\\starved\\late_r3.dll", Specimen(1, 55));
+  Plant("D:\\fed\\r0.bin", Specimen(0, 56));
+  Plant("E:\\r5.bin", Specimen(5, 57));
+  FileListFaultForTesting = StarveListing;
+  ScanRecorder recorder;
+  RunRecord run = recorder.Run([](const ScanReport* report) { FilePassOnly(report); });
+  FileListFaultForTesting = nullptr;
+  ASSERT_TRUE(run.finished);
+  std::vector<std::string> rows;
+  for (const Row& row : run.rows)
+    if (row.path[0] != 'C') rows.push_back(RowText(row));
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ((std::vector<std::string>{RowText({"D:\\fed\\r0.bin", "Worm.Quellix.c", kRemoved}),
+                                      RowText({"D:\\starved", "", "not examined"}),
+                                      RowText({"E:\\r5.bin", "Junk.Worm.Quellix", kRemoved})}),
+            rows);
+  EXPECT_TRUE(Exists("D:\\starved\\late_r3.dll"));
+  EXPECT_GE(run.counters.notExamined, 1u);
+  EXPECT_EQ(kExitTrouble, ExitStatusOf(run.counters));
   ExpectEndedWith(run);
 }
 
@@ -563,6 +598,28 @@ TEST(LinkedDrive, SelfLinkingDirectoriesAreScannedOnceAndOutwardLinksNotFollowed
   EXPECT_TRUE(Exists("D:\\pair\\b\\reached.dll"));
   EXPECT_EQ(1, RemoveIdentifiedFile("D:\\pair\\b\\reached.dll", &identity));
   EXPECT_FALSE(Exists("D:\\pair\\b\\reached.dll"));
+
+  // Beyond MAX_PATH the check reads every directory through the wide form:
+  // a link deep down is found and a plain path is not taken for one; a path
+  // that form would read otherwise counts as crossing, so nothing is removed.
+  // (The tree itself stays short enough for the walk below.)
+  std::string deep = "D:\\deep";
+  for (char c = 'k'; c <= 'n'; ++c) deep += "\\" + std::string(60, c);
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((deep + "\\plain").c_str())) << "the driver plants D:\\deep";
+  const std::string throughLink = deep + "\\to_b\\reached.dll", plain = deep + "\\plain\\reached.dll";
+  ASSERT_GE(throughLink.size(), static_cast<size_t>(MAX_PATH));
+  EXPECT_EQ(1, PathCrossesReparsePoint(throughLink.c_str()));
+  EXPECT_EQ(0, PathCrossesReparsePoint(plain.c_str()));
+  EXPECT_EQ(0, PathCrossesReparsePoint((plain + "\\").c_str()));
+  for (const std::string& unchecked :
+       {plain.substr(3), deep + "\\plain\\..\\plain\\x.dll", deep + "\\.\\plain\\x.dll", deep + "\\\\plain\\x.dll",
+        deep + "/plain/reached.dll"})
+    EXPECT_EQ(1, PathCrossesReparsePoint(unchecked.c_str())) << unchecked;
+  ASSERT_TRUE(WriteFileBytes("D:\\pair\\b\\deep.dll", Specimen(1, 96)));
+  ASSERT_EQ(1, CheckFileIdentified("D:\\pair\\b\\deep.dll", name, &identity));
+  EXPECT_EQ(0, RemoveIdentifiedFile((deep + "\\to_b\\deep.dll").c_str(), &identity));
+  EXPECT_TRUE(Exists("D:\\pair\\b\\deep.dll"));
+  DeleteFileA("D:\\pair\\b\\deep.dll");
   linkedDriveVisits.clear();
   ScanRecorder recorder;
   RunRecord run = recorder.Run([](const ScanReport* report) { FilePassOnly(report, 0, CountLinkedDriveFiles); });

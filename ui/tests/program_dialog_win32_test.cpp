@@ -421,17 +421,37 @@ TEST_F(MainDialogScan, StateTableAcrossRunsStopAndRescan) {
   ExpectState(kIdleAfterRun, __LINE__);
   EXPECT_EQ(0, ListRowCount(dialog_)) << "the worm files were removed by the first run";
 
-  // A log-off during a run is answered at once and stops the run; the run
-  // ends with the session and shows no summary box.
+  // A log-off asked about during a run is answered at once and stops
+  // nothing; cancelled, it leaves the run to finish and show its summary as
+  // if it had never been asked.
+  ASSERT_EQ(specimens, PlantSpecimens(drive));
   SendMessageA(dialog_, WM_COMMAND, IDC_SCAN, 0);
   ExpectState(kScanning, __LINE__);
   LogOffAnswer query = AskLogOff(WM_QUERYENDSESSION, 0);
   EXPECT_TRUE(query.answered) << "no answer to WM_QUERYENDSESSION within 5 s";
   EXPECT_LT(query.ms, 2000u) << "WM_QUERYENDSESSION waited";
   EXPECT_EQ(TRUE, query.result);
-  EXPECT_EQ(1, IsStopRequested(Context()));
+  EXPECT_EQ(0, IsStopRequested(Context())) << "a log-off that may yet be cancelled stopped the run";
+  LogOffAnswer cancelled = AskLogOff(WM_ENDSESSION, FALSE);
+  EXPECT_TRUE(cancelled.answered) << "the cancelled log-off's WM_ENDSESSION waited more than 5 s";
+  summary = CloseSummaryBoxes(&boxes);
+  EXPECT_EQ(1, boxes) << "the run of a cancelled log-off showed no summary";
+  EXPECT_EQ(static_cast<uint32_t>(specimens), Context()->lastRun.fileDetections) << "the run was cut short";
+  EXPECT_EQ(ExpectedSummary(Context()->lastRun, Context()->languageIndex), summary);
+  EXPECT_EQ(specimens, ListRowCount(dialog_));
+  ExpectState(kIdleAfterRun, __LINE__);
+
+  // A log-off that goes ahead stops the run, which ends with the session and
+  // shows no summary box.
+  SendMessageA(dialog_, WM_COMMAND, IDC_SCAN, 0);
+  ExpectState(kScanning, __LINE__);
+  query = AskLogOff(WM_QUERYENDSESSION, 0);
+  EXPECT_TRUE(query.answered) << "no answer to WM_QUERYENDSESSION within 5 s";
+  EXPECT_LT(query.ms, 2000u) << "WM_QUERYENDSESSION waited";
+  EXPECT_EQ(TRUE, query.result);
   LogOffAnswer end = AskLogOff(WM_ENDSESSION, TRUE);
   EXPECT_TRUE(end.answered) << "WM_ENDSESSION waited more than 5 s";
+  EXPECT_EQ(1, IsStopRequested(Context()));
   EXPECT_TRUE(WaitUntil([] { return IsScanWorkerRunning() == 0; }, 10000))
       << "the worker did not end: it shows a summary box to a session that is ending";
   EXPECT_EQ(nullptr, FindOwnedDialog(dialog_, 0)) << "a box for a session that is ending";

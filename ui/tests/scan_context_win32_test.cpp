@@ -461,7 +461,7 @@ TEST_F(DialogReportTest, DetectionInMemoryOnlyStillReports) {
 }
 
 TEST_F(DialogReportTest, SessionEndingShowsNoBoxesButEndsTheRun) {
-  SetSessionEnding(context, 1);
+  SetSessionEnding(context, kSessionEnding);
   RequestStop(context);
   RunScript script{context, Totals(10, 2, 1, 3, 0), -1};
   std::vector<SeenBox> boxes = Run(&script);
@@ -469,6 +469,49 @@ TEST_F(DialogReportTest, SessionEndingShowsNoBoxesButEndsTheRun) {
   EXPECT_EQ(1, script.stopAnswer);
   EXPECT_EQ(1, g_scanDoneCount);
   EXPECT_EQ(0, g_positions.back());
+}
+
+struct Decision {
+  ScanContext* context;
+  int32_t state;
+};
+
+DWORD WINAPI DecideLater(void* parameter) {
+  Decision* decision = static_cast<Decision*>(parameter);
+  Sleep(500);
+  SetSessionEnding(decision->context, decision->state);
+  return 0;
+}
+
+// A log-off asked about but undecided when the run ends: the boxes wait for
+// the decision, then come as if nothing had been asked, or not at all.
+TEST_F(DialogReportTest, UndecidedLogOffHoldsTheBoxesUntilItIsDecided) {
+  const struct {
+    int32_t decision;
+    size_t boxes;
+  } cases[] = {{kSessionGoesOn, 2}, {kSessionEnding, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.decision);
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    context->rowCount = 0;
+    SetSessionEnding(context, kSessionMayEnd);
+    EXPECT_EQ(0, IsSessionEnding(context));
+    Decision decision{context, c.decision};
+    HANDLE decider = CreateThread(nullptr, 0, DecideLater, &decision, 0, nullptr);
+    ASSERT_NE(nullptr, decider);
+    RunScript script{context, Totals(10, 2, 1, 3, 0), -1};
+    const DWORD start = GetTickCount();
+    std::vector<SeenBox> boxes = Run(&script);
+    WaitForSingleObject(decider, 5000);
+    CloseHandle(decider);
+    EXPECT_GE(GetTickCount() - start, 450u) << "the run's end did not wait for the decision";
+    ASSERT_EQ(c.boxes, boxes.size());
+    if (c.boxes) {
+      EXPECT_EQ(DetectedSummary(script.totals), boxes[0].text);
+      EXPECT_EQ(Text(TextKey::RebootAdvice, 1), boxes[1].text);
+    }
+    EXPECT_EQ(0, script.stopAnswer);
+  }
 }
 
 }  // namespace

@@ -437,6 +437,76 @@ TEST(FileList, LinksAreNotFollowedAndEachFileIsReportedOnce) {
   EXPECT_EQ(1, list.Close());
 }
 
+// The directory whose listing a test makes fail, and with which error.
+std::string faultyDirectory;
+uint32_t faultError = 0;
+uint32_t FailListing(const char* directory) { return faultyDirectory == directory ? faultError : 0; }
+
+// A shortage of memory or handles once ended the walk without a word, the
+// rest of the tree unexamined: now the directory is named with the system's
+// reason and the walk goes on, whatever the code and wherever it happens. So
+// is a directory below the root whose listing finds nothing, not even ".".
+TEST(FileList, ListingThatFailsForWantOfMemoryOrHandlesIsReportedAndTheWalkGoesOn) {
+  const std::string root = "D:\\short\\";
+  ASSERT_TRUE(MakeDirs(root + "first\\inner\\"));
+  ASSERT_TRUE(MakeDirs(root + "second\\"));
+  MakeFile(root + "top.txt");
+  MakeFile(root + "first\\one.txt");
+  MakeFile(root + "first\\inner\\deep.txt");
+  MakeFile(root + "second\\two.txt");
+  struct Case {
+    const char* directory;
+    uint32_t error;
+    std::vector<std::string> files;
+    bool reported;
+  };
+  const std::vector<std::string> all = {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt",
+                                        root + "first\\inner\\deep.txt"};
+  const Case cases[] = {
+      {"D:\\short\\first\\", ERROR_NOT_ENOUGH_MEMORY, {root + "top.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\second\\", ERROR_OUTOFMEMORY, {root + "top.txt", root + "first\\one.txt", root + "first\\inner\\deep.txt"}, true},
+      {"D:\\short\\first\\inner\\", ERROR_TOO_MANY_OPEN_FILES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\first\\inner\\", ERROR_NO_SYSTEM_RESOURCES, {root + "top.txt", root + "first\\one.txt", root + "second\\two.txt"}, true},
+      {"D:\\short\\", ERROR_NOT_ENOUGH_MEMORY, {}, true},
+      // Below the root a listing always holds "."; none at all is a failure.
+      {"D:\\short\\second\\", ERROR_NO_MORE_FILES, {root + "top.txt", root + "first\\one.txt", root + "first\\inner\\deep.txt"}, true},
+      {"D:\\short\\first\\", ERROR_FILE_NOT_FOUND, {root + "top.txt", root + "second\\two.txt"}, true},
+      // A root (a drive's) may list nothing at all: empty, not unreadable.
+      {"D:\\short\\", ERROR_FILE_NOT_FOUND, {}, false},
+  };
+  FileListFaultForTesting = FailListing;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.directory) + " failing with " + std::to_string(c.error));
+    faultyDirectory = c.directory;
+    faultError = c.error;
+    Reset();
+    FileList list;
+    EXPECT_EQ(1, list.Open(root.c_str(), 1, kCollect));
+    std::vector<std::string> paths = FullPaths(), expected = c.files;
+    std::sort(paths.begin(), paths.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, paths);
+    std::string named = c.directory;
+    named.pop_back();
+    const std::vector<Unreadable> expectedUnreadable =
+        c.reported ? std::vector<Unreadable>{{named, c.error}} : std::vector<Unreadable>{};
+    EXPECT_EQ(expectedUnreadable, unreadable);
+    if (!c.reported) continue;
+    // The visitor may still end the walk at the report.
+    Reset();
+    stopOnUnreadable = 1;
+    FileList stopped;
+    EXPECT_EQ(0, stopped.Open(root.c_str(), 1, kCollect));
+    EXPECT_EQ(1u, unreadable.size());
+  }
+  FileListFaultForTesting = nullptr;
+  Reset();
+  FileList whole;
+  EXPECT_EQ(1, whole.Open(root.c_str(), 1, kCollect));
+  EXPECT_EQ(all.size(), seen.size());
+  EXPECT_TRUE(unreadable.empty());
+}
+
 // What Wine reports for a Unix symbolic link to a directory, and whether the
 // file index names a directory whatever path reached it.
 TEST(FileList, DirectoryLinkIsAReparsePointAndItsTargetKeepsItsIndex) {

@@ -117,11 +117,15 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   s->removed.clear();
   if (writes) {
     char hiberfil[1024];
-    if (GuestHibernated(&s->disk, hiberfil, sizeof hiberfil)) {
+    HibernationState hibernation = GuestHibernated(&s->disk, hiberfil, sizeof hiberfil);
+    if (hibernation != kNotHibernated) {
       CloseGuestDisk(&s->disk);
       std::snprintf(text, sizeof text,
-                    "refusing to write: %s holds a hibernated Windows; writing to its volume would corrupt it "
-                    "(start that Windows and shut it down fully, or scan without --remove and --quarantine)",
+                    hibernation == kHibernated
+                        ? "refusing to write: %s holds a hibernated Windows; writing to its volume would corrupt it "
+                          "(start that Windows and shut it down fully, or scan without --remove and --quarantine)"
+                        : "refusing to write: cannot tell whether the image holds a hibernated Windows: %s cannot "
+                          "be read",
                     hiberfil);
       return Refuse(s, image, text);
     }
@@ -240,9 +244,14 @@ RestoreOutcome OpenImageToWrite(ImageRestoreTarget* t, const QuarantineRecord& r
   }
   char reason[1024];
   if (!OpenGuestDisk(place.image, 1, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
-  if (GuestHibernated(&s->disk, reason, sizeof reason)) {
+  HibernationState hibernation = GuestHibernated(&s->disk, reason, sizeof reason);
+  if (hibernation != kNotHibernated) {
     CloseGuestDisk(&s->disk);
-    std::snprintf(t->reason, sizeof t->reason, "refusing to write: %s holds a hibernated Windows", reason);
+    std::snprintf(t->reason, sizeof t->reason,
+                  hibernation == kHibernated ? "refusing to write: %s holds a hibernated Windows"
+                                             : "refusing to write: cannot tell whether the image is hibernated: %s "
+                                               "cannot be read",
+                  reason);
     return kRestoreFailed;
   }
   if (!RemountGuestDiskWritable(&s->disk, reason, sizeof reason)) {

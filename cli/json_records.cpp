@@ -204,6 +204,7 @@ void WriteSummaryRecord(JsonRecords* records, const ScanTotals& t, int withMemor
   AddJsonNumber(&r.line, "excluded", t.excluded);
   AddJsonNumber(&r.line, "restart_needed", t.restartNeeded);
   AddJsonNumber(&r.line, "run_values_deleted", t.runValuesDeleted);
+  AddJsonNumber(&r.line, "run_values_would_delete", t.runValuesWouldDelete);
   AddJsonNumber(&r.line, "registry_troubles", t.registryTroubles);
   AddJsonNumber(&r.line, "stopped", t.stopped);
   AddJsonFixed(&r.line, "seconds", seconds, 3);

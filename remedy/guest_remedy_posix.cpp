@@ -424,24 +424,34 @@ RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int so
   return kRestoreDone;
 }
 
-int GuestHibernated(GuestDisk* disk, char* where, size_t capacity) {
+HibernationState GuestHibernated(GuestDisk* disk, char* where, size_t capacity) {
+  HibernationState state = kNotHibernated;
   for (uint32_t i = 0; i < disk->driveCount; ++i) {
     const GuestDrive& drive = disk->drives[i];
     if (!drive.mounted) continue;
-    for (const std::string& name : AllIgnoringCase(disk->handle, drive.mountPoint, "hiberfil.sys")) {
-      std::string path = std::string(drive.mountPoint) + "/" + name;
-      if (!IsPlainFile(disk->handle, path)) continue;
+    OwnedGuestStrings entries(guestfs_ls(disk->handle, drive.mountPoint));
+    if (!entries.list) {
+      snprintf(where, capacity, "%s (its root cannot be listed)", drive.label);
+      state = kHibernationUnknown;
+      continue;
+    }
+    for (char** e = entries.list; *e; ++e) {
+      if (strcasecmp(*e, "hiberfil.sys") != 0) continue;
+      std::string path = std::string(drive.mountPoint) + "/" + *e;
       size_t got = 0;
-      char* head = guestfs_pread(disk->handle, path.c_str(), 8, 0, &got);
-      int hibernated = head && IsHibernatedHeader(reinterpret_cast<unsigned char*>(head), got);
+      char* head = IsPlainFile(disk->handle, path) ? guestfs_pread(disk->handle, path.c_str(), 8, 0, &got) : nullptr;
+      // A file that cannot be read, or is too short for its header, is no answer.
+      HibernationState file = !head || got < 4 ? kHibernationUnknown
+                              : IsHibernatedHeader(reinterpret_cast<unsigned char*>(head), got) ? kHibernated
+                                                                                                 : kNotHibernated;
       free(head);
-      if (hibernated) {
-        if (!GuestWindowsPath(drive, path.c_str(), where, capacity)) snprintf(where, capacity, "%s", path.c_str());
-        return 1;
-      }
+      if (file == kNotHibernated || (file == kHibernationUnknown && state != kNotHibernated)) continue;
+      if (!GuestWindowsPath(drive, path.c_str(), where, capacity)) snprintf(where, capacity, "%s", path.c_str());
+      if (file == kHibernated) return kHibernated;
+      state = kHibernationUnknown;
     }
   }
-  return 0;
+  return state;
 }
 
 int DownloadGuestFile(GuestDisk* disk, const char* appliancePath, int hostFd) {

@@ -12,6 +12,7 @@
 #include "engine/file_identity.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/hive_posix.h"
+#include "remedy/offline_volume_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/run_value_events.h"
 #include "sys/guest_disk_posix.h"
@@ -40,10 +41,10 @@ QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, c
 RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int sourceFd, uint64_t size, int force,
                                 const char** why);
 
-// 1 when a mounted drive's root holds a hiberfil.sys, in any spelling,
-// whose header says the system is hibernated; its Windows path goes to
-// `where`.
-int GuestHibernated(GuestDisk* disk, char* where, size_t capacity);
+// kHibernated when a mounted drive's root holds a hiberfil.sys, in any
+// spelling, whose header says the system is hibernated; kHibernationUnknown
+// when a root cannot be listed or such a file read. `where` names it.
+HibernationState GuestHibernated(GuestDisk* disk, char* where, size_t capacity);
 
 // Copies the regular file `appliancePath` to the new host file `hostFd`
 // (opened for writing). 1 when every byte came.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -129,56 +130,55 @@ void Trouble(const ProfileJob& job, RunValueTrouble kind, const std::string& whe
   TellRunValueTrouble(job.listener, kind, where.c_str(), why.c_str());
 }
 
-void CleanProfile(const ProfileJob& job, const std::string& profile, const std::string& user) {
-  guestfs_h* g = job.disk->handle;
-  std::vector<std::string> hives = AllIgnoringCase(g, profile, "NTUSER.DAT");
-  if (hives.empty()) return;
-  std::string hive = profile + "/" + hives[0];
-  std::string shown = Shown(job.imageName, *job.drive, hive);
-  if (hives.size() > 1) {
-    Trouble(job, kRunValuesNotCleaned, shown, "the profile holds two hives whose names differ only in case");
-    return;
+// What the system tells about itself (the hive's own Environment key is
+// added by the hive code); a profile adds where it lives.
+void GuestEnvironment(const ProfileJob& job, const std::string* profile, OfflineEnvironment* environment) {
+  environment->count = 0;
+  char drive[3] = {job.drive->label[0], ':', 0};
+  if (job.disk->systemRoot[0]) {
+    SetOfflineVariable(environment, "SystemRoot", job.disk->systemRoot);
+    SetOfflineVariable(environment, "windir", job.disk->systemRoot);
+    drive[0] = job.disk->systemRoot[0];
   }
+  SetOfflineVariable(environment, "SystemDrive", drive);
+  char windowsProfile[kEnvironmentValueCapacity];
+  if (profile && GuestWindowsPath(*job.drive, profile->c_str(), windowsProfile, sizeof windowsProfile) &&
+      strlen(job.drive->label) == 1) {
+    SetOfflineVariable(environment, "USERPROFILE", windowsProfile);
+    char home[3] = {windowsProfile[0], ':', 0};
+    SetOfflineVariable(environment, "HOMEDRIVE", home);
+    SetOfflineVariable(environment, "HOMEPATH", windowsProfile + 2);
+  }
+}
+
+// Cleans the hive `folder`/`spelt` (a profile's NTUSER.DAT, or the SOFTWARE
+// hive: `machine`) through a copy on the host, and puts the cleaned hive
+// back whole. `copyName` names the copy (and its backup).
+void CleanGuestHive(const ProfileJob& job, const std::string& folder, const std::string& spelt, const char* copyName,
+                    const std::string& user, const OfflineEnvironment& environment, int machine) {
+  guestfs_h* g = job.disk->handle;
+  std::string hive = folder + "/" + spelt;
+  std::string shown = Shown(job.imageName, *job.drive, hive);
   if (!IsPlainFile(g, hive)) {
     Trouble(job, kRunValuesNotCleaned, shown, "it is a link or no regular file");
     return;
   }
-  HostFolder folder;
-  if (!MakeHostFolder(&folder)) {
+  HostFolder host;
+  if (!MakeHostFolder(&host)) {
     Trouble(job, kRunValuesFailed, shown, std::string("no host folder for its copy: ") + strerror(errno));
     return;
   }
   {
-    OwnedFd copy(openat(folder.fd.get(), "NTUSER.DAT", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    OwnedFd copy(openat(host.fd.get(), copyName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!copy.valid() || !DownloadGuestFile(job.disk, hive.c_str(), copy.get()) || !copy.close()) {
       Trouble(job, kRunValuesFailed, shown, std::string("not downloaded: ") + GuestError(job.disk));
       return;
     }
   }
-  // What the system tells about itself; the hive's own Environment key is
-  // added by the hive code.
-  std::vector<OfflineEnvironment> holder(1);
-  OfflineEnvironment& environment = holder[0];
-  environment.count = 0;
-  char drive[3] = {job.drive->label[0], ':', 0};
-  if (job.disk->systemRoot[0]) {
-    SetOfflineVariable(&environment, "SystemRoot", job.disk->systemRoot);
-    SetOfflineVariable(&environment, "windir", job.disk->systemRoot);
-    drive[0] = job.disk->systemRoot[0];
-  }
-  SetOfflineVariable(&environment, "SystemDrive", drive);
-  char windowsProfile[kEnvironmentValueCapacity];
-  if (GuestWindowsPath(*job.drive, profile.c_str(), windowsProfile, sizeof windowsProfile) &&
-      strlen(job.drive->label) == 1) {
-    SetOfflineVariable(&environment, "USERPROFILE", windowsProfile);
-    char home[3] = {windowsProfile[0], ':', 0};
-    SetOfflineVariable(&environment, "HOMEDRIVE", home);
-    SetOfflineVariable(&environment, "HOMEPATH", windowsProfile + 2);
-  }
   HiveRun run;
   int preview = RunValuesPreviewed(job.listener);
-  HiveCleanRequest request{folder.fd.get(), "NTUSER.DAT", shown.c_str(), user.c_str(), job.removed->data(),
-                           static_cast<uint32_t>(job.removed->size()), &environment, job.backup, 0, preview};
+  HiveCleanRequest request{host.fd.get(), copyName, shown.c_str(), user.c_str(), job.removed->data(),
+                           static_cast<uint32_t>(job.removed->size()), &environment, job.backup, machine, preview};
   uint32_t deleted = 0, kept = 0;
   std::vector<char> reason(4096);
   HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &run}, &deleted, &kept,
@@ -194,8 +194,8 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
   if (deleted && !preview) {
     // The cleaned hive goes in whole beside the old one, is compared with
     // the host's copy, and only then takes its name.
-    std::string incoming = profile + "/.quellix-incoming-" + hives[0];
-    OwnedFd cleaned(openat(folder.fd.get(), "NTUSER.DAT", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::string incoming = folder + "/.quellix-incoming-" + spelt;
+    OwnedFd cleaned(openat(host.fd.get(), copyName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     char hostHex[kSha256HexSize] = "";
     char through[64];
     snprintf(through, sizeof through, "/dev/fd/%d", cleaned.get());
@@ -220,6 +220,46 @@ void CleanProfile(const ProfileJob& job, const std::string& profile, const std::
   }
   TellRunValuesExamined(job.listener, shown.c_str(), deleted);
   if (kept) Trouble(job, kRunValuesFailed, shown, reason.data());
+}
+
+void CleanProfile(const ProfileJob& job, const std::string& profile, const std::string& user) {
+  guestfs_h* g = job.disk->handle;
+  std::vector<std::string> hives = AllIgnoringCase(g, profile, "NTUSER.DAT");
+  if (hives.empty()) return;
+  if (hives.size() > 1) {
+    Trouble(job, kRunValuesNotCleaned, Shown(job.imageName, *job.drive, profile + "/" + hives[0]),
+            "the profile holds two hives whose names differ only in case");
+    return;
+  }
+  std::vector<OfflineEnvironment> holder(1);
+  GuestEnvironment(job, &profile, &holder[0]);
+  CleanGuestHive(job, profile, hives[0], "NTUSER.DAT", user, holder[0], 0);
+}
+
+// HKEY_LOCAL_MACHINE's Run and RunOnce: the SOFTWARE hive of the system
+// folder (each step found in any case, as Windows names them).
+void CleanMachineHive(const ProfileJob& job) {
+  const char* systemRoot = job.disk->systemRoot;
+  if (!systemRoot[0] || std::toupper(static_cast<unsigned char>(systemRoot[0])) != job.drive->label[0] ||
+      systemRoot[1] != ':' || systemRoot[2] != '\\' || std::strchr(systemRoot + 3, '\\') || !systemRoot[3])
+    return;
+  guestfs_h* g = job.disk->handle;
+  std::string folder = job.drive->mountPoint;
+  for (const char* step : {systemRoot + 3, "system32", "config"}) {
+    std::string spelt = FindIgnoringCase(g, folder, step);
+    if (spelt.empty() || !IsPlainFolder(g, folder + "/" + spelt)) return;
+    folder += "/" + spelt;
+  }
+  std::vector<std::string> hives = AllIgnoringCase(g, folder, "SOFTWARE");
+  if (hives.empty()) return;
+  if (hives.size() > 1) {
+    Trouble(job, kRunValuesNotCleaned, Shown(job.imageName, *job.drive, folder + "/" + hives[0]),
+            "two hives there have names that differ only in case");
+    return;
+  }
+  std::vector<OfflineEnvironment> holder(1);
+  GuestEnvironment(job, nullptr, &holder[0]);
+  CleanGuestHive(job, folder, hives[0], "SOFTWARE", "system", holder[0], 1);
 }
 
 }  // namespace
@@ -479,5 +519,6 @@ void CleanGuestRunValues(GuestDisk* disk, const char* imageName, const char* con
         if (IsPlainFolder(disk->handle, profile)) CleanProfile(job, profile, *u);
       }
     }
+    CleanMachineHive(job);
   }
 }

@@ -173,7 +173,10 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
                             {{{"Microsoft", "Windows NT", "CurrentVersion"},
                               {{"ProductName", 1, "Microsoft Windows XP"},
                                {"CurrentVersion", 1, "5.1"},
-                               {"SystemRoot", 1, "C:\\WINDOWS"}}}}));
+                               {"SystemRoot", 1, "C:\\WINDOWS"}}},
+                             {{"Microsoft", "Windows", "CurrentVersion", "Run"},
+                              {{"WormM", 2, "%SystemRoot%\\system32\\row 0.exe"},
+                               {"KeepM", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"}}}}));
   files.push_back({staging + "/SOFTWARE", "WINDOWS/system32/config/software"});
   EXPECT_TRUE(WriteProfileHive(staging + "/alice",
                                {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},
@@ -320,7 +323,11 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   fprintf(stderr, "--remove: %.1f s\n", remove.seconds);
   EXPECT_EQ(1, remove.status) << remove.out << remove.err;
   EXPECT_EQ(planted_->specimens.size(), Count(remove.out, "(removed)")) << remove.out;
-  EXPECT_NE(std::string::npos, remove.out.find("Run values deleted: 3 in 2 hive(s)")) << remove.out << remove.err;
+  EXPECT_NE(std::string::npos, remove.out.find("Run values deleted: 4 in 3 hive(s)")) << remove.out << remove.err;
+  EXPECT_NE(std::string::npos, remove.out.find(removed + ":C:\\WINDOWS\\system32\\config\\software: Run value "
+                                                         "\"WormM\" deleted"))
+      << remove.out;
+  EXPECT_EQ(std::string::npos, remove.out.find("KeepM")) << remove.out;
   EXPECT_NE(std::string::npos,
             remove.out.find(removed + ":C:\\Documents and Settings\\alice\\NTUSER.DAT: Run value \"Worm1\" deleted"))
       << remove.out;
@@ -363,7 +370,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_NE(std::string::npos,
             logged.err.find("carol\\NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
       << logged.err;
-  EXPECT_NE(std::string::npos, logged.out.find("Run values deleted: 3 in 2 hive(s)")) << logged.out;
+  EXPECT_NE(std::string::npos, logged.out.find("Run values deleted: 4 in 3 hive(s)")) << logged.out;
 
   // One appliance reads every result back and, while it holds `locked`
   // for writing, a second process is refused that image.

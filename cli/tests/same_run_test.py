@@ -88,6 +88,8 @@ def main():
     plant(native_bin, pristine)
     drive_d, drive_e = os.path.join(work, "d"), os.path.join(work, "e")
     os.makedirs(drive_e)
+    system_c = os.path.join(work, "c")
+    os.makedirs(os.path.join(system_c, "WINDOWS"))
     shutil.copytree(pristine, drive_d)
     prefix = subprocess.run([os.path.join(REPO, "cmake", "wine-prefix"), "isolated", "same-run", "D:=" + drive_d,
                              "E:=" + drive_e], check=True, capture_output=True, text=True).stdout.strip()
@@ -102,6 +104,10 @@ def main():
             shutil.copytree(pristine, drive_d)
             quarantine = os.path.join(work, "q-native-" + name)
             native_args = [a if a != "Q" else quarantine for a in args]
+            # As on the live system, the tree is drive D: of a Windows whose
+            # system volume (an empty one here) is elsewhere.
+            if args:
+                native_args += ["--windows-root", system_c, "--drive", "D=" + drive_d]
             json_native = os.path.join(work, name + "-native.jsonl")
             done = subprocess.run([native, "--quiet", "--json", json_native] + native_args + [drive_d],
                                   capture_output=True, text=True, errors="replace")

@@ -237,6 +237,17 @@ struct CollectedValues {
   }
 };
 
+// Each value that goes (or would go) to the listener, and counted.
+void TellGone(const CollectedValues& collected, const RunKey* keys, const char* hivePath,
+              const HiveValueListener& listener, uint32_t* deleted) {
+  for (const Collected& c : collected.values) {
+    if (!c.remove) continue;
+    *deleted += 1;
+    if (listener.deleted)
+      listener.deleted(listener.context, hivePath, keys[c.key].shown, c.name, c.text ? c.text : "", c.refersTo);
+  }
+}
+
 struct HiveOwner {
   hive_h* hive = nullptr;
   ~HiveOwner() {
@@ -497,13 +508,7 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
         leftNames.c_str());
   if (toDelete == 0) return kHiveCleanDone;
   if (request.preview) {
-    for (const Collected& c : collected.values) {
-      if (!c.remove) continue;
-      *deleted += 1;
-      if (listener.deleted)
-        listener.deleted(listener.context, request.hivePath, keys[c.key].shown, c.name, c.text ? c.text : "",
-                         c.refersTo);
-    }
+    TellGone(collected, keys, request.hivePath, listener, deleted);
     return kHiveCleanDone;
   }
 
@@ -605,12 +610,6 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
   tempName.keep = 1;
   fsync(request.folderFd);
 
-  for (const Collected& c : collected.values) {
-    if (!c.remove) continue;
-    *deleted += 1;
-    if (listener.deleted)
-      listener.deleted(listener.context, request.hivePath, keys[c.key].shown, c.name, c.text ? c.text : "",
-                       c.refersTo);
-  }
+  TellGone(collected, keys, request.hivePath, listener, deleted);
   return kHiveCleanDone;
 }

@@ -46,6 +46,12 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
 void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* entry) {
   const GuestDrive& drive = entry->disk->drives[entry->drive];
   char windows[kQuarantineTextCapacity];
+  // A name with a '\' (or another character no Windows name holds) can be
+  // started by no Windows path: read as one, it would name another file.
+  size_t mount = std::strlen(drive.mountPoint);
+  const char* below = std::strncmp(entry->appliancePath, drive.mountPoint, mount) == 0 ? entry->appliancePath + mount
+                                                                                       : entry->appliancePath;
+  if (HoldsNonWindowsName(below)) return;
   if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
     if (ReferredPathFits(windows)) {
       s->removed.push_back(windows);

@@ -249,6 +249,11 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
     std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : removed.substr(0, slash);
     std::string base = slash == std::string::npos ? removed : removed.substr(slash + 1);
     char canonical[kMountedPathCapacity], windows[kMountedPathCapacity];
+    // A name with a '\' (or another character no Windows name holds) can
+    // be started by no Windows path: read as one, it would name another file.
+    if (realpath(directory.c_str(), canonical) &&
+        HoldsNonWindowsNameOnDrive(offline.drives, (std::string(canonical) + "/" + base).c_str()))
+      continue;
     if (realpath(directory.c_str(), canonical) &&
         WindowsPathOf(offline.drives, (std::string(canonical) + "/" + base).c_str(), windows, sizeof windows)) {
       if (ReferredPathFits(windows)) {

@@ -54,7 +54,16 @@ int SetOfflineDrive(OfflineDrives* drives, char letter, const char* mounted) {
   return Copy(slot->mounted, sizeof slot->mounted, mounted);
 }
 
-int WindowsPathOf(const OfflineDrives& drives, const char* mounted, char* out, size_t capacity) {
+int HoldsNonWindowsName(const char* path) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p)
+    if (*p < 0x20 || strchr("\\:*?\"<>|", *p)) return 1;
+  return 0;
+}
+
+namespace {
+
+// The drive whose folder holds `mounted` (the longest match), or null.
+const OfflineDrive* DriveHolding(const OfflineDrives& drives, const char* mounted, size_t* rootLength) {
   const OfflineDrive* best = nullptr;
   size_t bestLength = 0;
   for (uint32_t i = 0; i < drives.count; ++i) {
@@ -68,8 +77,24 @@ int WindowsPathOf(const OfflineDrives& drives, const char* mounted, char* out, s
       bestLength = length;
     }
   }
+  *rootLength = bestLength;
+  return best;
+}
+
+}  // namespace
+
+int HoldsNonWindowsNameOnDrive(const OfflineDrives& drives, const char* mounted) {
+  size_t bestLength = 0;
+  const OfflineDrive* best = DriveHolding(drives, mounted, &bestLength);
+  return best && HoldsNonWindowsName(mounted + bestLength);
+}
+
+int WindowsPathOf(const OfflineDrives& drives, const char* mounted, char* out, size_t capacity) {
+  size_t bestLength = 0;
+  const OfflineDrive* best = DriveHolding(drives, mounted, &bestLength);
   if (!best) return 0;
   const char* rest = mounted + bestLength;
+  if (HoldsNonWindowsName(rest)) return 0;
   size_t restLength = strlen(rest);
   size_t total = 2 + (restLength ? restLength : 1);
   if (total + 1 > capacity) return 0;

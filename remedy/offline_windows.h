@@ -31,9 +31,19 @@ struct OfflineDrives {
 // Adds or replaces a letter. 0 when the folder does not fit or the table is full.
 int SetOfflineDrive(OfflineDrives* drives, char letter, const char* mounted);
 
+// 1 when a '/'-separated path holds, inside a name, a character no Windows
+// name can hold ('\', ':', '*', '?', '"', '<', '>', '|' or a control
+// character). Linux and a damaged NTFS allow them; Windows would read a '\'
+// as a separator, so such a name must never be matched as a Windows path.
+int HoldsNonWindowsName(const char* path);
+// The same for the part of a canonical mounted path below its drive's folder
+// (0 when no drive holds it).
+int HoldsNonWindowsNameOnDrive(const OfflineDrives& drives, const char* mounted);
+
 // The Windows path ("C:\WINDOWS\system32\x.exe") of a canonical mounted path,
 // through the drive whose folder holds it (the longest match). 1 on success;
-// 0 when no drive holds it or the result does not fit `capacity`.
+// 0 when no drive holds it, a name holds what no Windows name can
+// (HoldsNonWindowsName), or the result does not fit `capacity`.
 int WindowsPathOf(const OfflineDrives& drives, const char* mounted, char* out, size_t capacity);
 
 // Environment variables as a user's Run values see them offline: names

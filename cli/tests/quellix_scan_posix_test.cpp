@@ -640,6 +640,23 @@ TEST(QuellixScan, HibernatedVolumeIsNotWritten) {
   EXPECT_EQ(1, Scan({unknown.v.root}, unknown.v.root).status);
 }
 
+// A worm named "App\app.exe" (one name, as Linux and a damaged NTFS allow)
+// goes, but the Run value of the clean "App" folder's "app.exe" stays: no
+// Windows path names a file whose name holds a backslash.
+TEST(QuellixScan, ABackslashInANameIsNoSeparator) {
+  XpVolume x = PlantXp("backslash");
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(ForgeSpecimenForRow(BuiltInSignatures().rows[0], 41, &bytes));
+  std::string worm = x.v.root + "/Program Files/App\\app.exe";
+  Write(worm, bytes);
+  Write(x.v.root + "/Program Files/App/app.exe", std::vector<unsigned char>(5000, 'a'));
+  ASSERT_TRUE(WriteProfileHive(x.bob, {{"App", 1, "\"C:\\Program Files\\App\\app.exe\" /tray"}}, {}));
+  Outcome run = Scan({"--remove", "--backup", x.v.root + "/../backup", x.v.root}, x.v.root);
+  EXPECT_EQ(1, run.status) << run.out << run.err;
+  EXPECT_NE(0, access(worm.c_str(), F_OK));
+  EXPECT_NE(std::string::npos, ReglookupOf(x.bob).find("/Run/App,")) << run.out;
+}
+
 TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {
   XpVolume x = PlantXp("pending");
   std::string bytes = Read(x.alice);

@@ -18,13 +18,18 @@ TEST(OfflineWindows, WindowsPathsThroughTheLongestDrive) {
   ASSERT_TRUE(SetOfflineDrive(&drives, 'E', "/"));
   struct Case {
     const char* mounted;
-    const char* windows;  // null: no drive holds it
+    const char* windows;  // null: none (no drive holds it, or no Windows name can)
   } cases[] = {
       {"/mnt/win/WINDOWS/system32/a.exe", "C:\\WINDOWS\\system32\\a.exe"},
       {"/mnt/win/data/x y/b.dll", "D:\\x y\\b.dll"},
       {"/mnt/win", "C:\\"},
       {"/mnt/windows/a.exe", "E:\\mnt\\windows\\a.exe"},  // not C: "/mnt/win" is no folder of it
       {"/srv/a.exe", "E:\\srv\\a.exe"},
+      // A backslash inside a name would read as a separator: the file
+      // "App\app.exe" is not "app.exe" of folder "App": it has no Windows path.
+      {"/mnt/win/Program Files/App\\app.exe", nullptr},
+      {"/mnt/win/a:b.exe", nullptr},
+      {"/mnt/win/tab\t.exe", nullptr},
   };
   for (const Case& c : cases) {
     char out[512] = "";

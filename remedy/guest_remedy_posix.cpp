@@ -50,6 +50,25 @@ int IsPlainFile(guestfs_h* g, const std::string& path) {
   return plain;
 }
 
+// A staging name of this run in `folder` that nothing in the guest holds
+// (a link the guest left under a name of ours would send our bytes
+// elsewhere), or "" when none is free.
+std::string FreshStagingName(guestfs_h* g, const std::string& folder, const char* kind, const std::string& name) {
+  static uint32_t serial = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string path = folder + "/.quellix-" + kind + "-" + std::to_string(getpid()) + "-" +
+                       std::to_string(++serial) + "-" + name;
+    struct guestfs_statns* st = guestfs_lstatns(g, path.c_str());
+    if (st) {
+      guestfs_free_statns(st);
+      continue;
+    }
+    if (guestfs_last_errno(g) == ENOENT) return path;
+    return "";
+  }
+  return "";
+}
+
 int IsPlainFolder(guestfs_h* g, const std::string& path) {
   struct guestfs_statns* st = guestfs_lstatns(g, path.c_str());
   int plain = st && S_ISDIR(static_cast<mode_t>(st->st_mode));
@@ -194,20 +213,21 @@ void CleanGuestHive(const ProfileJob& job, const std::string& folder, const std:
   if (deleted && !preview) {
     // The cleaned hive goes in whole beside the old one, is compared with
     // the host's copy, and only then takes its name.
-    std::string incoming = folder + "/.quellix-incoming-" + spelt;
+    std::string incoming = FreshStagingName(g, folder, "incoming", spelt);
     OwnedFd cleaned(openat(host.fd.get(), copyName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     char hostHex[kSha256HexSize] = "";
     char through[64];
     snprintf(through, sizeof through, "/dev/fd/%d", cleaned.get());
-    int placed = cleaned.valid() && Sha256OfFd(cleaned.get(), hostHex) &&
-                 guestfs_upload(g, through, incoming.c_str()) == 0;
+    int placed = !incoming.empty() && cleaned.valid() && Sha256OfFd(cleaned.get(), hostHex) &&
+                 guestfs_upload(g, through, incoming.c_str()) == 0 && IsPlainFile(g, incoming);
     char* guestHex = placed ? guestfs_checksum(g, "sha256", incoming.c_str()) : nullptr;
-    placed = guestHex && strcmp(guestHex, hostHex) == 0 && guestfs_rename(g, incoming.c_str(), hive.c_str()) == 0 &&
-             guestfs_sync(g) == 0;
+    placed = guestHex && strcmp(guestHex, hostHex) == 0 && IsPlainFile(g, incoming) &&
+             guestfs_rename(g, incoming.c_str(), hive.c_str()) == 0 && guestfs_sync(g) == 0;
     free(guestHex);
     if (!placed) {
-      std::string why = std::string("the cleaned hive could not be put back: ") + GuestError(job.disk);
-      guestfs_rm_f(g, incoming.c_str());
+      std::string why = std::string("the cleaned hive could not be put back: ") +
+                        (incoming.empty() ? "no staging name of this run is free" : GuestError(job.disk));
+      if (!incoming.empty() && IsPlainFile(g, incoming)) guestfs_rm_f(g, incoming.c_str());
       Trouble(job, kRunValuesFailed, shown, why + " (its backup is in " + job.backup->folder + ")");
       return;
     }
@@ -435,7 +455,11 @@ RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int so
 
   char hostHex[kSha256HexSize];
   if (!Sha256OfFd(sourceFd, hostHex)) return kRestoreFailed;
-  std::string incoming = path + "/.quellix-restore-" + name;
+  std::string incoming = FreshStagingName(disk->handle, path, "restore", name);
+  if (incoming.empty()) {
+    errno = EEXIST;
+    return kRestoreFailed;
+  }
   char through[64];
   snprintf(through, sizeof through, "/dev/fd/%d", sourceFd);
   int placed = guestfs_upload(disk->handle, through, incoming.c_str()) == 0;
@@ -443,7 +467,7 @@ RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int so
   placed = guestHex && strcmp(guestHex, hostHex) == 0;
   free(guestHex);
   struct guestfs_statns* st = placed ? guestfs_lstatns(disk->handle, incoming.c_str()) : nullptr;
-  placed = st && static_cast<uint64_t>(st->st_size) == size;
+  placed = st && S_ISREG(static_cast<mode_t>(st->st_mode)) && static_cast<uint64_t>(st->st_size) == size;
   if (st) guestfs_free_statns(st);
   if (placed && !force) {
     // Something that appeared meanwhile still wins.

@@ -241,6 +241,11 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
       if (!folder.empty()) EXPECT_EQ(0, guestfs_mkdir_p(g, folder.c_str())) << folder;
       EXPECT_EQ(0, guestfs_upload(g, host.c_str(), path.c_str())) << path;
     }
+    // A guest's link on the name the tool once staged a cleaned hive under:
+    // what is put back must never go through it to the SYSTEM hive.
+    if (d == 0)
+      EXPECT_EQ(0, guestfs_ln_s(g, "../../WINDOWS/system32/config/system",
+                                "/Documents and Settings/alice/.quellix-incoming-NTUSER.DAT"));
     EXPECT_EQ(0, guestfs_umount_all(g));
   }
   EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdd"));
@@ -405,6 +410,10 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
       EXPECT_EQ(1, guestfs_exists(g, path.c_str())) << path;
     }
     EXPECT_EQ(1, guestfs_exists(g, "/WINDOWS/notepad.exe"));
+    char* system = guestfs_checksum(g, "sha256", "/WINDOWS/system32/config/system");
+    EXPECT_EQ(Sha256OfFile(gBase + "/staging/SYSTEM0").substr(0, 64), system ? system : "")
+        << "the SYSTEM hive was written";
+    free(system);
     std::string alice = gBase + "/alice-after", bob = gBase + "/bob-after";
     ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/alice/NTUSER.DAT", alice.c_str()));
     ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/bob/ntuser.dat", bob.c_str()));

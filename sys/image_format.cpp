@@ -1,6 +1,7 @@
 // The format of a disk image (see image_format.h).
 #include "sys/image_format.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -32,6 +33,30 @@ const char* HeaderFormat(const unsigned char* head, size_t length) {
   return "raw";
 }
 
+uint64_t BigEndian(const unsigned char* bytes, size_t count) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return value;
+}
+
+// Why a header of `format` has the emulator open another file it names (a
+// backing file, a parent disk, extents), or null. Such a file is on the
+// host, where the guest that wrote the header has no say.
+const char* NamesAnotherFile(const char* format, const unsigned char* head, size_t length) {
+  if ((std::strcmp(format, "qcow2") == 0 || std::strcmp(format, "qcow") == 0) && length >= 16 &&
+      BigEndian(head + 8, 8) != 0)
+    return "it names a backing file";
+  if (std::strcmp(format, "vmdk") == 0 && Starts(head, length, 0, "# Disk DescriptorFile", 21))
+    return "it is a VMDK descriptor, whose extents are other files";
+  if (std::strcmp(format, "vpc") == 0 && Starts(head, length, 0, "conectix", 8) && length >= 64 &&
+      BigEndian(head + 60, 4) == 4)
+    return "it is a differencing VHD, which names its parent disk";
+  if (std::strcmp(format, "vdi") == 0 && length >= 0x50 &&
+      (head[0x4c] | head[0x4d] << 8 | head[0x4e] << 16 | static_cast<uint32_t>(head[0x4f]) << 24) == 4)
+    return "it is a differencing VDI, which names its parent disk";
+  return nullptr;
+}
+
 const char* const kRawNames[] = {".raw", ".dd", ".bin", ".iso"};
 
 const struct {
@@ -50,7 +75,9 @@ int NameSaysDiskImage(const char* name) {
   return EndsWithIgnoringCase(name, ".img");
 }
 
-const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity) {
+namespace {
+
+const char* FormatByName(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity) {
   for (const char* tail : kRawNames)
     if (EndsWithIgnoringCase(name, tail)) return "raw";
   const char* found = HeaderFormat(head, length);
@@ -65,4 +92,17 @@ const char* ImageFormatOf(const char* name, const unsigned char* head, size_t le
     return nullptr;
   }
   return found;
+}
+
+}  // namespace
+
+const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity) {
+  const char* format = FormatByName(name, head, length, why, capacity);
+  const char* other = format ? NamesAnotherFile(format, head, length) : nullptr;
+  if (other) {
+    std::snprintf(why, capacity, "%s (%s): it is not opened, so that nothing outside it is read or written", other,
+                  format);
+    return nullptr;
+  }
+  return format;
 }

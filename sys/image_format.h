@@ -15,7 +15,9 @@ enum { kImageHeadSize = 512 };  // bytes read from the start of an image
 // format (.qcow2, .vmdk, .vhd, .vhdx, .vdi) must carry that format's header
 // (a fixed .vhd, whose header is at its end, is read as raw); any other name
 // goes by the header, raw when there is none. Null when the name and the
-// bytes disagree, with the reason in `why`.
+// bytes disagree, or when the header has the emulator open another file
+// (a qcow2 backing file, a VMDK descriptor's extents, a differencing VHD's
+// or VDI's parent), with the reason in `why`.
 const char* ImageFormatOf(const char* name, const unsigned char* head, size_t length, char* why, size_t capacity);
 
 // 1 when the name `name` (a path) says by its ending alone, case ignored,

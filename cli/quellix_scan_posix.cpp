@@ -4,7 +4,6 @@
 // the offline volume's refusals and profile hives, and the quarantine's
 // way back.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +20,7 @@
 #include "cli/console_driver.h"
 #include "cli/image_scan_posix.h"
 #include "cli/run_backup_posix.h"
+#include "cli/stop_signals_posix.h"
 #include "engine/file_check_posix.h"
 #include "engine/signature_file_posix.h"
 #include "remedy/file_removal_posix.h"
@@ -35,55 +35,6 @@
 #include "walker/tree_walk_posix.h"
 
 namespace {
-
-// Ctrl-C, a termination request or a hang-up (a dropped ssh session) ends
-// the walk after the current file; the summary and the records still come,
-// then the program ends by that signal, as the shell expects. A second
-// Ctrl-C ends it at once (a person's way out of a wait); a second hang-up or
-// termination request does not, as a shell forwards one the kernel also sent.
-volatile sig_atomic_t gInterrupted = 0;
-
-void OnInterrupt(int number) { gInterrupted = number; }
-
-// A reader gone from standard output: the writes fail instead, and the run
-// still closes its JSON and log. A handler rather than SIG_IGN, which a
-// program started from here (the disk-image appliance) would inherit.
-void OnBrokenPipe(int) {}
-
-void CatchSignals() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = OnInterrupt;
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-    // One ignored already stays so: nohup, or a job the shell put in the background.
-    struct sigaction before;
-    if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
-    action.sa_flags = SA_RESTART | (number == SIGINT ? SA_RESETHAND : 0);
-    sigaction(number, &action, nullptr);
-  }
-  action.sa_handler = OnBrokenPipe;
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGPIPE, &action, nullptr);
-}
-
-// After the run: ends the program by the signal that stopped it.
-void EndBySignal() {
-  int number = gInterrupted;
-  if (!number) return;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = SIG_DFL;
-  sigaction(number, &action, nullptr);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, number);
-  sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  raise(number);
-}
 
 struct PosixScanner {
   const ScanOptions* options;
@@ -138,7 +89,7 @@ double Now() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-int Interrupted() { return gInterrupted ? 1 : 0; }
+int Interrupted() { return StopSignalArrived(); }
 
 void HostName(char* out, size_t capacity) {
   if (gethostname(out, capacity) != 0 && capacity) out[0] = 0;

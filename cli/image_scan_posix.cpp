@@ -14,8 +14,11 @@
 
 #include "engine/guest_check_posix.h"
 #include "remedy/command_line.h"
+#include "image/run_value_preview_posix.h"
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
+#include "remedy/offline_windows.h"
+#include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
 
@@ -68,10 +71,42 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
   }
 }
 
+// What a detection-only run found on the system volume of an image read in
+// this process, by its Windows path, for the Run-value preview.
+void RememberFound(ImageScanner* s, const ImageFileRecord* record) {
+  if (!s->system.found || record->volumeIndex != s->system.volume || HoldsNonWindowsName(record->below)) return;
+  std::string windows = std::string("C:\\") + record->below;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  if (ReferredPathFits(windows.c_str())) s->removed.push_back(windows);
+}
+
+int ReadRecordAt(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
+  const ImageFileRecord* r = static_cast<const ImageFileRecord*>(context);
+  return ReadImageFile(r->volume, r->identity, offset, block, length) == static_cast<int64_t>(length);
+}
+
+CandidateOutcome CheckInProcess(ImageScanner* s, const SignatureSet& signatures, const FoundFile* file,
+                                char* nameOut, FileIdentity* identity) {
+  const ImageFileRecord* record = static_cast<const ImageFileRecord*>(file->location);
+  nameOut[0] = 0;
+  *identity = FileIdentity{record->volumeIndex, record->identity, 1};
+  CandidateReader reader{ReadRecordAt, const_cast<ImageFileRecord*>(record)};
+  const char* found = nullptr;
+  CandidateOutcome outcome = CheckCandidate(signatures, record->size, &reader, &found);
+  if (found) {
+    std::strncpy(nameOut, found, kDetectionNameCapacity - 1);
+    nameOut[kDetectionNameCapacity - 1] = 0;
+  }
+  if (outcome == kCandidateMatched) RememberFound(s, record);
+  return outcome;
+}
+
 // A detection-only run previews the Run values of what it found, as a
 // writing run cleans those of what it took away.
 CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
                            FileIdentity* identity) {
+  if (Of(context)->options->action == kActionLeave) return CheckInProcess(Of(context), signatures, file, nameOut, identity);
   const GuestEntry* entry = EntryOf(file);
   CandidateOutcome outcome = CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
   ImageScanner* s = Of(context);
@@ -105,7 +140,72 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
   return kRowQuarantined;
 }
 
+// The format the image is opened as: decided from its name and first bytes
+// by the format rules, never by the emulator.
+const char* FormatOf(const char* image, char* why, size_t capacity) {
+  unsigned char head[kImageHeadSize];
+  ssize_t length = -1;
+  {
+    OwnedFd file;
+    struct stat st;
+    char reason[128];
+    if (!OpenRegularFile(image, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
+      std::snprintf(why, capacity, "cannot be read: %s", reason);
+      return nullptr;
+    }
+    length = pread(file.get(), head, sizeof head, 0);
+  }
+  if (length < 0) {
+    std::snprintf(why, capacity, "cannot be read: %s", std::strerror(errno));
+    return nullptr;
+  }
+  return ImageFormatOf(image, head, static_cast<size_t>(length), why, capacity);
+}
+
+// A run that only detects: the image read in this process, no appliance.
+int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
+  char text[512];
+  std::snprintf(text, sizeof text, "image %u of %u: reading it in this process", index + 1, count);
+  Progress(s, image, text);
+  long pid = 0;
+  if (ImageOpenForWriting(image, &pid)) {
+    std::snprintf(text, sizeof text, "in use: process %ld has it open for writing (shut the virtual machine down)",
+                  pid);
+    return Refuse(s, image, text);
+  }
+  char why[1024] = "";
+  const char* format = FormatOf(image, why, sizeof why);
+  if (!format || !OpenImageDisk(image, format, &s->read, why, sizeof why)) return Refuse(s, image, why);
+  s->image = image;
+  s->removed.clear();
+  FindImageSystem(&s->read, &s->system);
+  std::string drives;
+  for (uint32_t i = 0; i < s->read.volumeCount; ++i) {
+    const char* label = ImageDriveLabel(s->read, s->system, i);
+    drives += std::string(drives.empty() ? "" : ", ") + label + (std::strlen(label) == 1 ? ":" : "") +
+              (s->read.volumes[i].fs ? "" : " (cannot be read)");
+  }
+  std::snprintf(text, sizeof text, "%s; listing %s", s->system.found ? "Windows found" :
+                "no Windows installation found: every NTFS and FAT file system is scanned", drives.c_str());
+  Progress(s, image, text);
+  int go = WalkImageDisk(&s->read, s->system, image, *visitor, &s->walked);
+  if (go && !s->removed.empty() && s->session) {
+    std::vector<const char*> paths;
+    for (const std::string& p : s->removed) paths.push_back(p.c_str());
+    OfflineVolumePort port;
+    ImageVolumePort(&s->read.volumes[s->system.volume], &port);
+    RunValueListener listener = SessionRunValueListener(s->session);
+    PreviewImageRunValues(port, s->system.systemFolder, image, paths.data(), static_cast<uint32_t>(paths.size()),
+                          listener);
+  }
+  CloseImageDisk(&s->read);
+  s->image = nullptr;
+  Progress(s, image, "done");
+  return go;
+}
+
 int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
+  if (s->options->action == kActionLeave) return ReadOneImage(s, image, index, count, visitor);
   char text[512];
   std::snprintf(text, sizeof text, "image %u of %u: starting the appliance", index + 1, count);
   Progress(s, image, text);
@@ -195,6 +295,9 @@ int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* d
   s->image = nullptr;
   s->backupReady = 0;
   s->stats = GuestWalkStats{0, 0};
+  s->walked = ImageWalkStats{0, 0};
+  std::memset(&s->read, 0, sizeof s->read);
+  std::memset(&s->system, 0, sizeof s->system);
   if (options->action != kActionLeave) {
     if (!OpenRunBackup(&s->backup, *options, driver)) return 0;
     s->backupReady = 1;
@@ -214,6 +317,7 @@ void ImageScanBeforeWalk(ImageScanner* s, ScanSession* session) { s->session = s
 
 void EndImageScan(ImageScanner* s) {
   if (s->disk.handle) CloseGuestDisk(&s->disk);
+  CloseImageDisk(&s->read);
   if (s->backupReady) CloseHiveBackup(&s->backup);
   s->backupReady = 0;
 }

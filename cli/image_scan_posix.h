@@ -1,10 +1,13 @@
 // quellix-scan --image: the third platform behind the scan session's ports.
-// Each disk image is opened in its turn through libguestfs (read-only
-// unless the run removes or quarantines), refused when another process has
-// it open for writing or, for a writing run, when it holds a hibernated
-// system; its drives are walked in batches, candidates read through the
-// appliance, detections removed or quarantined there, and its profile
-// hives' Run values cleaned before the next image is opened. Rows read
+// Each disk image is opened in its turn, refused when another process has
+// it open for writing. A run that only detects reads it in this process
+// (image/: qemu-nbd and The Sleuth Kit, no appliance): its file systems are
+// walked folder by folder, candidates read there, and the Run values of
+// what it found previewed from host copies of the hives. A run that
+// removes or quarantines opens it through libguestfs, refused when it holds
+// a hibernated system; its drives are walked in batches, detections removed
+// or quarantined through the appliance, and its profile hives' Run values
+// cleaned before the next image is opened. Rows read
 // "IMAGE:C:\WINDOWS\x.exe". POSIX.
 #pragma once
 #include <cstdint>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "cli/console_driver.h"
+#include "image/image_walk_posix.h"
 #include "remedy/hive_posix.h"
 #include "remedy/quarantine_posix.h"
 #include "sys/guest_disk_posix.h"
@@ -24,6 +28,9 @@ struct ImageScanner {
   ScanSession* session;
   QuarantineStore* quarantine;  // the console's, open for --quarantine
   GuestDisk disk;
+  ImageDisk read;         // a detection-only run's image, read in this process
+  ImageSystem system;     // its Windows installation, when one was found
+  ImageWalkStats walked;
   const char* image;                 // the one open now, as given
   char imageCanonical[4096];         // the same, absolute, as the quarantine records it
   std::string restoring;             // restore: the image open for writing

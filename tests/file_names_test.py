@@ -4,7 +4,7 @@
   *_win32.*  may include Windows SDK headers and *_win32.h headers;
   *_posix.*  may include POSIX headers and *_posix.h headers;
   any other file includes neither (it is built natively under the sanitizers).
-  Nothing under engine/ scan/ walker/ remedy/ sys/ includes "ui/..." or "cli/...".
+  Nothing under engine/ scan/ walker/ remedy/ sys/ image/ includes "ui/..." or "cli/...".
 
 usage: file_names_test.py SOURCE_ROOT      check the tree; status 1 on a breach
        file_names_test.py --self-test      the rule against planted breaches
@@ -29,7 +29,7 @@ POSIX_HEADERS = {
     "syslog.h", "utime.h", "sched.h", "semaphore.h", "netdb.h",
 }
 POSIX_FOLDERS = ("sys/", "linux/", "netinet/", "arpa/")
-CORE_FOLDERS = ("engine/", "scan/", "walker/", "remedy/", "sys/")
+CORE_FOLDERS = ("engine/", "scan/", "walker/", "remedy/", "sys/", "image/")
 SKIPPED = {"build", ".git"}
 
 

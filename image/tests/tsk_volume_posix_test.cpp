@@ -24,7 +24,9 @@
 #include <gtest/gtest.h>
 
 #include "image/image_walk_posix.h"
+#include "image/run_value_preview_posix.h"
 #include "image/tsk_volume_posix.h"
+#include "remedy/testing/profile_hive_posix.h"
 
 namespace {
 
@@ -94,6 +96,21 @@ Walked WalkAll(ImageDisk* disk, const std::string& image) {
   WalkVisitor visitor{OnFile, OnUnreadable, &w};
   EXPECT_EQ(1, WalkImageDisk(disk, system, image.c_str(), visitor, nullptr));
   return w;
+}
+
+struct Heard {
+  std::vector<std::string> deleted, examined, trouble;
+};
+
+void OnWouldDelete(void* context, const RunValueDeletion* d) {
+  static_cast<Heard*>(context)->deleted.push_back(std::string(d->hive) + " " + d->valueName +
+                                                  (d->wouldDelete ? " would go" : " went"));
+}
+void OnExamined(void* context, const char* hive, uint32_t deleted) {
+  static_cast<Heard*>(context)->examined.push_back(std::string(hive) + " " + std::to_string(deleted));
+}
+void OnTrouble(void* context, RunValueTrouble, const char* where, const char* reason) {
+  static_cast<Heard*>(context)->trouble.push_back(std::string(where) + ": " + reason);
 }
 
 std::map<std::string, uint64_t> Prefixed(const std::string& label, const std::map<std::string, uint64_t>& tree) {
@@ -174,6 +191,10 @@ class ImageReader : public testing::Test {
     MakeNtfs(sys, gBase + "/sysmnt", 0);
     EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Windows/System32/CONFIG' && printf regf > '" + gBase +
                     "/sysmnt/Windows/System32/CONFIG/system' && printf x > '" + gBase + "/sysmnt/boot.ini'"));
+    EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Documents and Settings/alice'"));
+    EXPECT_TRUE(WriteProfileHive(gBase + "/sysmnt/Documents and Settings/alice/NTUSER.DAT",
+                                 {{"Worm0", 1, "C:\\Windows\\System32\\evil.exe -s"}, {"Keep", 1, "notepad.exe"}},
+                                 {}));
     ASSERT_EQ(0, Sh("umount '" + gBase + "/sysmnt'"));
     std::string disk = gBase + "/disk.raw";
     ASSERT_EQ(0, Sh("truncate -s 300M '" + disk + "' && printf 'start=2048,size=65536,type=c\\nstart=67584,size=524288,"
@@ -298,7 +319,20 @@ TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
     std::map<std::string, uint64_t> expected = Prefixed("partition 1", HostFiles(gBase + "/fatsrc"));
     expected["C/boot.ini"] = 1;
     expected["C/Windows/System32/CONFIG/system"] = 4;
+    expected["C/Documents and Settings/alice/NTUSER.DAT"] = walked.files["C/Documents and Settings/alice/NTUSER.DAT"];
     EXPECT_EQ(expected, walked.files);
+
+    // The preview reads alice's hive through the volume table.
+    OfflineVolumePort port;
+    ImageVolumePort(&disk.volumes[1], &port);
+    Heard heard;
+    RunValueListener listener{OnWouldDelete, OnExamined, OnTrouble, &heard, 1};
+    const char* found[] = {"C:\\Windows\\System32\\evil.exe"};
+    PreviewImageRunValues(port, system.systemFolder, name, found, 1, listener);
+    std::string hive = std::string(name) + ":C:\\Documents and Settings\\alice\\NTUSER.DAT";
+    EXPECT_EQ(std::vector<std::string>{hive + " Worm0 would go"}, heard.deleted);
+    EXPECT_EQ(std::vector<std::string>{hive + " 1"}, heard.examined);
+    EXPECT_TRUE(heard.trouble.empty()) << heard.trouble[0];
     CloseImageDisk(&disk);
   }
   // The wrong format reads no file system: nothing is taken for clean.

@@ -113,6 +113,16 @@ int PassedOver(const ImageVolume& volume, uint64_t folder, const TSK_FS_NAME* na
   return 0;
 }
 
+// The Sleuth Kit lists a FAT volume's label as an empty file at its root,
+// "LABEL (Volume Label Entry)". A file of that name that holds anything is
+// still a file (and an empty one is no worm).
+int IsVolumeLabel(const ImageVolume& volume, uint64_t folder, const VolumeEntry& entry) {
+  static const char kSuffix[] = " (Volume Label Entry)";
+  size_t length = std::strlen(entry.name), suffix = sizeof kSuffix - 1;
+  return !volume.ntfs && folder == volume.root && entry.kind == kVolumeFile && entry.size == 0 && length > suffix &&
+         std::strcmp(entry.name + length - suffix, kSuffix) == 0;
+}
+
 // Fills `entry` from the opened file; null, or what is wrong with it.
 const char* Describe(ImageVolume* volume, TSK_FS_FILE* file, VolumeEntry* entry) {
   if (!file || !file->meta) return LibraryError();
@@ -162,6 +172,7 @@ int ListFolder(ImageVolume* volume, uint64_t folder, const char* only, int anyCa
     const char* trouble = Describe(volume, file, &entry);
     std::string kept = trouble ? trouble : "";
     if (file) tsk_fs_file_close(file);
+    if (!trouble && IsVolumeLabel(*volume, folder, entry)) continue;
     if (!each(context, entry, trouble ? kept.c_str() : nullptr)) result = -1;
   }
   tsk_fs_dir_close(dir);

@@ -1,9 +1,9 @@
 // The in-process reader against what else knows the same images: an NTFS
 // image made with mkntfs and filled through an ntfs-3g mount (hard links, a
 // compressed file, a sparse file, a folder of 20 000 entries, a path 30
-// folders deep, Unicode names, a symbolic link) is listed as the mount,
-// mounted read-only, lists it; a FAT image filled by mtools lists as the
-// folder copied in; a partitioned disk, raw and qcow2, is labelled as the
+// folders deep, Unicode names, an 8.3 alias, a reparse point) is listed as
+// the mount, mounted read-only, lists it; a FAT image filled by mtools lists
+// as the folder copied in (its volume label no file); a partitioned disk, raw and qcow2, is labelled as the
 // person knows it; a folder whose record is damaged is trouble, not empty.
 // Needs root (ntfs-3g mounts) and the image tools; skipped without them.
 #include <ftw.h>
@@ -155,6 +155,9 @@ void MakeNtfs(const std::string& image, const std::string& mount, int fill) {
     // links are Interix files, plain files to Windows), relative, to "links".
     EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_reparse_data -v 0x0c0000a02000000000000a000a000a00010000006c0069006e006b0073006c0069006e006b007300 '" +
                     mount + "/link-to-links'"));
+    // A long name with its 8.3 alias, as Windows gives one.
+    EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_dos_name -v 'UNICOD~1' '" + mount + "/Unicode caf\xc3\xa9 "
+                    "\xe6\x97\xa5\xe6\x9c\xac'"));
     // New files of a compressed folder are compressed by ntfs-3g.
     EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_attrib_be -v 0x00000810 '" + mount + "/compressed'"));
     EXPECT_EQ(0, Sh("python3 -c \"import sys; open(sys.argv[1],'w').write('compress me, ' * 20000)\" '" + mount +
@@ -183,7 +186,7 @@ class ImageReader : public testing::Test {
     ASSERT_EQ(0, Sh("mkdir -p '" + src + "/Long Folder Name/a/b/c' && printf 'long name\\n' > '" + src +
                     "/Long Folder Name/a/b/c/A File With A Long Name.txt' && printf 'short' > '" + src +
                     "/SHORT.TXT' && head -c 70000 /dev/zero | tr '\\0' x > '" + src + "/Long Folder Name/big.dat'"));
-    ASSERT_EQ(0, Sh("mkfs.vfat -C '" + gBase + "/fat.raw' 32768 >/dev/null && cd '" + src + "' && mcopy -s -i '" +
+    ASSERT_EQ(0, Sh("mkfs.vfat -n QXLABEL -C '" + gBase + "/fat.raw' 32768 >/dev/null && cd '" + src + "' && mcopy -s -i '" +
                     gBase + "/fat.raw' * ::/"));
 
     // A partitioned disk: FAT in partition 1, an NTFS system volume in 2.

@@ -200,10 +200,13 @@ class ImageReader : public testing::Test {
                                  {}));
     ASSERT_EQ(0, Sh("umount '" + gBase + "/sysmnt'"));
     std::string disk = gBase + "/disk.raw";
-    ASSERT_EQ(0, Sh("truncate -s 300M '" + disk + "' && printf 'start=2048,size=65536,type=c\\nstart=67584,size=524288,"
-                    "type=7\\n' | sfdisk -q '" + disk + "' && dd if='" + gBase + "/fat.raw' of='" + disk +
+    // FAT again as a logical partition: Linux numbers it 5.
+    ASSERT_EQ(0, Sh("truncate -s 400M '" + disk + "' && printf 'start=2048,size=65536,type=c\\nstart=67584,size=524288,"
+                    "type=7\\nstart=591872,size=227328,type=5\\nstart=593920,size=65536,type=c\\n' | sfdisk -q '" +
+                    disk + "' && dd if='" + gBase + "/fat.raw' of='" + disk +
                     "' bs=512 seek=2048 conv=notrunc,sparse status=none && dd if='" + sys + "' of='" + disk +
-                    "' bs=512 seek=67584 conv=notrunc,sparse status=none"));
+                    "' bs=512 seek=67584 conv=notrunc,sparse status=none && dd if='" + gBase + "/fat.raw' of='" +
+                    disk + "' bs=512 seek=593920 conv=notrunc,sparse status=none"));
     ASSERT_EQ(0, Sh("qemu-img convert -f raw -O qcow2 '" + disk + "' '" + gBase + "/disk.qcow2'"));
     gReady = 1;
   }
@@ -310,7 +313,7 @@ TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
     char why[512] = "";
     std::string format = std::strstr(name, "qcow2") ? "qcow2" : "raw";
     ASSERT_EQ(1, OpenImageDisk((gBase + "/" + name).c_str(), format.c_str(), &disk, why, sizeof why)) << why;
-    ASSERT_EQ(2u, disk.volumeCount);
+    ASSERT_EQ(3u, disk.volumeCount);
     ImageSystem system;
     FindImageSystem(&disk, &system);
     ASSERT_EQ(1, system.found);
@@ -318,8 +321,10 @@ TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
     EXPECT_STREQ("Windows", system.systemFolder);
     EXPECT_STREQ("partition 1", ImageDriveLabel(disk, system, 0));
     EXPECT_STREQ("C", ImageDriveLabel(disk, system, 1));
+    EXPECT_STREQ("partition 5", ImageDriveLabel(disk, system, 2));
     Walked walked = WalkAll(&disk, name);
     std::map<std::string, uint64_t> expected = Prefixed("partition 1", HostFiles(gBase + "/fatsrc"));
+    for (const auto& f : Prefixed("partition 5", HostFiles(gBase + "/fatsrc"))) expected.insert(f);
     expected["C/boot.ini"] = 1;
     expected["C/Windows/System32/CONFIG/system"] = 4;
     expected["C/Documents and Settings/alice/NTUSER.DAT"] = walked.files["C/Documents and Settings/alice/NTUSER.DAT"];

@@ -71,11 +71,12 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
   }
 }
 
-// What a detection-only run found on the system volume of an image read in
-// this process, by its Windows path, for the Run-value preview.
+// What a detection-only run found on a drive of an image read in this
+// process, by its Windows path, for the Run-value preview.
 void RememberFound(ImageScanner* s, const ImageFileRecord* record) {
-  if (!s->system.found || record->volumeIndex != s->system.volume || HoldsNonWindowsName(record->below)) return;
-  std::string windows = std::string("C:\\") + record->below;
+  const char* letter = s->system.letters[record->volumeIndex];
+  if (!letter[0] || HoldsNonWindowsName(record->below)) return;
+  std::string windows = std::string(letter) + ":\\" + record->below;
   for (char& c : windows)
     if (c == '/') c = '\\';
   if (ReferredPathFits(windows.c_str())) s->removed.push_back(windows);
@@ -195,7 +196,7 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
     OfflineVolumePort port;
     ImageVolumePort(&s->read.volumes[s->system.volume], &port);
     RunValueListener listener = SessionRunValueListener(s->session);
-    PreviewImageRunValues(port, s->system.systemFolder, image, paths.data(), static_cast<uint32_t>(paths.size()),
+    PreviewImageRunValues(port, s->system.letters[s->system.volume][0], s->system.systemFolder, image, paths.data(), static_cast<uint32_t>(paths.size()),
                           listener);
   }
   CloseImageDisk(&s->read);

@@ -1,6 +1,11 @@
 // The walk of a disk image read in this process (see image_walk_posix.h).
 #include "image/image_walk_posix.h"
 
+#include <fcntl.h>
+#include <hivex.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "remedy/hive_posix.h"
+#include "sys/owned_fd_posix.h"
 #include "walker/visited_set.h"
 
 namespace {
@@ -114,6 +121,74 @@ int WalkVolume(ImageVolume* volume, uint32_t index, const std::string& drive, co
   return go;
 }
 
+
+uint64_t Little(const unsigned char* bytes, size_t count) {
+  uint64_t value = 0;
+  for (size_t i = count; i-- > 0;) value = value << 8 | bytes[i];
+  return value;
+}
+
+// The letters MountedDevices of the SYSTEM hive at `hive` (on the system
+// volume) gives this disk's partitions. Anything unreadable gives none.
+void ReadMountedDevices(ImageDisk* disk, ImageSystem* system, const std::string& hive) {
+  unsigned char signature[4];
+  if (!disk->mbr || !ReadNbdDisk(&disk->nbd, 440, signature, sizeof signature)) return;
+  OfflineVolumePort port;
+  ImageVolumePort(&disk->volumes[system->volume], &port);
+  VolumeEntry entry{};
+  int missing = 0;
+  char why[kImageTroubleCapacity];
+  if (!port.look(port.context, hive.c_str(), &entry, &missing, why, sizeof why) || entry.kind != kVolumeFile ||
+      entry.size > kMaxHiveSize)
+    return;
+  const char* tmpdir = getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-system-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  OwnedFd copy(mkostemp(name.data(), O_CLOEXEC));
+  if (!copy.valid()) return;
+  unlink(name.data());
+  if (!port.fetch(port.context, hive.c_str(), copy.get(), why, sizeof why)) return;
+  char through[64];
+  std::snprintf(through, sizeof through, "/dev/fd/%d", copy.get());
+  hive_h* h = hivex_open(through, 0);
+  if (!h) return;
+  hive_node_h devices = hivex_node_get_child(h, hivex_root(h), "MountedDevices");
+  hive_value_h* values = devices ? hivex_node_values(h, devices) : nullptr;
+  for (size_t i = 0; values && values[i]; ++i) {
+    char* key = hivex_value_key(h, values[i]);
+    hive_type type;
+    size_t length = 0;
+    char* data = key ? hivex_value_value(h, values[i], &type, &length) : nullptr;
+    // "\DosDevices\E:" = disk signature, then the partition's byte offset.
+    const char prefix[] = "\\DosDevices\\";
+    size_t p = sizeof prefix - 1;
+    if (data && length == 12 && std::strncmp(key, prefix, p) == 0 && key[p] >= 'A' && key[p] <= 'Z' &&
+        key[p + 1] == ':' && !key[p + 2] && std::memcmp(data, signature, 4) == 0) {
+      uint64_t offset = Little(reinterpret_cast<unsigned char*>(data) + 4, 8);
+      for (uint32_t v = 0; v < disk->volumeCount; ++v)
+        if (disk->volumes[v].offset == offset && !system->letters[v][0]) system->letters[v][0] = key[p];
+    }
+    free(data);
+    free(key);
+  }
+  free(values);
+  hivex_close(h);
+}
+
+// One volume per letter: the system volume keeps its own, C without one;
+// of two others the first keeps it.
+void SettleLetters(ImageDisk* disk, ImageSystem* system) {
+  char* own = system->letters[system->volume];
+  if (!own[0]) own[0] = 'C';
+  for (uint32_t v = 0; v < disk->volumeCount; ++v) {
+    if (v == system->volume || !system->letters[v][0]) continue;
+    for (uint32_t w = 0; w < disk->volumeCount; ++w)
+      if (w != v && (w == system->volume || w < v) && system->letters[w][0] == system->letters[v][0])
+        system->letters[v][0] = 0;
+  }
+}
+
 }  // namespace
 
 void FindImageSystem(ImageDisk* disk, ImageSystem* system) {
@@ -132,13 +207,15 @@ void FindImageSystem(ImageDisk* disk, ImageSystem* system) {
       system->found = 1;
       system->volume = v;
       std::snprintf(system->systemFolder, sizeof system->systemFolder, "%s", windows.spelt.c_str());
+      ReadMountedDevices(disk, system, windows.spelt + "/" + system32.spelt + "/" + config.spelt + "/" + hive.spelt);
+      SettleLetters(disk, system);
       break;
     }
   }
 }
 
 const char* ImageDriveLabel(const ImageDisk& disk, const ImageSystem& system, uint32_t volume) {
-  return system.found && system.volume == volume ? "C" : disk.volumes[volume].label;
+  return system.letters[volume][0] ? system.letters[volume] : disk.volumes[volume].label;
 }
 
 int WalkImageDisk(ImageDisk* disk, const ImageSystem& system, const char* imageName, const WalkVisitor& visitor,

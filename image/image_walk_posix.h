@@ -31,15 +31,20 @@ struct ImageWalkStats {
 
 // The Windows installation of the image, found without running anything of
 // it: the first file system whose root holds WINDOWS or WINNT (names in any
-// case, an exact spelling first) holding system32\config\SYSTEM.
+// case, an exact spelling first) holding system32\config\SYSTEM. Its
+// drive letters are those the SYSTEM hive's MountedDevices gives the
+// partitions of this disk (an MBR disk's signature and the partition's
+// offset); the system volume is C when it names none. A letter only names
+// rows and the Windows paths Run values are matched against.
 struct ImageSystem {
   int found;
   uint32_t volume;
   char systemFolder[256];  // as spelt there
+  char letters[kMaxImageVolumes][2];  // "C", or "" for none
 };
 void FindImageSystem(ImageDisk* disk, ImageSystem* system);
 
-// "C" for the system volume, else the volume's own label.
+// The volume's letter ("C"), else its own label ("partition 2").
 const char* ImageDriveLabel(const ImageDisk& disk, const ImageSystem& system, uint32_t volume);
 
 // 0 when the visitor ended the walk.

@@ -72,6 +72,7 @@ std::string Join(const std::string& folder, const std::string& name) { return fo
 
 struct Job {
   const OfflineVolumePort* volume;
+  char drive[3];  // "C:"
   const char* imageName;
   const char* systemFolder;
   const char* const* removed;
@@ -83,7 +84,7 @@ std::string Shown(const Job& job, const std::string& path) {
   std::string windows = path;
   for (char& c : windows)
     if (c == '/') c = '\\';
-  return std::string(job.imageName) + ":C:\\" + windows;
+  return std::string(job.imageName) + ":" + job.drive + "\\" + windows;
 }
 
 void Trouble(const Job& job, RunValueTrouble kind, const std::string& where, const std::string& why) {
@@ -143,16 +144,16 @@ void PreviewHive(const Job& job, const std::string& path, const std::string& use
 
 void Environment(const Job& job, const std::string* profile, OfflineEnvironment* environment) {
   environment->count = 0;
-  std::string root = std::string("C:\\") + job.systemFolder;
+  std::string root = std::string(job.drive) + "\\" + job.systemFolder;
   SetOfflineVariable(environment, "SystemRoot", root.c_str());
   SetOfflineVariable(environment, "windir", root.c_str());
-  SetOfflineVariable(environment, "SystemDrive", "C:");
+  SetOfflineVariable(environment, "SystemDrive", job.drive);
   if (!profile) return;
-  std::string windows = "C:\\" + *profile;
+  std::string windows = std::string(job.drive) + "\\" + *profile;
   for (char& c : windows)
     if (c == '/') c = '\\';
   SetOfflineVariable(environment, "USERPROFILE", windows.c_str());
-  SetOfflineVariable(environment, "HOMEDRIVE", "C:");
+  SetOfflineVariable(environment, "HOMEDRIVE", job.drive);
   SetOfflineVariable(environment, "HOMEPATH", windows.c_str() + 2);
 }
 
@@ -175,10 +176,11 @@ void PreviewProfile(const Job& job, const std::string& profile, const std::strin
 
 }  // namespace
 
-void PreviewImageRunValues(const OfflineVolumePort& system, const char* systemFolder, const char* imageName,
-                           const char* const* removedWindowsPaths, uint32_t count, const RunValueListener& listener) {
+void PreviewImageRunValues(const OfflineVolumePort& system, char letter, const char* systemFolder,
+                           const char* imageName, const char* const* removedWindowsPaths, uint32_t count,
+                           const RunValueListener& listener) {
   if (count == 0) return;
-  Job job{&system, imageName, systemFolder, removedWindowsPaths, count, &listener};
+  Job job{&system, {letter, ':', 0}, imageName, systemFolder, removedWindowsPaths, count, &listener};
   for (const char* top : {"Documents and Settings", "Users"}) {
     std::string spelt = FolderNamed(system, "", top);
     if (spelt.empty()) continue;

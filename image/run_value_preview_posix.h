@@ -10,8 +10,9 @@
 #include "remedy/offline_volume_port.h"
 #include "remedy/run_value_events.h"
 
-// `system` is the system volume (drive C), whose system folder is spelt
-// `systemFolder` ("WINDOWS"); hives are named "IMAGE:C:\Users\alice\NTUSER.DAT"
-// to the previewing `listener`.
-void PreviewImageRunValues(const OfflineVolumePort& system, const char* systemFolder, const char* imageName,
-                           const char* const* removedWindowsPaths, uint32_t count, const RunValueListener& listener);
+// `system` is the system volume (drive `letter`, 'C'), whose system folder
+// is spelt `systemFolder` ("WINDOWS"); hives are named
+// "IMAGE:C:\Users\alice\NTUSER.DAT" to the previewing `listener`.
+void PreviewImageRunValues(const OfflineVolumePort& system, char letter, const char* systemFolder,
+                           const char* imageName, const char* const* removedWindowsPaths, uint32_t count,
+                           const RunValueListener& listener);

@@ -64,7 +64,7 @@ uint32_t LinuxPartitionNumber(const TSK_VS_INFO* vs, const TSK_VS_PART_INFO* par
   return static_cast<uint32_t>(part->slot_num) + 1u;
 }
 
-int AddVolume(ImageDisk* disk, TSK_FS_INFO* fs, const char* label, const char* trouble) {
+int AddVolume(ImageDisk* disk, TSK_FS_INFO* fs, const char* label, uint64_t offset, const char* trouble) {
   if (disk->volumeCount >= kMaxImageVolumes) {
     if (fs) tsk_fs_close(fs);
     return 0;
@@ -73,6 +73,7 @@ int AddVolume(ImageDisk* disk, TSK_FS_INFO* fs, const char* label, const char* t
   std::memset(&v, 0, sizeof v);
   v.fs = fs;
   std::snprintf(v.label, sizeof v.label, "%s", label);
+  v.offset = offset;
   if (fs) {
     v.ntfs = TSK_FS_TYPE_ISNTFS(fs->ftype);
     v.root = fs->root_inum;
@@ -224,25 +225,27 @@ int OpenImageDisk(const char* image, const char* format, ImageDisk* disk, char* 
     tsk_error_reset();
     TSK_FS_INFO* fs = tsk_fs_open_img(disk->img, 0, TSK_FS_TYPE_DETECT);
     if (fs && IsWindowsFileSystem(fs)) {
-      AddVolume(disk, fs, "whole disk", nullptr);
+      AddVolume(disk, fs, "whole disk", 0, nullptr);
     } else if (fs) {
       tsk_fs_close(fs);
     }
   } else {
+    disk->mbr = disk->vs->vstype == TSK_VS_TYPE_DOS;
     for (TSK_PNUM_T i = 0; i < disk->vs->part_count; ++i) {
       const TSK_VS_PART_INFO* part = tsk_vs_part_get(disk->vs, i);
       if (!part || !(part->flags & TSK_VS_PART_FLAG_ALLOC)) continue;
       char label[kImageLabelCapacity];
       std::snprintf(label, sizeof label, "partition %u", LinuxPartitionNumber(disk->vs, part));
+      uint64_t start = static_cast<uint64_t>(part->start) * disk->vs->block_size;
       tsk_error_reset();
       TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
       if (fs && IsWindowsFileSystem(fs)) {
-        AddVolume(disk, fs, label, nullptr);
+        AddVolume(disk, fs, label, start, nullptr);
       } else if (fs) {
         tsk_fs_close(fs);
       } else if (WindowsPartitionType(part->desc)) {
         std::string trouble = std::string("its file system cannot be read: ") + LibraryError();
-        AddVolume(disk, nullptr, label, trouble.c_str());
+        AddVolume(disk, nullptr, label, start, trouble.c_str());
       }
     }
   }

@@ -26,7 +26,8 @@ struct ImageVolume {
   // "partition 2" (the number Linux gives it) or "whole disk".
   char label[kImageLabelCapacity];
   int ntfs;
-  uint64_t root;  // the root folder's metadata address
+  uint64_t root;    // the root folder's metadata address
+  uint64_t offset;  // where it starts on the disk, in bytes
   char trouble[kImageTroubleCapacity];  // why it could not be opened
 };
 
@@ -34,6 +35,7 @@ struct ImageDisk {
   NbdDisk nbd;
   TSK_IMG_INFO* img;  // owned
   TSK_VS_INFO* vs;    // owned; null for a disk without a partition table
+  int mbr;            // the partition table is a DOS one
   ImageVolume volumes[kMaxImageVolumes];
   uint32_t volumeCount;
 };

@@ -192,8 +192,21 @@ class ImageReader : public testing::Test {
     // A partitioned disk: FAT in partition 1, an NTFS system volume in 2.
     std::string sys = gBase + "/sys.ntfs";
     MakeNtfs(sys, gBase + "/sysmnt", 0);
-    EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Windows/System32/CONFIG' && printf regf > '" + gBase +
-                    "/sysmnt/Windows/System32/CONFIG/system' && printf x > '" + gBase + "/sysmnt/boot.ini'"));
+    // Its SYSTEM hive gives partition 1 the letter E and the system volume
+    // C; partition 5 has only a volume name and a value that is no letter's.
+    auto mounted = [](uint64_t sector) {
+      std::string value = "\xee\xff\xc0\x51";  // the disk's signature, 0x51c0ffee
+      for (int i = 0; i < 8; ++i) value += static_cast<char>((sector * 512) >> (8 * i) & 0xff);
+      return value;
+    };
+    EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Windows/System32/CONFIG' && printf x > '" + gBase +
+                    "/sysmnt/boot.ini'"));
+    EXPECT_TRUE(WriteTestHive(gBase + "/sysmnt/Windows/System32/CONFIG/system",
+                              {{{"MountedDevices"},
+                                {{"\\DosDevices\\E:", 3, mounted(2048)},
+                                 {"\\DosDevices\\C:", 3, mounted(67584)},
+                                 {"\\DosDevices\\C:x", 3, mounted(593920)},
+                                 {"\\??\\Volume{5}", 3, mounted(593920)}}}}));
     EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Documents and Settings/alice'"));
     EXPECT_TRUE(WriteProfileHive(gBase + "/sysmnt/Documents and Settings/alice/NTUSER.DAT",
                                  {{"Worm0", 1, "C:\\Windows\\System32\\evil.exe -s"}, {"Keep", 1, "notepad.exe"}},
@@ -201,7 +214,7 @@ class ImageReader : public testing::Test {
     ASSERT_EQ(0, Sh("umount '" + gBase + "/sysmnt'"));
     std::string disk = gBase + "/disk.raw";
     // FAT again as a logical partition: Linux numbers it 5.
-    ASSERT_EQ(0, Sh("truncate -s 400M '" + disk + "' && printf 'start=2048,size=65536,type=c\\nstart=67584,size=524288,"
+    ASSERT_EQ(0, Sh("truncate -s 400M '" + disk + "' && printf 'label: dos\\nlabel-id: 0x51c0ffee\\nstart=2048,size=65536,type=c\\nstart=67584,size=524288,"
                     "type=7\\nstart=591872,size=227328,type=5\\nstart=593920,size=65536,type=c\\n' | sfdisk -q '" +
                     disk + "' && dd if='" + gBase + "/fat.raw' of='" + disk +
                     "' bs=512 seek=2048 conv=notrunc,sparse status=none && dd if='" + sys + "' of='" + disk +
@@ -306,7 +319,7 @@ TEST_F(ImageReader, FatListsWhatWasCopiedIn) {
   CloseImageDisk(&disk);
 }
 
-TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
+TEST_F(ImageReader, PartitionsAreNamedByMountedDevicesOrAsLinuxNumbersThem) {
   for (const char* name : {"disk.raw", "disk.qcow2"}) {
     SCOPED_TRACE(name);
     ImageDisk disk;
@@ -319,14 +332,14 @@ TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
     ASSERT_EQ(1, system.found);
     EXPECT_EQ(1u, system.volume);
     EXPECT_STREQ("Windows", system.systemFolder);
-    EXPECT_STREQ("partition 1", ImageDriveLabel(disk, system, 0));
+    EXPECT_STREQ("E", ImageDriveLabel(disk, system, 0));
     EXPECT_STREQ("C", ImageDriveLabel(disk, system, 1));
     EXPECT_STREQ("partition 5", ImageDriveLabel(disk, system, 2));
     Walked walked = WalkAll(&disk, name);
-    std::map<std::string, uint64_t> expected = Prefixed("partition 1", HostFiles(gBase + "/fatsrc"));
+    std::map<std::string, uint64_t> expected = Prefixed("E", HostFiles(gBase + "/fatsrc"));
     for (const auto& f : Prefixed("partition 5", HostFiles(gBase + "/fatsrc"))) expected.insert(f);
     expected["C/boot.ini"] = 1;
-    expected["C/Windows/System32/CONFIG/system"] = 4;
+    expected["C/Windows/System32/CONFIG/system"] = walked.files["C/Windows/System32/CONFIG/system"];
     expected["C/Documents and Settings/alice/NTUSER.DAT"] = walked.files["C/Documents and Settings/alice/NTUSER.DAT"];
     EXPECT_EQ(expected, walked.files);
 
@@ -336,7 +349,7 @@ TEST_F(ImageReader, PartitionsAreNamedAsLinuxNumbersThemAndTheSystemVolumeIsC) {
     Heard heard;
     RunValueListener listener{OnWouldDelete, OnExamined, OnTrouble, &heard, 1};
     const char* found[] = {"C:\\Windows\\System32\\evil.exe"};
-    PreviewImageRunValues(port, system.systemFolder, name, found, 1, listener);
+    PreviewImageRunValues(port, 'C', system.systemFolder, name, found, 1, listener);
     std::string hive = std::string(name) + ":C:\\Documents and Settings\\alice\\NTUSER.DAT";
     EXPECT_EQ(std::vector<std::string>{hive + " Worm0 would go"}, heard.deleted);
     EXPECT_EQ(std::vector<std::string>{hive + " 1"}, heard.examined);

@@ -51,15 +51,21 @@ done
 grep -qx "quellix-scan $version" <<<"$("$out/root/usr/bin/quellix-scan" --version)" ||
   { echo "--version does not say $version"; exit 1; }
 # Without libguestfs (hidden in a mount namespace, where one can be made):
-# a mounted volume is still scanned, and --image says what to install.
+# a mounted volume is still scanned, a detection-only --image reads the
+# image in process (this one holds no file system: not examined), and a
+# writing --image says what to install.
 lib=$(ldconfig -p | awk '/libguestfs\.so\.0 /{found = $NF} END {print found}')
 if [ -n "$lib" ] && unshare -m true 2>/dev/null; then
   mkdir -p "$out/vol" && echo clean >"$out/vol/boot.ini" && truncate -s 1M "$out/disk.img"
   hidden=$(unshare -m bash -c 'mount --bind /dev/null "$(readlink -f "$1")" || exit 1
-    "$2" --quiet "$3" >/dev/null; echo "volume $?"; "$2" --image "$4" 2>&1; echo "image $?"' \
-    _ "$lib" "$out/root/usr/bin/quellix-scan" "$out/vol" "$out/disk.img")
+    "$2" --quiet "$3" >/dev/null; echo "volume $?"; "$2" --image "$4" 2>&1; echo "image $?"
+    "$2" --remove --backup "$5" --image "$4" 2>&1; echo "writing image $?"' \
+    _ "$lib" "$out/root/usr/bin/quellix-scan" "$out/vol" "$out/disk.img" "$out/backup")
+  detecting=${hidden%%image 2*}
   grep -qx 'volume 0' <<<"$hidden" && grep -qx 'image 2' <<<"$hidden" &&
-    grep -q 'install the libguestfs0 package' <<<"$hidden" || { echo "without libguestfs: $hidden"; exit 1; }
+    grep -q 'no NTFS or FAT file system' <<<"$detecting" && ! grep -q libguestfs <<<"$detecting" &&
+    grep -qx 'writing image 2' <<<"$hidden" && grep -q 'install the libguestfs0 package' <<<"$hidden" ||
+    { echo "without libguestfs: $hidden"; exit 1; }
 else
   echo "not checked here: a run without libguestfs (no mount namespace)"
 fi

@@ -25,7 +25,8 @@ struct Match {
   int found;
 };
 
-// The folder of `folder` named `name` in any case (its exact spelling wins).
+// The folder (with `wantFile`, the regular file) of `folder` named `name`
+// in any case, its exact spelling first.
 int FindFolder(ImageVolume* volume, uint64_t folder, const char* name, Match* match, int wantFile) {
   struct Pick {
     const char* name;
@@ -40,6 +41,7 @@ int FindFolder(ImageVolume* volume, uint64_t folder, const char* name, Match* ma
     int exact = std::strcmp(entry.name, p->name) == 0;
     if (!p->match->found || exact) {
       p->match->entry = entry;
+      p->match->entry.name = nullptr;  // the listing's, gone after it
       p->match->spelt = entry.name;
       p->match->found = 1;
     }

@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "engine/guest_check_posix.h"
-#include "remedy/command_line.h"
 #include "image/run_value_preview_posix.h"
+#include "remedy/command_line.h"
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
 #include "remedy/offline_windows.h"
@@ -107,7 +107,8 @@ CandidateOutcome CheckInProcess(ImageScanner* s, const SignatureSet& signatures,
 // writing run cleans those of what it took away.
 CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
                            FileIdentity* identity) {
-  if (Of(context)->options->action == kActionLeave) return CheckInProcess(Of(context), signatures, file, nameOut, identity);
+  if (Of(context)->options->action == kActionLeave)
+    return CheckInProcess(Of(context), signatures, file, nameOut, identity);
   const GuestEntry* entry = EntryOf(file);
   CandidateOutcome outcome = CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
   ImageScanner* s = Of(context);
@@ -196,8 +197,8 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
     OfflineVolumePort port;
     ImageVolumePort(&s->read.volumes[s->system.volume], &port);
     RunValueListener listener = SessionRunValueListener(s->session);
-    PreviewImageRunValues(port, s->system.letters[s->system.volume][0], s->system.systemFolder, image, paths.data(), static_cast<uint32_t>(paths.size()),
-                          listener);
+    PreviewImageRunValues(port, s->system.letters[s->system.volume][0], s->system.systemFolder, image, paths.data(),
+                          static_cast<uint32_t>(paths.size()), listener);
   }
   CloseImageDisk(&s->read);
   s->image = nullptr;

@@ -123,7 +123,6 @@ int WalkVolume(ImageVolume* volume, uint32_t index, const std::string& drive, co
   return go;
 }
 
-
 uint64_t Little(const unsigned char* bytes, size_t count) {
   uint64_t value = 0;
   for (size_t i = count; i-- > 0;) value = value << 8 | bytes[i];

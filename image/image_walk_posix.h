@@ -39,7 +39,7 @@ struct ImageWalkStats {
 struct ImageSystem {
   int found;
   uint32_t volume;
-  char systemFolder[256];  // as spelt there
+  char systemFolder[256];             // as spelt there
   char letters[kMaxImageVolumes][2];  // "C", or "" for none
 };
 void FindImageSystem(ImageDisk* disk, ImageSystem* system);

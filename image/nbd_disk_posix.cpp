@@ -58,8 +58,7 @@ int OpenNbdDisk(const char* image, const char* format, NbdDisk* disk, char* why,
     ssize_t got = pread(file.get(), head, sizeof head, 0);
     if (std::strcmp(format, "qcow2") == 0 &&
         (got < static_cast<ssize_t>(sizeof head) || (BigEndian(head + 4, 4) >= 3 && (BigEndian(head + 72, 8) & 2))))
-      return Fail(disk, why, capacity, "its qcow2 header names an external data file or is cut short (qcow2)",
-                  nullptr);
+      return Fail(disk, why, capacity, "its qcow2 header names an external data file or is cut short (qcow2)", nullptr);
   }
   disk->handle = nbd_create();
   if (!disk->handle) return Fail(disk, why, capacity, "cannot start reading it", nbd_get_error());

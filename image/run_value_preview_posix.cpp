@@ -68,7 +68,9 @@ std::string FolderNamed(const OfflineVolumePort& volume, const std::string& fold
   return spelt;
 }
 
-std::string Join(const std::string& folder, const std::string& name) { return folder.empty() ? name : folder + "/" + name; }
+std::string Join(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
 
 struct Job {
   const OfflineVolumePort* volume;
@@ -92,8 +94,8 @@ void Trouble(const Job& job, RunValueTrouble kind, const std::string& where, con
 }
 
 // Reads the hive at `path` from a host copy and tells what would go.
-void PreviewHive(const Job& job, const std::string& path, const std::string& user, const OfflineEnvironment& environment,
-                 int machine) {
+void PreviewHive(const Job& job, const std::string& path, const std::string& user,
+                 const OfflineEnvironment& environment, int machine) {
   std::string shown = Shown(job, path);
   const char* tmpdir = getenv("TMPDIR");
   std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-hive-XXXXXX";
@@ -116,12 +118,12 @@ void PreviewHive(const Job& job, const std::string& path, const std::string& use
     Trouble(job, kRunValuesFailed, shown, std::string("not read: ") + (why[0] ? why : std::strerror(errno)));
   } else {
     std::vector<HeldDeletion> held;
-    HiveCleanRequest request{folder.get(), copyName, shown.c_str(), user.c_str(), job.removed, job.count,
-                             &environment, nullptr, machine, 1};
+    HiveCleanRequest request{folder.get(), copyName,     shown.c_str(), user.c_str(), job.removed,
+                             job.count,    &environment, nullptr,       machine,      1};
     uint32_t deleted = 0, kept = 0;
     std::vector<char> reason(4096);
-    HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnDeleted, &held}, &deleted, &kept,
-                                                  reason.data(), reason.size());
+    HiveCleanOutcome outcome =
+        CleanHiveRunValues(request, HiveValueListener{OnDeleted, &held}, &deleted, &kept, reason.data(), reason.size());
     if (outcome != kHiveCleanDone) {
       Trouble(job,
               outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
@@ -130,8 +132,8 @@ void PreviewHive(const Job& job, const std::string& path, const std::string& use
               shown, reason.data());
     } else {
       for (const HeldDeletion& d : held) {
-        RunValueDeletion deletion{d.hive.c_str(), d.key.c_str(), d.valueName.c_str(), d.data.c_str(),
-                                  d.refersTo.c_str(), "", 1};
+        RunValueDeletion deletion{
+            d.hive.c_str(), d.key.c_str(), d.valueName.c_str(), d.data.c_str(), d.refersTo.c_str(), "", 1};
         TellRunValueDeleted(job.listener, deletion);
       }
       TellRunValuesExamined(job.listener, shown.c_str(), deleted);
@@ -162,7 +164,8 @@ void PreviewProfile(const Job& job, const std::string& profile, const std::strin
   if (!EntriesNamed(*job.volume, profile, "NTUSER.DAT", &hives) || hives.empty()) return;
   std::string first = Join(profile, hives[0].name);
   if (hives.size() > 1) {
-    Trouble(job, kRunValuesNotCleaned, Shown(job, first), "the profile holds two hives whose names differ only in case");
+    Trouble(job, kRunValuesNotCleaned, Shown(job, first),
+            "the profile holds two hives whose names differ only in case");
     return;
   }
   if (hives[0].kind != kVolumeFile) {

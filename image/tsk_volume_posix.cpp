@@ -149,8 +149,8 @@ const char* Describe(ImageVolume* volume, TSK_FS_FILE* file, VolumeEntry* entry)
 
 // ListImageFolder, or only the entry named `only` when it is not null (in
 // any case with `anyCase`).
-int ListFolder(ImageVolume* volume, uint64_t folder, const char* only, int anyCase, ImageEntryEach each,
-               void* context, char* why, size_t capacity) {
+int ListFolder(ImageVolume* volume, uint64_t folder, const char* only, int anyCase, ImageEntryEach each, void* context,
+               char* why, size_t capacity) {
   if (!volume->fs) {
     Say(why, capacity, volume->trouble);
     return 0;
@@ -210,8 +210,8 @@ int OpenImageDisk(const char* image, const char* format, ImageDisk* disk, char* 
   }
   record->disk = &disk->nbd;
   tsk_error_reset();
-  disk->img = tsk_img_open_external(record, static_cast<TSK_OFF_T>(disk->nbd.size), 512, ReadThroughNbd,
-                                    FreeNbdImage, NoStatus);
+  disk->img = tsk_img_open_external(record, static_cast<TSK_OFF_T>(disk->nbd.size), 512, ReadThroughNbd, FreeNbdImage,
+                                    NoStatus);
   if (!disk->img) {
     std::free(record);
     std::snprintf(why, capacity, "cannot be read: %s", LibraryError());
@@ -305,8 +305,7 @@ int64_t ReadImageFile(ImageVolume* volume, uint64_t file, uint64_t offset, void*
   return result;
 }
 
-int LookImagePath(ImageVolume* volume, const char* path, VolumeEntry* entry, int* missing, char* why,
-                  size_t capacity) {
+int LookImagePath(ImageVolume* volume, const char* path, VolumeEntry* entry, int* missing, char* why, size_t capacity) {
   *missing = 0;
   VolumeEntry at{path, kVolumeFolder, 0, volume->root};
   const char* rest = path;

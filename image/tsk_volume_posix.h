@@ -26,8 +26,8 @@ struct ImageVolume {
   // "partition 2" (the number Linux gives it) or "whole disk".
   char label[kImageLabelCapacity];
   int ntfs;
-  uint64_t root;    // the root folder's metadata address
-  uint64_t offset;  // where it starts on the disk, in bytes
+  uint64_t root;                        // the root folder's metadata address
+  uint64_t offset;                      // where it starts on the disk, in bytes
   char trouble[kImageTroubleCapacity];  // why it could not be opened
 };
 
@@ -73,8 +73,7 @@ int64_t ReadImageFile(ImageVolume* volume, uint64_t file, uint64_t offset, void*
 // The entry `path` ('/'-separated below the root, each name exactly as the
 // volume spells it; "" is the root), reached only through folders, never
 // through a link. 0 with `*missing` set when some name is not there.
-int LookImagePath(ImageVolume* volume, const char* path, VolumeEntry* entry, int* missing, char* why,
-                  size_t capacity);
+int LookImagePath(ImageVolume* volume, const char* path, VolumeEntry* entry, int* missing, char* why, size_t capacity);
 
 // The read side of the offline volume table over one file system of the
 // image; the writing members are null. `port->context` is `volume`.

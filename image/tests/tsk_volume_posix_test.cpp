@@ -6,7 +6,10 @@
 // as the folder copied in (its volume label no file); a partitioned disk, raw and qcow2, is labelled as the
 // person knows it; a folder whose record is damaged is trouble, not empty.
 // Needs root (ntfs-3g mounts) and the image tools; skipped without them.
+#include "image/tsk_volume_posix.h"
+
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +24,8 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "image/image_walk_posix.h"
 #include "image/run_value_preview_posix.h"
-#include "image/tsk_volume_posix.h"
 #include "remedy/testing/profile_hive_posix.h"
 
 namespace {
@@ -153,10 +153,12 @@ void MakeNtfs(const std::string& image, const std::string& mount, int fill) {
     EXPECT_EQ(0, Sh("python3 '" + gBase + "/fill.py' '" + mount + "'"));
     // A symbolic link as Windows makes one: a reparse point (ntfs-3g's own
     // links are Interix files, plain files to Windows), relative, to "links".
-    EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_reparse_data -v 0x0c0000a02000000000000a000a000a00010000006c0069006e006b0073006c0069006e006b007300 '" +
+    EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_reparse_data -v "
+                    "0x0c0000a02000000000000a000a000a00010000006c0069006e006b0073006c0069006e006b007300 '" +
                     mount + "/link-to-links'"));
     // A long name with its 8.3 alias, as Windows gives one.
-    EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_dos_name -v 'UNICOD~1' '" + mount + "/Unicode caf\xc3\xa9 "
+    EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_dos_name -v 'UNICOD~1' '" + mount +
+                    "/Unicode caf\xc3\xa9 "
                     "\xe6\x97\xa5\xe6\x9c\xac'"));
     // New files of a compressed folder are compressed by ntfs-3g.
     EXPECT_EQ(0, Sh("setfattr -h -n system.ntfs_attrib_be -v 0x00000810 '" + mount + "/compressed'"));
@@ -170,8 +172,10 @@ void MakeNtfs(const std::string& image, const std::string& mount, int fill) {
 class ImageReader : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (geteuid() != 0 || Sh("command -v mkntfs ntfs-3g mkfs.vfat mcopy sfdisk qemu-nbd qemu-img setfattr "
-                             ">/dev/null") != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
+    if (geteuid() != 0 ||
+        Sh("command -v mkntfs ntfs-3g mkfs.vfat mcopy sfdisk qemu-nbd qemu-img setfattr "
+           ">/dev/null") != 0 ||
+        access("/dev/fuse", R_OK | W_OK) != 0)
       return;
     char cwd[4096];
     ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
@@ -186,8 +190,8 @@ class ImageReader : public testing::Test {
     ASSERT_EQ(0, Sh("mkdir -p '" + src + "/Long Folder Name/a/b/c' && printf 'long name\\n' > '" + src +
                     "/Long Folder Name/a/b/c/A File With A Long Name.txt' && printf 'short' > '" + src +
                     "/SHORT.TXT' && head -c 70000 /dev/zero | tr '\\0' x > '" + src + "/Long Folder Name/big.dat'"));
-    ASSERT_EQ(0, Sh("mkfs.vfat -n QXLABEL -C '" + gBase + "/fat.raw' 32768 >/dev/null && cd '" + src + "' && mcopy -s -i '" +
-                    gBase + "/fat.raw' * ::/"));
+    ASSERT_EQ(0, Sh("mkfs.vfat -n QXLABEL -C '" + gBase + "/fat.raw' 32768 >/dev/null && cd '" + src +
+                    "' && mcopy -s -i '" + gBase + "/fat.raw' * ::/"));
 
     // A partitioned disk: FAT in partition 1, an NTFS system volume in 2.
     std::string sys = gBase + "/sys.ntfs";
@@ -199,27 +203,28 @@ class ImageReader : public testing::Test {
       for (int i = 0; i < 8; ++i) value += static_cast<char>((sector * 512) >> (8 * i) & 0xff);
       return value;
     };
-    EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Windows/System32/CONFIG' && printf x > '" + gBase +
-                    "/sysmnt/boot.ini'"));
-    EXPECT_TRUE(WriteTestHive(gBase + "/sysmnt/Windows/System32/CONFIG/system",
-                              {{{"MountedDevices"},
-                                {{"\\DosDevices\\E:", 3, mounted(2048)},
-                                 {"\\DosDevices\\C:", 3, mounted(67584)},
-                                 {"\\DosDevices\\C:x", 3, mounted(593920)},
-                                 {"\\??\\Volume{5}", 3, mounted(593920)}}}}));
+    EXPECT_EQ(
+        0, Sh("mkdir -p '" + gBase + "/sysmnt/Windows/System32/CONFIG' && printf x > '" + gBase + "/sysmnt/boot.ini'"));
+    EXPECT_TRUE(
+        WriteTestHive(gBase + "/sysmnt/Windows/System32/CONFIG/system", {{{"MountedDevices"},
+                                                                          {{"\\DosDevices\\E:", 3, mounted(2048)},
+                                                                           {"\\DosDevices\\C:", 3, mounted(67584)},
+                                                                           {"\\DosDevices\\C:x", 3, mounted(593920)},
+                                                                           {"\\??\\Volume{5}", 3, mounted(593920)}}}}));
     EXPECT_EQ(0, Sh("mkdir -p '" + gBase + "/sysmnt/Documents and Settings/alice'"));
     EXPECT_TRUE(WriteProfileHive(gBase + "/sysmnt/Documents and Settings/alice/NTUSER.DAT",
-                                 {{"Worm0", 1, "C:\\Windows\\System32\\evil.exe -s"}, {"Keep", 1, "notepad.exe"}},
-                                 {}));
+                                 {{"Worm0", 1, "C:\\Windows\\System32\\evil.exe -s"}, {"Keep", 1, "notepad.exe"}}, {}));
     ASSERT_EQ(0, Sh("umount '" + gBase + "/sysmnt'"));
     std::string disk = gBase + "/disk.raw";
     // FAT again as a logical partition: Linux numbers it 5.
-    ASSERT_EQ(0, Sh("truncate -s 400M '" + disk + "' && printf 'label: dos\\nlabel-id: 0x51c0ffee\\nstart=2048,size=65536,type=c\\nstart=67584,size=524288,"
-                    "type=7\\nstart=591872,size=227328,type=5\\nstart=593920,size=65536,type=c\\n' | sfdisk -q '" +
-                    disk + "' && dd if='" + gBase + "/fat.raw' of='" + disk +
-                    "' bs=512 seek=2048 conv=notrunc,sparse status=none && dd if='" + sys + "' of='" + disk +
-                    "' bs=512 seek=67584 conv=notrunc,sparse status=none && dd if='" + gBase + "/fat.raw' of='" +
-                    disk + "' bs=512 seek=593920 conv=notrunc,sparse status=none"));
+    ASSERT_EQ(
+        0, Sh("truncate -s 400M '" + disk +
+              "' && printf 'label: dos\\nlabel-id: 0x51c0ffee\\nstart=2048,size=65536,type=c\\nstart=67584,size=524288,"
+              "type=7\\nstart=591872,size=227328,type=5\\nstart=593920,size=65536,type=c\\n' | sfdisk -q '" +
+              disk + "' && dd if='" + gBase + "/fat.raw' of='" + disk +
+              "' bs=512 seek=2048 conv=notrunc,sparse status=none && dd if='" + sys + "' of='" + disk +
+              "' bs=512 seek=67584 conv=notrunc,sparse status=none && dd if='" + gBase + "/fat.raw' of='" + disk +
+              "' bs=512 seek=593920 conv=notrunc,sparse status=none"));
     ASSERT_EQ(0, Sh("qemu-img convert -f raw -O qcow2 '" + disk + "' '" + gBase + "/disk.qcow2'"));
     gReady = 1;
   }
@@ -242,9 +247,14 @@ TEST_F(ImageReader, NtfsListsAsItsMountAndReadsTheSameBytes) {
   EXPECT_GT(mounted.size(), 20003u);
   EXPECT_EQ(mounted, walked.files);
   EXPECT_TRUE(walked.unreadable.empty()) << walked.unreadable[0];
-  const char* const compared[] = {"links/a.bin", "links/other/b.bin", "compressed/big.txt", "sparse.bin",
-                                  ("Unicode caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac/\xc3\x9cn\xc3\xaf" "c\xc3\xb6" "d\xc3\xa9 "
-                                  "\xe2\x98\x83.txt"),
+  const char* const compared[] = {"links/a.bin",
+                                  "links/other/b.bin",
+                                  "compressed/big.txt",
+                                  "sparse.bin",
+                                  ("Unicode caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac/\xc3\x9cn\xc3\xaf"
+                                   "c\xc3\xb6"
+                                   "d\xc3\xa9 "
+                                   "\xe2\x98\x83.txt"),
                                   ("d00/d01/d02/d03/d04/d05/d06/d07/d08/d09/d10/d11/d12/d13/d14/d15/d16/d17/d18/d19/"
                                    "d20/d21/d22/d23/d24/d25/d26/d27/d28/d29/deep.txt")};
   for (const char* path : compared) {
@@ -384,8 +394,8 @@ TEST_F(ImageReader, AFolderWhoseRecordIsDamagedIsTroubleNotEmpty) {
   uint64_t at = mft * cluster + links.identity * record;
   // Its first sector's last two bytes no longer match the record's update
   // sequence: a torn write, as NTFS sees one.
-  ASSERT_EQ(0, Sh("printf ZZ | dd of='" + broken + "' bs=1 seek=" + std::to_string(at + 510) +
-                  " conv=notrunc status=none"));
+  ASSERT_EQ(
+      0, Sh("printf ZZ | dd of='" + broken + "' bs=1 seek=" + std::to_string(at + 510) + " conv=notrunc status=none"));
   ASSERT_EQ(1, OpenImageDisk(broken.c_str(), "raw", &disk, why, sizeof why)) << why;
   Walked walked = WalkAll(&disk, "broken.raw");
   ASSERT_EQ(1u, walked.unreadable.size());

@@ -117,7 +117,8 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   }
   int writes = s->options->action != kActionLeave;
   char why[1024];
-  if (!OpenGuestDisk(image, writes, &s->disk, why, sizeof why)) return Refuse(s, image, why);
+  GuestDiskRequest request{s->options->imageFormats[index], s->options->allowBackingFile, writes};
+  if (!OpenGuestDisk(image, request, &s->disk, why, sizeof why)) return Refuse(s, image, why);
   s->image = image;
   if (!realpath(image, s->imageCanonical)) std::snprintf(s->imageCanonical, sizeof s->imageCanonical, "%s", image);
   s->removed.clear();
@@ -249,7 +250,11 @@ RestoreOutcome OpenImageToWrite(ImageRestoreTarget* t, const QuarantineRecord& r
     return kRestoreFailed;
   }
   char reason[1024];
-  if (!OpenGuestDisk(place.image, 1, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
+  // The format the person gave with the image named, else its name's.
+  const int namedImage = place.named && s->options->restoreImage && std::strcmp(place.image, s->options->restoreImage) == 0;
+  GuestDiskRequest request{namedImage ? s->options->restoreImageFormat : nullptr,
+                           namedImage && s->options->allowBackingFile, 1};
+  if (!OpenGuestDisk(place.image, request, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
   HibernationState hibernation = GuestHibernated(&s->disk, reason, sizeof reason);
   if (hibernation != kNotHibernated) {
     CloseGuestDisk(&s->disk);

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
@@ -144,39 +146,96 @@ int ImageOpenForWriting(const char* path, long* pid) {
   return found;
 }
 
-int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity) {
-  memset(disk, 0, sizeof *disk);
-  disk->writable = writable;
-  unsigned char head[kImageHeadSize];
-  ssize_t length = -1;
-  {
-    // A regular file only: a FIFO would hold the open, a device is no image.
-    OwnedFd file;
-    struct stat st;
-    char reason[128];
-    if (!OpenRegularFile(image, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
-      snprintf(why, capacity, "cannot be read: %s", reason);
-      return 0;
-    }
-    length = pread(file.get(), head, sizeof head, 0);
+namespace {
+
+// Reads the first kImageHeadSize bytes of the regular file `path`.
+int ReadHead(const char* path, unsigned char* head, size_t* length, char* why, size_t capacity) {
+  // A regular file only: a FIFO would hold the open, a device is no image.
+  OwnedFd file;
+  struct stat st;
+  char reason[128];
+  if (!OpenRegularFile(path, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
+    snprintf(why, capacity, "cannot be read: %s", reason);
+    return 0;
   }
-  if (length < 0) {
+  ssize_t got = pread(file.get(), head, kImageHeadSize, 0);
+  if (got < 0) {
     snprintf(why, capacity, "cannot be read: %s", strerror(errno));
     return 0;
   }
-  char formatWhy[256] = "";
-  const char* format = ImageFormatOf(image, head, static_cast<size_t>(length), formatWhy, sizeof formatWhy);
+  *length = static_cast<size_t>(got);
+  return 1;
+}
+
+// The layers below a qcow2 image the person allowed backing files for:
+// each must be a regular file whose own header agrees with the format the
+// layer above states, so that the emulator, which opens each as stated,
+// probes nothing. `image` is canonical: qemu takes a relative backing name
+// as relative to the folder of the file that names it.
+int BackingLayersAgree(const char* image, const unsigned char* head, size_t length, char* why, size_t capacity) {
+  std::string above = image;
+  unsigned char layer[kImageHeadSize];
+  memcpy(layer, head, length);
+  for (int depth = 0; depth < 16; ++depth) {
+    char file[kImageBackingNameCapacity], format[32];
+    if (!ImageBackingFile(layer, length, file, sizeof file, format, sizeof format)) return 1;
+    std::string path = file[0] == '/' ? std::string(file) : above.substr(0, above.rfind('/') + 1) + file;
+    char canonical[PATH_MAX];
+    char reason[512];
+    if (!realpath(path.c_str(), canonical)) {
+      snprintf(why, capacity, "its backing file %s cannot be found: %s", path.c_str(), strerror(errno));
+      return 0;
+    }
+    if (!ReadHead(canonical, layer, &length, reason, sizeof reason)) {
+      snprintf(why, capacity, "its backing file %s %s", canonical, reason);
+      return 0;
+    }
+    if (!ImageFormatOf(canonical, format, 1, layer, length, reason, sizeof reason)) {
+      snprintf(why, capacity, "its backing file %s: %s", canonical, reason);
+      return 0;
+    }
+    above = canonical;
+  }
+  snprintf(why, capacity, "%s", "its backing files go more than 16 deep");
+  return 0;
+}
+
+}  // namespace
+
+int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity) {
+  memset(disk, 0, sizeof *disk);
+  disk->writable = request.writable;
+  unsigned char head[kImageHeadSize];
+  size_t length = 0;
+  if (!ReadHead(image, head, &length, why, capacity)) return 0;
+  char formatWhy[512] = "";
+  const char* format =
+      ImageFormatOf(image, request.format, request.allowBackingFile, head, length, formatWhy, sizeof formatWhy);
   if (!format) {
     snprintf(why, capacity, "%s", formatWhy);
     return 0;
   }
+  // The emulator is given the canonical name, the one the backing files
+  // were checked beside.
+  char canonical[PATH_MAX];
+  const char* opened = image;
+  char backing[kImageBackingNameCapacity], stated[32];
+  if (ImageBackingFile(head, length, backing, sizeof backing, stated, sizeof stated)) {
+    if (!realpath(image, canonical)) {
+      snprintf(why, capacity, "cannot be read: %s", strerror(errno));
+      return 0;
+    }
+    if (!BackingLayersAgree(canonical, head, length, why, capacity)) return 0;
+    opened = canonical;
+  }
   disk->handle = guestfs_create();
   if (!disk->handle) return Fail(disk, why, capacity, "libguestfs could not start");
   guestfs_set_error_handler(disk->handle, nullptr, nullptr);
-  // Read-only: the appliance writes to an overlay, never to the image. The
-  // format is given, so that the emulator does not guess it from bytes the
-  // guest may have written.
-  if (guestfs_add_drive_opts(disk->handle, image, GUESTFS_ADD_DRIVE_OPTS_READONLY, writable ? 0 : 1,
+  // Read-only: the appliance writes to an overlay, never to the image; the
+  // overlay is made naming the format given here for the image beneath it.
+  // The format is given, so that the emulator does not guess it from bytes
+  // the guest may have written.
+  if (guestfs_add_drive_opts(disk->handle, opened, GUESTFS_ADD_DRIVE_OPTS_READONLY, request.writable ? 0 : 1,
                              GUESTFS_ADD_DRIVE_OPTS_FORMAT, format, -1) != 0)
     return Fail(disk, why, capacity, "cannot open the image");
   if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");

@@ -49,10 +49,20 @@ struct GuestDisk {
 // user may look at are seen.
 int ImageOpenForWriting(const char* path, long* pid);
 
-// Opens `image` (for writing only when `writable`), launches the
-// appliance, inspects and mounts every drive read-only. 0 with the reason
-// in `why`; the disk is then closed.
-int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity);
+// How the person asked an image to be opened: --format (null when none
+// was given) and --allow-backing-file.
+struct GuestDiskRequest {
+  const char* format;
+  int allowBackingFile;
+  int writable;
+};
+
+// Opens `image` as ImageFormatOf decides (for writing only when
+// `writable`), launches the appliance, inspects and mounts every drive
+// read-only. A backing file, where allowed, must itself be a
+// regular file whose header agrees with the format the one above states,
+// layer by layer. 0 with the reason in `why`; the disk is then closed.
+int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity);
 
 // Mounts every drive again for writing (the disk was opened writable).
 // 0 with the reason in `why`; the disk is then closed.

@@ -63,8 +63,11 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
     // A preview has nothing to say of what it could not look for.
     RunValueListener listener = SessionRunValueListener(s->session);
     TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
-                        "is on no drive letter (no Windows installation was found in the image), so Run values "
-                        "naming it are not looked for");
+                        entry->disk->inspectionError[0]
+                            ? "is on no drive letter (Windows in the image was not recognised: its inspection "
+                              "failed), so Run values naming it are not looked for"
+                            : "is on no drive letter (no Windows installation was found in the image), so Run "
+                              "values naming it are not looked for");
   }
 }
 
@@ -106,7 +109,7 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
 }
 
 int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
-  char text[512];
+  char text[1024];
   std::snprintf(text, sizeof text, "image %u of %u: starting the appliance", index + 1, count);
   Progress(s, image, text);
   long pid = 0;
@@ -144,8 +147,16 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
     drives += std::string(drives.empty() ? "" : ", ") + d.label + (std::strlen(d.label) == 1 ? ":" : "") + " (" +
               d.device + (d.mounted ? "" : ", not mounted") + ")";
   }
-  std::snprintf(text, sizeof text, "%s; listing %s", s->disk.inspected ? "Windows found" :
-                "no Windows installation found: every NTFS and FAT file system is scanned", drives.c_str());
+  if (s->disk.inspected) {
+    std::snprintf(text, sizeof text, "Windows found; listing %s", drives.c_str());
+  } else {
+    std::snprintf(text, sizeof text,
+                  "%s%s%s: every NTFS and FAT file system is scanned on its own, and the Run values of what is found "
+                  "are not looked for; listing %s",
+                  s->disk.inspectionError[0] ? "Windows was not recognised (its inspection failed: " :
+                  "no Windows installation found", s->disk.inspectionError, s->disk.inspectionError[0] ? ")" : "",
+                  drives.c_str());
+  }
   Progress(s, image, text);
   int go = WalkGuestDisk(&s->disk, image, *visitor, &s->stats);
   if (!s->removed.empty() && s->session) {

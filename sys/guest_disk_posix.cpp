@@ -58,7 +58,11 @@ int IsUpperLetter(const char* text) { return text[0] >= 'A' && text[0] <= 'Z' &&
 void InspectDrives(GuestDisk* disk) {
   guestfs_h* g = disk->handle;
   OwnedGuestStrings roots(guestfs_inspect_os(g));
-  if (!roots.list) return;
+  if (!roots.list) {
+    const char* error = guestfs_last_error(g);
+    snprintf(disk->inspectionError, sizeof disk->inspectionError, "%s", error && *error ? error : "unknown error");
+    return;
+  }
   for (char** root = roots.list; *root; ++root) {
     char* type = guestfs_inspect_get_type(g, *root);
     int windows = type && strcmp(type, "windows") == 0;
@@ -240,7 +244,13 @@ int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk*
     return Fail(disk, why, capacity, "cannot open the image");
   if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");
   InspectDrives(disk);
-  if (!disk->inspected) EveryWindowsFileSystem(disk);
+  // Inspection mounts the guest's file systems (at "/" among others) and
+  // may leave them so when it fails: nothing else could then be mounted.
+  if (guestfs_umount_all(disk->handle) != 0) return Fail(disk, why, capacity, "cannot unmount after inspection");
+  if (!disk->inspected) {
+    disk->driveCount = 0;
+    EveryWindowsFileSystem(disk);
+  }
   if (disk->driveCount == 0) return Fail(disk, why, capacity, "no Windows installation and no NTFS or FAT file system");
   for (uint32_t i = 0; i < disk->driveCount; ++i) {
     GuestDrive& d = disk->drives[i];

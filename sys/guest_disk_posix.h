@@ -39,6 +39,8 @@ struct GuestDisk {
   // "windows": found by inspection; 0: no Windows installation was found
   // and every NTFS and FAT file system stands in for a drive.
   int inspected;
+  // Why inspection failed (a damaged SYSTEM hive, say), "" when it ran.
+  char inspectionError[kGuestNameCapacity];
   char systemRoot[kGuestNameCapacity];  // "C:\WINDOWS" as the system has it, when inspected
   GuestDrive drives[kMaxGuestDrives];
   uint32_t driveCount;
@@ -59,7 +61,8 @@ struct GuestDiskRequest {
 
 // Opens `image` as ImageFormatOf decides (for writing only when
 // `writable`), launches the appliance, inspects and mounts every drive
-// read-only. A backing file, where allowed, must itself be a
+// read-only; when inspection fails or finds no Windows, every NTFS and FAT
+// file system instead. A backing file, where allowed, must itself be a
 // regular file whose header agrees with the format the one above states,
 // layer by layer. 0 with the reason in `why`; the disk is then closed.
 int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity);

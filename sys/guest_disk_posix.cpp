@@ -152,6 +152,34 @@ int ImageOpenForWriting(const char* path, long* pid) {
 
 namespace {
 
+// A private folder for the overlay a read-only run writes to, removed
+// with it once qemu holds it open (or the launch failed).
+struct OverlayFolder {
+  char folder[PATH_MAX] = "";
+  char file[PATH_MAX] = "";
+  OverlayFolder() = default;
+  OverlayFolder(const OverlayFolder&) = delete;
+  OverlayFolder& operator=(const OverlayFolder&) = delete;
+  ~OverlayFolder() {
+    if (file[0]) unlink(file);
+    if (folder[0]) rmdir(folder);
+  }
+};
+
+int MakeOverlayFolder(OverlayFolder* overlay) {
+  const char* tmpdir = getenv("TMPDIR");
+  char folder[PATH_MAX];
+  int n = snprintf(folder, sizeof folder, "%s/quellix-overlay-XXXXXX", tmpdir && *tmpdir ? tmpdir : "/tmp");
+  if (n < 0 || static_cast<size_t>(n) + sizeof "/overlay.qcow2" > sizeof folder) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  if (!mkdtemp(folder)) return 0;
+  snprintf(overlay->folder, sizeof overlay->folder, "%s", folder);
+  snprintf(overlay->file, sizeof overlay->file, "%s/overlay.qcow2", folder);
+  return 1;
+}
+
 // Reads the first kImageHeadSize bytes of the regular file `path`.
 int ReadHead(const char* path, unsigned char* head, size_t* length, char* why, size_t capacity) {
   // A regular file only: a FIFO would hold the open, a device is no image.
@@ -171,40 +199,32 @@ int ReadHead(const char* path, unsigned char* head, size_t* length, char* why, s
   return 1;
 }
 
-// The layers below a qcow2 image the person allowed backing files for:
-// each must be a regular file whose own header agrees with the format the
-// layer above states, so that the emulator, which opens each as stated,
-// probes nothing. `image` is canonical: qemu takes a relative backing name
-// as relative to the folder of the file that names it.
-int BackingLayersAgree(const char* image, const unsigned char* head, size_t length, char* why, size_t capacity) {
+}  // namespace
+
+int GuestBackingFilesAgree(const char* image, const unsigned char* head, size_t length, char* why, size_t capacity) {
   std::string above = image;
   unsigned char layer[kImageHeadSize];
   memcpy(layer, head, length);
   for (int depth = 0; depth < 16; ++depth) {
-    char file[kImageBackingNameCapacity], format[32];
-    if (!ImageBackingFile(layer, length, file, sizeof file, format, sizeof format)) return 1;
+    char file[kImageBackingNameCapacity], stated[32];
+    if (!ImageBackingFile(layer, length, file, sizeof file, stated, sizeof stated)) return 1;
     std::string path = file[0] == '/' ? std::string(file) : above.substr(0, above.rfind('/') + 1) + file;
-    char canonical[PATH_MAX];
     char reason[512];
-    if (!realpath(path.c_str(), canonical)) {
-      snprintf(why, capacity, "its backing file %s cannot be found: %s", path.c_str(), strerror(errno));
+    if (!ReadHead(path.c_str(), layer, &length, reason, sizeof reason)) {
+      snprintf(why, capacity, "its backing file %s %s", path.c_str(), reason);
       return 0;
     }
-    if (!ReadHead(canonical, layer, &length, reason, sizeof reason)) {
-      snprintf(why, capacity, "its backing file %s %s", canonical, reason);
+    const char* format = ImageFormatOf(path.c_str(), stated, 1, layer, length, reason, sizeof reason);
+    if (!format) {
+      snprintf(why, capacity, "its backing file %s: %s", path.c_str(), reason);
       return 0;
     }
-    if (!ImageFormatOf(canonical, format, 1, layer, length, reason, sizeof reason)) {
-      snprintf(why, capacity, "its backing file %s: %s", canonical, reason);
-      return 0;
-    }
-    above = canonical;
+    if (strcmp(format, "qcow2") != 0) return 1;
+    above = path;
   }
   snprintf(why, capacity, "%s", "its backing files go more than 16 deep");
   return 0;
 }
-
-}  // namespace
 
 int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity) {
   memset(disk, 0, sizeof *disk);
@@ -219,28 +239,40 @@ int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk*
     snprintf(why, capacity, "%s", formatWhy);
     return 0;
   }
-  // The emulator is given the canonical name, the one the backing files
-  // were checked beside.
+  // The emulator is given the canonical name: the one the backing files
+  // are checked beside, and an absolute one for the overlay to name.
   char canonical[PATH_MAX];
-  const char* opened = image;
-  char backing[kImageBackingNameCapacity], stated[32];
-  if (ImageBackingFile(head, length, backing, sizeof backing, stated, sizeof stated)) {
-    if (!realpath(image, canonical)) {
-      snprintf(why, capacity, "cannot be read: %s", strerror(errno));
-      return 0;
-    }
-    if (!BackingLayersAgree(canonical, head, length, why, capacity)) return 0;
-    opened = canonical;
+  if (!realpath(image, canonical)) {
+    snprintf(why, capacity, "cannot be read: %s", strerror(errno));
+    return 0;
   }
+  // Only a qcow2 the person's format opens has layers: a raw image's
+  // bytes are the guest's, and nothing they name is looked at.
+  if (strcmp(format, "qcow2") == 0 && !GuestBackingFilesAgree(canonical, head, length, why, capacity)) return 0;
   disk->handle = guestfs_create();
   if (!disk->handle) return Fail(disk, why, capacity, "libguestfs could not start");
   guestfs_set_error_handler(disk->handle, nullptr, nullptr);
-  // Read-only: the appliance writes to an overlay, never to the image; the
-  // overlay is made naming the format given here for the image beneath it.
   // The format is given, so that the emulator does not guess it from bytes
-  // the guest may have written.
-  if (guestfs_add_drive_opts(disk->handle, opened, GUESTFS_ADD_DRIVE_OPTS_READONLY, request.writable ? 0 : 1,
-                             GUESTFS_ADD_DRIVE_OPTS_FORMAT, format, -1) != 0)
+  // the guest may have written. Read-only, the image lies beneath an
+  // overlay of ours, not libguestfs's: with qemu's locking, libguestfs 1.48
+  // hands its overlay to qemu with no format above it (file.driver=qcow2),
+  // so qemu probes the guest's bytes, and a raw disk whose guest wrote a
+  // qcow2 header would be read as qcow2, following the backing file that
+  // header names on the host. Ours names the image with its format stated
+  // and is itself opened as qcow2; qemu opens a backing file read-only.
+  OverlayFolder overlay;
+  if (!request.writable) {
+    if (!MakeOverlayFolder(&overlay)) {
+      snprintf(why, capacity, "no folder for the overlay: %s", strerror(errno));
+      CloseGuestDisk(disk);
+      return 0;
+    }
+    if (guestfs_disk_create(disk->handle, overlay.file, "qcow2", -1, GUESTFS_DISK_CREATE_BACKINGFILE, canonical,
+                            GUESTFS_DISK_CREATE_BACKINGFORMAT, format, -1) != 0)
+      return Fail(disk, why, capacity, "cannot make the overlay that keeps the image unchanged");
+  }
+  if (guestfs_add_drive_opts(disk->handle, request.writable ? canonical : overlay.file, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
+                             request.writable ? format : "qcow2", -1) != 0)
     return Fail(disk, why, capacity, "cannot open the image");
   if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");
   InspectDrives(disk);
@@ -251,7 +283,12 @@ int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk*
     disk->driveCount = 0;
     EveryWindowsFileSystem(disk);
   }
-  if (disk->driveCount == 0) return Fail(disk, why, capacity, "no Windows installation and no NTFS or FAT file system");
+  if (disk->driveCount == 0) {
+    // Nothing failed here: the appliance's last error would be an older one.
+    snprintf(why, capacity, "%s", "no Windows installation and no NTFS or FAT file system");
+    CloseGuestDisk(disk);
+    return 0;
+  }
   for (uint32_t i = 0; i < disk->driveCount; ++i) {
     GuestDrive& d = disk->drives[i];
     if (guestfs_mkmountpoint(disk->handle, d.mountPoint) != 0) return Fail(disk, why, capacity, "no mount point");

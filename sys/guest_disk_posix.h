@@ -60,12 +60,24 @@ struct GuestDiskRequest {
 };
 
 // Opens `image` as ImageFormatOf decides (for writing only when
-// `writable`), launches the appliance, inspects and mounts every drive
-// read-only; when inspection fails or finds no Windows, every NTFS and FAT
-// file system instead. A backing file, where allowed, must itself be a
+// `writable`; else beneath a qcow2 overlay of this run's that names it with
+// that format, so that nothing probes the guest's bytes), launches the
+// appliance, inspects (unmounting what inspection mounted, even when it
+// failed) and mounts every drive read-only; when inspection fails or finds
+// no Windows, every NTFS and FAT file system instead. A backing file, where allowed, must itself be a
 // regular file whose header agrees with the format the one above states,
 // layer by layer. 0 with the reason in `why`; the disk is then closed.
 int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity);
+
+// The layers below the qcow2 image `image` (canonical, as the emulator is
+// given it) whose first `length` bytes are `head`, where the person allowed
+// backing files: each must be a regular file whose own header agrees with
+// the format the layer above states (ImageFormatOf), so that the emulator,
+// which opens each as stated, probes nothing; a layer of a format other
+// than qcow2 is the last (a raw one's bytes are the guest's). A relative
+// name is taken as qemu takes it, beside the name of the layer naming it.
+// 1 when every layer agrees; 0 with the reason in `why`.
+int GuestBackingFilesAgree(const char* image, const unsigned char* head, size_t length, char* why, size_t capacity);
 
 // Mounts every drive again for writing (the disk was opened writable).
 // 0 with the reason in `why`; the disk is then closed.

@@ -6,44 +6,11 @@
 #include <string>
 
 #include "sys/image_format.h"
+#include "sys/testing/image_head.h"
 
 namespace {
 
-struct Head {
-  unsigned char bytes[kImageHeadSize] = {};
-  Head& Put(size_t at, const void* data, size_t length) {
-    std::memcpy(bytes + at, data, length);
-    return *this;
-  }
-  Head& Put(size_t at, const char* text) { return Put(at, text, std::strlen(text)); }
-  Head& BigEndian(size_t at, unsigned long long value, size_t count) {
-    for (size_t i = 0; i < count; ++i) bytes[at + i] = static_cast<unsigned char>(value >> 8 * (count - 1 - i));
-    return *this;
-  }
-};
-
-// A qcow2 (version 3) header, naming `backing` at offset 512 when given,
-// with the backing-format extension when `stated` is.
-Head Qcow2(const char* backing = nullptr, const char* stated = nullptr) {
-  Head h;
-  h.Put(0, "QFI\xfb", 4).BigEndian(4, 3, 4).BigEndian(100, 104, 4);
-  size_t at = 104;
-  if (stated) {
-    size_t n = std::strlen(stated);
-    h.BigEndian(at, 0xE2792ACA, 4).BigEndian(at + 4, n, 4).Put(at + 8, stated);
-    at += 8 + ((n + 7) & ~size_t{7});
-  }
-  h.BigEndian(at, 0, 8);  // the end of the extensions
-  if (backing) h.Put(512, backing).BigEndian(8, 512, 8).BigEndian(16, std::strlen(backing), 4);
-  return h;
-}
-
-Head Magic(const char* magic, size_t at = 0, size_t length = 0) {
-  Head h;
-  return h.Put(at, magic, length ? length : std::strlen(magic));
-}
-
-std::string Format(const char* name, const Head& head, const char* given = nullptr, int allow = 0) {
+std::string Format(const char* name, const ImageHead& head, const char* given = nullptr, int allow = 0) {
   char why[256] = "";
   const char* format = ImageFormatOf(name, given, allow, head.bytes, sizeof head.bytes, why, sizeof why);
   return format ? format : std::string("refused: ") + why;
@@ -52,7 +19,7 @@ std::string Format(const char* name, const Head& head, const char* given = nullp
 struct Row {
   const char* name;
   const char* given;
-  Head head;
+  ImageHead head;
   const char* expected;  // a format, or the start of the refusal
 };
 
@@ -66,7 +33,7 @@ void Check(const Row* rows, size_t count, int allow) {
 }
 
 TEST(ImageFormat, GivenThenNameElseRaw) {
-  const Head none, qcow2 = Qcow2(), vmdk = Magic("KDMV"), ntfs = Magic("\xeb\x52\x90NTFS    ");
+  const ImageHead none, qcow2 = Qcow2Head(), vmdk = MagicHead("KDMV"), ntfs = MagicHead("\xeb\x52\x90NTFS    ");
   const Row rows[] = {
       // A raw disk's guest wrote an image header to its first sector: no
       // name that says nothing, nor a raw one, lets it choose.
@@ -78,20 +45,20 @@ TEST(ImageFormat, GivenThenNameElseRaw) {
       {"/vm/a.img", nullptr, ntfs, "raw"},
       // A name that says a format must carry its header.
       {"/vm/pc17.qcow2", nullptr, qcow2, "qcow2"},
-      {"/vm/old.qcow2", nullptr, Magic("QFI\xfb\0\0\0\1", 0, 8), "qcow"},
+      {"/vm/old.qcow2", nullptr, MagicHead("QFI\xfb\0\0\0\1", 0, 8), "qcow"},
       {"/vm/pc17.qcow2", nullptr, none, "refused: named as qcow2 but its first bytes are no image header"},
       {"/vm/a.vdi", nullptr, vmdk, "refused: named as vdi but its first bytes are a header of vmdk"},
-      {"/vm/a.vdi", nullptr, Magic("\x7f\x10\xda\xbe", 0x40), "vdi"},
-      {"/vm/a.VHDX", nullptr, Magic("vhdxfile"), "vhdx"},
+      {"/vm/a.vdi", nullptr, MagicHead("\x7f\x10\xda\xbe", 0x40), "vdi"},
+      {"/vm/a.VHDX", nullptr, MagicHead("vhdxfile"), "vhdx"},
       {"/vm/fixed.vhd", nullptr, none, "raw"},
-      {"/vm/dynamic.vhd", nullptr, Magic("conectix"), "vpc"},
+      {"/vm/dynamic.vhd", nullptr, MagicHead("conectix"), "vpc"},
       // --format overrides the name, and its header must agree too, but
       // raw is raw whatever the bytes.
       {"/vm/pc17.img", "qcow2", qcow2, "qcow2"},
       {"/vm/pc17", "qcow2", none, "refused: given as qcow2 but its first bytes are no image header"},
       {"/vm/pc17.qcow2", "raw", qcow2, "raw"},
       {"/vm/pc17.vmdk", "vdi", vmdk, "refused: given as vdi but its first bytes are a header of vmdk"},
-      {"/vm/disk", "vhd", Magic("conectix"), "vpc"},
+      {"/vm/disk", "vhd", MagicHead("conectix"), "vpc"},
       {"/vm/disk", "vmdk", vmdk, "vmdk"},
       {"/vm/disk", "vvfat", none, "refused: no image format is called vvfat"},
   };
@@ -108,32 +75,32 @@ TEST(ImageFormat, GivenThenNameElseRaw) {
 // may have named) is refused; a backing file only opens when the person
 // allows it and the header states its format.
 TEST(ImageFormat, OtherFilesOnlyAsThePersonAllows) {
-  Head vhd = Magic("conectix");
+  ImageHead vhd = MagicHead("conectix");
   vhd.BigEndian(60, 4, 4);  // disk type 4: differencing
-  Head vdi = Magic("\x7f\x10\xda\xbe", 0x40);
+  ImageHead vdi = MagicHead("\x7f\x10\xda\xbe", 0x40);
   vdi.bytes[0x4c] = 4;  // image type 4: differencing
-  Head dataFile = Qcow2();
+  ImageHead dataFile = Qcow2Head();
   dataFile.bytes[79] = 4;  // incompatible feature: an external data file
-  Head sparse = Magic("KDMV");
+  ImageHead sparse = MagicHead("KDMV");
   sparse.bytes[28] = 1;  // the embedded descriptor at sector 1
-  Head parented = sparse;
+  ImageHead parented = sparse;
   parented.Put(512, "# Disk DescriptorFile\nparentCID=1\nparentFileNameHint=\"/etc/shadow\"\n");
   sparse.Put(512, "# Disk DescriptorFile\nparentCID=ffffffff\ncreateType=\"monolithicSparse\"\n");
-  const Head unstated = Qcow2("/vm/base.raw"), stated = Qcow2("base.qcow2", "qcow2");
+  const ImageHead unstated = Qcow2Head("/vm/base.raw"), stated = Qcow2Head("base.qcow2", "qcow2");
   const Row always[] = {
-      {"/vm/a.vmdk", nullptr, Magic("# Disk DescriptorFile\nRW 1 FLAT \"/etc/shadow\" 0"),
+      {"/vm/a.vmdk", nullptr, MagicHead("# Disk DescriptorFile\nRW 1 FLAT \"/etc/shadow\" 0"),
        "refused: it is a VMDK descriptor"},
       {"/vm/a.vmdk", nullptr, parented, "refused: it is a VMDK that names its parent disk"},
       {"/vm/a.vmdk", nullptr, sparse, "vmdk"},
       {"/vm/a.vhd", nullptr, vhd, "refused: it is a differencing VHD"},
       {"/vm/a.vdi", nullptr, vdi, "refused: it is a differencing VDI"},
       {"/vm/a.qcow2", nullptr, dataFile, "refused: it names an external data file"},
-      {"/vm/a.qcow", nullptr, Magic("QFI\xfb\0\0\0\1\0\0\0\0\0\0\x02\0", 0, 16), "refused: it names a backing file, "},
+      {"/vm/a.qcow", nullptr, MagicHead("QFI\xfb\0\0\0\1\0\0\0\0\0\0\x02\0", 0, 16), "refused: it names a backing file, "},
       {"/vm/a.qcow2", nullptr, unstated, "refused: it names a backing file without stating its format"},
-      {"/vm/a.qcow2", nullptr, Qcow2("nbd:127.0.0.1:10809", "raw"), "refused: it names a backing file that is no"},
-      {"/vm/a.qcow2", nullptr, Qcow2("/srv/host", "vvfat"), "refused: it names a backing file of a format not"},
+      {"/vm/a.qcow2", nullptr, Qcow2Head("nbd:127.0.0.1:10809", "raw"), "refused: it names a backing file that is no"},
+      {"/vm/a.qcow2", nullptr, Qcow2Head("/srv/host", "vvfat"), "refused: it names a backing file of a format not"},
       {"/vm/a.qcow2", nullptr, stated, "qcow2"},
-      {"/vm/a", "qcow2", Qcow2("/vm/base.raw", "raw"), "qcow2"},
+      {"/vm/a", "qcow2", Qcow2Head("/vm/base.raw", "raw"), "qcow2"},
       // The guest's own bytes: raw by name, nothing in them is followed.
       {"/vm/a.img", nullptr, stated, "raw"},
       {"/vm/a", nullptr, unstated, "raw"},

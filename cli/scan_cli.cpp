@@ -93,8 +93,9 @@ const char kScanVersion[] = QX_SCAN_VERSION;
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
     "  or:  quellix-scan [OPTIONS] [--format FMT] --image FILE [--image FILE]...\n"
-    "  or:  quellix-scan restore [--list] [--force] [--to ROOT] [--image FILE]\n"
-    "                            [--only PATH] [--run ID] QUARANTINE_DIR\n"
+    "  or:  quellix-scan restore [--list] [--force] [--to ROOT] [--format FMT]\n"
+    "                            [--image FILE] [--only PATH] [--run ID]\n"
+    "                            QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
     "the Run values of every user's registry hive that would start them again.\n"

@@ -59,7 +59,7 @@ int QcowExtension(const unsigned char* head, size_t length, uint32_t type, size_
   uint64_t version = BigEndian(head + 4, 4);
   if (version >= 3 && length < 104) return 0;
   size_t p = version >= 3 ? static_cast<size_t>(BigEndian(head + 100, 4)) : 72;
-  while (p >= 72 && p + 8 <= length) {
+  while (p >= 72 && p <= length - 8) {
     uint32_t kind = static_cast<uint32_t>(BigEndian(head + p, 4));
     uint64_t bytes = BigEndian(head + p + 4, 4);
     if (kind == 0) {

@@ -87,6 +87,8 @@ TEST(ImageFormat, OtherFilesOnlyAsThePersonAllows) {
   parented.Put(512, "# Disk DescriptorFile\nparentCID=1\nparentFileNameHint=\"/etc/shadow\"\n");
   sparse.Put(512, "# Disk DescriptorFile\nparentCID=ffffffff\ncreateType=\"monolithicSparse\"\n");
   const ImageHead unstated = Qcow2Head("/vm/base.raw"), stated = Qcow2Head("base.qcow2", "qcow2");
+  ImageHead farExtensions = stated;
+  farExtensions.BigEndian(100, 0xFFFFFFFC, 4);  // extensions past anything read
   const Row always[] = {
       {"/vm/a.vmdk", nullptr, MagicHead("# Disk DescriptorFile\nRW 1 FLAT \"/etc/shadow\" 0"),
        "refused: it is a VMDK descriptor"},
@@ -100,6 +102,7 @@ TEST(ImageFormat, OtherFilesOnlyAsThePersonAllows) {
       {"/vm/a.qcow2", nullptr, Qcow2Head("nbd:127.0.0.1:10809", "raw"), "refused: it names a backing file that is no"},
       {"/vm/a.qcow2", nullptr, Qcow2Head("/srv/host", "vvfat"), "refused: it names a backing file of a format not"},
       {"/vm/a.qcow2", nullptr, stated, "qcow2"},
+      {"/vm/a.qcow2", nullptr, farExtensions, "refused: it names a backing file whose name or format is not within"},
       {"/vm/a", "qcow2", Qcow2Head("/vm/base.raw", "raw"), "qcow2"},
       // The guest's own bytes: raw by name, nothing in them is followed.
       {"/vm/a.img", nullptr, stated, "raw"},

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "remedy/name_escape.h"
+
 namespace {
 
 void WriteWord(FILE* out, const char* word) { std::fputs(word, out); }
@@ -61,6 +63,13 @@ void SayToBoth(ConsoleDriver* d, const char* text) {
 
 void WriteRowLine(ConsoleDriver* d, FILE* out, const char* path, const char* name, ScanRowStatus status,
                   const char* reason) {
+  // A mounted volume's names may hold what no Windows name holds; a '\\'
+  // among them is shown escaped, as an image's rows show it, so that no row
+  // reads as a clean file's Windows path.
+  char shown[kTextCapacity];
+  if (d->platform->flavour == kFlavourMountedVolume && d->options && !d->options->imageCount &&
+      EscapeNonWindowsName(path, shown, sizeof shown) < sizeof shown)
+    path = shown;
   WriteSystemText(d, out, path);
   WriteWord(out, ": ");
   if (status != kRowNotExamined) {

@@ -18,7 +18,7 @@
 #include "remedy/guest_remedy_posix.h"
 #include "remedy/json_lines.h"
 #include "remedy/offline_windows.h"
-#include "sys/image_format.h"
+#include "sys/image_layers_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
 
@@ -66,8 +66,11 @@ void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* e
     // A preview has nothing to say of what it could not look for.
     RunValueListener listener = SessionRunValueListener(s->session);
     TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
-                        "is on no drive letter (no Windows installation was found in the image), so Run values "
-                        "naming it are not looked for");
+                        entry->disk->inspectionError[0]
+                            ? "is on no drive letter (Windows in the image was not recognised: its inspection "
+                              "failed), so Run values naming it are not looked for"
+                            : "is on no drive letter (no Windows installation was found in the image), so Run "
+                              "values naming it are not looked for");
   }
 }
 
@@ -142,28 +145,6 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
   return kRowQuarantined;
 }
 
-// The format the image is opened as: decided from its name and first bytes
-// by the format rules, never by the emulator.
-const char* FormatOf(const char* image, char* why, size_t capacity) {
-  unsigned char head[kImageHeadSize];
-  ssize_t length = -1;
-  {
-    OwnedFd file;
-    struct stat st;
-    char reason[128];
-    if (!OpenRegularFile(image, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
-      std::snprintf(why, capacity, "cannot be read: %s", reason);
-      return nullptr;
-    }
-    length = pread(file.get(), head, sizeof head, 0);
-  }
-  if (length < 0) {
-    std::snprintf(why, capacity, "cannot be read: %s", std::strerror(errno));
-    return nullptr;
-  }
-  return ImageFormatOf(image, head, static_cast<size_t>(length), why, capacity);
-}
-
 // A run that only detects: the image read in this process, no appliance.
 int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
   char text[512];
@@ -176,8 +157,10 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
     return Refuse(s, image, text);
   }
   char why[1024] = "";
-  const char* format = FormatOf(image, why, sizeof why);
-  if (!format || !OpenImageDisk(image, format, &s->read, why, sizeof why)) return Refuse(s, image, why);
+  char canonical[4096];
+  const char* format = ChooseImageFormat(image, s->options->imageFormats[index], s->options->allowBackingFile,
+                                         canonical, sizeof canonical, why, sizeof why);
+  if (!format || !OpenImageDisk(canonical, format, &s->read, why, sizeof why)) return Refuse(s, image, why);
   s->image = image;
   s->removed.clear();
   FindImageSystem(&s->read, &s->system);
@@ -208,7 +191,7 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
 
 int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
   if (s->options->action == kActionLeave) return ReadOneImage(s, image, index, count, visitor);
-  char text[512];
+  char text[1024];
   std::snprintf(text, sizeof text, "image %u of %u: starting the appliance", index + 1, count);
   Progress(s, image, text);
   long pid = 0;
@@ -219,7 +202,8 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   }
   int writes = s->options->action != kActionLeave;
   char why[1024];
-  if (!OpenGuestDisk(image, writes, &s->disk, why, sizeof why)) return Refuse(s, image, why);
+  GuestDiskRequest request{s->options->imageFormats[index], s->options->allowBackingFile, writes};
+  if (!OpenGuestDisk(image, request, &s->disk, why, sizeof why)) return Refuse(s, image, why);
   s->image = image;
   if (!realpath(image, s->imageCanonical)) std::snprintf(s->imageCanonical, sizeof s->imageCanonical, "%s", image);
   s->removed.clear();
@@ -245,8 +229,16 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
     drives += std::string(drives.empty() ? "" : ", ") + d.label + (std::strlen(d.label) == 1 ? ":" : "") + " (" +
               d.device + (d.mounted ? "" : ", not mounted") + ")";
   }
-  std::snprintf(text, sizeof text, "%s; listing %s", s->disk.inspected ? "Windows found" :
-                "no Windows installation found: every NTFS and FAT file system is scanned", drives.c_str());
+  if (s->disk.inspected) {
+    std::snprintf(text, sizeof text, "Windows found; listing %s", drives.c_str());
+  } else {
+    std::snprintf(text, sizeof text,
+                  "%s%s%s: every NTFS and FAT file system is scanned on its own, and the Run values of what is found "
+                  "are not looked for; listing %s",
+                  s->disk.inspectionError[0] ? "Windows was not recognised (its inspection failed: " :
+                  "no Windows installation found", s->disk.inspectionError, s->disk.inspectionError[0] ? ")" : "",
+                  drives.c_str());
+  }
   Progress(s, image, text);
   int go = WalkGuestDisk(&s->disk, image, *visitor, &s->stats);
   if (!s->removed.empty() && s->session) {
@@ -355,7 +347,11 @@ RestoreOutcome OpenImageToWrite(ImageRestoreTarget* t, const QuarantineRecord& r
     return kRestoreFailed;
   }
   char reason[1024];
-  if (!OpenGuestDisk(place.image, 1, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
+  // The format the person gave with the image named, else its name's.
+  const int namedImage = place.named && s->options->restoreImage && std::strcmp(place.image, s->options->restoreImage) == 0;
+  GuestDiskRequest request{namedImage ? s->options->restoreImageFormat : nullptr,
+                           namedImage && s->options->allowBackingFile, 1};
+  if (!OpenGuestDisk(place.image, request, &s->disk, reason, sizeof reason)) return Refuse(t, reason);
   HibernationState hibernation = GuestHibernated(&s->disk, reason, sizeof reason);
   if (hibernation != kNotHibernated) {
     CloseGuestDisk(&s->disk);

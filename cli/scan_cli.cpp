@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sys/image_format.h"
+
 const char kScanProgramName[] = "quellix-scan";
 #ifndef QX_SCAN_VERSION
 #define QX_SCAN_VERSION "0"
@@ -64,11 +66,18 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "                          /var/lib/quellix-scan/backups for root, else in\n"     \
   "                          ~/.local/state/quellix-scan/backups)\n"                 \
   "      --cross-file-systems  also walk file systems mounted below a PATH\n"    \
-  "      --image FILE        scan a virtual machine's disk image (raw,\n"     \
-  "                          qcow2, VMDK, VHD, VDI...) instead of PATHs, without\n"   \
-  "                          mounting it (repeatable); rows read\n"                    \
+  "      --image FILE        scan a virtual machine's disk image instead of\n"      \
+  "                          PATHs, without mounting it (repeatable); rows read\n"  \
   "                          FILE:C:\\WINDOWS\\...; restore: put files taken\n"     \
   "                          from an image back into FILE\n"                         \
+  "      --format FMT        every --image after it is FMT: raw, qcow2, qcow,\n"    \
+  "                          vmdk, vpc (or vhd), vhdx or vdi, until the next\n"    \
+  "                          --format; without one, a name ending .qcow2, .qcow,\n" \
+  "                          .vmdk, .vhd, .vhdx or .vdi says the format and any\n"  \
+  "                          other name is raw; the image's header must agree\n"  \
+  "                          (its first bytes never choose)\n"                      \
+  "      --allow-backing-file  open a qcow2 image's backing files when each\n"     \
+  "                          header states the format of the one below\n"           \
   ""
 
 #define QX_LIVE_OPTIONS                                                               \
@@ -83,9 +92,10 @@ const char kScanVersion[] = QX_SCAN_VERSION;
 
 const char kScanHelpText[] =
     "Usage: quellix-scan [OPTIONS] PATH...\n"
-    "  or:  quellix-scan [OPTIONS] --image FILE [--image FILE]...\n"
-    "  or:  quellix-scan restore [--list] [--force] [--to ROOT] [--image FILE]\n"
-    "                            [--only PATH] [--run ID] QUARANTINE_DIR\n"
+    "  or:  quellix-scan [OPTIONS] [--format FMT] --image FILE [--image FILE]...\n"
+    "  or:  quellix-scan restore [--list] [--force] [--to ROOT] [--format FMT]\n"
+    "                            [--image FILE] [--only PATH] [--run ID]\n"
+    "                            QUARANTINE_DIR\n"
     "Find the Worm.Quellix and Worm.Mail.Drimo worm files under each PATH (for\n"
     "example the mount point of a Windows volume) and, when asked, remove them and\n"
     "the Run values of every user's registry hive that would start them again.\n"
@@ -143,6 +153,7 @@ enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
   kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList, kOptSignatures, kOptFinish,
+  kOptFormat, kOptAllowBackingFile,
 };
 
 enum : uint32_t {
@@ -180,6 +191,8 @@ const OptionSpec kOptions[] = {
     {"backup", 0, 1, kOptBackup, kVolumeOnly},
     {"cross-file-systems", 0, 0, kOptCrossFileSystems, kVolumeOnly},
     {"image", 0, 1, kOptImage, kVolumeOnly},
+    {"format", 0, 1, kOptFormat, kVolumeOnly},
+    {"allow-backing-file", 0, 0, kOptAllowBackingFile, kVolumeOnly},
     {"only", 0, 1, kOptOnly, kBoth},
     {"run", 0, 1, kOptRun, kBoth},
     {"list", 0, 0, kOptList, kBoth},
@@ -296,8 +309,21 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
       break;
     case kOptImage:
       if (o->imageCount >= kMaxScanPaths) return Fail(reason, capacity, "too many images (at most %s)", "64");
+      o->imageFormats[o->imageCount] = o->format;
       o->images[o->imageCount++] = value;
+      o->formatUsed = 1;
       break;
+    case kOptFormat:
+      if (o->format && !o->formatUsed)
+        return Fail(reason, capacity, "--format %s applies to no --image (give it before the images it is for)",
+                    o->format);
+      o->format = ImageFormatNamed(value);
+      if (!o->format)
+        return Fail(reason, capacity, "--format wants raw, qcow2, qcow, vmdk, vpc (or vhd), vhdx or vdi, not '%s'",
+                    value);
+      o->formatUsed = 0;
+      break;
+    case kOptAllowBackingFile: o->allowBackingFile = 1; break;
     case kOptDrive: {
       char letter = value[0];
       if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
@@ -381,15 +407,23 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
     options->paths = options->argumentPaths;
     return 1;
   }
+  // The format of the images after it: one after the last would apply to
+  // none, which the person did not mean.
+  if (o.format && !o.formatUsed)
+    return Fail(reason, capacity, "--format %s applies to no --image (give it before the images it is for)",
+                o.format);
+  if (o.allowBackingFile && !o.imageCount) return Fail(reason, capacity, "--allow-backing-file belongs to --image%s", "");
   if (restore) {
     if (o.pathCount != 1) return Fail(reason, capacity, "restore wants one quarantine directory%s", "");
     if (o.action != kActionLeave || o.windowsRoot || o.driveCount || o.backupDirectory || o.noMemory || o.allUsers ||
         o.excludeCount || o.filesFrom || o.nulSeparated || o.imageCount > 1 || o.signatureFileCount ||
         o.earlierRunCount)
       return Fail(reason, capacity,
-                  "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet%s", "");
+                  "restore takes only --list, --force, --to, --image, --format, --allow-backing-file, --only, --run, "
+                  "--json, --log and --quiet%s", "");
     o.command = kCommandRestore;
     o.restoreImage = o.imageCount ? o.images[0] : nullptr;
+    o.restoreImageFormat = o.imageCount ? o.imageFormats[0] : nullptr;
     o.imageCount = 0;
     o.quarantineDirectory = o.argumentPaths[0];
   } else {

@@ -39,6 +39,7 @@ struct ScanOptions {
   const char* logPath;              // --log FILE, appended to
   const char* restoreRoot;          // restore --to ROOT
   const char* restoreImage;         // restore --image FILE: lines taken from an image go into FILE
+  const char* restoreImageFormat;   // the --format before that --image, null when none
   const char* restoreOnly;          // restore --only PATH: only the file once at PATH
   const char* restoreRun;           // restore --run ID: only the files of that run
   int listOnly;                     // restore --list: show what the folder holds
@@ -69,7 +70,13 @@ struct ScanOptions {
   // The Linux scanner only: --image FILE (repeatable), virtual machines'
   // disks scanned through libguestfs instead of PATHs.
   const char* images[kMaxScanPaths];
+  // The --format before each --image (libguestfs's word), null when none:
+  // its name then says its format, or it is raw.
+  const char* imageFormats[kMaxScanPaths];
   uint32_t imageCount;
+  const char* format;    // the last --format while the line is read
+  int formatUsed;        // an --image came after it
+  int allowBackingFile;  // --allow-backing-file
 };
 
 // Which scanner reads the command line: the Linux one, which scans mounted

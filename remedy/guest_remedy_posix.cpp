@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "remedy/name_escape.h"
 #include "remedy/offline_cleanup_posix.h"
 #include "remedy/offline_windows.h"
 #include "engine/sha256.h"
@@ -370,8 +371,19 @@ QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, c
     snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
     return kQuarantineFailed;
   }
+  // The path as the rows show it: each name escaped (EscapeNonWindowsName),
+  // so that a name holding a '\\' never reads as another file's path.
+  std::string shown = std::string(drive.label) + ":";
+  for (const char* part = appliancePath + mountLength; *part == '/';) {
+    const char* end = strchr(part + 1, '/');
+    std::string name(part + 1, end ? static_cast<size_t>(end - part - 1) : strlen(part + 1));
+    std::string escaped(EscapeNonWindowsName(name.c_str(), nullptr, 0) + 1, '\0');
+    escaped.resize(EscapeNonWindowsName(name.c_str(), &escaped[0], escaped.size()));
+    shown += "\\" + escaped;
+    part = end ? end : part + strlen(part);
+  }
   struct stat imageState;
-  int fits = snprintf(record.path, sizeof record.path, "%s:%s", imageName, windows) <
+  int fits = snprintf(record.path, sizeof record.path, "%s:%s", imageName, shown.c_str()) <
                  static_cast<int>(sizeof record.path) &&
              snprintf(record.image, sizeof record.image, "%s", imageName) < static_cast<int>(sizeof record.image) &&
              snprintf(record.root, sizeof record.root, "%s%s", drive.label, strlen(drive.label) == 1 ? ":" : "") <

@@ -105,3 +105,25 @@ int NameNeedsEscaping(const char* name) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name ? name : "");
   return EscapedLength(bytes) != strlen(name ? name : "");
 }
+
+size_t EscapeNonWindowsName(const char* in, char* out, size_t capacity) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in ? in : "");
+  auto NoWindowsName = [](unsigned char c) { return c && strchr("\\:*?\"<>|", c) != nullptr; };
+  size_t need = 0;
+  for (const unsigned char* p = bytes; *p; ++p) need += NoWindowsName(*p) ? 4 : 1;
+  if (need >= capacity) return need;
+  size_t used = 0;
+  for (const unsigned char* p = bytes; *p; ++p) {
+    if (!NoWindowsName(*p)) {
+      out[used++] = static_cast<char>(*p);
+      continue;
+    }
+    out[used++] = '\\';
+    out[used++] = 'x';
+    out[used++] = kHex[*p >> 4];
+    out[used++] = kHex[*p & 15];
+  }
+  out[used] = 0;
+  return need;
+}

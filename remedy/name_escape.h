@@ -20,3 +20,12 @@ void EscapeNameCut(const char* in, char* out, size_t capacity);
 
 // 1 when `name` holds a byte EscapeNameForTerminal would escape.
 int NameNeedsEscaping(const char* name);
+
+// Copies the name `in` to `out` with every character no Windows name holds
+// ('\', ':', '*', '?', '"', '<', '>', '|') written as \xNN, as above: a
+// Windows path joined from such names then reads as the names it was
+// joined from ("App\x5capp.exe", never the clean "App\app.exe"), and a
+// POSIX path's '\' as no separator. Returns the length the whole text
+// needs (terminator excluded); when that does not fit `capacity`, `out` is
+// left as it was.
+size_t EscapeNonWindowsName(const char* in, char* out, size_t capacity);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "remedy/json_lines.h"
+#include "remedy/offline_windows.h"
 
 const char kQuarantineManifestName[] = "manifest.jsonl";
 const char kQuarantineMarkerName[] = ".quellix-quarantine";
@@ -603,6 +604,16 @@ RestoreOutcome RestoreQuarantined(QuarantineStore* store, const QuarantineRecord
   if (whyCapacity) why[0] = 0;
   if (shownCapacity) snprintf(shown, shownCapacity, "%s", record.path);
   if (IsRestored(*store, record.id)) return kRestoreAlready;
+
+  // A name that holds a '\' (or another character no Windows name holds)
+  // was one name where it was taken; put back through a Windows path, into
+  // an image or by the Windows scanner, it would name another, clean file.
+  if (HoldsNonWindowsName(record.relative)) {
+    Say(why, whyCapacity,
+        "its recorded name holds a character no Windows name holds ('\\', ':', '*', '?', '\"', '<', '>', '|' or a "
+        "control character): put back, it could land on another file");
+    return kRestoreFailed;
+  }
 
   // Where it goes: a line proven ours where it says; any other only where
   // the person named.

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "sys/image_format.h"
+#include "sys/image_layers_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
 
@@ -56,7 +59,11 @@ int IsUpperLetter(const char* text) { return text[0] >= 'A' && text[0] <= 'Z' &&
 void InspectDrives(GuestDisk* disk) {
   guestfs_h* g = disk->handle;
   OwnedGuestStrings roots(guestfs_inspect_os(g));
-  if (!roots.list) return;
+  if (!roots.list) {
+    const char* error = guestfs_last_error(g);
+    snprintf(disk->inspectionError, sizeof disk->inspectionError, "%s", error && *error ? error : "unknown error");
+    return;
+  }
   for (char** root = roots.list; *root; ++root) {
     char* type = guestfs_inspect_get_type(g, *root);
     int windows = type && strcmp(type, "windows") == 0;
@@ -144,45 +151,87 @@ int ImageOpenForWriting(const char* path, long* pid) {
   return found;
 }
 
-int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity) {
+namespace {
+
+// A private folder for the overlay a read-only run writes to, removed
+// with it once qemu holds it open (or the launch failed).
+struct OverlayFolder {
+  char folder[PATH_MAX] = "";
+  char file[PATH_MAX] = "";
+  OverlayFolder() = default;
+  OverlayFolder(const OverlayFolder&) = delete;
+  OverlayFolder& operator=(const OverlayFolder&) = delete;
+  ~OverlayFolder() {
+    if (file[0]) unlink(file);
+    if (folder[0]) rmdir(folder);
+  }
+};
+
+int MakeOverlayFolder(OverlayFolder* overlay) {
+  const char* tmpdir = getenv("TMPDIR");
+  char folder[PATH_MAX];
+  int n = snprintf(folder, sizeof folder, "%s/quellix-overlay-XXXXXX", tmpdir && *tmpdir ? tmpdir : "/tmp");
+  if (n < 0 || static_cast<size_t>(n) + sizeof "/overlay.qcow2" > sizeof folder) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  if (!mkdtemp(folder)) return 0;
+  snprintf(overlay->folder, sizeof overlay->folder, "%s", folder);
+  snprintf(overlay->file, sizeof overlay->file, "%s/overlay.qcow2", folder);
+  return 1;
+}
+
+}  // namespace
+
+int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity) {
   memset(disk, 0, sizeof *disk);
-  disk->writable = writable;
-  unsigned char head[kImageHeadSize];
-  ssize_t length = -1;
-  {
-    // A regular file only: a FIFO would hold the open, a device is no image.
-    OwnedFd file;
-    struct stat st;
-    char reason[128];
-    if (!OpenRegularFile(image, O_RDONLY, 0, &file, &st, reason, sizeof reason)) {
-      snprintf(why, capacity, "cannot be read: %s", reason);
-      return 0;
-    }
-    length = pread(file.get(), head, sizeof head, 0);
-  }
-  if (length < 0) {
-    snprintf(why, capacity, "cannot be read: %s", strerror(errno));
-    return 0;
-  }
-  char formatWhy[256] = "";
-  const char* format = ImageFormatOf(image, head, static_cast<size_t>(length), formatWhy, sizeof formatWhy);
-  if (!format) {
-    snprintf(why, capacity, "%s", formatWhy);
-    return 0;
-  }
+  disk->writable = request.writable;
+  // The emulator is given the canonical name: the one the backing files
+  // are checked beside, and an absolute one for the overlay to name.
+  char canonical[PATH_MAX];
+  const char* format =
+      ChooseImageFormat(image, request.format, request.allowBackingFile, canonical, sizeof canonical, why, capacity);
+  if (!format) return 0;
   disk->handle = guestfs_create();
   if (!disk->handle) return Fail(disk, why, capacity, "libguestfs could not start");
   guestfs_set_error_handler(disk->handle, nullptr, nullptr);
-  // Read-only: the appliance writes to an overlay, never to the image. The
-  // format is given, so that the emulator does not guess it from bytes the
-  // guest may have written.
-  if (guestfs_add_drive_opts(disk->handle, image, GUESTFS_ADD_DRIVE_OPTS_READONLY, writable ? 0 : 1,
-                             GUESTFS_ADD_DRIVE_OPTS_FORMAT, format, -1) != 0)
+  // The format is given, so that the emulator does not guess it from bytes
+  // the guest may have written. Read-only, the image lies beneath an
+  // overlay of ours, not libguestfs's: with qemu's locking, libguestfs 1.48
+  // hands its overlay to qemu with no format above it (file.driver=qcow2),
+  // so qemu probes the guest's bytes, and a raw disk whose guest wrote a
+  // qcow2 header would be read as qcow2, following the backing file that
+  // header names on the host. Ours names the image with its format stated
+  // and is itself opened as qcow2; qemu opens a backing file read-only.
+  OverlayFolder overlay;
+  if (!request.writable) {
+    if (!MakeOverlayFolder(&overlay)) {
+      snprintf(why, capacity, "no folder for the overlay: %s", strerror(errno));
+      CloseGuestDisk(disk);
+      return 0;
+    }
+    if (guestfs_disk_create(disk->handle, overlay.file, "qcow2", -1, GUESTFS_DISK_CREATE_BACKINGFILE, canonical,
+                            GUESTFS_DISK_CREATE_BACKINGFORMAT, format, -1) != 0)
+      return Fail(disk, why, capacity, "cannot make the overlay that keeps the image unchanged");
+  }
+  if (guestfs_add_drive_opts(disk->handle, request.writable ? canonical : overlay.file, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
+                             request.writable ? format : "qcow2", -1) != 0)
     return Fail(disk, why, capacity, "cannot open the image");
   if (guestfs_launch(disk->handle) != 0) return Fail(disk, why, capacity, "the appliance did not start");
   InspectDrives(disk);
-  if (!disk->inspected) EveryWindowsFileSystem(disk);
-  if (disk->driveCount == 0) return Fail(disk, why, capacity, "no Windows installation and no NTFS or FAT file system");
+  // Inspection mounts the guest's file systems (at "/" among others) and
+  // may leave them so when it fails: nothing else could then be mounted.
+  if (guestfs_umount_all(disk->handle) != 0) return Fail(disk, why, capacity, "cannot unmount after inspection");
+  if (!disk->inspected) {
+    disk->driveCount = 0;
+    EveryWindowsFileSystem(disk);
+  }
+  if (disk->driveCount == 0) {
+    // Nothing failed here: the appliance's last error would be an older one.
+    snprintf(why, capacity, "%s", "no Windows installation and no NTFS or FAT file system");
+    CloseGuestDisk(disk);
+    return 0;
+  }
   for (uint32_t i = 0; i < disk->driveCount; ++i) {
     GuestDrive& d = disk->drives[i];
     if (guestfs_mkmountpoint(disk->handle, d.mountPoint) != 0) return Fail(disk, why, capacity, "no mount point");

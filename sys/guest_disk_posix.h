@@ -39,6 +39,8 @@ struct GuestDisk {
   // "windows": found by inspection; 0: no Windows installation was found
   // and every NTFS and FAT file system stands in for a drive.
   int inspected;
+  // Why inspection failed (a damaged SYSTEM hive, say), "" when it ran.
+  char inspectionError[kGuestNameCapacity];
   char systemRoot[kGuestNameCapacity];  // "C:\WINDOWS" as the system has it, when inspected
   GuestDrive drives[kMaxGuestDrives];
   uint32_t driveCount;
@@ -49,10 +51,23 @@ struct GuestDisk {
 // user may look at are seen.
 int ImageOpenForWriting(const char* path, long* pid);
 
-// Opens `image` (for writing only when `writable`), launches the
-// appliance, inspects and mounts every drive read-only. 0 with the reason
-// in `why`; the disk is then closed.
-int OpenGuestDisk(const char* image, int writable, GuestDisk* disk, char* why, size_t capacity);
+// How the person asked an image to be opened: --format (null when none
+// was given) and --allow-backing-file.
+struct GuestDiskRequest {
+  const char* format;
+  int allowBackingFile;
+  int writable;
+};
+
+// Opens `image` as ImageFormatOf decides (for writing only when
+// `writable`; else beneath a qcow2 overlay of this run's that names it with
+// that format, so that nothing probes the guest's bytes), launches the
+// appliance, inspects (unmounting what inspection mounted, even when it
+// failed) and mounts every drive read-only; when inspection fails or finds
+// no Windows, every NTFS and FAT file system instead. A backing file, where allowed, must itself be a
+// regular file whose header agrees with the format the one above states,
+// layer by layer. 0 with the reason in `why`; the disk is then closed.
+int OpenGuestDisk(const char* image, const GuestDiskRequest& request, GuestDisk* disk, char* why, size_t capacity);
 
 // Mounts every drive again for writing (the disk was opened writable).
 // 0 with the reason in `why`; the disk is then closed.

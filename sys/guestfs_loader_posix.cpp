@@ -18,6 +18,7 @@ namespace {
   X(guestfs_checksum) \
   X(guestfs_close) \
   X(guestfs_create) \
+  X(guestfs_disk_create_va) \
   X(guestfs_download) \
   X(guestfs_find0) \
   X(guestfs_free_statns) \
@@ -102,6 +103,14 @@ int guestfs_add_drive_opts(guestfs_h* g, const char* filename, ...) {
   va_list options;
   va_start(options, filename);
   int result = gTable.guestfs_add_drive_opts_va(g, filename, options);
+  va_end(options);
+  return result;
+}
+
+int guestfs_disk_create(guestfs_h* g, const char* filename, const char* format, int64_t size, ...) {
+  va_list options;
+  va_start(options, size);
+  int result = gTable.guestfs_disk_create_va(g, filename, format, size, options);
   va_end(options);
   return result;
 }

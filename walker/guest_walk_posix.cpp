@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "remedy/name_escape.h"
 #include "sys/owned_fd_posix.h"
 
 namespace {
@@ -68,6 +69,13 @@ int ListDrive(GuestDisk* disk, const GuestDrive& drive, std::map<std::string, st
   return 1;
 }
 
+// A name of the guest's as a row shows it (EscapeNonWindowsName).
+std::string Shown(const std::string& name) {
+  std::string out(EscapeNonWindowsName(name.c_str(), nullptr, 0) + 1, '\0');
+  out.resize(EscapeNonWindowsName(name.c_str(), &out[0], out.size()));
+  return out;
+}
+
 }  // namespace
 
 int WalkGuestDisk(GuestDisk* disk, const char* imageName, const WalkVisitor& visitor, GuestWalkStats* stats) {
@@ -89,10 +97,16 @@ int WalkGuestDisk(GuestDisk* disk, const char* imageName, const WalkVisitor& vis
         stats->names += folder.second.size();
         stats->directories += 1;
       }
-      std::string windows = folder.first;
-      for (char& c : windows)
-        if (c == '/') c = '\\';
-      std::string shown = driveRow + windows + (windows.empty() ? "" : "\\");
+      // Each name escaped before it is joined with '\\': a name holding
+      // one must not read as a path of several.
+      std::string windows;
+      for (size_t at = 0; at < folder.first.size();) {
+        size_t slash = folder.first.find('/', at);
+        if (slash == std::string::npos) slash = folder.first.size();
+        windows += Shown(folder.first.substr(at, slash - at)) + "\\";
+        at = slash + 1;
+      }
+      std::string shown = driveRow + windows;
       // A folder of many names goes in several calls: one reply must stay
       // within the appliance's message limit.
       const std::vector<std::string>& all = folder.second;
@@ -110,7 +124,7 @@ int WalkGuestDisk(GuestDisk* disk, const char* imageName, const WalkVisitor& vis
         for (uint32_t i = 0; go && i < list->len && i < count; ++i) {
           const struct guestfs_statns& st = list->val[i];
           const std::string& name = all[first + i];
-          std::string path = shown + name;
+          std::string path = shown + Shown(name);
           if (st.st_ino == -1) {
             go = Unreadable(visitor, path, ENOENT);
             continue;

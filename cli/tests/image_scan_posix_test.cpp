@@ -143,8 +143,11 @@ std::string Windows(std::string path) {
 // Builds the raw images in one appliance: `plain`, `hibernated` (the same
 // with a hiberfil.sys that holds a hibernated system), `pending` (the same
 // with a third profile whose hive's transaction log is not applied and
-// starts a specimen) and `bare`: NTFS on the whole disk, no Windows folder,
-// one specimen and that hive.
+// starts a specimen) and `bare`: NTFS on the whole disk, a Windows folder
+// whose SYSTEM hive is cut short (inspection fails on it), one specimen and
+// that hive. The first three also hold a specimen named "App\app.exe" (one
+// name, as Linux and a damaged NTFS allow) in Program Files, beside the
+// clean App folder's app.exe, which alice's Run value "App" starts.
 Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& pending,
                     const std::string& bare) {
   Planted planted;
@@ -167,6 +170,12 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
     files.push_back({host, inside});
     planted.decoys.push_back(Windows(inside));
   }
+  std::vector<unsigned char> odd;
+  EXPECT_TRUE(ForgeSpecimenForRow(table.rows[0], 41, &odd));
+  Write(staging + "/odd", odd);
+  files.push_back({staging + "/odd", "Program Files/App\\app.exe"});
+  Write(staging + "/app", std::vector<unsigned char>(5000, 'a'));
+  files.push_back({staging + "/app", "Program Files/App/app.exe"});
   Write(staging + "/cmd.exe", MinimalPe());
   files.push_back({staging + "/cmd.exe", "WINDOWS/system32/cmd.exe"});
   EXPECT_TRUE(WriteTestHive(staging + "/SOFTWARE",
@@ -182,7 +191,8 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
                                {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},
                                 {"Worm0", 1, "\"C:\\WINDOWS\\system32\\row 0.exe\" -s"},
                                 {"Worm1", 2, "%TEMP%\\row 1.exe"},
-                                {"Lookalike", 1, "C:\\WINDOWS\\system32\\row 00.exe"}},
+                                {"Lookalike", 1, "C:\\WINDOWS\\system32\\row 00.exe"},
+                                {"App", 1, "\"C:\\Program Files\\App\\app.exe\" /tray"}},
                                {{"TEMP", 2, "%USERPROFILE%\\Local Settings\\Temp"}}));
   files.push_back({staging + "/alice", "Documents and Settings/alice/NTUSER.DAT"});
   EXPECT_TRUE(WriteProfileHive(staging + "/bob", {{"Worm0", 2, "%SystemRoot%/System32/ROW 0.EXE"}, {"Keep", 1, "notepad.exe"}},
@@ -253,6 +263,12 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
   EXPECT_EQ(0, guestfs_mkdir_p(g, "/Documents and Settings/carol"));
   EXPECT_EQ(0, guestfs_upload(g, logged.c_str(), "/Documents and Settings/carol/NTUSER.DAT"));
   EXPECT_EQ(0, guestfs_upload(g, (staging + "/specimen0").c_str(), "/row 0.exe"));
+  std::string cut = Read(staging + "/SYSTEM0").substr(0, 4096);
+  Write(staging + "/SYSTEM-cut", std::vector<unsigned char>(cut.begin(), cut.end()));
+  EXPECT_EQ(0, guestfs_mkdir_p(g, "/WINDOWS/system32/config"));
+  EXPECT_EQ(0, guestfs_upload(g, (staging + "/cmd.exe").c_str(), "/WINDOWS/system32/cmd.exe"));
+  EXPECT_EQ(0, guestfs_upload(g, (staging + "/SOFTWARE").c_str(), "/WINDOWS/system32/config/software"));
+  EXPECT_EQ(0, guestfs_upload(g, (staging + "/SYSTEM-cut").c_str(), "/WINDOWS/system32/config/system"));
   EXPECT_EQ(0, guestfs_umount_all(g));
   EXPECT_EQ(0, guestfs_shutdown(g));
   guestfs_close(g);
@@ -272,6 +288,11 @@ class ImageScan : public testing::Test {
         BuildImages(gBase + "/plain.raw", gBase + "/hibernated.raw", gBase + "/pending.raw", gBase + "/bare.raw"));
     std::string convert = "qemu-img convert -f raw -O qcow2 '" + gBase + "/plain.raw' '" + gBase + "/plain.qcow2'";
     ASSERT_EQ(0, system(convert.c_str()));
+    // What a guest may write to the start of its raw disk: a qcow2 header
+    // naming a file of the host (here an image of specimens) as backing file.
+    std::string header = "qemu-img create -q -f qcow2 -b '" + gBase + "/plain.raw' -F raw '" + gBase +
+                         "/guest-wrote.img' && cp '" + gBase + "/guest-wrote.img' '" + gBase + "/guest-wrote'";
+    ASSERT_EQ(0, system(header.c_str()));
     fprintf(stderr, "images built in %.1f s\n",
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   }
@@ -293,6 +314,13 @@ TEST_F(ImageScan, DetectionOnlyListsEverySpecimenOfRawAndQcow2AndChangesNothing)
   std::string raw = gBase + "/plain.raw", qcow2 = gBase + "/plain.qcow2";
   std::string rawBefore = Sha256OfFile(raw), qcow2Before = Sha256OfFile(qcow2);
   std::string json = gBase + "/detect.jsonl";
+  // Raw images whose first bytes are a qcow2 header naming a host file: by
+  // their names raw, and opened so (nothing is on them); as qcow2 only with
+  // the backing file allowed.
+  std::string wrote = gBase + "/guest-wrote.img", unnamed = gBase + "/guest-wrote";
+  std::string wroteBefore = Sha256OfFile(wrote);
+  Started asRaw = Start({"--image", wrote, "--image", unnamed, "--format", "qcow2", "--image", wrote}, "guest-header");
+  Started allowed = Start({"--format", "qcow2", "--allow-backing-file", "--image", wrote}, "backing-allowed");
   Outcome run = Scan({"--image", raw, "--image", qcow2, "--json", json}, "detect");
   fprintf(stderr, "detection-only, two images: %.1f s\n", run.seconds);
   EXPECT_EQ(1, run.status) << run.out << run.err;
@@ -301,8 +329,27 @@ TEST_F(ImageScan, DetectionOnlyListsEverySpecimenOfRawAndQcow2AndChangesNothing)
       EXPECT_NE(std::string::npos, run.out.find(image + ":C:\\" + s + ": ")) << s << "\n" << run.out;
     for (const std::string& d : planted_->decoys) EXPECT_EQ(std::string::npos, run.out.find(d)) << d;
   }
-  EXPECT_EQ(2 * planted_->specimens.size(), Count(run.out, "(left in place)")) << run.out;
+  EXPECT_EQ(2 * (planted_->specimens.size() + 1), Count(run.out, "(left in place)")) << run.out;
   EXPECT_NE(std::string::npos, run.err.find("Windows found")) << run.err;
+  // "App\app.exe" is one name: its row escapes the backslash (and the
+  // terminal's escape that escape), and no Run value is said to start it.
+  EXPECT_NE(std::string::npos, run.out.find(raw + ":C:\\Program Files\\App\\x5cx5capp.exe: ")) << run.out;
+  EXPECT_EQ(std::string::npos, run.out.find("App\\app.exe")) << run.out;
+  EXPECT_EQ(std::string::npos, run.out.find("\"App\"")) << run.out;
+  EXPECT_NE(std::string::npos, Read(json).find("Program Files\\\\App\\\\x5capp.exe")) << Read(json);
+
+  Outcome header = Finish(asRaw);
+  fprintf(stderr, "a guest's qcow2 header, as raw: %.1f s\n", header.seconds);
+  EXPECT_EQ(2, header.status) << header.out << header.err;
+  EXPECT_EQ(0u, Count(header.out, "(left in place)")) << header.out;
+  EXPECT_EQ(2u, Count(header.err, "no Windows installation and no NTFS or FAT file system")) << header.err;
+  EXPECT_EQ(1u, Count(header.err, "it names a backing file (--allow-backing-file")) << header.err;
+  Outcome backed = Finish(allowed);
+  fprintf(stderr, "qcow2 over an allowed backing file: %.1f s\n", backed.seconds);
+  EXPECT_EQ(1, backed.status) << backed.out << backed.err;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(backed.out, "(left in place)")) << backed.out;
+  EXPECT_NE(std::string::npos, backed.out.find(wrote + ":C:\\" + planted_->specimens[0] + ": ")) << backed.out;
+  EXPECT_EQ(wroteBefore, Sha256OfFile(wrote));
   EXPECT_EQ(rawBefore, Sha256OfFile(raw));
   EXPECT_EQ(qcow2Before, Sha256OfFile(qcow2));
   std::string lines = Read(json);
@@ -327,7 +374,8 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   Outcome remove = Finish(removing);
   fprintf(stderr, "--remove: %.1f s\n", remove.seconds);
   EXPECT_EQ(1, remove.status) << remove.out << remove.err;
-  EXPECT_EQ(planted_->specimens.size(), Count(remove.out, "(removed)")) << remove.out;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(remove.out, "(removed)")) << remove.out;
+  EXPECT_EQ(std::string::npos, remove.out.find("\"App\"")) << remove.out;
   EXPECT_NE(std::string::npos, remove.out.find("Run values deleted: 4 in 3 hive(s)")) << remove.out << remove.err;
   EXPECT_NE(std::string::npos, remove.out.find(removed + ":C:\\WINDOWS\\system32\\config\\software: Run value "
                                                          "\"WormM\" deleted"))
@@ -341,11 +389,12 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   Outcome quarantine = Finish(quarantining);
   fprintf(stderr, "--quarantine: %.1f s\n", quarantine.seconds);
   EXPECT_EQ(1, quarantine.status) << quarantine.out << quarantine.err;
-  EXPECT_EQ(planted_->specimens.size(), Count(quarantine.out, "(quarantined)")) << quarantine.out;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(quarantine.out, "(quarantined)")) << quarantine.out;
   std::string manifest = Read(store + "/manifest.jsonl");
-  EXPECT_EQ(planted_->specimens.size(), Count(manifest, "\"image\":")) << manifest;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(manifest, "\"image\":")) << manifest;
   EXPECT_NE(std::string::npos, manifest.find("\"root\":\"C:\",\"relative\":\"WINDOWS/system32/row 0.exe\""))
       << manifest;
+  EXPECT_NE(std::string::npos, manifest.find("C:\\\\Program Files\\\\App\\\\x5capp.exe\"")) << manifest;
 
   Outcome refused = Finish(refusing);
   fprintf(stderr, "hibernated, refused: %.1f s\n", refused.seconds);
@@ -354,24 +403,26 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_EQ(0u, Count(refused.out, "(removed)"));
   EXPECT_EQ(hibernatedBefore, Sha256OfFile(hibernated));
 
-  // Without a Windows installation every NTFS file system is scanned, named
-  // as the person knows the image (the whole disk, not the appliance's
-  // device); no drive letter is known, so no Run value is touched, and the
-  // run says so.
+  // Where inspection fails on the SYSTEM hive, every NTFS file system is
+  // scanned, named as the person knows the image (the whole disk, not the
+  // appliance's device); no drive letter is known, so no Run value is
+  // touched, and the run says so.
   Outcome fallback = Finish(falling);
-  fprintf(stderr, "no Windows, --remove: %.1f s\n", fallback.seconds);
+  fprintf(stderr, "Windows not recognised, --remove: %.1f s\n", fallback.seconds);
   EXPECT_EQ(2, fallback.status) << fallback.out << fallback.err;
   EXPECT_NE(std::string::npos, fallback.out.find(bare + ":whole disk:\\row 0.exe: ")) << fallback.out;
   EXPECT_EQ(1u, Count(fallback.out, "(removed)")) << fallback.out;
-  EXPECT_NE(std::string::npos, fallback.err.find("no Windows installation found")) << fallback.err;
-  EXPECT_NE(std::string::npos, fallback.err.find("row 0.exe: Run values not cleaned: is on no drive letter")) << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.err.find("Windows was not recognised (its inspection failed: ")) << fallback.err;
+  EXPECT_NE(std::string::npos, fallback.err.find("row 0.exe: Run values not cleaned: is on no drive letter (Windows "
+                                                 "in the image was not recognised"))
+      << fallback.err;
 
   // A hive whose transaction log is not applied is not written; the
   // others are.
   Outcome logged = Finish(logging);
   fprintf(stderr, "pending log, --remove: %.1f s\n", logged.seconds);
   EXPECT_EQ(2, logged.status) << logged.out << logged.err;
-  EXPECT_EQ(planted_->specimens.size(), Count(logged.out, "(removed)")) << logged.out;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(logged.out, "(removed)")) << logged.out;
   EXPECT_NE(std::string::npos,
             logged.err.find("carol\\NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
       << logged.err;
@@ -410,6 +461,10 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
       EXPECT_EQ(1, guestfs_exists(g, path.c_str())) << path;
     }
     EXPECT_EQ(1, guestfs_exists(g, "/WINDOWS/notepad.exe"));
+    EXPECT_EQ(0, guestfs_exists(g, "/Program Files/App\\app.exe"));
+    char* app = guestfs_checksum(g, "sha256", "/Program Files/App/app.exe");
+    EXPECT_EQ(Sha256OfFile(gBase + "/staging/app").substr(0, 64), app ? app : "") << "the clean app.exe";
+    free(app);
     char* system = guestfs_checksum(g, "sha256", "/WINDOWS/system32/config/system");
     EXPECT_EQ(Sha256OfFile(gBase + "/staging/SYSTEM0").substr(0, 64), system ? system : "")
         << "the SYSTEM hive was written";
@@ -425,6 +480,7 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
     EXPECT_EQ(std::string::npos, b.find("/Run/Worm0,")) << b;
     EXPECT_NE(std::string::npos, a.find("/Run/ctfmon,")) << a;
     EXPECT_NE(std::string::npos, a.find("/Run/Lookalike,")) << a;
+    EXPECT_NE(std::string::npos, a.find("/Run/App,")) << a;
     EXPECT_NE(std::string::npos, b.find("/Run/Keep,")) << b;
     ASSERT_EQ(0, guestfs_umount_all(g));
   }
@@ -448,16 +504,20 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   ASSERT_TRUE(FindJsonString(lines.c_str(), "path", first, sizeof first)) << lines;
   Outcome list = Scan({"restore", "--list", store}, "list");
   EXPECT_EQ(0, list.status) << list.err;
-  EXPECT_EQ(planted_->specimens.size(), Count(list.out, "  quarantined  ")) << list.out;
+  EXPECT_EQ(planted_->specimens.size() + 1, Count(list.out, "  quarantined  ")) << list.out;
   Outcome one = Scan({"restore", "--only", first, store}, "restore-one");
   EXPECT_EQ(0, one.status) << one.out << one.err;
   EXPECT_EQ(1u, Count(one.out, ": restored\n")) << one.out;
-  Outcome restore = Scan({"restore", store}, "restore");
+  // "App\app.exe" is not put back, even forced: through its Windows path
+  // it would land on the clean app.exe.
+  Outcome restore = Scan({"restore", "--force", store}, "restore");
   fprintf(stderr, "restore: %.1f s\n", restore.seconds);
-  EXPECT_EQ(0, restore.status) << restore.out << restore.err;
+  EXPECT_EQ(2, restore.status) << restore.out << restore.err;
   EXPECT_EQ(planted_->specimens.size() - 1, Count(restore.out, ": restored\n")) << restore.out;
+  EXPECT_EQ(1u, Count(restore.out, "not restored: its recorded name holds a character no Windows name holds"))
+      << restore.out;
   Outcome again = Scan({"restore", store}, "restore-again");
-  EXPECT_EQ(0, again.status) << again.out << again.err;
+  EXPECT_EQ(2, again.status) << again.out << again.err;
   EXPECT_EQ(planted_->specimens.size(), Count(again.out, ": already restored\n")) << again.out;
   g = guestfs_create();
   ASSERT_NE(nullptr, g);
@@ -475,6 +535,10 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
     ASSERT_EQ(0, guestfs_download(g, path.c_str(), back.c_str())) << path;
     EXPECT_EQ(Text(forged), Read(back)) << path;
   }
+  char* app = guestfs_checksum(g, "sha256", "/Program Files/App/app.exe");
+  EXPECT_EQ(Sha256OfFile(gBase + "/staging/app").substr(0, 64), app ? app : "") << "the clean app.exe";
+  free(app);
+  EXPECT_EQ(0, guestfs_exists(g, "/Program Files/App\\app.exe"));
   std::string alice = gBase + "/alice-restored";
   ASSERT_EQ(0, guestfs_download(g, "/Documents and Settings/alice/NTUSER.DAT", alice.c_str()));
   EXPECT_EQ(std::string::npos, ReglookupOf(alice).find("/Run/Worm0,"));

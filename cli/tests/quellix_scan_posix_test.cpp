@@ -655,6 +655,9 @@ TEST(QuellixScan, ABackslashInANameIsNoSeparator) {
   EXPECT_EQ(1, run.status) << run.out << run.err;
   EXPECT_NE(0, access(worm.c_str(), F_OK));
   EXPECT_NE(std::string::npos, ReglookupOf(x.bob).find("/Run/App,")) << run.out;
+  // Its row shows the backslash escaped, never as a separator.
+  EXPECT_NE(std::string::npos, run.out.find("/Program Files/App\\x5cx5capp.exe: ")) << run.out;
+  EXPECT_EQ(std::string::npos, run.out.find("App\\app.exe")) << run.out;
 }
 
 TEST(QuellixScan, HiveWithAPendingLogIsRefusedOthersAreCleaned) {

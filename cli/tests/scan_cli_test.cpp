@@ -42,10 +42,10 @@ TEST(ScanCli, BadUsageHasAOneLineReason) {
       {{"--force", "/mnt"}, "--force belongs to restore"},
       {{"restore"}, "restore wants one quarantine directory"},
       {{"restore", "/q", "/r"}, "restore wants one quarantine directory"},
-      {{"restore", "--remove", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
-      {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
+      {{"restore", "--remove", "/q"}, "restore takes only --list, --force, --to, --image, --format, --allow-backing-file, --only, --run, --json, --log and --quiet"},
+      {{"restore", "-x", "*.tmp", "/q"}, "restore takes only --list, --force, --to, --image, --format, --allow-backing-file, --only, --run, --json, --log and --quiet"},
       {{"--re", "/mnt"}, "option '--re' is ambiguous: --remove, --recursive"},
-      {{"--f", "x", "/mnt"}, "option '--f' is ambiguous: --files-from, --force, --finish"},
+      {{"--f", "x", "/mnt"}, "option '--f' is ambiguous: --files-from, --force, --format, --finish"},
       {{"--log", "-", "/mnt"}, "--log wants a file (the text already goes to standard output; ./- names a file called -)"},
       {{"--quiet=yes", "/mnt"}, "--quiet takes no value"},
       {{"-qz", "/mnt"}, "unknown option '-z'"},
@@ -114,7 +114,7 @@ TEST(ScanCli, FlavoursTakeTheirOwnOptions) {
       {{"--backup", "C:\\b"}, kFlavourLiveSystem, "--backup applies to quellix-scan only"},
       {{"--cross-file-systems"}, kFlavourLiveSystem, "--cross-file-systems applies to quellix-scan only"},
       {{"restore", "--no-memory", "C:\\q"}, kFlavourLiveSystem,
-       "restore takes only --list, --force, --to, --image, --only, --run, --json, --log and --quiet"},
+       "restore takes only --list, --force, --to, --image, --format, --allow-backing-file, --only, --run, --json, --log and --quiet"},
       {{"--force"}, kFlavourLiveSystem, "--force belongs to restore"},
   };
   for (const Case& c : cases) {
@@ -227,7 +227,8 @@ TEST(ScanCli, ByteCountsAndWords) {
   EXPECT_STREQ("left in place", RowStatusWord(kRowLeftInPlace));
   // Help names every option the parser knows.
   for (const char* option : {"--remove", "--quarantine", "--windows-root", "--drive", "--backup",
-                             "--cross-file-systems", "--json", "--quiet", "--force", "--help", "restore"})
+                             "--cross-file-systems", "--image", "--format", "--allow-backing-file", "--json", "--quiet",
+                             "--force", "--help", "restore"})
     EXPECT_NE(nullptr, strstr(kScanHelpText, option)) << option;
   for (const char* option : {"--remove", "--quarantine", "--no-memory", "--all-users", "--json", "--quiet", "--force",
                              "--help", "--version", "restore"})
@@ -243,6 +244,22 @@ TEST(ScanCli, ImagesStandInsteadOfPaths) {
   EXPECT_STREQ("/vm/b.raw", p.options.images[1]);
   EXPECT_EQ(0u, p.options.pathCount);
   EXPECT_NE(nullptr, strstr(kScanHelpText, "--image"));
+  EXPECT_EQ(nullptr, p.options.imageFormats[0]);
+  EXPECT_FALSE(p.options.allowBackingFile);
+  // --format holds for every --image after it, until the next.
+  Parsed formats = Parse({"--image", "/vm/a", "--format", "qcow2", "--image", "/vm/b.img", "--image", "/vm/c",
+                          "--format=vhd", "--allow-backing-file", "--image", "/vm/d"});
+  ASSERT_TRUE(formats.ok) << formats.reason;
+  ASSERT_EQ(4u, formats.options.imageCount);
+  EXPECT_EQ(nullptr, formats.options.imageFormats[0]);
+  EXPECT_STREQ("qcow2", formats.options.imageFormats[1]);
+  EXPECT_STREQ("qcow2", formats.options.imageFormats[2]);
+  EXPECT_STREQ("vpc", formats.options.imageFormats[3]);
+  EXPECT_TRUE(formats.options.allowBackingFile);
+  Parsed restore = Parse({"restore", "--format", "vmdk", "--image", "/vm/a", "/q"});
+  ASSERT_TRUE(restore.ok) << restore.reason;
+  EXPECT_STREQ("/vm/a", restore.options.restoreImage);
+  EXPECT_STREQ("vmdk", restore.options.restoreImageFormat);
   struct Case {
     std::vector<const char*> args;
     ScanFlavour flavour;
@@ -255,6 +272,12 @@ TEST(ScanCli, ImagesStandInsteadOfPaths) {
       {{"restore", "--image", "/vm/a.raw", "--image", "/vm/b.raw", "/q"}, kFlavourMountedVolume, "restore takes only"},
       {{"--list", "/mnt"}, kFlavourMountedVolume, "--only, --run and --list belong to restore"},
       {{"--image", "/vm/a.raw"}, kFlavourLiveSystem, "--image applies to quellix-scan only"},
+      {{"--format", "qcow3", "--image", "/vm/a"}, kFlavourMountedVolume, "--format wants raw, qcow2,"},
+      {{"--image", "/vm/a", "--format", "qcow2"}, kFlavourMountedVolume, "--format qcow2 applies to no --image"},
+      {{"--format", "raw", "--format", "vdi", "--image", "/vm/a"}, kFlavourMountedVolume,
+       "--format raw applies to no --image"},
+      {{"--allow-backing-file", "/mnt"}, kFlavourMountedVolume, "--allow-backing-file belongs to --image"},
+      {{"--format", "raw", "--image", "/vm/a"}, kFlavourLiveSystem, "--format applies to quellix-scan only"},
   };
   for (const Case& c : cases) {
     Parsed bad = Parse(c.args, c.flavour);

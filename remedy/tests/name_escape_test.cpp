@@ -2,6 +2,7 @@
 // UTF-8 become \xNN; valid UTF-8 stays as it is; the text reads back one way.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,37 @@ TEST(NameEscape, AnyLengthIsEscapedTheSameWay) {
   char tiny[8] = "keep";
   EscapeNameCut(text.c_str(), tiny, sizeof tiny);
   EXPECT_STREQ("", tiny);
+}
+
+// A name holding what no Windows name holds is shown with it escaped, so
+// that a Windows path joined from names never reads as another file's: the
+// worm "App\app.exe" in "Program Files" is not the clean app.exe of the
+// "App" folder.
+TEST(NameEscape, WhatNoWindowsNameHoldsIsEscapedInAName) {
+  struct Row {
+    const char* in;
+    const char* out;
+  } rows[] = {
+      {"app.exe", "app.exe"},
+      {"App\\app.exe", "App\\x5capp.exe"},
+      {"a:b*c?d\"e<f>g|h", "a\\x3ab\\x2ac\\x3fd\\x22e\\x3cf\\x3eg\\x7ch"},
+      {"caf\xc3\xa9 x.exe", "caf\xc3\xa9 x.exe"},
+      {"\\", "\\x5c"},
+      {"", ""},
+  };
+  for (const Row& r : rows) {
+    char out[64] = "unchanged";
+    EXPECT_EQ(strlen(r.out), EscapeNonWindowsName(r.in, out, sizeof out)) << r.in;
+    EXPECT_STREQ(r.out, out) << r.in;
+  }
+  // The whole or nothing: a name that does not fit leaves the buffer.
+  char small[8] = "kept";
+  EXPECT_EQ(10u, EscapeNonWindowsName("ab\\cdef", small, sizeof small));
+  EXPECT_STREQ("kept", small);
+  EXPECT_EQ(8u, EscapeNonWindowsName("a\\cde", small, sizeof small));
+  EXPECT_STREQ("kept", small);
+  EXPECT_EQ(7u, EscapeNonWindowsName("a\\cd", small, sizeof small));
+  EXPECT_STREQ("a\\x5ccd", small);
 }
 
 }  // namespace

@@ -123,6 +123,26 @@ TEST(Quarantine, AnUnprovenLineGoesOnlyWhereThePersonNames) {
   EXPECT_EQ("worm bytes", target.written["/mnt/elsewhere|worm.exe"]);
 }
 
+// A name that held a '\' was one name where it was taken; put back through
+// a Windows path it would land on a clean file ("App\app.exe" on the clean
+// "App" folder's "app.exe"), so it is not put back, forced or not.
+TEST(Quarantine, ANameNoWindowsNameHoldsIsNotPutBack) {
+  MemoryFolder folder;
+  ASSERT_EQ(kQuarantineDone, Take(&folder, "/vol", "Program Files/App\\app.exe", "worm bytes"));
+  ASSERT_EQ(kQuarantineDone, Take(&folder, "/vol", "x/a:b.exe", "worm two"));
+  ASSERT_EQ(kQuarantineDone, Take(&folder, "/vol", "x/ok.exe", "worm three"));
+  for (int force : {0, 1}) {
+    Target target;
+    std::vector<Row> rows = RestoreAll(&folder, &target, RestoreRequest{nullptr, nullptr, force});
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ(kRestoreFailed, rows[0].outcome);
+    EXPECT_NE(std::string::npos, rows[0].why.find("no Windows name holds")) << rows[0].why;
+    EXPECT_EQ(kRestoreFailed, rows[1].outcome);
+    EXPECT_EQ(force ? kRestoreAlready : kRestoreDone, rows[2].outcome) << rows[2].why;
+    EXPECT_EQ(force ? 0u : 1u, target.written.size());
+  }
+}
+
 TEST(Quarantine, AFolderNotOursIsNotAddedToNorRestoredFrom) {
   MemoryFolder foreign;
   foreign.files[kQuarantineManifestName] = "{\"path\":\"/etc/passwd\"}\n";

@@ -1,17 +1,22 @@
-// What needs no appliance: an image open for writing elsewhere, and the
-// Windows paths the rows show.
+// What needs no appliance: an image open for writing elsewhere, the
+// backing files a qcow2 image may be opened over, and the Windows paths the
+// rows show.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "sys/guest_disk_posix.h"
+#include "sys/image_layers_posix.h"
+#include "sys/testing/image_head.h"
 
 namespace {
 
@@ -101,6 +106,54 @@ TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
     GuestDriveLabel(row.device, label, sizeof label);
     EXPECT_STREQ(row.label, label) << row.device;
   }
+}
+
+void WriteHead(const std::string& path, const ImageHead& head) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, f) << path;
+  ASSERT_EQ(sizeof head.bytes, fwrite(head.bytes, 1, sizeof head.bytes, f));
+  ASSERT_EQ(0, fclose(f));
+}
+
+std::string Agree(const std::string& image) {
+  ImageHead head;
+  FILE* f = fopen(image.c_str(), "rb");
+  if (!f) return "no image";
+  size_t length = fread(head.bytes, 1, sizeof head.bytes, f);
+  fclose(f);
+  char why[1024] = "";
+  return ImageLayersAgree(image.c_str(), head.bytes, length, why, sizeof why) ? "agree" : why;
+}
+
+// Layer by layer, each backing file must carry the format the one above
+// states; a raw layer ends the chain, whatever its bytes name.
+TEST(GuestDisk, BackingFilesAgreeLayerByLayer) {
+  char folder[] = "/tmp/quellix-backing-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  std::string d = folder;
+  ASSERT_EQ(0, mkdir((d + "/sub").c_str(), 0700));
+  // top -> sub/middle (relative to top's folder) -> base (relative to
+  // middle's: sub/base) -> raw, whose guest wrote a header naming a file
+  // that does not exist.
+  WriteHead(d + "/top.qcow2", Qcow2Head("sub/middle.qcow2", "qcow2"));
+  WriteHead(d + "/sub/middle.qcow2", Qcow2Head("base.qcow2", "qcow2"));
+  WriteHead(d + "/sub/base.qcow2", Qcow2Head((d + "/disk.raw").c_str(), "raw"));
+  WriteHead(d + "/disk.raw", Qcow2Head("/nowhere/host.file", "raw"));
+  EXPECT_EQ("agree", Agree(d + "/top.qcow2"));
+  // A layer whose header does not agree, or states no format below it.
+  WriteHead(d + "/sub/base.qcow2", MagicHead("KDMV"));
+  EXPECT_EQ(0u, Agree(d + "/top.qcow2").find("its backing file " + d + "/sub/base.qcow2: given as qcow2 but"));
+  WriteHead(d + "/sub/base.qcow2", Qcow2Head("disk.raw"));
+  EXPECT_NE(std::string::npos, Agree(d + "/top.qcow2").find("without stating its format"));
+  // A missing layer, and a layer that is no regular file.
+  WriteHead(d + "/sub/middle.qcow2", Qcow2Head("gone.qcow2", "qcow2"));
+  EXPECT_EQ(0u, Agree(d + "/top.qcow2").find("its backing file " + d + "/sub/gone.qcow2 cannot be read"));
+  WriteHead(d + "/sub/middle.qcow2", Qcow2Head("/dev/null", "raw"));
+  EXPECT_EQ(0u, Agree(d + "/top.qcow2").find("its backing file /dev/null cannot be read"));
+  // A chain that names itself ends.
+  WriteHead(d + "/top.qcow2", Qcow2Head("top.qcow2", "qcow2"));
+  EXPECT_EQ("its backing files go more than 16 deep", Agree(d + "/top.qcow2"));
+  EXPECT_EQ(0, system(("rm -rf '" + d + "'").c_str()));
 }
 
 }  // namespace

@@ -255,9 +255,13 @@ TEST(HivePosix, ProfilesAndSystemFolderIgnoringCase) {
   ASSERT_TRUE(FindSystemFolder(v.c_str(), name, sizeof name));
   EXPECT_STREQ("winnt", name);
   std::vector<std::string> users;
-  uint32_t count = ForEachProfileHive(
-      v.c_str(),
-      [](void* c, const ProfileHive& hive) {
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 0, &volume, &port, why, sizeof why)) << why;
+  uint32_t count = ForEachVolumeProfileHive(
+      port,
+      [](void* c, const VolumeProfileHive& hive) {
         static_cast<std::vector<std::string>*>(c)->push_back(hive.user);
         return 1;
       },
@@ -611,11 +615,13 @@ TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
   ASSERT_EQ(0, symlink((v + "/Users/Default").c_str(), (v + "/Users/Default User").c_str()));
   ASSERT_EQ(0, symlink((v + "/elsewhere/eve").c_str(), (v + "/Users/eve").c_str()));
   std::map<std::string, std::string> seen;  // user -> trouble ("" when to be cleaned)
-  ForEachProfileHive(
-      v.c_str(),
-      [](void* c, const ProfileHive& h) {
+  MountedVolume volume;
+  OfflineVolumePort port;
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 0, &volume, &port, why, sizeof why)) << why;
+  ForEachVolumeProfileHive(
+      port,
+      [](void* c, const VolumeProfileHive& h) {
         (*static_cast<std::map<std::string, std::string>*>(c))[h.user] = h.trouble ? h.trouble : "";
-        EXPECT_EQ(h.trouble == nullptr, h.folderFd >= 0);
         return 1;
       },
       &seen);

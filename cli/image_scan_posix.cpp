@@ -14,7 +14,7 @@
 
 #include "engine/guest_check_posix.h"
 #include "remedy/command_line.h"
-#include "remedy/guest_remedy_posix.h"
+#include "image/guestfs_volume_posix.h"
 #include "remedy/json_lines.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
@@ -312,13 +312,12 @@ int ImageWrite(void* context, const void* data, size_t length) {
 
 RestoreOutcome ImageFinish(void* context, const QuarantineRecord& record, int force) {
   ImageRestoreTarget* t = TargetOf(context);
-  const char* reason = nullptr;
+  t->reason[0] = 0;
   RestoreOutcome outcome = lseek(t->staged.get(), 0, SEEK_SET) == 0
                                ? RestoreGuestFile(&t->scanner.disk, t->windows, t->staged.get(), record.size, force,
-                                                  &reason)
+                                                  t->reason, sizeof t->reason)
                                : kRestoreFailed;
-  if (outcome == kRestoreFailed)
-    std::snprintf(t->reason, sizeof t->reason, "%s", reason ? reason : GuestError(&t->scanner.disk));
+  if (outcome == kRestoreFailed && !t->reason[0]) std::snprintf(t->reason, sizeof t->reason, "%s", std::strerror(errno));
   t->staged.reset();
   return outcome;
 }

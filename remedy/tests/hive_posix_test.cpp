@@ -634,4 +634,63 @@ TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
   EXPECT_NE(std::string::npos, seen["eve"].find("symbolic link"));
 }
 
+// The mounted volume's table reaches nothing through a link, replaces only
+// a plain file with one name, removes only the file that was looked at,
+// and writes a new file only where nothing is.
+TEST(HivePosix, TheMountedTableFollowsNoLinkAndTakesNoNameThatIsThere) {
+  std::string v = Fresh("table");
+  ASSERT_EQ(0, system(("mkdir -p '" + v + "/vol/WINDOWS' '" + v + "/outside'").c_str()));
+  Write(v + "/outside/secret", "outside");
+  Write(v + "/vol/WINDOWS/plain", "plain");
+  Write(v + "/vol/WINDOWS/twice", "twice");
+  ASSERT_EQ(0, link((v + "/vol/WINDOWS/twice").c_str(), (v + "/outside/second").c_str()));
+  ASSERT_EQ(0, symlink((v + "/outside").c_str(), (v + "/vol/out").c_str()));
+  ASSERT_EQ(0, symlink((v + "/outside/secret").c_str(), (v + "/vol/WINDOWS/linked").c_str()));
+  std::string host = v + "/host";
+  Write(host, "fresh");
+  int hostFd = open(host.c_str(), O_RDONLY);
+  ASSERT_GE(hostFd, 0);
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume((v + "/vol").c_str(), 1, &volume, &port, why, sizeof why)) << why;
+
+  unsigned char bytes[16];
+  EXPECT_EQ(-1, port.read(port.context, "out/secret", 0, bytes, sizeof bytes)) << "through a linked folder";
+  EXPECT_EQ(-1, port.read(port.context, "WINDOWS/linked", 0, bytes, sizeof bytes)) << "a linked file";
+  EXPECT_EQ(5, port.read(port.context, "WINDOWS/plain", 0, bytes, sizeof bytes));
+  EXPECT_FALSE(port.putWhole(port.context, "WINDOWS/linked", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.putWhole(port.context, "WINDOWS/twice", hostFd, 5, why, sizeof why));
+  EXPECT_NE(std::string::npos, std::string(why).find("hard links")) << why;
+  EXPECT_FALSE(port.putWhole(port.context, "out/secret", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.writeNew(port.context, "WINDOWS/linked", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.writeNew(port.context, "out/new", hostFd, 5, why, sizeof why));
+  EXPECT_EQ("outside", Read(v + "/outside/secret"));
+  EXPECT_EQ("twice", Read(v + "/outside/second"));
+  EXPECT_NE(0, access((v + "/outside/new").c_str(), F_OK));
+
+  EXPECT_TRUE(port.putWhole(port.context, "WINDOWS/plain", hostFd, 5, why, sizeof why)) << why;
+  EXPECT_EQ("fresh", Read(v + "/vol/WINDOWS/plain"));
+  EXPECT_TRUE(port.writeNew(port.context, "WINDOWS/new", hostFd, 5, why, sizeof why)) << why;
+  EXPECT_EQ("fresh", Read(v + "/vol/WINDOWS/new"));
+  for (const std::string& name : Listing(v + "/vol/WINDOWS")) EXPECT_EQ(std::string::npos, name.find(".quellix")) << name;
+
+  VolumeEntry entry{};
+  int missing = 0;
+  ASSERT_TRUE(port.look(port.context, "WINDOWS/new", &entry, &missing, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeNotSame, port.remove(port.context, "WINDOWS/new", entry.identity + 1, 5, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeNotSame, port.remove(port.context, "WINDOWS/new", entry.identity, 4, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeDone, port.remove(port.context, "WINDOWS/new", entry.identity, 5, why, sizeof why));
+  EXPECT_FALSE(port.look(port.context, "WINDOWS/new", &entry, &missing, why, sizeof why));
+  EXPECT_TRUE(missing);
+  close(hostFd);
+
+  // Read-only: no writer at all.
+  MountedVolume reading;
+  ASSERT_TRUE(OpenMountedVolume((v + "/vol").c_str(), 0, &reading, &port, why, sizeof why));
+  EXPECT_EQ(nullptr, port.putWhole);
+  EXPECT_EQ(nullptr, port.remove);
+  EXPECT_EQ(nullptr, port.writeNew);
+}
+
 }  // namespace

@@ -134,3 +134,22 @@ HiveCleanOutcome CleanOnHost(void* context, const OfflineVolumePort& volume, con
 }  // namespace
 
 VolumeHiveCleaner HostHiveCleaner(HiveBackup* backup) { return VolumeHiveCleaner{CleanOnHost, backup}; }
+
+void PreviewVolumeRunValues(const OfflineVolumePort& system, const char* rowPrefix, const char* systemRoot,
+                            const char* const* windowsPaths, uint32_t count, const RunValueListener& listener) {
+  RunValueListener preview = listener;
+  preview.preview = 1;
+  OfflineVolumePort readOnly = system;
+  readOnly.putWhole = nullptr;
+  readOnly.remove = nullptr;
+  readOnly.writeNew = nullptr;
+  char letter = 0;
+  const char* systemFolder = nullptr;
+  if (systemRoot && systemRoot[0] && systemRoot[1] == ':' && systemRoot[2] == '\\') {
+    letter = static_cast<char>(systemRoot[0] & ~0x20);
+    if (systemRoot[3] && !strchr(systemRoot + 3, '\\')) systemFolder = systemRoot + 3;
+  }
+  VolumeRunValueRequest request{rowPrefix, 1, letter, systemRoot ? systemRoot : "", systemFolder, windowsPaths,
+                                count};
+  CleanVolumeRunValues(readOnly, request, HostHiveCleaner(nullptr), preview);
+}

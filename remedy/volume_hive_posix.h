@@ -11,3 +11,12 @@
 // Cleans through `backup` (prepared before anything was changed; unused
 // in a preview).
 VolumeHiveCleaner HostHiveCleaner(HiveBackup* backup);
+
+// A detection-only run's preview over any table, a read-only one included
+// (an image read in this process): each Run value of the profile hives and
+// of the SOFTWARE hive that a writing run would delete, told to `listener`
+// as would-delete. `system` is the system drive's table, `systemRoot` what
+// the system calls its folder ("C:\WINDOWS"), and hives are named
+// `rowPrefix` + their path with '\' ("IMAGE:C:\"). Nothing is written.
+void PreviewVolumeRunValues(const OfflineVolumePort& system, const char* rowPrefix, const char* systemRoot,
+                            const char* const* windowsPaths, uint32_t count, const RunValueListener& listener);

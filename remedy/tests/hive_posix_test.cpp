@@ -23,6 +23,7 @@
 
 #include "remedy/hive_posix.h"
 #include "remedy/offline_volume_posix.h"
+#include "remedy/volume_hive_posix.h"
 #include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
 
@@ -691,6 +692,40 @@ TEST(HivePosix, TheMountedTableFollowsNoLinkAndTakesNoNameThatIsThere) {
   EXPECT_EQ(nullptr, port.putWhole);
   EXPECT_EQ(nullptr, port.remove);
   EXPECT_EQ(nullptr, port.writeNew);
+}
+
+// A detection-only run's preview through a read-only table: what would go
+// is told, by the hive's row name, and nothing is written.
+TEST(HivePosix, APreviewOverAReadOnlyTableTellsWhatWouldGo) {
+  std::string v = Fresh("preview-table");
+  ASSERT_EQ(0, system(("mkdir -p '" + v + "/Documents and Settings/alice' '" + v + "/WINDOWS'").c_str()));
+  std::string hive = v + "/Documents and Settings/alice/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::string before = Read(hive);
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 1, &volume, &port, why, sizeof why)) << why;
+  std::vector<std::string> heard;
+  RunValueListener listener{
+      [](void* c, const RunValueDeletion* d) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string(d->hive) + " " + d->valueName + " " +
+                                                            std::to_string(d->wouldDelete));
+      },
+      [](void* c, const char* h, uint32_t n) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string("examined ") + h + " " + std::to_string(n));
+      },
+      [](void* c, RunValueTrouble, const char* where, const char* reason) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string("trouble ") + where + ": " + reason);
+      },
+      &heard, 0};
+  const char* removed[] = {kWorm};
+  PreviewVolumeRunValues(port, "IMAGE:C:\\", "C:\\WINDOWS", removed, 1, listener);
+  const std::string row = "IMAGE:C:\\Documents and Settings\\alice\\NTUSER.DAT";
+  EXPECT_EQ((std::vector<std::string>{row + " Worm 1", row + " Quoted 1", row + " Expanded 1", "examined " + row + " 3"}),
+            heard);
+  EXPECT_EQ(before, Read(hive));
+  for (const std::string& name : Listing(v + "/Documents and Settings/alice")) EXPECT_EQ("NTUSER.DAT", name);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // its drive nor takes a name that is there.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>

@@ -159,7 +159,8 @@ void VisitProfiles(ProfileWalk* walk, const std::string& parent) {
     return;
   }
   for (const Listed& e : entries) {
-    if (e.kind != kVolumeFolder && e.kind != kVolumeLink) continue;
+    // A file there holds no profile; an entry that could not be looked at may.
+    if (e.kind == kVolumeFile) continue;
     std::string profile = Join(parent, e.name);
     std::string hive = profile.empty() ? std::string() : Join(profile, "NTUSER.DAT");
     if (hive.empty()) {
@@ -169,6 +170,10 @@ void VisitProfiles(ProfileWalk* walk, const std::string& parent) {
     if (e.kind == kVolumeLink) {
       if (IsSystemJunction(e.name.c_str())) continue;
       if (!Tell(walk, hive, profile, e.name, "its profile folder is a symbolic link")) return;
+      continue;
+    }
+    if (e.kind == kVolumeOther) {
+      if (!Tell(walk, hive, profile, e.name, "its profile folder cannot be looked at, or is no folder")) return;
       continue;
     }
     if (!VisitProfile(walk, profile, e.name)) return;

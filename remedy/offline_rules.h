@@ -39,7 +39,8 @@ struct VolumeProfileHive {
 // Every profile hive: "Documents and Settings/*/NTUSER.DAT" and
 // "Users/*/NTUSER.DAT", names ignoring case. Nothing that may hold a hive
 // is passed over in silence: a hive or profile folder that is a link, one
-// that cannot be listed or looked at, a path too long, two hives whose
+// that cannot be listed or looked at (or is neither folder nor file), a
+// path too long, two hives whose
 // names differ only in case, and a "Documents and Settings" that is a link
 // where no "Users" folder stands beside it come with `trouble` set (hive
 // and profile then name the place). The system's own junctions ("All

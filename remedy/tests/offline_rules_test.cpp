@@ -45,6 +45,7 @@ TEST(OfflineRules, EveryPlaceAHiveMayBeIsCleanedOrSaid) {
   AddMemoryLink(&v, "Documents and Settings/All Users");
   AddMemoryLink(&v, "Documents and Settings/carol");
   AddMemoryFile(&v, "Documents and Settings/desktop.ini", "");
+  v.entries["Documents and Settings/unseen"] = MemoryVolumeEntry{kVolumeOther, "", 0, 99};
   AddMemoryFile(&v, "USERS/dave/NtUser.Dat", kHive);
   std::string longName(4100, 'x');
   AddMemoryFolder(&v, "USERS/" + longName);
@@ -59,7 +60,8 @@ TEST(OfflineRules, EveryPlaceAHiveMayBeIsCleanedOrSaid) {
   EXPECT_EQ("is a symbolic link", seen["Documents and Settings/linkedhive/NTUSER.DAT"]);
   EXPECT_EQ("its profile folder is a symbolic link", seen["Documents and Settings/carol/NTUSER.DAT"]);
   EXPECT_NE(std::string::npos, seen["USERS"].find("too long")) << "a path over 4 KiB";
-  EXPECT_EQ(8u, seen.size()) << "the system's junctions, a file and a folder without a hive say nothing";
+  EXPECT_NE(std::string::npos, seen["Documents and Settings/unseen/NTUSER.DAT"].find("cannot be looked at"));
+  EXPECT_EQ(9u, seen.size()) << "the system's junctions, a file and a folder without a hive say nothing";
 
   // "Documents and Settings" itself a link: the system's own beside a
   // "Users" folder, said otherwise.

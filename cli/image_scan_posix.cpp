@@ -13,11 +13,11 @@
 #include <cstring>
 
 #include "engine/guest_check_posix.h"
-#include "image/run_value_preview_posix.h"
 #include "remedy/command_line.h"
-#include "remedy/guest_remedy_posix.h"
+#include "image/guestfs_volume_posix.h"
 #include "remedy/json_lines.h"
 #include "remedy/offline_windows.h"
+#include "remedy/volume_hive_posix.h"
 #include "sys/image_layers_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
@@ -174,14 +174,17 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
                 "no Windows installation found: every NTFS and FAT file system is scanned", drives.c_str());
   Progress(s, image, text);
   int go = WalkImageDisk(&s->read, s->system, image, *visitor, &s->walked);
-  if (go && !s->removed.empty() && s->session) {
+  if (go && s->system.found && !s->removed.empty() && s->session) {
     std::vector<const char*> paths;
     for (const std::string& p : s->removed) paths.push_back(p.c_str());
     OfflineVolumePort port;
     ImageVolumePort(&s->read.volumes[s->system.volume], &port);
     RunValueListener listener = SessionRunValueListener(s->session);
-    PreviewImageRunValues(port, s->system.letters[s->system.volume][0], s->system.systemFolder, image, paths.data(),
-                          static_cast<uint32_t>(paths.size()), listener);
+    const char letter = s->system.letters[s->system.volume][0];
+    std::string prefix = std::string(image) + ":" + letter + ":\\";
+    std::string systemRoot = std::string(1, letter) + ":\\" + s->system.systemFolder;
+    PreviewVolumeRunValues(port, prefix.c_str(), systemRoot.c_str(), paths.data(), static_cast<uint32_t>(paths.size()),
+                           listener);
   }
   CloseImageDisk(&s->read);
   s->image = nullptr;
@@ -414,13 +417,12 @@ int ImageWrite(void* context, const void* data, size_t length) {
 
 RestoreOutcome ImageFinish(void* context, const QuarantineRecord& record, int force) {
   ImageRestoreTarget* t = TargetOf(context);
-  const char* reason = nullptr;
+  t->reason[0] = 0;
   RestoreOutcome outcome = lseek(t->staged.get(), 0, SEEK_SET) == 0
                                ? RestoreGuestFile(&t->scanner.disk, t->windows, t->staged.get(), record.size, force,
-                                                  &reason)
+                                                  t->reason, sizeof t->reason)
                                : kRestoreFailed;
-  if (outcome == kRestoreFailed)
-    std::snprintf(t->reason, sizeof t->reason, "%s", reason ? reason : GuestError(&t->scanner.disk));
+  if (outcome == kRestoreFailed && !t->reason[0]) std::snprintf(t->reason, sizeof t->reason, "%s", std::strerror(errno));
   t->staged.reset();
   return outcome;
 }

@@ -403,55 +403,71 @@ int ReadHiveString(const char* hivePath, const char* const* keyPath, uint32_t de
   return found;
 }
 
-HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveValueListener& listener,
-                                    uint32_t* deleted, uint32_t* keptOut, char* reason, size_t capacity) {
-  *deleted = 0;
-  *keptOut = 0;
-  if (capacity) reason[0] = 0;
+namespace {
 
-  // The hive, once, through its folder, no link followed.
-  OwnedFd fd(openat(request.folderFd, request.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
-  if (!fd.valid() && errno == EPERM)
-    fd.reset(openat(request.folderFd, request.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
+// One cleaning, step by step: what was opened and read, and what goes.
+struct HiveCleaning {
+  const HiveCleanRequest* request;
+  char* reason;
+  size_t capacity;
+  OwnedFd fd;
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
-  if (!S_ISREG(st.st_mode)) return Say(reason, capacity, "it is no regular file%s", ""), kHiveRefusedShape;
-  unsigned char head[512];
-  ssize_t got = pread(fd.get(), head, sizeof head, 0);
-  if (got < 0) return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
-  HiveHeaderState state = CheckHiveHeader(head, static_cast<size_t>(got));
-  if (state == kHiveHeaderNotRegf) return Say(reason, capacity, "not a registry hive%s", ""), kHiveNotNt;
-  uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (st.st_nlink > 1)
-    return Say(reason, capacity, "it has other names (hard links), which would change with it%s", ""),
-           kHiveRefusedShape;
-  if (static_cast<uint64_t>(st.st_blocks) * 512 < size)
-    return Say(reason, capacity, "it is a sparse file, which no system writes as a hive%s", ""), kHiveRefusedShape;
-  if (size > kMaxHiveSize)
-    return Say(reason, capacity, "it is larger than any user hive (over 256 MiB)%s", ""), kHiveRefusedShape;
-  uint32_t bins = HiveBinsLength(head, static_cast<size_t>(got));
-  if (bins == 0 || 4096 + static_cast<uint64_t>(bins) > size)
-    return Say(reason, capacity, "its header claims more than the file holds%s", ""), kHiveRefusedShape;
-
-  // A preview reads a copy and opens nothing for writing.
+  uint64_t size;
+  HiveHeaderState state;
   OwnedFd memory;
-  if (request.preview && !CopyToMemory(fd.get(), size, &memory))
-    return Say(reason, capacity, "cannot be read: %s", strerror(errno)), kHiveCleanFailed;
   HiveOwner owner;
-  owner.hive = request.preview ? hivex_open(DescriptorPath(memory.get()).c_str(), 0)
-                               : hivex_open(DescriptorPath(fd.get()).c_str(), HIVEX_OPEN_WRITE);
-  hive_h* hive = owner.hive;
-  if (!hive) return Say(reason, capacity, "libhivex cannot open it: %s", strerror(errno)), kHiveCleanFailed;
-  const RunKey* keys = request.machineHive ? kMachineKeys : kUserKeys;
+  const RunKey* keys;
+  CollectedValues collected;
+  hive_node_h runNodes[kRunKeyCount];
+  size_t toDelete;
+};
 
-  // The environment: what the volume tells, then the user's own variables
-  // (the SOFTWARE hive has none).
-  std::vector<OfflineEnvironment> holder(1, *request.volumeEnvironment);
-  OfflineEnvironment* environment = holder.data();
-  hive_node_h environmentKey =
-      request.machineHive ? 0 : hivex_node_get_child(hive, hivex_root(hive), "Environment");
-  hive_value_h* variables = environmentKey ? hivex_node_values(hive, environmentKey) : nullptr;
+HiveCleanOutcome Refuse(HiveCleaning* c, HiveCleanOutcome outcome, const char* format, const char* detail = "") {
+  Say(c->reason, c->capacity, format, detail);
+  return outcome;
+}
+
+// The hive, once, through its folder, no link followed, and every reason
+// its shape gives not to touch it. Done when it may be read.
+HiveCleanOutcome OpenHive(HiveCleaning* c) {
+  const HiveCleanRequest& request = *c->request;
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  c->fd.reset(openat(request.folderFd, request.name, flags | O_NOATIME));
+  if (!c->fd.valid() && errno == EPERM) c->fd.reset(openat(request.folderFd, request.name, flags));
+  if (!c->fd.valid() || fstat(c->fd.get(), &c->st) != 0)
+    return Refuse(c, kHiveCleanFailed, "cannot be read: %s", strerror(errno));
+  if (!S_ISREG(c->st.st_mode)) return Refuse(c, kHiveRefusedShape, "it is no regular file%s");
+  unsigned char head[512];
+  ssize_t got = pread(c->fd.get(), head, sizeof head, 0);
+  if (got < 0) return Refuse(c, kHiveCleanFailed, "cannot be read: %s", strerror(errno));
+  c->state = CheckHiveHeader(head, static_cast<size_t>(got));
+  if (c->state == kHiveHeaderNotRegf) return Refuse(c, kHiveNotNt, "not a registry hive%s");
+  c->size = static_cast<uint64_t>(c->st.st_size);
+  if (c->st.st_nlink > 1)
+    return Refuse(c, kHiveRefusedShape, "it has other names (hard links), which would change with it%s");
+  if (static_cast<uint64_t>(c->st.st_blocks) * 512 < c->size)
+    return Refuse(c, kHiveRefusedShape, "it is a sparse file, which no system writes as a hive%s");
+  if (c->size > kMaxHiveSize) return Refuse(c, kHiveRefusedShape, "it is larger than any user hive (over 256 MiB)%s");
+  uint32_t bins = HiveBinsLength(head, static_cast<size_t>(got));
+  if (bins == 0 || 4096 + static_cast<uint64_t>(bins) > c->size)
+    return Refuse(c, kHiveRefusedShape, "its header claims more than the file holds%s");
+  // A preview reads a copy and opens nothing for writing.
+  if (request.preview && !CopyToMemory(c->fd.get(), c->size, &c->memory))
+    return Refuse(c, kHiveCleanFailed, "cannot be read: %s", strerror(errno));
+  c->owner.hive = request.preview ? hivex_open(DescriptorPath(c->memory.get()).c_str(), 0)
+                                  : hivex_open(DescriptorPath(c->fd.get()).c_str(), HIVEX_OPEN_WRITE);
+  if (!c->owner.hive) return Refuse(c, kHiveCleanFailed, "libhivex cannot open it: %s", strerror(errno));
+  c->keys = request.machineHive ? kMachineKeys : kUserKeys;
+  return kHiveCleanDone;
+}
+
+// The environment: what the volume tells, then the user's own variables
+// (the SOFTWARE hive has none).
+void ReadEnvironment(HiveCleaning* c, OfflineEnvironment* environment) {
+  hive_h* hive = c->owner.hive;
+  *environment = *c->request->volumeEnvironment;
+  hive_node_h key = c->request->machineHive ? 0 : hivex_node_get_child(hive, hivex_root(hive), "Environment");
+  hive_value_h* variables = key ? hivex_node_values(hive, key) : nullptr;
   for (size_t i = 0; variables && variables[i]; ++i) {
     char* name = hivex_value_key(hive, variables[i]);
     char* value = ValueText(hive, variables[i]);
@@ -460,86 +476,179 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
     free(value);
   }
   free(variables);
-  CommandLineHost host = OfflineCommandLineHost(environment);
+}
 
-  // Which Run values start a removed file.
-  CollectedValues collected;
-  hive_node_h runNodes[kRunKeyCount] = {};
-  size_t toDelete = 0;
+// Which Run values start a removed file. A name a .reg file cannot hold as
+// it is stays, so that nothing goes that cannot be brought back (a preview
+// does not offer it either); each is counted in `kept` and named.
+HiveCleanOutcome CollectRunValues(HiveCleaning* c, const CommandLineHost& host, uint32_t* kept) {
+  const HiveCleanRequest& request = *c->request;
+  hive_h* hive = c->owner.hive;
   std::string leftNames;
+  c->toDelete = 0;
   for (uint32_t k = 0; k < kRunKeyCount; ++k) {
-    runNodes[k] = Descend(hive, keys[k].parts, keys[k].depth);
-    hive_value_h* values = runNodes[k] ? hivex_node_values(hive, runNodes[k]) : nullptr;
+    c->runNodes[k] = Descend(hive, c->keys[k].parts, c->keys[k].depth);
+    hive_value_h* values = c->runNodes[k] ? hivex_node_values(hive, c->runNodes[k]) : nullptr;
     for (size_t i = 0; values && values[i]; ++i) {
-      collected.values.push_back(Collected{});
-      Collected& c = collected.values.back();
-      c.key = k;
-      c.name = hivex_value_key(hive, values[i]);
-      c.data = ValueData(hive, values[i], &c.type, &c.length);
-      c.text = ValueText(hive, values[i]);
-      if (!c.name || !c.data) {
+      c->collected.values.push_back(Collected{});
+      Collected& v = c->collected.values.back();
+      v.key = k;
+      v.name = hivex_value_key(hive, values[i]);
+      v.data = ValueData(hive, values[i], &v.type, &v.length);
+      v.text = ValueText(hive, values[i]);
+      if (!v.name || !v.data) {
         free(values);
-        return Say(reason, capacity, "a Run value cannot be read%s", ""), kHiveCleanFailed;
+        return Refuse(c, kHiveCleanFailed, "a Run value cannot be read%s");
       }
-      for (uint32_t r = 0; c.text && r < request.removedCount && !c.remove; ++r) {
-        if (CommandLineRefersTo(c.text, request.removedWindowsPaths[r], &host)) {
-          c.remove = 1;
-          c.refersTo = request.removedWindowsPaths[r];
+      for (uint32_t r = 0; v.text && r < request.removedCount && !v.remove; ++r) {
+        if (CommandLineRefersTo(v.text, request.removedWindowsPaths[r], &host)) {
+          v.remove = 1;
+          v.refersTo = request.removedWindowsPaths[r];
         }
       }
-      // A name a .reg file cannot hold as it is stays, so that nothing goes
-      // that cannot be brought back; a preview does not offer it either.
-      if (c.remove && NameNeedsEscaping(c.name)) {
-        c.remove = 0;
+      if (v.remove && NameNeedsEscaping(v.name)) {
+        v.remove = 0;
         if (request.preview) continue;
-        *keptOut += 1;
-        std::vector<char> shown(EscapeNameForTerminal(c.name, nullptr, 0) + 1);
-        EscapeNameForTerminal(c.name, shown.data(), shown.size());
+        *kept += 1;
+        std::vector<char> shown(EscapeNameForTerminal(v.name, nullptr, 0) + 1);
+        EscapeNameForTerminal(v.name, shown.data(), shown.size());
         leftNames += (leftNames.empty() ? "" : ", ") + std::string("\"") + shown.data() + "\"";
       }
-      toDelete += c.remove;
+      c->toDelete += v.remove;
     }
     free(values);
   }
-  if (*keptOut)
-    Say(reason, capacity,
+  if (*kept)
+    Say(c->reason, c->capacity,
         "Run value %s starts a removed file but its name holds control characters, so it cannot be saved to a .reg "
         "file and is left",
         leftNames.c_str());
-  if (toDelete == 0) return kHiveCleanDone;
+  return kHiveCleanDone;
+}
+
+// The new hive in the new file `next` beside the old one: each key's kept
+// values, in their order, written, flushed and read back.
+HiveCleanOutcome WriteNewHive(HiveCleaning* c, int next) {
+  std::vector<hive_set_value> kept[kRunKeyCount];
+  std::vector<const Collected*> keptValues[kRunKeyCount];
+  uint32_t goes[kRunKeyCount] = {};
+  for (const Collected& v : c->collected.values) {
+    goes[v.key] += v.remove;
+    if (v.remove) continue;
+    hive_set_value value{v.name, hive_t_REG_NONE, v.length, v.data};
+    memcpy(&value.t, &v.type, sizeof v.type);
+    kept[v.key].push_back(value);
+    keptValues[v.key].push_back(&v);
+  }
+  hive_h* hive = c->owner.hive;
+  for (uint32_t k = 0; k < kRunKeyCount; ++k)
+    if (goes[k] && hivex_node_set_values(hive, c->runNodes[k], kept[k].size(), kept[k].data(), 0) != 0)
+      return Refuse(c, kHiveCleanFailed, "libhivex cannot rewrite its Run keys, so it is left as it was: %s",
+                    strerror(errno));
+  if (hivex_commit(hive, DescriptorPath(next).c_str(), 0) != 0 || fsync(next) != 0)
+    return Refuse(c, kHiveCleanFailed, "the new hive could not be written, so it is left as it was: %s",
+                  strerror(errno));
+  unsigned char head[512];
+  ssize_t got = pread(next, head, sizeof head, 0);
+  int readBack = got > 0 && CheckHiveHeader(head, static_cast<size_t>(got)) == kHiveHeaderClean;
+  if (readBack) {
+    HiveOwner written;
+    written.hive = hivex_open(DescriptorPath(next).c_str(), 0);
+    readBack = written.hive != nullptr;
+    for (uint32_t k = 0; readBack && k < kRunKeyCount; ++k)
+      if (c->runNodes[k]) readBack = HoldsExactly(written.hive, c->keys[k], keptValues[k]);
+  }
+  if (!readBack) return Refuse(c, kHiveCleanFailed, "the new hive did not read back as written, so it is left as it was%s");
+  return kHiveCleanDone;
+}
+
+// The copy of the hive and the .reg of what goes, before it is replaced.
+HiveCleanOutcome WriteBackup(HiveCleaning* c) {
+  const HiveCleanRequest& request = *c->request;
+  HiveBackup* backup = request.backup;
+  std::string user = FileNamePart(request.user);
+  OwnedFd copy, reg;
+  if (!EnsureFolder(backup) ||
+      !CreateBackupFiles(backup, user.c_str(), request.machineHive ? "SOFTWARE" : "NTUSER.DAT", &copy, &reg) ||
+      !CopyInto(c->fd.get(), c->size, copy.get()) || !copy.close())
+    return Refuse(c, kHiveCleanFailed, "no backup could be made, so it is not changed: %s", strerror(errno));
+  std::string text = kRegeditFileHeader;
+  std::vector<char> shownPath(EscapeNameForTerminal(request.hivePath, nullptr, 0) + 1);
+  EscapeNameForTerminal(request.hivePath, shownPath.data(), shownPath.size());
+  text += std::string("; Run values deleted from ") + shownPath.data() + "\r\n";
+  for (uint32_t k = 0; k < kRunKeyCount; ++k) {
+    int goes = 0;
+    for (const Collected& v : c->collected.values) goes |= v.remove && v.key == k;
+    if (!goes) continue;
+    std::vector<char> keyLine(FormatRegKeyLine(nullptr, 0, c->keys[k].regKey) + 1);
+    FormatRegKeyLine(keyLine.data(), keyLine.size(), c->keys[k].regKey);
+    text += keyLine.data();
+    for (const Collected& v : c->collected.values)
+      if (v.remove && v.key == k) AppendRegValue(&text, v);
+  }
+  if (!WriteAll(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
+    return Refuse(c, kHiveCleanFailed, "the .reg backup could not be written, so it is not changed: %s",
+                  strerror(errno));
+  fsync(backup->folderFd);
+  return kHiveCleanDone;
+}
+
+// The new file takes the hive's name, only while the name still is the
+// file that was read.
+HiveCleanOutcome SwapIn(HiveCleaning* c, int next, const char* temp) {
+  const HiveCleanRequest& request = *c->request;
+  struct stat now;
+  if (fstatat(request.folderFd, request.name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != c->st.st_dev ||
+      now.st_ino != c->st.st_ino)
+    return Refuse(c, kHiveCleanFailed, "it was replaced while it was being cleaned, so it is not changed%s");
+  if (fchown(next, c->st.st_uid, c->st.st_gid) != 0 && errno != EPERM) { /* the owner is kept where allowed */ }
+  if (fchmod(next, c->st.st_mode & 0777) != 0 || fsync(next) != 0 ||
+      renameat(request.folderFd, temp, request.folderFd, request.name) != 0)
+    return Refuse(c, kHiveCleanFailed, "the new hive could not take its place, so it is not changed: %s",
+                  strerror(errno));
+  fsync(request.folderFd);
+  return kHiveCleanDone;
+}
+
+}  // namespace
+
+HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveValueListener& listener,
+                                    uint32_t* deleted, uint32_t* kept, char* reason, size_t capacity) {
+  *deleted = 0;
+  *kept = 0;
+  if (capacity) reason[0] = 0;
+  std::vector<HiveCleaning> holder(1);
+  HiveCleaning* c = holder.data();
+  c->request = &request;
+  c->reason = reason;
+  c->capacity = capacity;
+  HiveCleanOutcome outcome = OpenHive(c);
+  if (outcome != kHiveCleanDone) return outcome;
+  std::vector<OfflineEnvironment> environment(1);
+  ReadEnvironment(c, environment.data());
+  CommandLineHost host = OfflineCommandLineHost(environment.data());
+  outcome = CollectRunValues(c, host, kept);
+  if (outcome != kHiveCleanDone || c->toDelete == 0) return outcome;
   if (request.preview) {
-    TellGone(collected, keys, request.hivePath, listener, deleted);
+    TellGone(c->collected, c->keys, request.hivePath, listener, deleted);
     return kHiveCleanDone;
   }
 
   // Something goes: first every reason not to write.
-  if (state == kHiveHeaderLogPending)
-    return Say(reason, capacity,
-               "its transaction log is not applied (the two sequence numbers of its header differ)%s", ""),
-           kHiveRefusedLog;
+  if (c->state == kHiveHeaderLogPending)
+    return Refuse(c, kHiveRefusedLog,
+                  "its transaction log is not applied (the two sequence numbers of its header differ)%s");
   struct statvfs volume;
-  if (fstatvfs(fd.get(), &volume) == 0 && (volume.f_flag & ST_RDONLY))
-    return Say(reason, capacity, "it is on a read-only mount%s", ""), kHiveRefusedReadOnly;
+  if (fstatvfs(c->fd.get(), &volume) == 0 && (volume.f_flag & ST_RDONLY))
+    return Refuse(c, kHiveRefusedReadOnly, "it is on a read-only mount%s");
   if (gAfterHiveReadForTests) gAfterHiveReadForTests(request.hivePath);
 
-  // The new hive, beside the old one: each key's kept values, in their order.
-  std::vector<hive_set_value> kept[kRunKeyCount];
-  std::vector<const Collected*> keptValues[kRunKeyCount];
-  uint32_t goes[kRunKeyCount] = {};
-  for (const Collected& c : collected.values) {
-    goes[c.key] += c.remove;
-    if (c.remove) continue;
-    hive_set_value v{c.name, hive_t_REG_NONE, c.length, c.data};
-    memcpy(&v.t, &c.type, sizeof c.type);
-    kept[c.key].push_back(v);
-    keptValues[c.key].push_back(&c);
-  }
   char temp[96];
   static unsigned counter = 0;
   snprintf(temp, sizeof temp, ".quellix-hive-%ld-%u.tmp", static_cast<long>(getpid()), ++counter);
   OwnedFd next;
   if (!CreateNewFile(request.folderFd, temp, 0600, &next))
-    return Say(reason, capacity, "no new hive could be written beside it: %s", strerror(errno)), kHiveCleanFailed;
+    return Refuse(c, kHiveCleanFailed, "no new hive could be written beside it: %s", strerror(errno));
   struct TempName {
     int folderFd;
     const char* name;
@@ -548,68 +657,10 @@ HiveCleanOutcome CleanHiveRunValues(const HiveCleanRequest& request, const HiveV
       if (!keep) unlinkat(folderFd, name, 0);
     }
   } tempName{request.folderFd, temp, 0};
-  for (uint32_t k = 0; k < kRunKeyCount; ++k)
-    if (goes[k] && hivex_node_set_values(hive, runNodes[k], kept[k].size(), kept[k].data(), 0) != 0)
-      return Say(reason, capacity, "libhivex cannot rewrite its Run keys, so it is left as it was: %s",
-                 strerror(errno)),
-             kHiveCleanFailed;
-  if (hivex_commit(hive, DescriptorPath(next.get()).c_str(), 0) != 0 || fsync(next.get()) != 0)
-    return Say(reason, capacity, "the new hive could not be written, so it is left as it was: %s", strerror(errno)),
-           kHiveCleanFailed;
-  unsigned char newHead[512];
-  ssize_t newGot = pread(next.get(), newHead, sizeof newHead, 0);
-  int readBack = newGot > 0 && CheckHiveHeader(newHead, static_cast<size_t>(newGot)) == kHiveHeaderClean;
-  if (readBack) {
-    HiveOwner written;
-    written.hive = hivex_open(DescriptorPath(next.get()).c_str(), 0);
-    readBack = written.hive != nullptr;
-    for (uint32_t k = 0; readBack && k < kRunKeyCount; ++k)
-      if (runNodes[k]) readBack = HoldsExactly(written.hive, keys[k], keptValues[k]);
-  }
-  if (!readBack)
-    return Say(reason, capacity, "the new hive did not read back as written, so it is left as it was%s", ""),
-           kHiveCleanFailed;
-
-  // The copy of the hive and the .reg of what goes, before it is replaced.
-  HiveBackup* backup = request.backup;
-  std::string user = FileNamePart(request.user);
-  OwnedFd copy, reg;
-  if (!EnsureFolder(backup) ||
-      !CreateBackupFiles(backup, user.c_str(), request.machineHive ? "SOFTWARE" : "NTUSER.DAT", &copy, &reg) ||
-      !CopyInto(fd.get(), size, copy.get()) || !copy.close())
-    return Say(reason, capacity, "no backup could be made, so it is not changed: %s", strerror(errno)),
-           kHiveCleanFailed;
-  std::string text = kRegeditFileHeader;
-  std::vector<char> shownPath(EscapeNameForTerminal(request.hivePath, nullptr, 0) + 1);
-  EscapeNameForTerminal(request.hivePath, shownPath.data(), shownPath.size());
-  text += std::string("; Run values deleted from ") + shownPath.data() + "\r\n";
-  for (uint32_t k = 0; k < kRunKeyCount; ++k) {
-    if (!goes[k]) continue;
-    std::vector<char> keyLine(FormatRegKeyLine(nullptr, 0, keys[k].regKey) + 1);
-    FormatRegKeyLine(keyLine.data(), keyLine.size(), keys[k].regKey);
-    text += keyLine.data();
-    for (const Collected& c : collected.values)
-      if (c.remove && c.key == k) AppendRegValue(&text, c);
-  }
-  if (!WriteAll(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
-    return Say(reason, capacity, "the .reg backup could not be written, so it is not changed: %s", strerror(errno)),
-           kHiveCleanFailed;
-  fsync(backup->folderFd);
-
-  // The swap: only while the name still is the file that was read.
-  struct stat now;
-  if (fstatat(request.folderFd, request.name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
-      now.st_ino != st.st_ino)
-    return Say(reason, capacity, "it was replaced while it was being cleaned, so it is not changed%s", ""),
-           kHiveCleanFailed;
-  if (fchown(next.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) { /* the owner is kept where allowed */ }
-  if (fchmod(next.get(), st.st_mode & 0777) != 0 || fsync(next.get()) != 0 ||
-      renameat(request.folderFd, temp, request.folderFd, request.name) != 0)
-    return Say(reason, capacity, "the new hive could not take its place, so it is not changed: %s", strerror(errno)),
-           kHiveCleanFailed;
+  if ((outcome = WriteNewHive(c, next.get())) != kHiveCleanDone || (outcome = WriteBackup(c)) != kHiveCleanDone ||
+      (outcome = SwapIn(c, next.get(), temp)) != kHiveCleanDone)
+    return outcome;
   tempName.keep = 1;
-  fsync(request.folderFd);
-
-  TellGone(collected, keys, request.hivePath, listener, deleted);
+  TellGone(c->collected, c->keys, request.hivePath, listener, deleted);
   return kHiveCleanDone;
 }

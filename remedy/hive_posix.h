@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "remedy/offline_rules.h"
 #include "remedy/offline_windows.h"
 
 enum : uint64_t {
@@ -48,15 +49,6 @@ struct HiveValueListener {
   void (*deleted)(void* context, const char* hivePath, const char* key, const char* valueName,
                   const char* commandLine, const char* windowsPath);
   void* context;
-};
-
-enum HiveCleanOutcome : uint32_t {
-  kHiveCleanFailed = 0,      // reason says why; the hive is as it was
-  kHiveCleanDone = 1,        // examined; *deleted values were deleted (possibly none)
-  kHiveRefusedLog = 2,       // a transaction log is not applied: not written
-  kHiveNotNt = 3,            // not an NT registry hive
-  kHiveRefusedReadOnly = 4,  // on a read-only mount
-  kHiveRefusedShape = 5,     // hard-linked, sparse, too large, or its header disagrees with its length
 };
 
 struct HiveCleanRequest {

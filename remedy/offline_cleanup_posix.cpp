@@ -15,6 +15,7 @@
 #include "remedy/command_line.h"
 #include "remedy/hive_posix.h"
 #include "remedy/offline_volume_posix.h"
+#include "remedy/volume_hive_posix.h"
 #include "sys/owned_fd_posix.h"
 
 namespace {
@@ -116,115 +117,6 @@ int RefusesToWrite(const OfflineSystem& offline, const char* const* given, uint3
   return 0;
 }
 
-namespace {
-
-struct HiveJob {
-  const OfflineSystem* offline;
-  const std::vector<std::string>* windowsPaths;
-  HiveBackup* backup;
-  const RunValueListener* listener;
-};
-
-void OnValueDeleted(void* context, const char* hive, const char* key, const char* name, const char* commandLine,
-                    const char* windowsPath) {
-  HiveJob* job = static_cast<HiveJob*>(context);
-  int preview = RunValuesPreviewed(job->listener);
-  RunValueDeletion deletion{hive, key, name, commandLine, windowsPath, preview ? "" : job->backup->regFile, preview};
-  TellRunValueDeleted(job->listener, deletion);
-}
-
-// One hive through CleanHiveRunValues, its outcome to the listener.
-void CleanAndTell(HiveJob* job, const HiveCleanRequest& request) {
-  uint32_t deleted = 0, kept = 0;
-  std::vector<char> reason(4096);
-  HiveCleanOutcome outcome = CleanHiveRunValues(request, HiveValueListener{OnValueDeleted, job}, &deleted, &kept,
-                                                reason.data(), reason.size());
-  const char* hive = request.hivePath;
-  if (outcome == kHiveCleanDone) {
-    TellRunValuesExamined(job->listener, hive, deleted);
-    if (kept) TellRunValueTrouble(job->listener, kRunValuesFailed, hive, reason.data());
-  } else {
-    TellRunValueTrouble(job->listener,
-                        outcome == kHiveRefusedLog || outcome == kHiveRefusedReadOnly || outcome == kHiveRefusedShape
-                            ? kRunValuesRefused
-                            : kRunValuesFailed,
-                        hive, reason.data());
-  }
-}
-
-// What the system tells about itself, for every hive.
-void SetSystemVariables(const OfflineSystem& offline, OfflineEnvironment* environment) {
-  environment->count = 0;
-  SetOfflineVariable(environment, "SystemRoot", offline.systemRoot);
-  SetOfflineVariable(environment, "windir", offline.systemRoot);
-  char drive[3] = {offline.letter, ':', 0};
-  SetOfflineVariable(environment, "SystemDrive", drive);
-}
-
-int CleanOneHive(void* context, const ProfileHive& found) {
-  HiveJob* job = static_cast<HiveJob*>(context);
-  const char* hive = found.hive;
-  if (found.trouble) {
-    TellRunValueTrouble(job->listener, kRunValuesNotCleaned, hive, found.trouble);
-    return 1;
-  }
-  const char* profile = found.profile;
-  const OfflineSystem& offline = *job->offline;
-  std::vector<OfflineEnvironment> holder(1);
-  OfflineEnvironment& environment = holder[0];
-  SetSystemVariables(offline, &environment);
-  char canonical[kMountedPathCapacity], windows[kEnvironmentValueCapacity];
-  if (realpath(profile, canonical) && WindowsPathOf(offline.drives, canonical, windows, sizeof windows)) {
-    SetOfflineVariable(&environment, "USERPROFILE", windows);
-    char home[3] = {windows[0], ':', 0};
-    SetOfflineVariable(&environment, "HOMEDRIVE", home);
-    SetOfflineVariable(&environment, "HOMEPATH", windows + 2);
-  }
-  std::vector<const char*> paths;
-  for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
-  HiveCleanRequest request{found.folderFd, found.name, hive, found.user, paths.data(),
-                           static_cast<uint32_t>(paths.size()), &environment, job->backup,
-                           0, RunValuesPreviewed(job->listener)};
-  CleanAndTell(job, request);
-  return 1;
-}
-
-// The SOFTWARE hive's Run and RunOnce keys (HKEY_LOCAL_MACHINE's), by the
-// same rule and the same writer as a profile's; no USERPROFILE here.
-void CleanMachineHive(HiveJob* job) {
-  const OfflineSystem& offline = *job->offline;
-  char folder[kMountedPathCapacity], system32[kMountedPathCapacity], config[kMountedPathCapacity],
-      software[kMountedPathCapacity];
-  snprintf(folder, sizeof folder, "%s/%s", offline.root, offline.systemFolder);
-  if (!FindEntryIgnoringCase(folder, "system32", 1, system32, sizeof system32) ||
-      !FindEntryIgnoringCase(system32, "config", 1, config, sizeof config) ||
-      !FindEntryIgnoringCase(config, "SOFTWARE", 0, software, sizeof software))
-    return;
-  // Folder by folder, no link followed: the volume does not choose where
-  // the hive is read and written.
-  OwnedFd configFd(open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  for (const char* step : {strrchr(system32, '/') + 1, strrchr(config, '/') + 1}) {
-    if (!configFd.valid()) break;
-    OwnedFd next(openat(configFd.get(), step, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    configFd.reset(next.release());
-  }
-  if (!configFd.valid()) {
-    TellRunValueTrouble(job->listener, kRunValuesFailed, software, strerror(errno));
-    return;
-  }
-  std::vector<OfflineEnvironment> holder(1);
-  SetSystemVariables(offline, &holder[0]);
-  std::vector<const char*> paths;
-  for (const std::string& p : *job->windowsPaths) paths.push_back(p.c_str());
-  const char* name = strrchr(software, '/') + 1;
-  HiveCleanRequest request{configFd.get(), name, software, "system", paths.data(),
-                           static_cast<uint32_t>(paths.size()), &holder[0], job->backup,
-                           1, RunValuesPreviewed(job->listener)};
-  CleanAndTell(job, request);
-}
-
-}  // namespace
-
 void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* removedPaths, uint32_t count,
                            HiveBackup* backup, const RunValueListener& listener) {
   if (count == 0) return;
@@ -267,7 +159,19 @@ void CleanOfflineRunValues(const OfflineSystem& offline, const char* const* remo
                           "looked for");
     }
   }
-  HiveJob job{&offline, &windowsPaths, backup, &listener};
-  ForEachProfileHive(offline.root, CleanOneHive, &job);
-  CleanMachineHive(&job);
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  int preview = RunValuesPreviewed(&listener);
+  if (!OpenMountedVolume(offline.root, !preview, &volume, &port, why, sizeof why)) {
+    TellRunValueTrouble(&listener, kRunValuesFailed, offline.root, why);
+    return;
+  }
+  std::vector<const char*> paths;
+  for (const std::string& p : windowsPaths) paths.push_back(p.c_str());
+  std::string prefix = std::string(offline.root) + (std::strcmp(offline.root, "/") == 0 ? "" : "/");
+  VolumeRunValueRequest request{prefix.c_str(),      0,           offline.letter,
+                                offline.systemRoot,  offline.systemFolder, paths.data(),
+                                static_cast<uint32_t>(paths.size())};
+  CleanVolumeRunValues(port, request, HostHiveCleaner(backup), listener);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "remedy/hive_posix.h"
+#include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
 
 namespace {
@@ -83,7 +84,7 @@ int FindSystemFolder(const char* volumeRoot, char* name, size_t capacity) {
 
 namespace {
 
-int CountHive(void* context, const ProfileHive&) {
+int CountHive(void* context, const VolumeProfileHive&) {
   *static_cast<uint32_t*>(context) += 1;
   return 1;
 }
@@ -97,8 +98,12 @@ int IsWindows9xVolume(const char* volumeRoot, const char* systemFolder) {
   unsigned char head[16];
   long got = ReadFileHead(user, head, sizeof head);
   if (got >= 4 && CheckHiveHeader(head, static_cast<size_t>(got)) != kHiveHeaderNotRegf) return 0;
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  if (!OpenMountedVolume(volumeRoot, 0, &volume, &port, why, sizeof why)) return 0;
   uint32_t hives = 0;
-  ForEachProfileHive(volumeRoot, CountHive, &hives);
+  ForEachVolumeProfileHive(port, CountHive, &hives);
   return hives == 0;
 }
 
@@ -131,77 +136,23 @@ int MountRootOf(const char* path, char* out, size_t capacity) {
   return 1;
 }
 
-HibernationState HibernationOfFile(const char* path, char* why, size_t whyCapacity) {
-  // Looking must not leave a trace, the access time included.
-  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  OwnedFd fd(open(path, flags | O_NOATIME));
-  if (!fd.valid() && errno == EPERM) fd.reset(open(path, flags));
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    snprintf(why, whyCapacity, "%s", errno == ELOOP ? "it is a symbolic link" : strerror(errno));
-    return kHibernationUnknown;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    snprintf(why, whyCapacity, "%s", "it is not a regular file");
-    return kHibernationUnknown;
-  }
-  unsigned char head[8];
-  size_t got = 0;
-  while (got < sizeof head) {
-    ssize_t n = pread(fd.get(), head + got, sizeof head - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      snprintf(why, whyCapacity, "%s", strerror(errno));
-      return kHibernationUnknown;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got < 4) {
-    snprintf(why, whyCapacity, "it holds %zu bytes, too few for a header", got);
-    return kHibernationUnknown;
-  }
-  return IsHibernatedHeader(head, got) ? kHibernated : kNotHibernated;
-}
-
 HibernationState HoldsHibernatedFile(const char* directory, char* hiberfil, size_t capacity, char* why,
                                      size_t whyCapacity) {
-  DirStream stream(opendir(directory));
-  if (!stream.stream) {
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char reason[256];
+  if (!OpenMountedVolume(directory, 0, &volume, &port, reason, sizeof reason)) {
     snprintf(hiberfil, capacity, "%s", directory);
-    snprintf(why, whyCapacity, "it cannot be listed: %s", strerror(errno));
+    snprintf(why, whyCapacity, "it cannot be listed: %s", reason);
     return kHibernationUnknown;
   }
-  // Every spelling: "hiberfil.sys" saying "wake" must not hide "HIBERFIL.SYS"
-  // saying "hibr", nor one that cannot be read.
-  HibernationState state = kNotHibernated;
-  for (;;) {
-    errno = 0;
-    struct dirent* d = readdir(stream.stream);
-    if (!d) {
-      if (errno != 0 && state == kNotHibernated) {
-        snprintf(hiberfil, capacity, "%s", directory);
-        snprintf(why, whyCapacity, "it cannot be listed: %s", strerror(errno));
-        state = kHibernationUnknown;
-      }
-      break;
-    }
-    if (strcasecmp(d->d_name, "hiberfil.sys") != 0) continue;
-    char path[kMountedPathCapacity];
-    int n = snprintf(path, sizeof path, "%s%s%s", directory, directory[strlen(directory) - 1] == '/' ? "" : "/",
-                     d->d_name);
-    char reason[256] = "";
-    HibernationState file = kHibernationUnknown;
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
-      snprintf(reason, sizeof reason, "%s", "its path is too long");
-    else
-      file = HibernationOfFile(path, reason, sizeof reason);
-    if (file == kNotHibernated || (file == kHibernationUnknown && state != kNotHibernated)) continue;
-    snprintf(hiberfil, capacity, "%s", n > 0 && static_cast<size_t>(n) < sizeof path ? path : directory);
-    if (file == kHibernated) return kHibernated;
-    snprintf(why, whyCapacity, "%s", reason);
-    state = kHibernationUnknown;
-  }
+  char name[kMountedPathCapacity] = "";
+  HibernationState state = VolumeHibernation(port, name, sizeof name, why, whyCapacity);
+  if (state == kNotHibernated) return state;
+  if (!name[0])
+    snprintf(hiberfil, capacity, "%s", directory);
+  else
+    snprintf(hiberfil, capacity, "%s%s%s", directory, directory[strlen(directory) - 1] == '/' ? "" : "/", name);
   return state;
 }
 
@@ -221,94 +172,275 @@ int IsOnReadOnlyMount(const char* path) {
   return statvfs(path, &volume) == 0 && (volume.f_flag & ST_RDONLY) ? 1 : 0;
 }
 
+
 namespace {
 
-struct ProfileWalk {
-  int (*found)(void* context, const ProfileHive& hive);
-  void* context;
-  uint32_t count;
-};
+MountedVolume* VolumeOf(void* context) { return static_cast<MountedVolume*>(context); }
 
-int Tell(ProfileWalk* walk, const ProfileHive& hive) {
-  walk->count += 1;
-  return walk->found(walk->context, hive);
+void Why(char* why, size_t capacity, const char* text) {
+  if (capacity) snprintf(why, capacity, "%s", text);
 }
 
-// The hive of one profile folder (already opened without following a link).
-int VisitProfile(ProfileWalk* walk, int profileFd, const char* profile, const char* user) {
-  DirStream stream(ListFolder(profileFd));
-  if (!stream.stream) return 1;
-  std::string name;
-  int regular = 0, linked = 0;
-  while (struct dirent* d = readdir(stream.stream)) {
-    if (strcasecmp(d->d_name, "NTUSER.DAT") != 0) continue;
-    struct stat st;
-    if (fstatat(profileFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      linked += 1;
-      name = d->d_name;
-    } else if (S_ISREG(st.st_mode)) {
-      regular += 1;
-      if (!linked) name = d->d_name;
+// The folder `path` below the root, one part at a time, no link followed.
+int OpenFolderBelow(int rootFd, const char* path, OwnedFd* folder) {
+  folder->reset(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+  const char* start = path;
+  while (folder->valid() && *start) {
+    const char* end = strchr(start, '/');
+    std::string part = end ? std::string(start, static_cast<size_t>(end - start)) : std::string(start);
+    if (part.empty() || part == "." || part == "..") {
+      errno = EINVAL;
+      folder->reset();
+      return 0;
     }
+    folder->reset(openat(folder->get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    start = end ? end + 1 : start + strlen(start);
   }
-  if (regular + linked == 0) return 1;
-  std::string hive = std::string(profile) + "/" + name;
-  ProfileHive h{profileFd, name.c_str(), hive.c_str(), profile, user, nullptr};
-  if (linked) {
-    h.folderFd = -1;
-    h.trouble = "is a symbolic link";
-  } else if (regular > 1) {
-    h.folderFd = -1;
-    hive = std::string(profile) + "/NTUSER.DAT";
-    h.hive = hive.c_str();
-    h.trouble = "has a twin whose name differs only in case; which one the system loads is not known";
+  return folder->valid();
+}
+
+// The folder holding `path` and the last part's name.
+int OpenParentBelow(int rootFd, const char* path, OwnedFd* parent, std::string* name) {
+  const char* slash = strrchr(path, '/');
+  std::string folder = slash ? std::string(path, static_cast<size_t>(slash - path)) : std::string();
+  *name = slash ? slash + 1 : path;
+  if (name->empty() || *name == "." || *name == "..") {
+    errno = EINVAL;
+    return 0;
   }
-  return Tell(walk, h);
+  return OpenFolderBelow(rootFd, folder.c_str(), parent);
+}
+
+VolumeEntryKind KindOf(mode_t mode) {
+  return S_ISREG(mode) ? kVolumeFile : S_ISDIR(mode) ? kVolumeFolder : S_ISLNK(mode) ? kVolumeLink : kVolumeOther;
+}
+
+int MountedList(void* context, const char* folder, int (*each)(void*, const VolumeEntry&), void* eachContext,
+                char* why, size_t capacity) {
+  OwnedFd fd;
+  if (!OpenFolderBelow(VolumeOf(context)->rootFd.get(), folder, &fd)) return Why(why, capacity, strerror(errno)), 0;
+  DirStream stream(ListFolder(fd.get()));
+  if (!stream.stream) return Why(why, capacity, strerror(errno)), 0;
+  // A copy of the root's descriptor shares its offset with every earlier listing.
+  rewinddir(stream.stream);
+  for (;;) {
+    errno = 0;
+    struct dirent* d = readdir(stream.stream);
+    if (!d) break;
+    if (IsDotOrDotDot(d->d_name)) continue;
+    struct stat st;
+    // One that cannot be looked at is still told, as something never read.
+    VolumeEntry entry{d->d_name, kVolumeOther, 0, 0};
+    if (fstatat(fd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      entry = VolumeEntry{d->d_name, KindOf(st.st_mode), static_cast<uint64_t>(st.st_size),
+                          static_cast<uint64_t>(st.st_ino)};
+    if (!each(eachContext, entry)) return 1;
+  }
+  if (errno != 0) return Why(why, capacity, strerror(errno)), 0;
+  return 1;
+}
+
+int MountedLook(void* context, const char* path, VolumeEntry* entry, int* missing, char* why, size_t capacity) {
+  *missing = 0;
+  OwnedFd parent;
+  std::string name;
+  struct stat st;
+  if (!*path) {
+    if (fstat(VolumeOf(context)->rootFd.get(), &st) != 0) return Why(why, capacity, strerror(errno)), 0;
+  } else if (!OpenParentBelow(VolumeOf(context)->rootFd.get(), path, &parent, &name) ||
+             fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *missing = errno == ENOENT;
+    return Why(why, capacity, strerror(errno)), 0;
+  }
+  *entry = VolumeEntry{nullptr, KindOf(st.st_mode), static_cast<uint64_t>(st.st_size),
+                       static_cast<uint64_t>(st.st_ino)};
+  return 1;
+}
+
+// The regular file `path`, for reading: no link followed, no wait on a
+// FIFO, and no trace left, the access time included.
+int OpenFileBelow(void* context, const char* path, OwnedFd* file, struct stat* st) {
+  OwnedFd parent;
+  std::string name;
+  if (!OpenParentBelow(VolumeOf(context)->rootFd.get(), path, &parent, &name)) return 0;
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  file->reset(openat(parent.get(), name.c_str(), flags | O_NOATIME));
+  if (!file->valid() && errno == EPERM) file->reset(openat(parent.get(), name.c_str(), flags));
+  if (!file->valid() || fstat(file->get(), st) != 0) return 0;
+  if (!S_ISREG(st->st_mode)) {
+    errno = EINVAL;
+    return 0;
+  }
+  return 1;
+}
+
+int64_t MountedRead(void* context, const char* path, uint64_t offset, void* buffer, size_t capacity) {
+  OwnedFd file;
+  struct stat st;
+  if (!OpenFileBelow(context, path, &file, &st)) return -1;
+  size_t got = 0;
+  while (got < capacity) {
+    ssize_t n = pread(file.get(), static_cast<char*>(buffer) + got, capacity - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(got);
+}
+
+int WriteAll(int fd, const char* data, size_t length) {
+  while (length) {
+    ssize_t put = write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = ENOSPC;
+      return 0;
+    }
+    data += put;
+    length -= static_cast<size_t>(put);
+  }
+  return 1;
+}
+
+// `size` bytes of `from` (from its start) appended to `to`.
+int CopyBytes(int from, uint64_t size, int to) {
+  std::string block(65536, '\0');
+  for (uint64_t at = 0; at < size;) {
+    size_t want = size - at < block.size() ? static_cast<size_t>(size - at) : block.size();
+    ssize_t got = pread(from, &block[0], want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;
+      return 0;
+    }
+    if (!WriteAll(to, block.data(), static_cast<size_t>(got))) return 0;
+    at += static_cast<uint64_t>(got);
+  }
+  return 1;
+}
+
+int MountedFetch(void* context, const char* path, int hostFd, char* why, size_t capacity) {
+  OwnedFd file;
+  struct stat st;
+  if (!OpenFileBelow(context, path, &file, &st) || !CopyBytes(file.get(), static_cast<uint64_t>(st.st_size), hostFd))
+    return Why(why, capacity, strerror(errno)), 0;
+  return 1;
+}
+
+// 1 when the `size` bytes of `a` and `b` are the same.
+int SameBytes(int a, int b, uint64_t size) {
+  std::string one(65536, '\0'), two(65536, '\0');
+  for (uint64_t at = 0; at < size;) {
+    size_t want = size - at < one.size() ? static_cast<size_t>(size - at) : one.size();
+    if (pread(a, &one[0], want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
+        pread(b, &two[0], want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
+        memcmp(one.data(), two.data(), want) != 0)
+      return 0;
+    at += want;
+  }
+  return 1;
+}
+
+// A new file of this run in the folder, holding the `size` bytes of
+// `hostFd`, flushed and read back; its name goes to `staged`.
+int StageBeside(int folderFd, int hostFd, uint64_t size, std::string* staged, OwnedFd* file) {
+  static unsigned serial = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    *staged = ".quellix-incoming-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".tmp";
+    if (CreateNewFile(folderFd, staged->c_str(), 0600, file)) break;
+    if (errno != EEXIST) return 0;
+  }
+  if (!file->valid()) return 0;
+  struct stat st;
+  if (CopyBytes(hostFd, size, file->get()) && fsync(file->get()) == 0 && fstat(file->get(), &st) == 0 &&
+      static_cast<uint64_t>(st.st_size) == size && SameBytes(hostFd, file->get(), size))
+    return 1;
+  int error = errno ? errno : EIO;
+  unlinkat(folderFd, staged->c_str(), 0);
+  errno = error;
+  return 0;
+}
+
+int MountedPutWhole(void* context, const char* path, int hostFd, uint64_t size, char* why, size_t capacity) {
+  OwnedFd parent, next;
+  std::string name, staged;
+  struct stat st;
+  if (!OpenParentBelow(VolumeOf(context)->rootFd.get(), path, &parent, &name) ||
+      fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Why(why, capacity, strerror(errno)), 0;
+  if (!S_ISREG(st.st_mode)) return Why(why, capacity, "it is no regular file"), 0;
+  if (st.st_nlink > 1) return Why(why, capacity, "it has other names (hard links), which would change with it"), 0;
+  struct statvfs mount;
+  if (fstatvfs(parent.get(), &mount) == 0 && (mount.f_flag & ST_RDONLY))
+    return Why(why, capacity, "it is on a read-only mount"), 0;
+  if (!StageBeside(parent.get(), hostFd, size, &staged, &next))
+    return Why(why, capacity, strerror(errno)), 0;
+  if (fchown(next.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) { /* the owner is kept where allowed */ }
+  // The swap: only while the name still is the file that was there.
+  struct stat now;
+  int same = fstatat(parent.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+             now.st_ino == st.st_ino;
+  if (!same || fchmod(next.get(), st.st_mode & 0777) != 0 || fsync(next.get()) != 0 ||
+      renameat(parent.get(), staged.c_str(), parent.get(), name.c_str()) != 0) {
+    int error = errno;
+    unlinkat(parent.get(), staged.c_str(), 0);
+    return Why(why, capacity, same ? strerror(error) : "it was replaced meanwhile"), 0;
+  }
+  fsync(parent.get());
+  return 1;
+}
+
+VolumeChange MountedRemove(void* context, const char* path, uint64_t identity, uint64_t size, char* why,
+                           size_t capacity) {
+  OwnedFd parent;
+  std::string name;
+  struct stat st;
+  if (!OpenParentBelow(VolumeOf(context)->rootFd.get(), path, &parent, &name) ||
+      fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Why(why, capacity, strerror(errno)), kVolumeChangeFailed;
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_ino) != identity ||
+      static_cast<uint64_t>(st.st_size) != size)
+    return kVolumeChangeNotSame;
+  if (unlinkat(parent.get(), name.c_str(), 0) != 0) return Why(why, capacity, strerror(errno)), kVolumeChangeFailed;
+  return kVolumeChangeDone;
+}
+
+int MountedWriteNew(void* context, const char* path, int hostFd, uint64_t size, char* why, size_t capacity) {
+  OwnedFd parent, next;
+  std::string name, staged;
+  if (!OpenParentBelow(VolumeOf(context)->rootFd.get(), path, &parent, &name) ||
+      !StageBeside(parent.get(), hostFd, size, &staged, &next))
+    return Why(why, capacity, strerror(errno)), 0;
+  // A hard link takes the name only while nothing holds it; a volume
+  // without them (FAT) takes it by a rename checked just before.
+  int placed = linkat(parent.get(), staged.c_str(), parent.get(), name.c_str(), 0) == 0;
+  int error = errno;
+  if (!placed && error != EEXIST) {
+    struct stat there;
+    if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+      error = EEXIST;
+    else
+      placed = renameat(parent.get(), staged.c_str(), parent.get(), name.c_str()) == 0, error = errno;
+  }
+  unlinkat(parent.get(), staged.c_str(), 0);
+  if (!placed) return Why(why, capacity, strerror(error)), 0;
+  fsync(parent.get());
+  return 1;
 }
 
 }  // namespace
 
-uint32_t ForEachProfileHive(const char* volumeRoot, int (*found)(void* context, const ProfileHive& hive),
-                            void* context) {
-  ProfileWalk walk{found, context, 0};
-  for (const char* parent : {"Documents and Settings", "Users"}) {
-    char profiles[kMountedPathCapacity];
-    if (!FindEntryIgnoringCase(volumeRoot, parent, 1, profiles, sizeof profiles)) continue;
-    OwnedFd parentFd(open(profiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!parentFd.valid()) continue;
-    char parentCanonical[kMountedPathCapacity];
-    if (!realpath(profiles, parentCanonical)) parentCanonical[0] = 0;
-    DirStream stream(ListFolder(parentFd.get()));
-    if (!stream.stream) continue;
-    while (struct dirent* d = readdir(stream.stream)) {
-      if (IsDotOrDotDot(d->d_name)) continue;
-      std::string profile = std::string(profiles) + "/" + d->d_name;
-      struct stat st;
-      if (profile.size() >= kMountedPathCapacity || fstatat(parentFd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        continue;
-      if (S_ISLNK(st.st_mode)) {
-        // "Default User" and "All Users" are links on newer systems: one to
-        // a profile walked in its own right, one to a folder without a hive.
-        // Any other link to a hive is said, not followed.
-        char target[kMountedPathCapacity], hive[kMountedPathCapacity];
-        if (!realpath(profile.c_str(), target) || !FindEntryIgnoringCase(target, "NTUSER.DAT", 0, hive, sizeof hive))
-          continue;
-        char* slash = strrchr(target, '/');
-        if (slash && parentCanonical[0] && static_cast<size_t>(slash - target) == strlen(parentCanonical) &&
-            strncmp(target, parentCanonical, strlen(parentCanonical)) == 0)
-          continue;
-        std::string linkedHive = profile + "/NTUSER.DAT";
-        ProfileHive h{-1, "NTUSER.DAT", linkedHive.c_str(), profile.c_str(), d->d_name,
-                      "its profile folder is a symbolic link"};
-        if (!Tell(&walk, h)) return walk.count;
-        continue;
-      }
-      if (!S_ISDIR(st.st_mode)) continue;
-      OwnedFd profileFd(openat(parentFd.get(), d->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!profileFd.valid()) continue;
-      if (!VisitProfile(&walk, profileFd.get(), profile.c_str(), d->d_name)) return walk.count;
-    }
+int OpenMountedVolume(const char* root, int writable, MountedVolume* volume, OfflineVolumePort* port, char* why,
+                      size_t capacity) {
+  volume->rootFd.reset(open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!volume->rootFd.valid()) return Why(why, capacity, strerror(errno)), 0;
+  snprintf(volume->root, sizeof volume->root, "%s", root);
+  *port = OfflineVolumePort{volume, MountedList, MountedLook, MountedRead, MountedFetch, nullptr, nullptr, nullptr};
+  if (writable) {
+    port->putWhole = MountedPutWhole;
+    port->remove = MountedRemove;
+    port->writeNew = MountedWriteNew;
   }
-  return walk.count;
+  return 1;
 }

@@ -143,11 +143,12 @@ std::string Windows(std::string path) {
 // Builds the raw images in one appliance: `plain`, `hibernated` (the same
 // with a hiberfil.sys that holds a hibernated system), `pending` (the same
 // with a third profile whose hive's transaction log is not applied and
-// starts a specimen) and `bare`: NTFS on the whole disk, a Windows folder
-// whose SYSTEM hive is cut short (inspection fails on it), one specimen and
-// that hive. The first three also hold a specimen named "App\app.exe" (one
-// name, as Linux and a damaged NTFS allow) in Program Files, beside the
-// clean App folder's app.exe, which alice's Run value "App" starts.
+// starts a specimen, and a fourth that is a link) and `bare`: NTFS on the
+// whole disk, a Windows folder whose SYSTEM hive is cut short (inspection
+// fails on it), one specimen and that hive. The first three also hold a
+// specimen named "App\app.exe" (one name, as Linux and a damaged NTFS
+// allow) in Program Files, beside the clean App folder's app.exe, which
+// alice's Run value "App" starts.
 Planted BuildImages(const std::string& plain, const std::string& hibernated, const std::string& pending,
                     const std::string& bare) {
   Planted planted;
@@ -256,6 +257,8 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
     if (d == 0)
       EXPECT_EQ(0, guestfs_ln_s(g, "../../WINDOWS/system32/config/system",
                                 "/Documents and Settings/alice/.quellix-incoming-NTUSER.DAT"));
+    // A profile folder that is a link is said, not passed over.
+    if (d == 2) EXPECT_EQ(0, guestfs_ln_s(g, "alice", "/Documents and Settings/dave"));
     EXPECT_EQ(0, guestfs_umount_all(g));
   }
   EXPECT_EQ(0, guestfs_mkfs(g, "ntfs", "/dev/sdd"));
@@ -425,6 +428,9 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   EXPECT_EQ(planted_->specimens.size() + 1, Count(logged.out, "(removed)")) << logged.out;
   EXPECT_NE(std::string::npos,
             logged.err.find("carol\\NTUSER.DAT: Run values not cleaned: its transaction log is not applied"))
+      << logged.err;
+  EXPECT_NE(std::string::npos,
+            logged.err.find("dave\\NTUSER.DAT: Run values not cleaned: its profile folder is a symbolic link"))
       << logged.err;
   EXPECT_NE(std::string::npos, logged.out.find("Run values deleted: 4 in 3 hive(s)")) << logged.out;
 

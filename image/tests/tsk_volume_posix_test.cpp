@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "image/image_walk_posix.h"
-#include "image/run_value_preview_posix.h"
+#include "remedy/volume_hive_posix.h"
 #include "remedy/testing/profile_hive_posix.h"
 
 namespace {
@@ -359,7 +359,9 @@ TEST_F(ImageReader, PartitionsAreNamedByMountedDevicesOrAsLinuxNumbersThem) {
     Heard heard;
     RunValueListener listener{OnWouldDelete, OnExamined, OnTrouble, &heard, 1};
     const char* found[] = {"C:\\Windows\\System32\\evil.exe"};
-    PreviewImageRunValues(port, 'C', system.systemFolder, name, found, 1, listener);
+    std::string prefix = std::string(name) + ":C:\\";
+    std::string systemRoot = std::string("C:\\") + system.systemFolder;
+    PreviewVolumeRunValues(port, prefix.c_str(), systemRoot.c_str(), found, 1, listener);
     std::string hive = std::string(name) + ":C:\\Documents and Settings\\alice\\NTUSER.DAT";
     EXPECT_EQ(std::vector<std::string>{hive + " Worm0 would go"}, heard.deleted);
     EXPECT_EQ(std::vector<std::string>{hive + " 1"}, heard.examined);

@@ -23,6 +23,7 @@
 
 #include "remedy/hive_posix.h"
 #include "remedy/offline_volume_posix.h"
+#include "remedy/volume_hive_posix.h"
 #include "remedy/testing/minimal_hive.h"
 #include "remedy/testing/profile_hive_posix.h"
 
@@ -255,9 +256,13 @@ TEST(HivePosix, ProfilesAndSystemFolderIgnoringCase) {
   ASSERT_TRUE(FindSystemFolder(v.c_str(), name, sizeof name));
   EXPECT_STREQ("winnt", name);
   std::vector<std::string> users;
-  uint32_t count = ForEachProfileHive(
-      v.c_str(),
-      [](void* c, const ProfileHive& hive) {
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 0, &volume, &port, why, sizeof why)) << why;
+  uint32_t count = ForEachVolumeProfileHive(
+      port,
+      [](void* c, const VolumeProfileHive& hive) {
         static_cast<std::vector<std::string>*>(c)->push_back(hive.user);
         return 1;
       },
@@ -611,11 +616,13 @@ TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
   ASSERT_EQ(0, symlink((v + "/Users/Default").c_str(), (v + "/Users/Default User").c_str()));
   ASSERT_EQ(0, symlink((v + "/elsewhere/eve").c_str(), (v + "/Users/eve").c_str()));
   std::map<std::string, std::string> seen;  // user -> trouble ("" when to be cleaned)
-  ForEachProfileHive(
-      v.c_str(),
-      [](void* c, const ProfileHive& h) {
+  MountedVolume volume;
+  OfflineVolumePort port;
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 0, &volume, &port, why, sizeof why)) << why;
+  ForEachVolumeProfileHive(
+      port,
+      [](void* c, const VolumeProfileHive& h) {
         (*static_cast<std::map<std::string, std::string>*>(c))[h.user] = h.trouble ? h.trouble : "";
-        EXPECT_EQ(h.trouble == nullptr, h.folderFd >= 0);
         return 1;
       },
       &seen);
@@ -626,6 +633,99 @@ TEST(HivePosix, EverySpellingCountsAndLinkedOrTwinHivesAreSaid) {
   EXPECT_NE(std::string::npos, seen["twins"].find("differs only in case"));
   EXPECT_NE(std::string::npos, seen["linkedhive"].find("symbolic link"));
   EXPECT_NE(std::string::npos, seen["eve"].find("symbolic link"));
+}
+
+// The mounted volume's table reaches nothing through a link, replaces only
+// a plain file with one name, removes only the file that was looked at,
+// and writes a new file only where nothing is.
+TEST(HivePosix, TheMountedTableFollowsNoLinkAndTakesNoNameThatIsThere) {
+  std::string v = Fresh("table");
+  ASSERT_EQ(0, system(("mkdir -p '" + v + "/vol/WINDOWS' '" + v + "/outside'").c_str()));
+  Write(v + "/outside/secret", "outside");
+  Write(v + "/vol/WINDOWS/plain", "plain");
+  Write(v + "/vol/WINDOWS/twice", "twice");
+  ASSERT_EQ(0, link((v + "/vol/WINDOWS/twice").c_str(), (v + "/outside/second").c_str()));
+  ASSERT_EQ(0, symlink((v + "/outside").c_str(), (v + "/vol/out").c_str()));
+  ASSERT_EQ(0, symlink((v + "/outside/secret").c_str(), (v + "/vol/WINDOWS/linked").c_str()));
+  std::string host = v + "/host";
+  Write(host, "fresh");
+  int hostFd = open(host.c_str(), O_RDONLY);
+  ASSERT_GE(hostFd, 0);
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume((v + "/vol").c_str(), 1, &volume, &port, why, sizeof why)) << why;
+
+  unsigned char bytes[16];
+  EXPECT_EQ(-1, port.read(port.context, "out/secret", 0, bytes, sizeof bytes)) << "through a linked folder";
+  EXPECT_EQ(-1, port.read(port.context, "WINDOWS/linked", 0, bytes, sizeof bytes)) << "a linked file";
+  EXPECT_EQ(5, port.read(port.context, "WINDOWS/plain", 0, bytes, sizeof bytes));
+  EXPECT_FALSE(port.putWhole(port.context, "WINDOWS/linked", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.putWhole(port.context, "WINDOWS/twice", hostFd, 5, why, sizeof why));
+  EXPECT_NE(std::string::npos, std::string(why).find("hard links")) << why;
+  EXPECT_FALSE(port.putWhole(port.context, "out/secret", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.writeNew(port.context, "WINDOWS/linked", hostFd, 5, why, sizeof why));
+  EXPECT_FALSE(port.writeNew(port.context, "out/new", hostFd, 5, why, sizeof why));
+  EXPECT_EQ("outside", Read(v + "/outside/secret"));
+  EXPECT_EQ("twice", Read(v + "/outside/second"));
+  EXPECT_NE(0, access((v + "/outside/new").c_str(), F_OK));
+
+  EXPECT_TRUE(port.putWhole(port.context, "WINDOWS/plain", hostFd, 5, why, sizeof why)) << why;
+  EXPECT_EQ("fresh", Read(v + "/vol/WINDOWS/plain"));
+  EXPECT_TRUE(port.writeNew(port.context, "WINDOWS/new", hostFd, 5, why, sizeof why)) << why;
+  EXPECT_EQ("fresh", Read(v + "/vol/WINDOWS/new"));
+  for (const std::string& name : Listing(v + "/vol/WINDOWS")) EXPECT_EQ(std::string::npos, name.find(".quellix")) << name;
+
+  VolumeEntry entry{};
+  int missing = 0;
+  ASSERT_TRUE(port.look(port.context, "WINDOWS/new", &entry, &missing, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeNotSame, port.remove(port.context, "WINDOWS/new", entry.identity + 1, 5, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeNotSame, port.remove(port.context, "WINDOWS/new", entry.identity, 4, why, sizeof why));
+  EXPECT_EQ(kVolumeChangeDone, port.remove(port.context, "WINDOWS/new", entry.identity, 5, why, sizeof why));
+  EXPECT_FALSE(port.look(port.context, "WINDOWS/new", &entry, &missing, why, sizeof why));
+  EXPECT_TRUE(missing);
+  close(hostFd);
+
+  // Read-only: no writer at all.
+  MountedVolume reading;
+  ASSERT_TRUE(OpenMountedVolume((v + "/vol").c_str(), 0, &reading, &port, why, sizeof why));
+  EXPECT_EQ(nullptr, port.putWhole);
+  EXPECT_EQ(nullptr, port.remove);
+  EXPECT_EQ(nullptr, port.writeNew);
+}
+
+// A detection-only run's preview through a read-only table: what would go
+// is told, by the hive's row name, and nothing is written.
+TEST(HivePosix, APreviewOverAReadOnlyTableTellsWhatWouldGo) {
+  std::string v = Fresh("preview-table");
+  ASSERT_EQ(0, system(("mkdir -p '" + v + "/Documents and Settings/alice' '" + v + "/WINDOWS'").c_str()));
+  std::string hive = v + "/Documents and Settings/alice/NTUSER.DAT";
+  ASSERT_TRUE(WriteProfileHive(hive, RunValues(), {}));
+  std::string before = Read(hive);
+  MountedVolume volume;
+  OfflineVolumePort port;
+  char why[256];
+  ASSERT_TRUE(OpenMountedVolume(v.c_str(), 1, &volume, &port, why, sizeof why)) << why;
+  std::vector<std::string> heard;
+  RunValueListener listener{
+      [](void* c, const RunValueDeletion* d) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string(d->hive) + " " + d->valueName + " " +
+                                                            std::to_string(d->wouldDelete));
+      },
+      [](void* c, const char* h, uint32_t n) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string("examined ") + h + " " + std::to_string(n));
+      },
+      [](void* c, RunValueTrouble, const char* where, const char* reason) {
+        static_cast<std::vector<std::string>*>(c)->push_back(std::string("trouble ") + where + ": " + reason);
+      },
+      &heard, 0};
+  const char* removed[] = {kWorm};
+  PreviewVolumeRunValues(port, "IMAGE:C:\\", "C:\\WINDOWS", removed, 1, listener);
+  const std::string row = "IMAGE:C:\\Documents and Settings\\alice\\NTUSER.DAT";
+  EXPECT_EQ((std::vector<std::string>{row + " Worm 1", row + " Quoted 1", row + " Expanded 1", "examined " + row + " 3"}),
+            heard);
+  EXPECT_EQ(before, Read(hive));
+  for (const std::string& name : Listing(v + "/Documents and Settings/alice")) EXPECT_EQ("NTUSER.DAT", name);
 }
 
 }  // namespace

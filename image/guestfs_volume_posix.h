@@ -1,10 +1,12 @@
-// Changes inside a disk image through the libguestfs appliance: a detected
-// file removed only while it is still the file that was checked (inode and
-// size read back), the refusal of a hibernated system, and every profile
-// hive's Run values cleaned with the offline rules: the hive is downloaded,
-// cleaned and verified on the host by the offline hive code (its backup
-// and .reg land on the host), then uploaded whole beside the old one and
-// renamed over it. POSIX.
+// A drive of a disk image mounted in the libguestfs appliance, behind the
+// volume table (remedy/offline_volume_port.h), and the changes a writing
+// run makes in an image through it: a detected file removed only while it
+// is still the file that was checked, the refusal of a hibernated system,
+// the Run values of every profile hive and of the SOFTWARE hive cleaned by
+// the offline rules (the hive is cleaned and verified on the host, then
+// uploaded whole beside the old one and renamed over it), and a quarantined
+// file put back. Staging names are of this run and checked, before use and
+// again before the rename, to be held by nothing in the guest. POSIX.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +14,20 @@
 #include "engine/file_identity.h"
 #include "remedy/file_removal_posix.h"
 #include "remedy/hive_posix.h"
-#include "remedy/offline_volume_posix.h"
+#include "remedy/offline_rules.h"
 #include "remedy/quarantine_posix.h"
 #include "remedy/run_value_events.h"
 #include "sys/guest_disk_posix.h"
+
+// The table over one mounted drive. The disk stays the caller's.
+struct GuestVolume {
+  GuestDisk* disk;
+  char mountPoint[16];
+};
+
+// Fills `port` for `drive` of `disk`; its writing members are null unless
+// the disk was opened writable.
+void OpenGuestVolume(GuestDisk* disk, const GuestDrive& drive, GuestVolume* volume, OfflineVolumePort* port);
 
 // Removes `appliancePath` when it still is the regular file `checked` of
 // `size` bytes. kRemovalFailed leaves the appliance's words in the disk's
@@ -34,12 +46,10 @@ QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, c
                                       char* why, size_t capacity);
 
 // Puts the `size` bytes of the host file `sourceFd` back at `windowsPath`
-// ("C:\x\y.exe") of the image: only on a mounted drive of that letter,
-// never through a link or a "." or ".." part, beside the place first and
-// compared before it takes the name (replacing what is there only with
-// `force`). `why` gets a fixed reason for a refusal.
+// ("C:\x\y.exe") of the image by the offline restore rule, on the mounted
+// drive of that letter. `why` gets the reason for a failure.
 RestoreOutcome RestoreGuestFile(GuestDisk* disk, const char* windowsPath, int sourceFd, uint64_t size, int force,
-                                const char** why);
+                                char* why, size_t capacity);
 
 // kHibernated when a mounted drive's root holds a hiberfil.sys, in any
 // spelling, whose header says the system is hibernated; kHibernationUnknown
@@ -50,10 +60,11 @@ HibernationState GuestHibernated(GuestDisk* disk, char* where, size_t capacity);
 // (opened for writing). 1 when every byte came.
 int DownloadGuestFile(GuestDisk* disk, const char* appliancePath, int hostFd);
 
-// Deletes the Run values of every profile hive of the system drive
-// ("Documents and Settings\*\NTUSER.DAT", "Users\*\NTUSER.DAT", names in
-// any case) that start one of `removedWindowsPaths` ("C:\x\y.exe"). Hives
-// are named "IMAGE:C:\Users\alice\NTUSER.DAT" to the listener; a value is
-// told deleted only once its hive is back in the image.
+// Deletes (or, with a previewing listener, previews) the Run values of
+// every profile hive and of the SOFTWARE hive of the system drive (of every
+// mounted drive when no Windows was found) that start one of
+// `removedWindowsPaths` ("C:\x\y.exe"). Hives are named
+// "IMAGE:C:\Users\alice\NTUSER.DAT" to the listener; a value is told
+// deleted only once its hive is back in the image.
 void CleanGuestRunValues(GuestDisk* disk, const char* imageName, const char* const* removedWindowsPaths,
                          uint32_t count, HiveBackup* backup, const RunValueListener& listener);

@@ -26,9 +26,9 @@ WINDOWS_HEADERS = {
 POSIX_HEADERS = {
     "unistd.h", "fcntl.h", "dirent.h", "pthread.h", "hivex.h", "iconv.h", "termios.h", "poll.h",
     "dlfcn.h", "pwd.h", "grp.h", "fnmatch.h", "glob.h", "spawn.h", "libgen.h", "mntent.h",
-    "syslog.h", "utime.h", "sched.h", "semaphore.h", "netdb.h",
+    "syslog.h", "utime.h", "sched.h", "semaphore.h", "netdb.h", "guestfs.h", "libnbd.h",
 }
-POSIX_FOLDERS = ("sys/", "linux/", "netinet/", "arpa/")
+POSIX_FOLDERS = ("sys/", "linux/", "netinet/", "arpa/", "tsk/")
 CORE_FOLDERS = ("engine/", "scan/", "walker/", "remedy/", "sys/", "image/")
 SKIPPED = {"build", ".git"}
 
@@ -71,6 +71,8 @@ def self_test():
         "engine/bad_windows.cpp": "#include <windows.h>\n",
         "engine/bad_sdk.h": "#  include <CommCtrl.h>\n",
         "engine/bad_stat.cpp": "#include <sys/stat.h>\n",
+        "image/ok_reader_posix.cpp": "#include <libnbd.h>\n#include <tsk/libtsk.h>\n#include <guestfs.h>\n",
+        "image/bad_reader.cpp": "#include <tsk/libtsk.h>\n#include <libnbd.h>\n",
         "engine/bad_dirent_win32.cpp": "#include <dirent.h>\n",
         "engine/bad_windows_header.cpp": '#include "engine/ok_win32.h"\n',
         "engine/bad_unix_header.cpp": '#include "engine/ok_posix.h"\n',
@@ -83,6 +85,8 @@ def self_test():
         "engine/bad_windows.cpp: <windows.h> in a file not named *_win32*",
         "engine/bad_sdk.h: <CommCtrl.h> in a file not named *_win32*",
         "engine/bad_stat.cpp: <sys/stat.h> in a file not named *_posix*",
+        "image/bad_reader.cpp: <tsk/libtsk.h> in a file not named *_posix*",
+        "image/bad_reader.cpp: <libnbd.h> in a file not named *_posix*",
         "engine/bad_dirent_win32.cpp: <dirent.h> in a file not named *_posix*",
         'engine/bad_windows_header.cpp: "engine/ok_win32.h" in a file not named *_win32*',
         'engine/bad_unix_header.cpp: "engine/ok_posix.h" in a file not named *_posix*',

@@ -344,9 +344,7 @@ QuarantineOutcome QuarantineGuestFile(QuarantineStore* store, GuestDisk* disk, c
   for (const char* part = appliancePath + mountLength; *part == '/';) {
     const char* end = strchr(part + 1, '/');
     std::string name(part + 1, end ? static_cast<size_t>(end - part - 1) : strlen(part + 1));
-    std::string escaped(EscapeNonWindowsName(name.c_str(), nullptr, 0) + 1, '\0');
-    escaped.resize(EscapeNonWindowsName(name.c_str(), &escaped[0], escaped.size()));
-    shown += "\\" + escaped;
+    shown += "\\" + NonWindowsNameEscaped(name.c_str());
     part = end ? end : part + strlen(part);
   }
   struct stat imageState;

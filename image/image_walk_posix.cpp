@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "remedy/hive_posix.h"
+#include "remedy/name_escape.h"
 #include "sys/owned_fd_posix.h"
 #include "walker/visited_set.h"
 
@@ -71,7 +72,9 @@ int Visit(void* context, const VolumeEntry& entry, const char* trouble) {
   FolderWalk* w = static_cast<FolderWalk*>(context);
   if (w->stats) w->stats->names += 1;
   std::string below = w->at->below + entry.name;
-  std::string path = *w->drive + w->at->shown + entry.name;
+  // A name holding a '\' (or another character no Windows name holds) is
+  // shown escaped: joined as it is, it would read as another file's path.
+  std::string path = *w->drive + w->at->shown + NonWindowsNameEscaped(entry.name);
   if (trouble) {
     w->go = w->visitor->unreadable(w->visitor->context, path.c_str(), EIO);
   } else if (entry.kind == kVolumeFile) {

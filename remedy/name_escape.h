@@ -3,6 +3,7 @@
 // terminal, a log or a .reg comment as they are. Platform-neutral.
 #pragma once
 #include <cstddef>
+#include <string>
 
 // Copies `in` to `out` with every control byte (below 0x20, DEL, the C1
 // controls U+0080..U+009F) and every byte that is not part of valid UTF-8
@@ -29,3 +30,6 @@ int NameNeedsEscaping(const char* name);
 // needs (terminator excluded); when that does not fit `capacity`, `out` is
 // left as it was.
 size_t EscapeNonWindowsName(const char* in, char* out, size_t capacity);
+
+// The same, whole, as a string.
+std::string NonWindowsNameEscaped(const char* name);

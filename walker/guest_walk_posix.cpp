@@ -70,11 +70,7 @@ int ListDrive(GuestDisk* disk, const GuestDrive& drive, std::map<std::string, st
 }
 
 // A name of the guest's as a row shows it (EscapeNonWindowsName).
-std::string Shown(const std::string& name) {
-  std::string out(EscapeNonWindowsName(name.c_str(), nullptr, 0) + 1, '\0');
-  out.resize(EscapeNonWindowsName(name.c_str(), &out[0], out.size()));
-  return out;
-}
+std::string Shown(const std::string& name) { return NonWindowsNameEscaped(name.c_str()); }
 
 }  // namespace
 

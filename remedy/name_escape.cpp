@@ -127,9 +127,3 @@ size_t EscapeNonWindowsName(const char* in, char* out, size_t capacity) {
   out[used] = 0;
   return need;
 }
-
-std::string NonWindowsNameEscaped(const char* name) {
-  std::string out(EscapeNonWindowsName(name, nullptr, 0) + 1, '\0');
-  out.resize(EscapeNonWindowsName(name, &out[0], out.size()));
-  return out;
-}

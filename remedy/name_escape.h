@@ -31,5 +31,10 @@ int NameNeedsEscaping(const char* name);
 // left as it was.
 size_t EscapeNonWindowsName(const char* in, char* out, size_t capacity);
 
-// The same, whole, as a string.
-std::string NonWindowsNameEscaped(const char* name);
+// The same, whole, as a string. Inline: only the POSIX scanners use it,
+// and the Windows programs link no std::string code.
+inline std::string NonWindowsNameEscaped(const char* name) {
+  std::string out(EscapeNonWindowsName(name, nullptr, 0) + 1, '\0');
+  out.resize(EscapeNonWindowsName(name, &out[0], out.size()));
+  return out;
+}

@@ -35,9 +35,12 @@ struct ImageWalkStats {
 // drive letters are those the SYSTEM hive's MountedDevices gives the
 // partitions of this disk (an MBR disk's signature and the partition's
 // offset); the system volume is C when it names none. A letter only names
-// rows and the Windows paths Run values are matched against.
+// rows and the Windows paths Run values are matched against. A SYSTEM
+// hive that cannot be opened is no Windows recognised (`unreadableHive`):
+// every file system is then named by its partition.
 struct ImageSystem {
   int found;
+  int unreadableHive;
   uint32_t volume;
   char systemFolder[256];             // as spelt there
   char letters[kMaxImageVolumes][2];  // "C", or "" for none

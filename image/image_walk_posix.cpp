@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "remedy/hive_posix.h"
+#include "remedy/name_escape.h"
 #include "sys/owned_fd_posix.h"
 #include "walker/visited_set.h"
 
@@ -67,11 +68,19 @@ struct FolderWalk {
   int go;
 };
 
+// A name of the volume's as a row shows it (EscapeNonWindowsName): one
+// holding a backslash must not read as a path of several.
+std::string Shown(const char* name) {
+  std::string out(EscapeNonWindowsName(name, nullptr, 0) + 1, '\0');
+  out.resize(EscapeNonWindowsName(name, &out[0], out.size()));
+  return out;
+}
+
 int Visit(void* context, const VolumeEntry& entry, const char* trouble) {
   FolderWalk* w = static_cast<FolderWalk*>(context);
   if (w->stats) w->stats->names += 1;
   std::string below = w->at->below + entry.name;
-  std::string path = *w->drive + w->at->shown + entry.name;
+  std::string path = *w->drive + w->at->shown + Shown(entry.name);
   if (trouble) {
     w->go = w->visitor->unreadable(w->visitor->context, path.c_str(), EIO);
   } else if (entry.kind == kVolumeFile) {

@@ -2,7 +2,8 @@
 // system in turn, folder by folder, depth-first, each folder entered once
 // (by its metadata address), so that memory grows with the depth and the
 // widest folder, never with the number of files. Every regular file goes
-// to the walk visitor as "IMAGE:C:\path" (the Windows system volume is C;
+// to the walk visitor as "IMAGE:C:\path", each name escaped as
+// EscapeNonWindowsName does (the Windows system volume is C;
 // another file system is named as the person knows the disk: "partition
 // 2", "whole disk"); a file system, folder or entry that cannot be read goes
 // to `unreadable`. Links and reparse points are never followed. POSIX.

@@ -18,6 +18,7 @@
 #include "remedy/json_lines.h"
 #include "remedy/offline_windows.h"
 #include "remedy/volume_hive_posix.h"
+#include "sys/guestfs_loader_posix.h"
 #include "sys/image_layers_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
@@ -249,7 +250,10 @@ int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   char canonical[4096];
   const char* format = ChooseImageFormat(image, s->options->imageFormats[index], s->options->allowBackingFile,
                                          canonical, sizeof canonical, why, sizeof why);
-  if (!format || !OpenImageDisk(canonical, format, &s->read, why, sizeof why)) return Refuse(s, image, why);
+  // A writing run's appliance may open the image for writing beside this reader.
+  if (!format || !OpenImageDisk(canonical, format, writes ? kReaderTakesNoLock : kReaderLocks, &s->read, why,
+                                sizeof why))
+    return Refuse(s, image, why);
   s->image = image;
   s->imageIndex = index;
   if (!realpath(image, s->imageCanonical)) std::snprintf(s->imageCanonical, sizeof s->imageCanonical, "%s", image);
@@ -346,6 +350,13 @@ int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* d
   std::memset(&s->read, 0, sizeof s->read);
   std::memset(&s->system, 0, sizeof s->system);
   if (options->action != kActionLeave) {
+    // What a writing run may need is proved before anything is read: the
+    // appliance starts only at a detection, too late to learn it is missing.
+    char why[512];
+    if (!GuestfsLoad(kGuestfsSoname, why, sizeof why)) {
+      ConsoleNotice(driver, "refused", "--image", why);
+      return 0;
+    }
     if (!OpenRunBackup(&s->backup, *options, driver)) return 0;
     s->backupReady = 1;
   }

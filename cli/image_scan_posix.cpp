@@ -18,6 +18,7 @@
 #include "remedy/json_lines.h"
 #include "remedy/offline_windows.h"
 #include "remedy/volume_hive_posix.h"
+#include "sys/guestfs_loader_posix.h"
 #include "sys/image_layers_posix.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
@@ -25,8 +26,6 @@
 namespace {
 
 ImageScanner* Of(void* context) { return static_cast<ImageScanner*>(context); }
-
-const GuestEntry* EntryOf(const FoundFile* file) { return static_cast<const GuestEntry*>(file->location); }
 
 void Progress(ImageScanner* s, const char* image, const char* text) {
   if (!s->options->quiet && s->driver) ConsoleNotice(s->driver, nullptr, image, text);
@@ -43,46 +42,36 @@ void ErrorText(uint32_t error, char* out, size_t capacity) {
   std::snprintf(out, capacity, "%s", std::strerror(static_cast<int>(error)));
 }
 
-
-// A removed file's Run values are looked for by its Windows path; a drive
-// that inspection gave no letter has none, as offline a file on no drive.
-void RememberRemoved(ImageScanner* s, const FoundFile* file, const GuestEntry* entry) {
-  const GuestDrive& drive = entry->disk->drives[entry->drive];
-  char windows[kQuarantineTextCapacity];
+// What was found (a preview) or taken away, by its Windows path, for the
+// Run values that start it; a file system without a letter has none.
+void Remember(ImageScanner* s, const FoundFile* file, const ImageFileRecord* record) {
+  const int writes = s->options->action != kActionLeave;
   // A name with a '\' (or another character no Windows name holds) can be
   // started by no Windows path: read as one, it would name another file.
-  size_t mount = std::strlen(drive.mountPoint);
-  const char* below = std::strncmp(entry->appliancePath, drive.mountPoint, mount) == 0 ? entry->appliancePath + mount
-                                                                                       : entry->appliancePath;
-  if (HoldsNonWindowsName(below)) return;
-  if (std::strlen(drive.label) == 1 && GuestWindowsPath(drive, entry->appliancePath, windows, sizeof windows)) {
-    if (ReferredPathFits(windows)) {
-      s->removed.push_back(windows);
-    } else if (s->session) {
-      RunValueListener listener = SessionRunValueListener(s->session);
-      TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path, kReferredPathTooLong);
-    }
-  } else if (s->session && s->options->action != kActionLeave) {
-    // A preview has nothing to say of what it could not look for.
-    RunValueListener listener = SessionRunValueListener(s->session);
-    TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
-                        entry->disk->inspectionError[0]
-                            ? "is on no drive letter (Windows in the image was not recognised: its inspection "
-                              "failed), so Run values naming it are not looked for"
-                            : "is on no drive letter (no Windows installation was found in the image), so Run "
-                              "values naming it are not looked for");
-  }
-}
-
-// What a detection-only run found on a drive of an image read in this
-// process, by its Windows path, for the Run-value preview.
-void RememberFound(ImageScanner* s, const ImageFileRecord* record) {
+  if (HoldsNonWindowsName(record->below)) return;
   const char* letter = s->system.letters[record->volumeIndex];
-  if (!letter[0] || HoldsNonWindowsName(record->below)) return;
+  // A preview has nothing to say of what it could not look for.
+  if (!letter[0]) {
+    if (writes && s->session) {
+      RunValueListener listener = SessionRunValueListener(s->session);
+      TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path,
+                          s->system.unreadableHive
+                              ? "is on no drive letter (Windows in the image was not recognised: its inspection "
+                                "failed), so Run values naming it are not looked for"
+                              : "is on no drive letter (no Windows installation was found in the image), so Run "
+                                "values naming it are not looked for");
+    }
+    return;
+  }
   std::string windows = std::string(letter) + ":\\" + record->below;
   for (char& c : windows)
     if (c == '/') c = '\\';
-  if (ReferredPathFits(windows.c_str())) s->removed.push_back(windows);
+  if (ReferredPathFits(windows.c_str())) {
+    s->removed.push_back(windows);
+  } else if (writes && s->session) {
+    RunValueListener listener = SessionRunValueListener(s->session);
+    TellRunValueTrouble(&listener, kRunValuesNotCleaned, file->path, kReferredPathTooLong);
+  }
 }
 
 int ReadRecordAt(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
@@ -90,64 +79,165 @@ int ReadRecordAt(void* context, uint64_t offset, unsigned char* block, uint32_t 
   return ReadImageFile(r->volume, r->identity, offset, block, length) == static_cast<int64_t>(length);
 }
 
-CandidateOutcome CheckInProcess(ImageScanner* s, const SignatureSet& signatures, const FoundFile* file,
-                                char* nameOut, FileIdentity* identity) {
+// Every file is read in this process; a detection-only run previews the
+// Run values of what it found, as a writing run cleans those of what it
+// took away.
+CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
+                           FileIdentity* identity) {
+  ImageScanner* s = Of(context);
   const ImageFileRecord* record = static_cast<const ImageFileRecord*>(file->location);
+  s->signatures = &signatures;
+  s->checked = nullptr;
   nameOut[0] = 0;
   *identity = FileIdentity{record->volumeIndex, record->identity, 1};
   CandidateReader reader{ReadRecordAt, const_cast<ImageFileRecord*>(record)};
   const char* found = nullptr;
   CandidateOutcome outcome = CheckCandidate(signatures, record->size, &reader, &found);
   if (found) {
-    std::strncpy(nameOut, found, kDetectionNameCapacity - 1);
-    nameOut[kDetectionNameCapacity - 1] = 0;
+    std::snprintf(nameOut, kDetectionNameCapacity, "%s", found);
+    std::snprintf(s->checkedName, sizeof s->checkedName, "%s", found);
   }
-  if (outcome == kCandidateMatched) RememberFound(s, record);
+  if (outcome != kCandidateMatched) return outcome;
+  s->checked = record;
+  if (s->options->action == kActionLeave) Remember(s, file, record);
   return outcome;
 }
 
-// A detection-only run previews the Run values of what it found, as a
-// writing run cleans those of what it took away.
-CandidateOutcome CheckPort(void* context, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
-                           FileIdentity* identity) {
-  if (Of(context)->options->action == kActionLeave)
-    return CheckInProcess(Of(context), signatures, file, nameOut, identity);
-  const GuestEntry* entry = EntryOf(file);
-  CandidateOutcome outcome = CheckGuestFile(signatures, entry->disk->handle, entry->appliancePath, nameOut, identity);
-  ImageScanner* s = Of(context);
-  if (outcome == kCandidateMatched && s->options->action == kActionLeave) RememberRemoved(s, file, entry);
-  return outcome;
+// The appliance, once per image, at its first detection to take away: the
+// image opened writable, its own hibernation check, every drive remounted
+// for writing. A failure is kept, and said for every detection after it.
+int StartAppliance(ImageScanner* s, char* why, size_t capacity) {
+  if (s->appliance == kApplianceFailed) return std::snprintf(why, capacity, "%s", s->applianceTrouble), 0;
+  if (s->appliance == kApplianceStarted) return 1;
+  Progress(s, s->image, "a detection to take away: starting the appliance");
+  s->appliance = kApplianceFailed;
+  char* trouble = s->applianceTrouble;
+  const size_t room = sizeof s->applianceTrouble;
+  char reason[1024];
+  GuestDiskRequest request{s->options->imageFormats[s->imageIndex], s->options->allowBackingFile, 1};
+  if (!OpenGuestDisk(s->image, request, &s->disk, reason, sizeof reason)) {
+    std::snprintf(trouble, room, "not taken: the appliance did not open the image: %s", reason);
+  } else {
+    HibernationState hibernation = GuestHibernated(&s->disk, reason, sizeof reason);
+    if (hibernation != kNotHibernated) {
+      CloseGuestDisk(&s->disk);
+      std::snprintf(trouble, room,
+                    hibernation == kHibernated ? "not taken: in the appliance %s holds a hibernated Windows"
+                                               : "not taken: in the appliance %s cannot be read, so whether "
+                                                 "Windows is hibernated is not known",
+                    reason);
+    } else if (!RemountGuestDiskWritable(&s->disk, reason, sizeof reason)) {
+      std::snprintf(trouble, room, "not taken: the appliance cannot write to the image: %s", reason);
+    } else {
+      s->appliance = kApplianceStarted;
+      return 1;
+    }
+  }
+  ConsoleNotice(s->driver, "refused", s->image, trouble);
+  std::snprintf(why, capacity, "%s", trouble);
+  return 0;
 }
 
-ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity* identity, char* why,
-                         size_t capacity) {
+// The detection at hand found again through the appliance, on the drive
+// that is its file system: its path there, its drive and the appliance's
+// identity of it (FAT's inode numbers there are not the reader's metadata
+// addresses, so only the appliance's own identity proves the file removed
+// is the one it read).
+struct ApplianceFile {
+  char path[kQuarantineTextCapacity];
+  uint32_t drive;
+  FileIdentity identity;
+};
+
+int FindInAppliance(ImageScanner* s, const FoundFile* file, ApplianceFile* found, char* why, size_t capacity) {
+  const ImageFileRecord* record = static_cast<const ImageFileRecord*>(file->location);
+  if (s->checked != record || !s->signatures || !s->checkedName[0])
+    return std::snprintf(why, capacity, "%s", "not taken: it was not the file checked"), 0;
+  if (!StartAppliance(s, why, capacity)) return 0;
+  const char* label = s->read.volumes[record->volumeIndex].label;
+  if (!FindGuestDrive(s->disk, label, &found->drive))
+    return std::snprintf(why, capacity, "not taken: the appliance did not mount %s", label), 0;
+  if (!GuestPathBelow(s->disk.drives[found->drive], record->below, found->path, sizeof found->path))
+    return std::snprintf(why, capacity, "%s", "not taken: its path has no place in the appliance"), 0;
+  char name[kDetectionNameCapacity];
+  CandidateOutcome outcome = CheckGuestFile(*s->signatures, s->disk.handle, found->path, name, &found->identity);
+  if (outcome == kCandidateUnreadable)
+    return std::snprintf(why, capacity, "not taken: the appliance cannot read it: %s", GuestError(&s->disk)), 0;
+  if (outcome != kCandidateMatched || std::strcmp(name, s->checkedName) != 0)
+    return std::snprintf(why, capacity, "%s", "not taken: the appliance does not find the same file there"), 0;
+  return 1;
+}
+
+ScanRowStatus RemovePort(void* context, const FoundFile* file, const FileIdentity*, char* why, size_t capacity) {
   ImageScanner* s = Of(context);
-  const GuestEntry* entry = EntryOf(file);
-  RemovalOutcome outcome = RemoveGuestFile(entry->disk, entry->appliancePath, *identity, entry->size);
+  const ImageFileRecord* record = static_cast<const ImageFileRecord*>(file->location);
+  ApplianceFile there;
+  if (!FindInAppliance(s, file, &there, why, capacity)) return kRowRemovalFailed;
+  RemovalOutcome outcome = RemoveGuestFile(&s->disk, there.path, there.identity, record->size);
   if (outcome == kRemovalDone) {
-    RememberRemoved(s, file, entry);
+    Remember(s, file, record);
     return kRowRemoved;
   }
   std::snprintf(why, capacity, "%s",
-                outcome == kRemovalNotSame ? "it is not the file that was checked any more" : GuestError(entry->disk));
+                outcome == kRemovalNotSame ? "it is not the file that was checked any more" : GuestError(&s->disk));
   return kRowRemovalFailed;
 }
 
-ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity* identity, const char* name,
-                             char* why, size_t capacity) {
+ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIdentity*, const char* name, char* why,
+                             size_t capacity) {
   ImageScanner* s = Of(context);
-  const GuestEntry* entry = EntryOf(file);
-  QuarantineOutcome outcome =
-      QuarantineGuestFile(s->quarantine, entry->disk, s->imageCanonical, entry->disk->drives[entry->drive],
-                          entry->appliancePath, *identity, entry->size, name, why, capacity);
+  const ImageFileRecord* record = static_cast<const ImageFileRecord*>(file->location);
+  ApplianceFile there;
+  if (!FindInAppliance(s, file, &there, why, capacity)) return kRowRemovalFailed;
+  // The record names the drive as the row does: the reader's letter, which
+  // the appliance's inspection may not have given it.
+  GuestDrive drive = s->disk.drives[there.drive];
+  std::snprintf(drive.label, sizeof drive.label, "%s", ImageDriveLabel(s->read, s->system, record->volumeIndex));
+  QuarantineOutcome outcome = QuarantineGuestFile(s->quarantine, &s->disk, s->imageCanonical, drive, there.path,
+                                                  there.identity, record->size, name, why, capacity);
   if (outcome != kQuarantineDone) return kRowRemovalFailed;
-  RememberRemoved(s, file, entry);
+  Remember(s, file, record);
   return kRowQuarantined;
 }
 
-// A run that only detects: the image read in this process, no appliance.
-int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
-  char text[512];
+// A writing run refuses a hibernated Windows before the walk, by what this
+// process reads of every file system's root; what cannot be read is no
+// answer. 0 with the refusal in `text`.
+int WritableImage(ImageScanner* s, char* text, size_t capacity) {
+  for (uint32_t v = 0; v < s->read.volumeCount; ++v) {
+    if (!s->read.volumes[v].fs) continue;
+    OfflineVolumePort port;
+    ImageVolumePort(&s->read.volumes[v], &port);
+    char hiberfil[kImageTroubleCapacity] = "", why[kImageTroubleCapacity] = "";
+    HibernationState state = VolumeHibernation(port, hiberfil, sizeof hiberfil, why, sizeof why);
+    if (state == kNotHibernated) continue;
+    const char* label = ImageDriveLabel(s->read, s->system, v);
+    if (state == kHibernated) {
+      std::snprintf(text, capacity,
+                    "refusing to write: %s:\\%s holds a hibernated Windows; writing to its volume would corrupt it "
+                    "(start that Windows and shut it down fully, or scan without --remove and --quarantine)",
+                    label, hiberfil);
+    } else if (hiberfil[0]) {
+      std::snprintf(text, capacity,
+                    "refusing to write: cannot tell whether the image holds a hibernated Windows: %s:\\%s cannot be "
+                    "read (%s)",
+                    label, hiberfil, why);
+    } else {
+      std::snprintf(text, capacity,
+                    "refusing to write: cannot tell whether the image holds a hibernated Windows: the root of %s "
+                    "cannot be listed (%s)",
+                    label, why);
+    }
+    return 0;
+  }
+  return 1;
+}
+
+// One image, read in this process, whatever the run does with what it
+// finds: a writing run starts the appliance only at its first detection.
+int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
+  const int writes = s->options->action != kActionLeave;
+  char text[1024];
   std::snprintf(text, sizeof text, "image %u of %u: reading it in this process", index + 1, count);
   Progress(s, image, text);
   long pid = 0;
@@ -160,23 +250,39 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
   char canonical[4096];
   const char* format = ChooseImageFormat(image, s->options->imageFormats[index], s->options->allowBackingFile,
                                          canonical, sizeof canonical, why, sizeof why);
-  if (!format || !OpenImageDisk(canonical, format, &s->read, why, sizeof why)) return Refuse(s, image, why);
+  // A writing run's appliance may open the image for writing beside this reader.
+  if (!format || !OpenImageDisk(canonical, format, writes ? kReaderTakesNoLock : kReaderLocks, &s->read, why,
+                                sizeof why))
+    return Refuse(s, image, why);
   s->image = image;
+  s->imageIndex = index;
+  if (!realpath(image, s->imageCanonical)) std::snprintf(s->imageCanonical, sizeof s->imageCanonical, "%s", image);
   s->removed.clear();
+  s->appliance = kApplianceNotStarted;
+  s->checked = nullptr;
   FindImageSystem(&s->read, &s->system);
+  if (writes && !WritableImage(s, text, sizeof text)) {
+    CloseImageDisk(&s->read);
+    s->image = nullptr;
+    return Refuse(s, image, text);
+  }
   std::string drives;
   for (uint32_t i = 0; i < s->read.volumeCount; ++i) {
     const char* label = ImageDriveLabel(s->read, s->system, i);
     drives += std::string(drives.empty() ? "" : ", ") + label + (std::strlen(label) == 1 ? ":" : "") +
               (s->read.volumes[i].fs ? "" : " (cannot be read)");
   }
-  std::snprintf(text, sizeof text, "%s; listing %s", s->system.found ? "Windows found" :
-                "no Windows installation found: every NTFS and FAT file system is scanned", drives.c_str());
+  std::snprintf(text, sizeof text, "%s; listing %s",
+                s->system.found            ? "Windows found"
+                : s->system.unreadableHive ? "Windows was not recognised (its inspection failed: its SYSTEM hive "
+                                             "cannot be read): every NTFS and FAT file system is scanned"
+                                           : "no Windows installation found: every NTFS and FAT file system is scanned",
+                drives.c_str());
   Progress(s, image, text);
   int go = WalkImageDisk(&s->read, s->system, image, *visitor, &s->walked);
-  if (go && s->system.found && !s->removed.empty() && s->session) {
-    std::vector<const char*> paths;
-    for (const std::string& p : s->removed) paths.push_back(p.c_str());
+  std::vector<const char*> paths;
+  for (const std::string& p : s->removed) paths.push_back(p.c_str());
+  if (!writes && go && s->system.found && !paths.empty() && s->session) {
     OfflineVolumePort port;
     ImageVolumePort(&s->read.volumes[s->system.volume], &port);
     RunValueListener listener = SessionRunValueListener(s->session);
@@ -187,73 +293,17 @@ int ReadOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t co
                            listener);
   }
   CloseImageDisk(&s->read);
-  s->image = nullptr;
-  Progress(s, image, "done");
-  return go;
-}
-
-int WalkOneImage(ImageScanner* s, const char* image, uint32_t index, uint32_t count, const WalkVisitor* visitor) {
-  if (s->options->action == kActionLeave) return ReadOneImage(s, image, index, count, visitor);
-  char text[1024];
-  std::snprintf(text, sizeof text, "image %u of %u: starting the appliance", index + 1, count);
-  Progress(s, image, text);
-  long pid = 0;
-  if (ImageOpenForWriting(image, &pid)) {
-    std::snprintf(text, sizeof text, "in use: process %ld has it open for writing (shut the virtual machine down)",
-                  pid);
-    return Refuse(s, image, text);
-  }
-  int writes = s->options->action != kActionLeave;
-  char why[1024];
-  GuestDiskRequest request{s->options->imageFormats[index], s->options->allowBackingFile, writes};
-  if (!OpenGuestDisk(image, request, &s->disk, why, sizeof why)) return Refuse(s, image, why);
-  s->image = image;
-  if (!realpath(image, s->imageCanonical)) std::snprintf(s->imageCanonical, sizeof s->imageCanonical, "%s", image);
-  s->removed.clear();
-  if (writes) {
-    char hiberfil[1024];
-    HibernationState hibernation = GuestHibernated(&s->disk, hiberfil, sizeof hiberfil);
-    if (hibernation != kNotHibernated) {
-      CloseGuestDisk(&s->disk);
-      std::snprintf(text, sizeof text,
-                    hibernation == kHibernated
-                        ? "refusing to write: %s holds a hibernated Windows; writing to its volume would corrupt it "
-                          "(start that Windows and shut it down fully, or scan without --remove and --quarantine)"
-                        : "refusing to write: cannot tell whether the image holds a hibernated Windows: %s cannot "
-                          "be read",
-                    hiberfil);
-      return Refuse(s, image, text);
+  if (s->appliance == kApplianceStarted) {
+    if (!paths.empty() && s->session) {
+      RunValueListener listener = SessionRunValueListener(s->session);
+      CleanGuestRunValues(&s->disk, image, paths.data(), static_cast<uint32_t>(paths.size()), &s->backup, listener);
     }
-    if (!RemountGuestDiskWritable(&s->disk, why, sizeof why)) return Refuse(s, image, why);
+    if (!CloseGuestDisk(&s->disk)) {
+      std::snprintf(text, sizeof text, "the changes may not have reached the image whole: %s", GuestError(&s->disk));
+      if (!Refuse(s, image, text)) go = 0;
+    }
   }
-  std::string drives;
-  for (uint32_t i = 0; i < s->disk.driveCount; ++i) {
-    const GuestDrive& d = s->disk.drives[i];
-    drives += std::string(drives.empty() ? "" : ", ") + d.label + (std::strlen(d.label) == 1 ? ":" : "") + " (" +
-              d.device + (d.mounted ? "" : ", not mounted") + ")";
-  }
-  if (s->disk.inspected) {
-    std::snprintf(text, sizeof text, "Windows found; listing %s", drives.c_str());
-  } else {
-    std::snprintf(text, sizeof text,
-                  "%s%s%s: every NTFS and FAT file system is scanned on its own, and the Run values of what is found "
-                  "are not looked for; listing %s",
-                  s->disk.inspectionError[0] ? "Windows was not recognised (its inspection failed: " :
-                  "no Windows installation found", s->disk.inspectionError, s->disk.inspectionError[0] ? ")" : "",
-                  drives.c_str());
-  }
-  Progress(s, image, text);
-  int go = WalkGuestDisk(&s->disk, image, *visitor, &s->stats);
-  if (!s->removed.empty() && s->session) {
-    std::vector<const char*> paths;
-    for (const std::string& p : s->removed) paths.push_back(p.c_str());
-    RunValueListener listener = SessionRunValueListener(s->session);
-    CleanGuestRunValues(&s->disk, image, paths.data(), static_cast<uint32_t>(paths.size()), &s->backup, listener);
-  }
-  if (!CloseGuestDisk(&s->disk)) {
-    std::snprintf(text, sizeof text, "the changes may not have reached the image whole: %s", GuestError(&s->disk));
-    if (!Refuse(s, image, text)) go = 0;
-  }
+  s->appliance = kApplianceNotStarted;
   s->image = nullptr;
   Progress(s, image, "done");
   return go;
@@ -291,11 +341,22 @@ int BeginImageScan(ImageScanner* s, const ScanOptions* options, ConsoleDriver* d
   s->quarantine = quarantine;
   s->image = nullptr;
   s->backupReady = 0;
-  s->stats = GuestWalkStats{0, 0};
+  s->disk.handle = nullptr;
+  s->appliance = kApplianceNotStarted;
+  s->signatures = nullptr;
+  s->checked = nullptr;
+  s->checkedName[0] = 0;
   s->walked = ImageWalkStats{0, 0};
   std::memset(&s->read, 0, sizeof s->read);
   std::memset(&s->system, 0, sizeof s->system);
   if (options->action != kActionLeave) {
+    // What a writing run may need is proved before anything is read: the
+    // appliance starts only at a detection, too late to learn it is missing.
+    char why[512];
+    if (!GuestfsLoad(kGuestfsSoname, why, sizeof why)) {
+      ConsoleNotice(driver, "refused", "--image", why);
+      return 0;
+    }
     if (!OpenRunBackup(&s->backup, *options, driver)) return 0;
     s->backupReady = 1;
   }

@@ -1,14 +1,14 @@
 // quellix-scan --image: the third platform behind the scan session's ports.
 // Each disk image is opened in its turn, refused when another process has
-// it open for writing. A run that only detects reads it in this process
-// (image/: qemu-nbd and The Sleuth Kit, no appliance): its file systems are
-// walked folder by folder, candidates read there, and the Run values of
-// what it found previewed from host copies of the hives. A run that
-// removes or quarantines opens it through libguestfs, refused when it holds
-// a hibernated system; its drives are walked in batches, detections removed
-// or quarantined through the appliance, and its profile hives' Run values
-// cleaned before the next image is opened. Rows read
-// "IMAGE:C:\WINDOWS\x.exe". POSIX.
+// it open for writing, and read in this process (image/: qemu-nbd and The
+// Sleuth Kit): its file systems are walked folder by folder and candidates
+// read there. A run that only detects previews the Run values of what it
+// found from host copies of the hives. A run that removes or quarantines
+// refuses a hibernated system first, and starts the libguestfs appliance
+// only at the image's first detection: each file is found and checked
+// again there before it is taken away through it, and the profile hives'
+// Run values are cleaned through it before the next image is opened. Rows
+// read "IMAGE:C:\WINDOWS\x.exe". POSIX.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,24 +20,34 @@
 #include "remedy/quarantine_posix.h"
 #include "sys/guest_disk_posix.h"
 #include "sys/owned_fd_posix.h"
-#include "walker/guest_walk_posix.h"
+
+enum ApplianceState : uint32_t {
+  kApplianceNotStarted = 0,
+  kApplianceStarted = 1,
+  kApplianceFailed = 2,  // applianceTrouble says why
+};
 
 struct ImageScanner {
   const ScanOptions* options;
   ConsoleDriver* driver;
   ScanSession* session;
   QuarantineStore* quarantine;  // the console's, open for --quarantine
-  GuestDisk disk;
-  ImageDisk read;         // a detection-only run's image, read in this process
+  GuestDisk disk;        // the appliance: a writing run's, once something is to go; restore's
+  ApplianceState appliance;
+  char applianceTrouble[512];
+  ImageDisk read;         // the image, read in this process
   ImageSystem system;     // its Windows installation, when one was found
   ImageWalkStats walked;
+  const SignatureSet* signatures;     // the session's, for the check again in the appliance
+  const ImageFileRecord* checked;     // the detection at hand, as the walk gave it
+  char checkedName[kDetectionNameCapacity];
   const char* image;                 // the one open now, as given
+  uint32_t imageIndex;
   char imageCanonical[4096];         // the same, absolute, as the quarantine records it
   std::string restoring;             // restore: the image open for writing
   std::vector<std::string> removed;  // its Windows paths taken away ("C:\x.exe")
   HiveBackup backup;
   int backupReady;
-  GuestWalkStats stats;
 };
 
 // 0, after saying which, when an --image is there but no regular file (a

@@ -132,11 +132,11 @@ uint64_t Little(const unsigned char* bytes, size_t count) {
   return value;
 }
 
-// The letters MountedDevices of the SYSTEM hive at `hive` (on the system
-// volume) gives this disk's partitions. Anything unreadable gives none.
-void ReadMountedDevices(ImageDisk* disk, ImageSystem* system, const std::string& hive) {
-  unsigned char signature[4];
-  if (!disk->mbr || !ReadNbdDisk(&disk->nbd, 440, signature, sizeof signature)) return;
+// Opens the SYSTEM hive at `hive` (on the system volume) from a host copy
+// and reads the letters its MountedDevices gives this disk's partitions.
+// 0 when the hive cannot be read: Windows is then not recognised, as
+// inspection would fail on it.
+int ReadSystemHive(ImageDisk* disk, ImageSystem* system, const std::string& hive) {
   OfflineVolumePort port;
   ImageVolumePort(&disk->volumes[system->volume], &port);
   VolumeEntry entry{};
@@ -144,19 +144,24 @@ void ReadMountedDevices(ImageDisk* disk, ImageSystem* system, const std::string&
   char why[kImageTroubleCapacity];
   if (!port.look(port.context, hive.c_str(), &entry, &missing, why, sizeof why) || entry.kind != kVolumeFile ||
       entry.size > kMaxHiveSize)
-    return;
+    return 0;
   const char* tmpdir = getenv("TMPDIR");
   std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/quellix-system-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back(0);
   OwnedFd copy(mkostemp(name.data(), O_CLOEXEC));
-  if (!copy.valid()) return;
+  if (!copy.valid()) return 0;
   unlink(name.data());
-  if (!port.fetch(port.context, hive.c_str(), copy.get(), why, sizeof why)) return;
+  if (!port.fetch(port.context, hive.c_str(), copy.get(), why, sizeof why)) return 0;
   char through[64];
   std::snprintf(through, sizeof through, "/dev/fd/%d", copy.get());
   hive_h* h = hivex_open(through, 0);
-  if (!h) return;
+  if (!h) return 0;
+  unsigned char signature[4];
+  if (!disk->mbr || !ReadNbdDisk(&disk->nbd, 440, signature, sizeof signature)) {
+    hivex_close(h);
+    return 1;
+  }
   hive_node_h devices = hivex_node_get_child(h, hivex_root(h), "MountedDevices");
   hive_value_h* values = devices ? hivex_node_values(h, devices) : nullptr;
   for (size_t i = 0; values && values[i]; ++i) {
@@ -178,6 +183,7 @@ void ReadMountedDevices(ImageDisk* disk, ImageSystem* system, const std::string&
   }
   free(values);
   hivex_close(h);
+  return 1;
 }
 
 // One volume per letter: the system volume keeps its own, C without one;
@@ -208,14 +214,21 @@ void FindImageSystem(ImageDisk* disk, ImageSystem* system) {
           !FindFolder(volume, config.entry.identity, "SYSTEM", &hive, 1) ||
           windows.spelt.size() >= sizeof system->systemFolder)
         continue;
-      system->found = 1;
       system->volume = v;
+      if (!ReadSystemHive(disk, system,
+                          windows.spelt + "/" + system32.spelt + "/" + config.spelt + "/" + hive.spelt)) {
+        std::memset(system->letters, 0, sizeof system->letters);
+        system->unreadableHive = 1;
+        continue;
+      }
+      system->found = 1;
+      system->unreadableHive = 0;
       std::snprintf(system->systemFolder, sizeof system->systemFolder, "%s", windows.spelt.c_str());
-      ReadMountedDevices(disk, system, windows.spelt + "/" + system32.spelt + "/" + config.spelt + "/" + hive.spelt);
       SettleLetters(disk, system);
       break;
     }
   }
+  if (!system->found) system->volume = 0;
 }
 
 const char* ImageDriveLabel(const ImageDisk& disk, const ImageSystem& system, uint32_t volume) {

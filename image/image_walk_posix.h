@@ -2,7 +2,8 @@
 // system in turn, folder by folder, depth-first, each folder entered once
 // (by its metadata address), so that memory grows with the depth and the
 // widest folder, never with the number of files. Every regular file goes
-// to the walk visitor as "IMAGE:C:\path" (the Windows system volume is C;
+// to the walk visitor as "IMAGE:C:\path", each name escaped as
+// EscapeNonWindowsName does (the Windows system volume is C;
 // another file system is named as the person knows the disk: "partition
 // 2", "whole disk"); a file system, folder or entry that cannot be read goes
 // to `unreadable`. Links and reparse points are never followed. POSIX.
@@ -35,9 +36,12 @@ struct ImageWalkStats {
 // drive letters are those the SYSTEM hive's MountedDevices gives the
 // partitions of this disk (an MBR disk's signature and the partition's
 // offset); the system volume is C when it names none. A letter only names
-// rows and the Windows paths Run values are matched against.
+// rows and the Windows paths Run values are matched against. A SYSTEM
+// hive that cannot be opened is no Windows recognised (`unreadableHive`):
+// every file system is then named by its partition.
 struct ImageSystem {
   int found;
+  int unreadableHive;
   uint32_t volume;
   char systemFolder[256];             // as spelt there
   char letters[kMaxImageVolumes][2];  // "C", or "" for none

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
@@ -35,7 +36,8 @@ int Fail(NbdDisk* disk, char* why, size_t capacity, const char* what, const char
 
 }  // namespace
 
-int OpenNbdDisk(const char* image, const char* format, NbdDisk* disk, char* why, size_t capacity) {
+int OpenNbdDisk(const char* image, const char* format, ImageLocking locking, NbdDisk* disk, char* why,
+                size_t capacity) {
   disk->handle = nullptr;
   disk->size = 0;
   int known = 0;
@@ -66,6 +68,14 @@ int OpenNbdDisk(const char* image, const char* format, NbdDisk* disk, char* why,
   std::snprintf(formatOption, sizeof formatOption, "--format=%s", format);
   char program[] = "qemu-nbd", readOnly[] = "--read-only", shared[] = "--shared=1", end[] = "--";
   char* argv[] = {program, readOnly, formatOption, shared, end, absolute, nullptr};
+  // The same, spelt as options: a ',' in the name is doubled to stay in it.
+  char imageOpts[] = "--image-opts";
+  std::string options = std::string("driver=") + format + ",file.driver=file,file.locking=off,file.filename=";
+  for (const char* c = absolute; *c; ++c) options += *c == ',' ? std::string(",,") : std::string(1, *c);
+  if (locking == kReaderTakesNoLock) {
+    argv[2] = imageOpts;
+    argv[5] = &options[0];
+  }
   if (nbd_connect_systemd_socket_activation(disk->handle, argv) == -1)
     return Fail(disk, why, capacity, "qemu-nbd did not serve it (is qemu-utils installed?)", nbd_get_error());
   // The server must say the export is read-only: nothing here writes.

@@ -197,9 +197,10 @@ int Keep(void* context, const VolumeEntry& entry, const char* trouble) {
 
 }  // namespace
 
-int OpenImageDisk(const char* image, const char* format, ImageDisk* disk, char* why, size_t capacity) {
+int OpenImageDisk(const char* image, const char* format, ImageLocking locking, ImageDisk* disk, char* why,
+                  size_t capacity) {
   std::memset(disk, 0, sizeof *disk);
-  if (!OpenNbdDisk(image, format, &disk->nbd, why, capacity)) return 0;
+  if (!OpenNbdDisk(image, format, locking, &disk->nbd, why, capacity)) return 0;
   // Zeroed, as The Sleuth Kit expects of a record it did not make; freed by
   // its close.
   NbdImage* record = static_cast<NbdImage*>(std::calloc(1, sizeof(NbdImage)));

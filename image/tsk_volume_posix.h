@@ -44,7 +44,8 @@ struct ImageDisk {
 // Windows type that cannot be opened is kept with its `trouble`. 0 with the
 // reason in `why` when nothing of the image can be read, or it holds no
 // NTFS or FAT file system; the disk is then closed.
-int OpenImageDisk(const char* image, const char* format, ImageDisk* disk, char* why, size_t capacity);
+int OpenImageDisk(const char* image, const char* format, ImageLocking locking, ImageDisk* disk, char* why,
+                  size_t capacity);
 void CloseImageDisk(ImageDisk* disk);
 
 // One entry of a folder; `trouble` is non-null for one whose record cannot

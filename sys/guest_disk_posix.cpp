@@ -302,3 +302,28 @@ int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* o
     if (*p == '/') *p = '\\';
   return 1;
 }
+
+int FindGuestDrive(const GuestDisk& disk, const char* volumeLabel, uint32_t* drive) {
+  for (uint32_t i = 0; i < disk.driveCount; ++i) {
+    char label[kGuestNameCapacity];
+    GuestDriveLabel(disk.drives[i].device, label, sizeof label);
+    // Another device (a logical volume) keeps its own name: no partition of the image.
+    if (!disk.drives[i].mounted || strcmp(label, disk.drives[i].device) == 0 || strcmp(label, volumeLabel) != 0)
+      continue;
+    *drive = i;
+    return 1;
+  }
+  return 0;
+}
+
+int GuestPathBelow(const GuestDrive& drive, const char* below, char* out, size_t capacity) {
+  for (const char* part = below;;) {
+    const char* end = strchr(part, '/');
+    size_t length = end ? static_cast<size_t>(end - part) : strlen(part);
+    if (length == 0 || (part[0] == '.' && (length == 1 || (length == 2 && part[1] == '.')))) return 0;
+    if (!end) break;
+    part = end + 1;
+  }
+  int n = snprintf(out, capacity, "%s/%s", drive.mountPoint, below);
+  return n >= 0 && static_cast<size_t>(n) < capacity;
+}

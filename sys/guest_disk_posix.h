@@ -89,3 +89,13 @@ const char* GuestError(const GuestDisk* disk);
 void GuestDriveLabel(const char* device, char* out, size_t capacity);
 
 int GuestWindowsPath(const GuestDrive& drive, const char* appliancePath, char* out, size_t capacity);
+
+// The mounted drive of `disk` that is the file system the in-process reader
+// labels `volumeLabel` ("partition 2" is "/dev/sda2", "whole disk"
+// "/dev/sda"). 0 when the appliance mounted none.
+int FindGuestDrive(const GuestDisk& disk, const char* volumeLabel, uint32_t* drive);
+
+// "/C/x/y.exe" for `below` ("x/y.exe", below the drive's root). 0 when it
+// does not fit, or has an empty, "." or ".." part, which would name
+// another file in the appliance.
+int GuestPathBelow(const GuestDrive& drive, const char* below, char* out, size_t capacity);

@@ -368,6 +368,11 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
   std::string backup = gBase + "/backup", store = gBase + "/quarantine";
 
   std::string hibernatedBefore = Sha256OfFile(hibernated);
+  std::string spared = Copy("plain.raw", "spared.raw");
+  std::string sparedBefore = Sha256OfFile(spared);
+  Started sparing = Start({"--remove", "--backup", backup + "-spared", "--exclude", "row *.exe", "--exclude",
+                          "Program Files", "--image", spared},
+                         "nothing-found");
   Started removing = Start({"--remove", "--backup", backup, "--image", removed}, "remove");
   Started quarantining =
       Start({"--quarantine", store, "--backup", backup + "-q", "--image", quarantined}, "quarantine");
@@ -388,6 +393,17 @@ TEST_F(ImageScan, WritingRunsTakeExactlyTheSpecimensAndTheWormRunValues) {
             remove.out.find(removed + ":C:\\Documents and Settings\\alice\\NTUSER.DAT: Run value \"Worm1\" deleted"))
       << remove.out;
   EXPECT_NE("", Read(backup + "/1-alice-NTUSER.DAT") + Read(backup + "/2-alice-NTUSER.DAT"));
+  EXPECT_EQ(1u, Count(remove.err, "starting the appliance")) << remove.err;
+
+  // A writing run that finds nothing (the specimens left out) starts no
+  // appliance and says nothing of Run values beyond its summary's count.
+  Outcome nothing = Finish(sparing);
+  fprintf(stderr, "--remove, nothing found: %.1f s\n", nothing.seconds);
+  EXPECT_EQ(0, nothing.status) << nothing.out << nothing.err;
+  EXPECT_NE(std::string::npos, nothing.out.find("Detections: 0")) << nothing.out;
+  EXPECT_EQ(std::string::npos, nothing.err.find("starting the appliance")) << nothing.err;
+  EXPECT_EQ(std::string::npos, nothing.err.find("Run value")) << nothing.err;
+  EXPECT_EQ(sparedBefore, Sha256OfFile(spared));
 
   Outcome quarantine = Finish(quarantining);
   fprintf(stderr, "--quarantine: %.1f s\n", quarantine.seconds);

@@ -239,7 +239,7 @@ class ImageReader : public testing::Test {
 TEST_F(ImageReader, NtfsListsAsItsMountAndReadsTheSameBytes) {
   ImageDisk disk;
   char why[512] = "";
-  ASSERT_EQ(1, OpenImageDisk((gBase + "/ntfs.raw").c_str(), "raw", &disk, why, sizeof why)) << why;
+  ASSERT_EQ(1, OpenImageDisk((gBase + "/ntfs.raw").c_str(), "raw", kReaderLocks, &disk, why, sizeof why)) << why;
   ASSERT_EQ(1u, disk.volumeCount);
   EXPECT_STREQ("whole disk", disk.volumes[0].label);
   Walked walked = WalkAll(&disk, "ntfs.raw");
@@ -273,7 +273,7 @@ TEST_F(ImageReader, NtfsListsAsItsMountAndReadsTheSameBytes) {
 TEST_F(ImageReader, TheVolumeTableReadsByExactPathAndFollowsNoLink) {
   ImageDisk disk;
   char why[512] = "";
-  ASSERT_EQ(1, OpenImageDisk((gBase + "/ntfs.raw").c_str(), "raw", &disk, why, sizeof why)) << why;
+  ASSERT_EQ(1, OpenImageDisk((gBase + "/ntfs.raw").c_str(), "raw", kReaderLocks, &disk, why, sizeof why)) << why;
   OfflineVolumePort port;
   ImageVolumePort(&disk.volumes[0], &port);
   EXPECT_EQ(nullptr, port.putWhole);
@@ -320,7 +320,7 @@ TEST_F(ImageReader, TheVolumeTableReadsByExactPathAndFollowsNoLink) {
 TEST_F(ImageReader, FatListsWhatWasCopiedIn) {
   ImageDisk disk;
   char why[512] = "";
-  ASSERT_EQ(1, OpenImageDisk((gBase + "/fat.raw").c_str(), "raw", &disk, why, sizeof why)) << why;
+  ASSERT_EQ(1, OpenImageDisk((gBase + "/fat.raw").c_str(), "raw", kReaderLocks, &disk, why, sizeof why)) << why;
   Walked walked = WalkAll(&disk, "fat.raw");
   EXPECT_EQ(Prefixed("whole disk", HostFiles(gBase + "/fatsrc")), walked.files);
   EXPECT_TRUE(walked.unreadable.empty());
@@ -335,7 +335,7 @@ TEST_F(ImageReader, PartitionsAreNamedByMountedDevicesOrAsLinuxNumbersThem) {
     ImageDisk disk;
     char why[512] = "";
     std::string format = std::strstr(name, "qcow2") ? "qcow2" : "raw";
-    ASSERT_EQ(1, OpenImageDisk((gBase + "/" + name).c_str(), format.c_str(), &disk, why, sizeof why)) << why;
+    ASSERT_EQ(1, OpenImageDisk((gBase + "/" + name).c_str(), format.c_str(), kReaderLocks, &disk, why, sizeof why)) << why;
     ASSERT_EQ(3u, disk.volumeCount);
     ImageSystem system;
     FindImageSystem(&disk, &system);
@@ -371,7 +371,7 @@ TEST_F(ImageReader, PartitionsAreNamedByMountedDevicesOrAsLinuxNumbersThem) {
   // The wrong format reads no file system: nothing is taken for clean.
   ImageDisk disk;
   char why[512] = "";
-  EXPECT_EQ(0, OpenImageDisk((gBase + "/disk.qcow2").c_str(), "raw", &disk, why, sizeof why));
+  EXPECT_EQ(0, OpenImageDisk((gBase + "/disk.qcow2").c_str(), "raw", kReaderLocks, &disk, why, sizeof why));
   EXPECT_NE(nullptr, std::strstr(why, "no NTFS or FAT")) << why;
 }
 
@@ -380,7 +380,7 @@ TEST_F(ImageReader, AFolderWhoseRecordIsDamagedIsTroubleNotEmpty) {
   ASSERT_EQ(0, Sh("cp --sparse=always '" + gBase + "/ntfs.raw' '" + broken + "'"));
   ImageDisk disk;
   char why[512] = "";
-  ASSERT_EQ(1, OpenImageDisk(broken.c_str(), "raw", &disk, why, sizeof why)) << why;
+  ASSERT_EQ(1, OpenImageDisk(broken.c_str(), "raw", kReaderLocks, &disk, why, sizeof why)) << why;
   VolumeEntry links{};
   int missing = 0;
   ASSERT_EQ(1, LookImagePath(&disk.volumes[0], "links", &links, &missing, why, sizeof why)) << why;
@@ -398,7 +398,7 @@ TEST_F(ImageReader, AFolderWhoseRecordIsDamagedIsTroubleNotEmpty) {
   // sequence: a torn write, as NTFS sees one.
   ASSERT_EQ(
       0, Sh("printf ZZ | dd of='" + broken + "' bs=1 seek=" + std::to_string(at + 510) + " conv=notrunc status=none"));
-  ASSERT_EQ(1, OpenImageDisk(broken.c_str(), "raw", &disk, why, sizeof why)) << why;
+  ASSERT_EQ(1, OpenImageDisk(broken.c_str(), "raw", kReaderLocks, &disk, why, sizeof why)) << why;
   Walked walked = WalkAll(&disk, "broken.raw");
   ASSERT_EQ(1u, walked.unreadable.size());
   EXPECT_EQ("broken.raw:whole disk:\\links", walked.unreadable[0]);

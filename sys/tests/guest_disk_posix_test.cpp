@@ -108,6 +108,71 @@ TEST(GuestDisk, RowsShowTheDriveLetterAndTheWindowsPath) {
   }
 }
 
+// What the in-process reader found is taken away through the appliance:
+// its file system is the mounted drive of the same device, whatever letter
+// inspection gave it, and its path maps below that drive's mount point.
+TEST(GuestDisk, AReaderVolumeIsTheMountedDriveOfItsDevice) {
+  GuestDisk disk{};
+  const struct {
+    const char* label;
+    const char* device;
+    const char* mountPoint;
+    int mounted;
+  } drives[] = {{"C", "/dev/sda2", "/C", 1}, {"partition 1", "/dev/sda1", "/fs1", 1},
+                {"partition 3", "/dev/sda3", "/fs2", 0}, {"D", "/dev/sdb1", "/D", 1}};
+  for (const auto& d : drives) {
+    GuestDrive& g = disk.drives[disk.driveCount++];
+    snprintf(g.label, sizeof g.label, "%s", d.label);
+    snprintf(g.device, sizeof g.device, "%s", d.device);
+    snprintf(g.mountPoint, sizeof g.mountPoint, "%s", d.mountPoint);
+    g.mounted = d.mounted;
+  }
+  struct {
+    const char* volume;
+    int drive;  // -1: none
+  } volumes[] = {{"partition 2", 0}, {"partition 1", 1}, {"partition 3", -1}, {"whole disk", -1},
+                 {"partition 21", -1}, {"C", -1}, {"/dev/sdb1", -1}};
+  for (const auto& row : volumes) {
+    uint32_t found = 99;
+    EXPECT_EQ(row.drive >= 0, FindGuestDrive(disk, row.volume, &found)) << row.volume;
+    if (row.drive >= 0) EXPECT_EQ(static_cast<uint32_t>(row.drive), found) << row.volume;
+  }
+  GuestDrive whole{};
+  snprintf(whole.device, sizeof whole.device, "/dev/sda");
+  snprintf(whole.mountPoint, sizeof whole.mountPoint, "/fs0");
+  whole.mounted = 1;
+  GuestDisk bare{};
+  bare.drives[0] = whole;
+  bare.driveCount = 1;
+  uint32_t found = 99;
+  EXPECT_EQ(1, FindGuestDrive(bare, "whole disk", &found));
+  EXPECT_EQ(0u, found);
+
+  struct {
+    const char* below;
+    const char* path;  // null: refused
+  } paths[] = {
+      {"WINDOWS/system32/x.exe", "/C/WINDOWS/system32/x.exe"},
+      {"row 3.exe", "/C/row 3.exe"},
+      {"App\\app.exe", "/C/App\\app.exe"},
+      {"..x/.y", "/C/..x/.y"},
+      {"", nullptr},
+      {"../x.exe", nullptr},
+      {"a/./x.exe", nullptr},
+      {"a//x.exe", nullptr},
+      {"a/..", nullptr},
+      {"a/", nullptr},
+  };
+  for (const auto& row : paths) {
+    char out[64];
+    int ok = GuestPathBelow(disk.drives[0], row.below, out, sizeof out);
+    EXPECT_EQ(row.path != nullptr, ok != 0) << row.below;
+    if (row.path && ok) EXPECT_STREQ(row.path, out);
+  }
+  char small[12];
+  EXPECT_EQ(0, GuestPathBelow(disk.drives[0], "WINDOWS/x.exe", small, sizeof small)) << "too long for the buffer";
+}
+
 void WriteHead(const std::string& path, const ImageHead& head) {
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f) << path;

@@ -5,9 +5,12 @@
 # plus one forged specimen per signature row, as a raw image and as qcow2;
 # beside it the way it replaces, mounting the raw image with ntfs-3g and
 # scanning the mount. Each run is made once first, so that the image is in
-# the page cache: the times are warm. Peak memory is the largest resident
-# set of the scanner or a process it waited for (qemu-nbd), from
-# /usr/bin/time -v. Needs root (ntfs-3g) and FUSE.
+# the page cache: the times are warm. Then each again cold, the page cache
+# dropped just before (as root; said and skipped where it cannot be), the
+# ntfs-3g way timed from its mount to its unmount, as one would use it on
+# a disk just brought in. Peak memory is the largest resident set of the
+# scanner or a process it waited for (qemu-nbd), from /usr/bin/time -v
+# (ntfs-3g's own daemon is not counted). Needs root (ntfs-3g) and FUSE.
 #
 # usage: bench/image_bench.sh BUILD_DIR WORK_DIR [FILES]
 #   BUILD_DIR holds bin/quellix-scan and bin/forge-specimen
@@ -28,7 +31,8 @@ since() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.3f", a - b }'; }
 if [ ! -f "$image.done" ]; then
   started=$(now)
   rm -f "$image" "$qcow2"
-  truncate -s 3G "$image"
+  # Room for the files (at most 4 KiB each) and their records.
+  truncate -s "$(( files / 256 + 1024 > 3072 ? files / 256 + 1024 : 3072 ))M" "$image"
   mkntfs -F -Q -q "$image"
   ntfs-3g "$image" "$mnt"
   python3 - "$mnt" "$files" <<'PY'
@@ -53,10 +57,27 @@ PY
 fi
 
 # One measured run of "$@" after an unmeasured one; prints its seconds,
-# status, detections and peak memory.
+# status, detections and peak memory. measure_cold: one run, the page
+# cache dropped first.
 measure() {
   local name=$1; shift
   "$@" > "$work/$name.out" 2> "$work/$name.err" || true
+  timed "$name" "$@"
+}
+can_drop=0
+if [ "$(id -u)" -eq 0 ] && sync && (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null; then can_drop=1; fi
+measure_cold() {
+  local name=$1; shift
+  if [ "$can_drop" -ne 1 ]; then
+    echo "$name: not measured: the page cache cannot be dropped here (needs root and a writable /proc/sys/vm)"
+    return
+  fi
+  sync
+  echo 3 > /proc/sys/vm/drop_caches
+  timed "$name" "$@"
+}
+timed() {
+  local name=$1; shift
   set +e
   /usr/bin/time -v -o "$work/$name.time" "$@" > "$work/$name.out" 2> "$work/$name.err"
   local status=$?
@@ -73,3 +94,9 @@ measure "image-qcow2" "$scan" --quiet --image "$qcow2"
 ntfs-3g -o ro "$image" "$mnt"
 measure "ntfs-3g-mount" "$scan" --quiet "$mnt"
 umount "$mnt"
+
+measure_cold "cold-image-raw" "$scan" --quiet --image "$image"
+measure_cold "cold-image-qcow2" "$scan" --quiet --image "$qcow2"
+# The mount belongs to this way of reading: timed with it.
+measure_cold "cold-ntfs-3g-mount-and-scan" sh -c \
+  'ntfs-3g -o ro "$1" "$2" || exit 2; "$3" --quiet "$2"; s=$?; umount "$2"; exit $s' sh "$image" "$mnt" "$scan"

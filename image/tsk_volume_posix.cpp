@@ -348,18 +348,20 @@ ImageVolume* VolumeOf(void* context) { return static_cast<ImageVolume*>(context)
 struct PortListing {
   int (*each)(void* eachContext, const VolumeEntry& entry);
   void* eachContext;
-  std::string trouble;
   int ended;
 };
 
 int PassOn(void* context, const VolumeEntry& entry, const char* trouble) {
   PortListing* l = static_cast<PortListing*>(context);
+  // One whose record cannot be read is still told, as something never
+  // read, as a mounted volume tells one it cannot stat: the rules say it,
+  // and its readable neighbours (another profile) are not lost with it.
+  VolumeEntry told = entry;
   if (trouble) {
-    // One entry that cannot be read makes the listing untrustworthy.
-    l->trouble = std::string(entry.name) + ": " + trouble;
-    return 0;
+    told.kind = kVolumeOther;
+    told.size = 0;
   }
-  if (!l->each(l->eachContext, entry)) {
+  if (!l->each(l->eachContext, told)) {
     l->ended = 1;
     return 0;
   }
@@ -376,14 +378,8 @@ int PortList(void* context, const char* folder, int (*each)(void* eachContext, c
     Say(why, capacity, "it is no folder");
     return 0;
   }
-  PortListing listing{each, eachContext, "", 0};
-  int listed = ListImageFolder(volume, at.identity, PassOn, &listing, why, capacity);
-  if (listed == 0) return 0;
-  if (!listing.trouble.empty()) {
-    Say(why, capacity, listing.trouble.c_str());
-    return 0;
-  }
-  return 1;
+  PortListing listing{each, eachContext, 0};
+  return ListImageFolder(volume, at.identity, PassOn, &listing, why, capacity) != 0;
 }
 
 int PortLook(void* context, const char* path, VolumeEntry* entry, int* missing, char* why, size_t capacity) {

@@ -204,6 +204,11 @@ uint32_t ForEachVolumeProfileHive(const OfflineVolumePort& volume,
           Tell(&walk, p->name, p->name, "", "its profiles folder is a symbolic link");
         break;
       }
+      if (p->kind == kVolumeOther) {
+        // It may be the profiles folder whose record could not be read.
+        Tell(&walk, p->name, p->name, "", "its profiles folder cannot be looked at, or is no folder");
+        break;
+      }
       if (p->kind != kVolumeFolder) continue;
       VisitProfiles(&walk, p->name);
       break;

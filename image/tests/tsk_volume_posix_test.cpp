@@ -4,7 +4,8 @@
 // folders deep, Unicode names, an 8.3 alias, a reparse point) is listed as
 // the mount, mounted read-only, lists it; a FAT image filled by mtools lists
 // as the folder copied in (its volume label no file); a partitioned disk, raw and qcow2, is labelled as the
-// person knows it; a folder whose record is damaged is trouble, not empty.
+// person knows it; a folder whose record is damaged is trouble, not empty,
+// and its neighbours are still listed.
 // Needs root (ntfs-3g mounts) and the image tools; skipped without them.
 #include "image/tsk_volume_posix.h"
 
@@ -404,6 +405,20 @@ TEST_F(ImageReader, AFolderWhoseRecordIsDamagedIsTroubleNotEmpty) {
   EXPECT_EQ("broken.raw:whole disk:\\links", walked.unreadable[0]);
   for (const auto& f : walked.files) EXPECT_NE(0u, f.first.rfind("whole disk/links/", 0)) << f.first;
   EXPECT_EQ(1u, walked.files.count("whole disk/sparse.bin"));
+  // Through the volume table it is still told, as something never read
+  // (as a mount tells what it cannot stat), beside its readable neighbours.
+  OfflineVolumePort port;
+  ImageVolumePort(&disk.volumes[0], &port);
+  std::map<std::string, VolumeEntryKind> root;
+  auto each = [](void* context, const VolumeEntry& e) -> int {
+    (*static_cast<std::map<std::string, VolumeEntryKind>*>(context))[e.name] = e.kind;
+    return 1;
+  };
+  ASSERT_EQ(1, port.list(port.context, "", each, &root, why, sizeof why)) << why;
+  EXPECT_EQ(kVolumeOther, root["links"]);
+  EXPECT_EQ(kVolumeFile, root["sparse.bin"]);
+  EXPECT_EQ(kVolumeFolder, root["wide"]);
+  EXPECT_EQ(0, port.list(port.context, "links", each, &root, why, sizeof why));
   CloseImageDisk(&disk);
 }
 

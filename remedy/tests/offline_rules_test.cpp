@@ -72,10 +72,14 @@ TEST(OfflineRules, EveryPlaceAHiveMayBeIsCleanedOrSaid) {
   MemoryVolume linked;
   AddMemoryLink(&linked, "documents and settings");
   EXPECT_EQ("its profiles folder is a symbolic link", Profiles(MemoryVolumePort(&linked))["documents and settings"]);
-  // A profiles folder or a root that cannot be listed.
+  // A profiles folder that cannot be looked at or listed, or a root that
+  // cannot be listed.
   MemoryVolume closed;
   AddMemoryFolder(&closed, "Users", 1);
   EXPECT_EQ("its profiles cannot be listed: Permission denied", Profiles(MemoryVolumePort(&closed))["Users"]);
+  MemoryVolume unseen;
+  unseen.entries["Users"] = MemoryVolumeEntry{kVolumeOther, "", 0, 7};
+  EXPECT_EQ("its profiles folder cannot be looked at, or is no folder", Profiles(MemoryVolumePort(&unseen))["Users"]);
   MemoryVolume blind;
   blind.rootUnreadable = 1;
   EXPECT_NE(std::string::npos, Profiles(MemoryVolumePort(&blind))[""].find("root cannot be listed"));

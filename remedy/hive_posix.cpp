@@ -21,6 +21,7 @@
 #include "remedy/reg_export.h"
 #include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 
 void (*gAfterHiveReadForTests)(const char* hivePath) = nullptr;
 
@@ -100,36 +101,8 @@ char* ValueText(hive_h* hive, hive_value_h value) {
   return text;
 }
 
-int WriteAll(int fd, const char* data, size_t length) {
-  while (length) {
-    ssize_t put = write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      if (put == 0) errno = ENOSPC;
-      return 0;
-    }
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return 1;
-}
-
 // Copies the open file `from` (its `size` bytes) into a new file.
-int CopyInto(int from, uint64_t size, int to) {
-  std::vector<char> block(65536);
-  for (uint64_t at = 0; at < size;) {
-    size_t want = size - at < block.size() ? static_cast<size_t>(size - at) : block.size();
-    ssize_t got = pread(from, block.data(), want, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return 0;
-    }
-    if (!WriteAll(to, block.data(), static_cast<size_t>(got))) return 0;
-    at += static_cast<uint64_t>(got);
-  }
-  return fsync(to) == 0;
-}
+int CopyInto(int from, uint64_t size, int to) { return CopyFileBytes(from, size, to) && fsync(to) == 0; }
 
 // The folder, opened (made first when it is a new default one). 0 with
 // errno, or with the reason in `why`.
@@ -586,7 +559,7 @@ HiveCleanOutcome WriteBackup(HiveCleaning* c) {
     for (const Collected& v : c->collected.values)
       if (v.remove && v.key == k) AppendRegValue(&text, v);
   }
-  if (!WriteAll(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
+  if (!WriteAllBytes(reg.get(), text.data(), text.size()) || fsync(reg.get()) != 0 || !reg.close())
     return Refuse(c, kHiveCleanFailed, "the .reg backup could not be written, so it is not changed: %s",
                   strerror(errno));
   fsync(backup->folderFd);

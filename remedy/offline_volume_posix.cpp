@@ -18,6 +18,7 @@
 #include "remedy/hive_posix.h"
 #include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 
 namespace {
 
@@ -172,7 +173,6 @@ int IsOnReadOnlyMount(const char* path) {
   return statvfs(path, &volume) == 0 && (volume.f_flag & ST_RDONLY) ? 1 : 0;
 }
 
-
 namespace {
 
 MountedVolume* VolumeOf(void* context) { return static_cast<MountedVolume*>(context); }
@@ -289,41 +289,10 @@ int64_t MountedRead(void* context, const char* path, uint64_t offset, void* buff
   return static_cast<int64_t>(got);
 }
 
-int WriteAll(int fd, const char* data, size_t length) {
-  while (length) {
-    ssize_t put = write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      if (put == 0) errno = ENOSPC;
-      return 0;
-    }
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return 1;
-}
-
-// `size` bytes of `from` (from its start) appended to `to`.
-int CopyBytes(int from, uint64_t size, int to) {
-  std::string block(65536, '\0');
-  for (uint64_t at = 0; at < size;) {
-    size_t want = size - at < block.size() ? static_cast<size_t>(size - at) : block.size();
-    ssize_t got = pread(from, &block[0], want, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return 0;
-    }
-    if (!WriteAll(to, block.data(), static_cast<size_t>(got))) return 0;
-    at += static_cast<uint64_t>(got);
-  }
-  return 1;
-}
-
 int MountedFetch(void* context, const char* path, int hostFd, char* why, size_t capacity) {
   OwnedFd file;
   struct stat st;
-  if (!OpenFileBelow(context, path, &file, &st) || !CopyBytes(file.get(), static_cast<uint64_t>(st.st_size), hostFd))
+  if (!OpenFileBelow(context, path, &file, &st) || !CopyFileBytes(file.get(), static_cast<uint64_t>(st.st_size), hostFd))
     return Why(why, capacity, strerror(errno)), 0;
   return 1;
 }
@@ -353,7 +322,7 @@ int StageBeside(int folderFd, int hostFd, uint64_t size, std::string* staged, Ow
   }
   if (!file->valid()) return 0;
   struct stat st;
-  if (CopyBytes(hostFd, size, file->get()) && fsync(file->get()) == 0 && fstat(file->get(), &st) == 0 &&
+  if (CopyFileBytes(hostFd, size, file->get()) && fsync(file->get()) == 0 && fstat(file->get(), &st) == 0 &&
       static_cast<uint64_t>(st.st_size) == size && SameBytes(hostFd, file->get(), size))
     return 1;
   int error = errno ? errno : EIO;

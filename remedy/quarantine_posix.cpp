@@ -19,26 +19,12 @@
 #include "remedy/file_removal_posix.h"
 #include "remedy/trusted_folder_posix.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/regular_file_posix.h"
 
 int (*gRenameNoReplaceForTests)(int fromFd, const char* from, int toFd, const char* to) = nullptr;
 int gWithoutOpenat2ForTests = 0;
 
 namespace {
-
-int WriteAll(int fd, const void* data, size_t length) {
-  const char* p = static_cast<const char*>(data);
-  while (length) {
-    ssize_t put = write(fd, p, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      if (put == 0) errno = ENOSPC;
-      return 0;
-    }
-    p += put;
-    length -= static_cast<size_t>(put);
-  }
-  return 1;
-}
 
 int64_t Nanoseconds(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
@@ -135,7 +121,7 @@ int FolderRead(void* context, void* file, void* data, size_t capacity, size_t* g
 }
 
 int FolderWrite(void* context, void* file, const void* data, size_t length) {
-  return WriteAll(FdOf(file), data, length) ? 1 : KeepErrno(FolderOf(context)->reason);
+  return WriteAllBytes(FdOf(file), data, length) ? 1 : KeepErrno(FolderOf(context)->reason);
 }
 
 int FolderRewind(void* context, void* file) {
@@ -311,7 +297,6 @@ int OpenBeneath(int rootFd, const std::string& relative, OwnedFd* out) {
   return 1;
 }
 
-
 RestoreOutcome Refuse(PosixRestoreTarget* t, const char* text) {
   Keep(t->reason, text);
   return kRestoreFailed;
@@ -368,7 +353,7 @@ RestoreOutcome TargetBegin(void* context, const QuarantineRecord& record, const 
 
 int TargetWrite(void* context, const void* data, size_t length) {
   PosixRestoreTarget* t = TargetOf(context);
-  return WriteAll(t->tempFd, data, length) ? 1 : KeepErrno(t->reason);
+  return WriteAllBytes(t->tempFd, data, length) ? 1 : KeepErrno(t->reason);
 }
 
 RestoreOutcome TargetFinish(void* context, const QuarantineRecord& record, int force) {
@@ -519,7 +504,7 @@ int LoadPosixQuarantineKey(int create, unsigned char key[kQuarantineKeySize], in
   snprintf(temp, sizeof temp, ".%s-%ld", name.c_str(), static_cast<long>(getpid()));
   OwnedFd made;
   int ok = RandomBytes(fresh, sizeof fresh) && CreateNewFile(folder.get(), temp, 0600, &made) &&
-           WriteAll(made.get(), fresh, sizeof fresh) && fsync(made.get()) == 0 && made.close();
+           WriteAllBytes(made.get(), fresh, sizeof fresh) && fsync(made.get()) == 0 && made.close();
   int placed = ok && linkat(folder.get(), temp, folder.get(), name.c_str(), 0) == 0;
   int error = errno;
   unlinkat(folder.get(), temp, 0);

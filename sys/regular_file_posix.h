@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "sys/owned_fd_posix.h"
 
@@ -17,3 +18,11 @@
 // link" under O_NOFOLLOW, else the system's) and errno kept.
 int OpenRegularFile(const char* path, int flags, mode_t mode, OwnedFd* file, struct stat* st, char* why,
                     size_t capacity);
+
+// Writes all `length` bytes to `fd`, going on after an interrupted call.
+// 0 with errno (ENOSPC when the file system took nothing).
+int WriteAllBytes(int fd, const void* data, size_t length);
+
+// Appends the first `size` bytes of `from` (read by offset) to `to`. 0 with
+// errno (EIO when `from` is shorter than `size`).
+int CopyFileBytes(int from, uint64_t size, int to);

@@ -161,14 +161,9 @@ Planted BuildImages(const std::string& plain, const std::string& hibernated, con
   files.push_back({staging + "/app", "Program Files/App/app.exe"});
   Write(staging + "/cmd.exe", MinimalPe());
   files.push_back({staging + "/cmd.exe", "WINDOWS/system32/cmd.exe"});
-  EXPECT_TRUE(WriteTestHive(staging + "/SOFTWARE",
-                            {{{"Microsoft", "Windows NT", "CurrentVersion"},
-                              {{"ProductName", 1, "Microsoft Windows XP"},
-                               {"CurrentVersion", 1, "5.1"},
-                               {"SystemRoot", 1, "C:\\WINDOWS"}}},
-                             {{"Microsoft", "Windows", "CurrentVersion", "Run"},
-                              {{"WormM", 2, "%SystemRoot%\\system32\\row 0.exe"},
-                               {"KeepM", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"}}}}));
+  EXPECT_TRUE(WriteXpSoftwareHive(staging + "/SOFTWARE",
+                                  {{"WormM", 2, "%SystemRoot%\\system32\\row 0.exe"},
+                                   {"KeepM", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"}}));
   files.push_back({staging + "/SOFTWARE", "WINDOWS/system32/config/software"});
   EXPECT_TRUE(WriteProfileHive(staging + "/alice",
                                {{"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"},

@@ -152,14 +152,9 @@ void PlantWindows(const std::string& root) {
                             {{{"Select"}, {{"Current", 4, std::string("\x01\0\0\0", 4)}}},
                              {{"ControlSet001", "Control", "ComputerName", "ComputerName"},
                               {{"ComputerName", 1, "SAME"}}}}));
-  ASSERT_TRUE(WriteTestHive(root + "/WINDOWS/system32/config/SOFTWARE",
-                            {{{"Microsoft", "Windows NT", "CurrentVersion"},
-                              {{"ProductName", 1, "Microsoft Windows XP"},
-                               {"CurrentVersion", 1, "5.1"},
-                               {"SystemRoot", 1, "C:\\WINDOWS"}}},
-                             {{"Microsoft", "Windows", "CurrentVersion", "Run"},
-                              {{"WormM", 2, "%SystemRoot%\\system32\\row 0.exe"},
-                               {"KeepM", 1, "C:\\WINDOWS\\notepad.exe"}}}}));
+  ASSERT_TRUE(WriteXpSoftwareHive(root + "/WINDOWS/system32/config/SOFTWARE",
+                                  {{"WormM", 2, "%SystemRoot%\\system32\\row 0.exe"},
+                                   {"KeepM", 1, "C:\\WINDOWS\\notepad.exe"}}));
   ASSERT_TRUE(WriteProfileHive(root + "/Documents and Settings/alice/NTUSER.DAT",
                                {{"Worm1", 2, "%USERPROFILE%\\Local Settings\\Temp\\row 1.exe"},
                                 {"ctfmon", 1, "C:\\WINDOWS\\system32\\ctfmon.exe"}},

@@ -79,6 +79,14 @@ int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& 
                               {{"Environment"}, environment}});
 }
 
+int WriteXpSoftwareHive(const std::string& path, const std::vector<TestHiveValue>& run) {
+  return WriteTestHive(path, {{{"Microsoft", "Windows NT", "CurrentVersion"},
+                               {{"ProductName", 1, "Microsoft Windows XP"},
+                                {"CurrentVersion", 1, "5.1"},
+                                {"SystemRoot", 1, "C:\\WINDOWS"}}},
+                              {{"Microsoft", "Windows", "CurrentVersion", "Run"}, run}});
+}
+
 std::string ReglookupOf(const std::string& path) {
   std::string command = "reglookup '" + path + "' 2>/dev/null";
   FILE* p = popen(command.c_str(), "r");

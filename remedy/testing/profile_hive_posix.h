@@ -25,5 +25,9 @@ int WriteTestHive(const std::string& path, const std::vector<TestHiveKey>& keys)
 int WriteProfileHive(const std::string& path, const std::vector<TestHiveValue>& run,
                      const std::vector<TestHiveValue>& environment);
 
+// Writes `path`: a Windows XP SOFTWARE hive (its CurrentVersion, as
+// inspection looks for it) whose machine Run key holds `run`.
+int WriteXpSoftwareHive(const std::string& path, const std::vector<TestHiveValue>& run);
+
 // Every line of `reglookup` for the hive (the second reader), or "" when it failed.
 std::string ReglookupOf(const std::string& path);

@@ -180,11 +180,11 @@ int WalkPort(void* context, const WalkVisitor* visitor) {
                      WorthReading, WalkDecided, s};
   for (uint32_t i = 0; i < s->options->pathCount; ++i) {
     const char* path = s->options->paths[i];
-    // A single file (--files-from names many) is no listing to choose.
+    // A file PATH is read from the MFT too, for its streams; the many files
+    // --files-from names are checked as files, each as the folder walk does.
     struct stat st;
-    MftWalkResult listed = lstat(path, &st) == 0 && S_ISDIR(st.st_mode)
-                               ? WalkNtfsMount(path, mft, &s->visited, *visitor, &s->stats)
-                               : kMftNotUsed;
+    int listable = lstat(path, &st) == 0 && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && !s->options->filesFrom));
+    MftWalkResult listed = listable ? WalkNtfsMount(path, mft, &s->visited, *visitor, &s->stats) : kMftNotUsed;
     if (listed == kMftStopped) return 0;
     if (listed == kMftNotUsed && WalkTree(path, options, &s->visited, *visitor, &s->stats) == kWalkStopped) return 0;
   }

@@ -129,6 +129,25 @@ int WalkMftRecords(MftVolume* volume, MftRecordEach each, void* context, char* w
   return 1;
 }
 
+int ReadMftRecord(MftVolume* volume, uint64_t record, MftRecordEach each, void* context, char* why,
+                  size_t capacity) {
+  RecordWalk walk{each, context, {}, {}, "", 0};
+  tsk_error_reset();
+  TSK_FS_FILE* file = tsk_fs_file_open_meta(volume->fs, nullptr, record);
+  if (!file) {
+    std::snprintf(why, capacity, "its record %llu could not be read: %s", static_cast<unsigned long long>(record),
+                  LibraryError());
+    return 0;
+  }
+  TSK_WALK_RET_ENUM result = OnRecord(file, &walk);
+  tsk_fs_file_close(file);
+  if (result == TSK_WALK_ERROR) {
+    std::snprintf(why, capacity, "%s", walk.trouble);
+    return 0;
+  }
+  return 1;
+}
+
 int64_t ReadMftStream(MftVolume* volume, uint64_t record, uint16_t id, uint64_t offset, void* buffer,
                       size_t capacity) {
   tsk_error_reset();

@@ -66,6 +66,10 @@ struct MftRecord {
 typedef int (*MftRecordEach)(void* context, const MftRecord& record);
 int WalkMftRecords(MftVolume* volume, MftRecordEach each, void* context, char* why, size_t capacity);
 
+// The same for the one record `record`: `each` is called when it is in
+// use. 1 when it was read (in use or not), 0 with the reason in `why`.
+int ReadMftRecord(MftVolume* volume, uint64_t record, MftRecordEach each, void* context, char* why, size_t capacity);
+
 // Up to `capacity` bytes of the named stream `id` of `record` from
 // `offset`: the count read, or -1.
 int64_t ReadMftStream(MftVolume* volume, uint64_t record, uint16_t id, uint64_t offset, void* buffer,

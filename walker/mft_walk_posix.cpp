@@ -74,6 +74,11 @@ struct Listing {
   size_t cachedFolder;
   std::string cachedPath;  // the cached folder's path, root included
   int stopped;
+  // A PATH that is one file: the root is its folder, and only its record is read.
+  int single;
+  const char* singleName;
+  std::string singleFolder;  // as the rows begin ("" for a name without a folder)
+  int singleSeen;
 };
 
 const size_t kNoFolder = static_cast<size_t>(-1);
@@ -261,18 +266,20 @@ int Unreadable(Listing* l, const std::string& path, int error) {
 // with its folder open and confirmed again, anything else for counting.
 int HandOn(Listing* l, const std::string& folderPath, const char* name, uint64_t record, uint64_t size,
            const MftStream* stream) {
-  std::string path = folderPath + "/" + name;
+  std::string path = folderPath.empty() ? std::string(name) : folderPath + "/" + name;
   size_t nameLength = std::strlen(name);
   if (stream) path += std::string(":") + stream->name;
   if (path.size() >= kTreePathCapacity) return Unreadable(l, path, ENAMETOOLONG);
-  TreeEntry entry{-1, nullptr, path.c_str(), path.size(), folderPath.size() + 1, size, l->device, record,
+  size_t directoryLength = folderPath.empty() ? 0 : folderPath.size() + 1;
+  TreeEntry entry{-1, nullptr, path.c_str(), path.size(), directoryLength, size, l->device, record,
                   stream ? stream->name : nullptr, nullptr, static_cast<uint16_t>(stream ? stream->id : 0)};
   entry.name = entry.path + entry.directoryLength;
   std::string ownName(name, nameLength);
   StreamSource source{l, record};
   OwnedFd folder;
   if (Worth(*l, size)) {
-    folder.reset(OpenBelow(*l, folderPath.size() > l->rootLength ? folderPath.substr(l->rootLength + 1) : ""));
+    folder.reset(OpenBelow(*l, l->single || folderPath.size() <= l->rootLength ? ""
+                                                                                : folderPath.substr(l->rootLength + 1)));
     Candidate again{record, 0, 0, size, ownName, stream ? stream->name : ""};
     if (!folder.valid() || !MountConfirms(*l, folder.get(), again)) return Unreadable(l, path, ESTALE);
     entry.directoryFd = folder.get();
@@ -325,6 +332,50 @@ int SecondPass(void* context, const MftRecord& r) {
   return 1;
 }
 
+// A PATH that is one file: its record must name it in its folder, as the
+// mount does; then it and its streams are handed on.
+int OneRecord(void* context, const MftRecord& r) {
+  Listing* l = static_cast<Listing*>(context);
+  int named = 0;
+  for (uint32_t i = 0; i < r.nameCount; ++i)
+    if (r.names[i].parent == l->rootRecord && std::strcmp(r.names[i].name, l->singleName) == 0) named = 1;
+  if (r.folder || r.reparse || !named)
+    return Trouble(l, "record %llu is not the file the mount shows", static_cast<unsigned long long>(r.record));
+  for (uint32_t s = 0; s < r.streamCount; ++s)
+    if (!PlainName(r.streams[s].name))
+      return Trouble(l, "record %llu has a stream name no mount shows", static_cast<unsigned long long>(r.record));
+  l->singleSeen = 1;
+  return 1;
+}
+
+int HandOnOne(Listing* l, uint64_t record) {
+  struct Streams {
+    Listing* l;
+    uint64_t size;
+    std::vector<MftStream> streams;
+    std::vector<std::string> names;
+  } kept{l, 0, {}, {}};
+  auto keep = [](void* context, const MftRecord& r) {
+    Streams* k = static_cast<Streams*>(context);
+    k->size = r.size;
+    for (uint32_t s = 0; s < r.streamCount; ++s) {
+      k->names.push_back(r.streams[s].name);
+      k->streams.push_back(r.streams[s]);
+    }
+    return 1;
+  };
+  char why[kMftTroubleCapacity];
+  if (!ReadMftRecord(&l->volume, record, keep, &kept, why, sizeof why)) return Unreadable(l, l->root, EIO);
+  if (!HandOn(l, l->singleFolder, l->singleName, record, kept.size, nullptr)) return 0;
+  for (size_t s = 0; s < kept.streams.size(); ++s) {
+    kept.streams[s].name = kept.names[s].c_str();
+    if (Worth(*l, kept.streams[s].size) &&
+        !HandOn(l, l->singleFolder, l->singleName, record, kept.streams[s].size, &kept.streams[s]))
+      return 0;
+  }
+  return 1;
+}
+
 // ---- the mount ----
 
 int SamePathOrBelow(const char* path, const char* point) {
@@ -371,8 +422,8 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
   int inside = 0;
   WalkFacts facts{options.mode, 0, &mount, 0, 0, options.crossFileSystems, options.everyFile};
   if (options.mode != kWalkDirs) {
-    if (lstat(root, &st) != 0 || !S_ISDIR(st.st_mode) || !realpath(root, canonical)) {
-      options.decided(options.context, root, 0, "it is no folder", 0);
+    if (lstat(root, &st) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) || !realpath(root, canonical)) {
+      options.decided(options.context, root, 0, "it is no folder or file", 0);
       return kMftNotUsed;
     }
     facts.mountFound = FindMount(canonical, static_cast<uint64_t>(st.st_dev), &mount, &inside);
@@ -393,6 +444,18 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
   l.root = root;
   l.rootLength = std::strlen(root);
   while (l.rootLength > 1 && root[l.rootLength - 1] == '/') --l.rootLength;
+  l.single = S_ISREG(st.st_mode);
+  l.singleName = nullptr;
+  l.singleSeen = 0;
+  std::string folderOfFile;
+  if (l.single) {
+    const char* slash = std::strrchr(root, '/');
+    l.singleName = slash ? slash + 1 : root;
+    l.singleFolder.assign(root, slash ? static_cast<size_t>(slash - root) : 0);
+    folderOfFile = slash == root ? "/" : l.singleFolder.empty() ? "." : l.singleFolder;
+    l.root = folderOfFile.c_str();
+    l.rootLength = folderOfFile.size();
+  }
   l.device = 0;
   l.rootRecord = 0;
   std::memset(&l.volume, 0, sizeof l.volume);
@@ -412,7 +475,7 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
     return kMftNotUsed;
   };
 
-  l.rootFd.reset(open(root, kDirectoryFlags));
+  l.rootFd.reset(open(l.root, kDirectoryFlags));
   struct stat rootState, pointState;
   struct statvfs fs;
   if (!l.rootFd.valid() || fstat(l.rootFd.get(), &rootState) != 0 || stat(mount.point, &pointState) != 0 ||
@@ -442,6 +505,17 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
     return fallBack(1, "its device does not hold the volume the mount shows");
 
   char why[kMftTroubleCapacity + 64] = "";
+  if (l.single) {
+    uint64_t record = static_cast<uint64_t>(st.st_ino);
+    int read = ReadMftRecord(&l.volume, record, OneRecord, &l, why, sizeof why);
+    if (l.trouble[0]) return fallBack(1, l.trouble);
+    if (!read) return fallBack(1, why);
+    if (!l.singleSeen) return fallBack(1, "its record is not in use in the MFT");
+    options.decided(options.context, root, 1, mount.source, 0);
+    HandOnOne(&l, record);
+    end();
+    return l.stopped ? kMftStopped : kMftFinished;
+  }
   int listed = WalkMftRecords(&l.volume, FirstPass, &l, why, sizeof why);
   if (listed != 1) return fallBack(1, listed < 0 ? l.trouble : why);
   if (std::none_of(l.folders.begin(), l.folders.end(), [&](const Folder& f) { return f.record == l.rootRecord; }))

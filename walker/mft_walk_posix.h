@@ -38,7 +38,8 @@ enum MftWalkResult : uint32_t {
   kMftFinished = 2,
 };
 
-// Lists `root` (a folder) from its volume's MFT where WalkChoice allows.
+// Lists `root` (a folder, or one file with its streams) from its volume's
+// MFT where WalkChoice allows.
 // Folders listed go into `visited`, and a folder already there is not
 // entered, as in WalkTree.
 MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, VisitedSet* visited,

@@ -199,6 +199,10 @@ void ConsoleSay(ConsoleDriver* d, const char* text, const char* jsonType, const 
   if (jsonType) WriteNoticeRecord(&d->records, jsonType, where ? where : "", reason ? reason : text);
 }
 
+void ConsoleRecord(ConsoleDriver* d, const char* jsonType, const char* where, const char* reason) {
+  WriteNoticeRecord(&d->records, jsonType, where, reason);
+}
+
 namespace {
 
 // --signatures: every list read and checked, then all of them together, before

@@ -25,6 +25,10 @@ void ConsoleNotice(ConsoleDriver* driver, const char* jsonType, const char* wher
 // record (when `jsonType` is not null) gives `where` and `reason`.
 void ConsoleSay(ConsoleDriver* driver, const char* text, const char* jsonType, const char* where, const char* reason);
 
+// A JSON record alone (`where`, `reason`): what the run did, for the
+// record, that standard error need not say.
+void ConsoleRecord(ConsoleDriver* driver, const char* jsonType, const char* where, const char* reason);
+
 struct ConsolePlatform {
   const char* programName;
   const char* helpText;

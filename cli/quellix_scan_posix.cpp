@@ -32,6 +32,7 @@
 #include "sys/image_format.h"
 #include "sys/owned_fd_posix.h"
 #include "sys/regular_file_posix.h"
+#include "walker/mft_walk_posix.h"
 #include "walker/tree_walk_posix.h"
 
 namespace {
@@ -52,6 +53,7 @@ struct PosixScanner {
   // systems of the PATHs, known only when each PATH is a mount root.
   uint64_t usedInodes;
   uint64_t filesSeen;
+  const ScanSession* session;  // from before the walk: the sizes worth reading
   ImageScanner image;  // --image
   int restoringImage;
   // restore
@@ -150,12 +152,42 @@ int FinishOutput(void*, FILE* file) {
 
 // ---- ports ----
 
+int WorthReading(void* context, uint64_t size) {
+  const ScanSession* session = Of(context)->session;
+  return session && IsCandidateSize(session->signatures, size);
+}
+
+// How a PATH is listed goes into a `walk` record before its rows; a PATH
+// on NTFS walked by folders all the same is said on the console too.
+void WalkDecided(void* context, const char* root, int mft, const char* said, int onConsole) {
+  PosixScanner* s = Of(context);
+  char reason[1024];
+  std::snprintf(reason, sizeof reason, "%s%s", mft ? "listed from the MFT of " : "listed folder by folder: ", said);
+  if (onConsole && !s->options->quiet) {
+    ConsoleNotice(s->driver, "walk", root, reason);
+  } else {
+    ConsoleRecord(s->driver, "walk", root, reason);
+  }
+}
+
+// Each PATH on an NTFS mount is listed from its volume's MFT where that
+// holds (mft_walk_posix.h), any other folder by folder.
 int WalkPort(void* context, const WalkVisitor* visitor) {
   PosixScanner* s = Of(context);
   TreeWalkOptions options{};
   options.crossFileSystems = s->options->crossFileSystems;
-  for (uint32_t i = 0; i < s->options->pathCount; ++i)
-    if (WalkTree(s->options->paths[i], options, &s->visited, *visitor, &s->stats) == kWalkStopped) return 0;
+  MftWalkOptions mft{s->options->walkMode, s->options->crossFileSystems, s->session ? s->session->checkEveryFile : 1,
+                     WorthReading, WalkDecided, s};
+  for (uint32_t i = 0; i < s->options->pathCount; ++i) {
+    const char* path = s->options->paths[i];
+    // A single file (--files-from names many) is no listing to choose.
+    struct stat st;
+    MftWalkResult listed = lstat(path, &st) == 0 && S_ISDIR(st.st_mode)
+                               ? WalkNtfsMount(path, mft, &s->visited, *visitor, &s->stats)
+                               : kMftNotUsed;
+    if (listed == kMftStopped) return 0;
+    if (listed == kMftNotUsed && WalkTree(path, options, &s->visited, *visitor, &s->stats) == kWalkStopped) return 0;
+  }
   return 1;
 }
 
@@ -191,15 +223,47 @@ uint64_t UsedInodes(const ScanOptions& options) {
   return used;
 }
 
+int ReadStreamBlock(void* context, uint64_t offset, unsigned char* block, uint32_t length) {
+  const TreeEntry* entry = static_cast<const TreeEntry*>(context);
+  return ReadListedStream(*entry, offset, block, length) == static_cast<int64_t>(length);
+}
+
+int64_t ReadStreamBytes(void* context, uint64_t offset, void* buffer, size_t capacity) {
+  return ReadListedStream(*static_cast<const TreeEntry*>(context), offset, buffer, capacity);
+}
+
+// A named stream is read from the volume's device (the mount shows it only
+// as an extended attribute, capped at 64 KiB); the file it belongs to was
+// confirmed through the mount.
+CandidateOutcome CheckStream(const SignatureSet& signatures, const TreeEntry* entry, char* nameOut,
+                             FileIdentity* identity) {
+  nameOut[0] = 0;
+  *identity = FileIdentity{entry->device, entry->inode, 1};
+  CandidateReader reader{ReadStreamBlock, const_cast<TreeEntry*>(entry)};
+  const char* found = nullptr;
+  CandidateOutcome outcome = CheckCandidate(signatures, entry->size, &reader, &found);
+  if (found) std::snprintf(nameOut, kDetectionNameCapacity, "%s", found);
+  return outcome;
+}
+
 CandidateOutcome CheckPort(void*, const SignatureSet& signatures, const FoundFile* file, char* nameOut,
                            FileIdentity* identity) {
   const TreeEntry* entry = EntryOf(file);
+  if (entry->directoryFd < 0) {
+    nameOut[0] = 0;
+    *identity = FileIdentity{0, 0, 0};
+    return kCandidateUnreadable;
+  }
+  if (entry->stream) return CheckStream(signatures, entry, nameOut, identity);
   return CheckFileAt(signatures, entry->directoryFd, entry->name, nameOut, identity);
 }
 
 ScanRowStatus RemovePort(void*, const FoundFile* file, const FileIdentity* identity, char* why, size_t capacity) {
   const TreeEntry* entry = EntryOf(file);
-  RemovalOutcome outcome = RemoveCheckedFile(entry->directoryFd, entry->name, *identity);
+  RemovalOutcome outcome = entry->stream
+                               ? RemoveCheckedStream(entry->directoryFd, entry->name, entry->stream, entry->size,
+                                                     *identity)
+                               : RemoveCheckedFile(entry->directoryFd, entry->name, *identity);
   if (outcome == kRemovalDone) return kRowRemoved;
   std::snprintf(why, capacity, "%s",
                 outcome == kRemovalNotSame ? "it is not the file that was checked any more" : std::strerror(errno));
@@ -210,8 +274,12 @@ ScanRowStatus QuarantinePort(void* context, const FoundFile* file, const FileIde
                              char* why, size_t capacity) {
   PosixScanner* s = Of(context);
   const TreeEntry* entry = EntryOf(file);
-  QuarantineOutcome outcome = QuarantinePosixFile(&s->quarantine, s->roots, entry->directoryFd, entry->name,
-                                                  file->path, *identity, name, why, capacity);
+  StreamBytes bytes{ReadStreamBytes, const_cast<TreeEntry*>(entry)};
+  QuarantineOutcome outcome =
+      entry->stream ? QuarantinePosixStream(&s->quarantine, s->roots, entry->directoryFd, entry->name, entry->stream,
+                                            entry->size, bytes, file->path, *identity, name, why, capacity)
+                    : QuarantinePosixFile(&s->quarantine, s->roots, entry->directoryFd, entry->name, file->path,
+                                          *identity, name, why, capacity);
   return outcome == kQuarantineDone ? kRowQuarantined : kRowRemovalFailed;
 }
 
@@ -284,6 +352,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
   s->driver = driver;
   s->quarantineOpen = 0;
   s->backupOpen = 0;
+  s->session = nullptr;
   s->quarantineFolder.directoryFd = -1;
   InitVisitedSet(&s->visited);
   if (options->imageCount) {
@@ -337,6 +406,7 @@ int BeginScan(void* context, const ScanOptions* options, ConsoleDriver* driver, 
 
 void BeforeWalk(void* context, ScanSession* session) {
   PosixScanner* s = Of(context);
+  s->session = session;
   if (s->options->imageCount) ImageScanBeforeWalk(&s->image, session);
 }
 

@@ -66,6 +66,11 @@ const char kScanVersion[] = QX_SCAN_VERSION;
   "                          /var/lib/quellix-scan/backups for root, else in\n"     \
   "                          ~/.local/state/quellix-scan/backups)\n"                 \
   "      --cross-file-systems  also walk file systems mounted below a PATH\n"    \
+  "      --walk HOW          auto (default): list a PATH on an NTFS mount by\n"   \
+  "                          reading its volume's MFT from the device, where\n"    \
+  "                          the mount confirms it (else folder by folder);\n"   \
+  "                          mft: the same, saying why when it cannot; dirs:\n"  \
+  "                          folder by folder\n"                                   \
   "      --image FILE        scan a virtual machine's disk image instead of\n"      \
   "                          PATHs, without mounting it (repeatable); rows read\n"  \
   "                          FILE:C:\\WINDOWS\\...; restore: put files taken\n"     \
@@ -153,7 +158,7 @@ enum OptionId : uint32_t {
   kOptHelp, kOptVersion, kOptRemove, kOptQuarantine, kOptExclude, kOptFilesFrom, kOptNull, kOptJson, kOptLog,
   kOptQuiet, kOptRecursive, kOptForce, kOptTo, kOptNoMemory, kOptAllUsers, kOptWindowsRoot, kOptDrive,
   kOptBackup, kOptCrossFileSystems, kOptImage, kOptOnly, kOptRun, kOptList, kOptSignatures, kOptFinish,
-  kOptFormat, kOptAllowBackingFile,
+  kOptFormat, kOptAllowBackingFile, kOptWalk,
 };
 
 enum : uint32_t {
@@ -193,6 +198,7 @@ const OptionSpec kOptions[] = {
     {"image", 0, 1, kOptImage, kVolumeOnly},
     {"format", 0, 1, kOptFormat, kVolumeOnly},
     {"allow-backing-file", 0, 0, kOptAllowBackingFile, kVolumeOnly},
+    {"walk", 0, 1, kOptWalk, kVolumeOnly},
     {"only", 0, 1, kOptOnly, kBoth},
     {"run", 0, 1, kOptRun, kBoth},
     {"list", 0, 0, kOptList, kBoth},
@@ -324,6 +330,11 @@ int Apply(ScanOptions* o, const OptionSpec& spec, const char* value, char* reaso
       o->formatUsed = 0;
       break;
     case kOptAllowBackingFile: o->allowBackingFile = 1; break;
+    case kOptWalk:
+      if (!ParseWalkMode(value, &o->walkMode))
+        return Fail(reason, capacity, "--walk wants auto, mft or dirs, not '%s'", value);
+      o->walkGiven = 1;
+      break;
     case kOptDrive: {
       char letter = value[0];
       if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
@@ -428,9 +439,10 @@ int ParseScanOptions(int argc, const char* const* argv, ScanOptions* options, ch
     o.quarantineDirectory = o.argumentPaths[0];
   } else {
     if (o.imageCount && (o.pathCount || o.filesFrom || o.windowsRoot || o.driveCount || o.crossFileSystems ||
-                         o.earlierRunCount))
+                         o.earlierRunCount || o.walkGiven))
       return Fail(reason, capacity,
-                  "--image takes no PATH, --files-from, --windows-root, --drive, --cross-file-systems or --finish%s",
+                  "--image takes no PATH, --files-from, --windows-root, --drive, --cross-file-systems, --walk or "
+                  "--finish%s",
                   "");
     if (o.pathCount == 0 && !o.filesFrom && !o.imageCount && !live)
       return Fail(reason, capacity, "no PATH to scan%s", "");

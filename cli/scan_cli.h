@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "scan/scan_session.h"
+#include "walker/walk_choice.h"
 
 enum : uint32_t {
   kMaxScanPaths = 64,  // on the command line; --files-from adds any number
@@ -58,6 +59,8 @@ struct ScanOptions {
   SignatureSet signatures;
   int quiet;
   int crossFileSystems;
+  WalkMode walkMode;  // --walk (the Linux scanner's PATHs)
+  int walkGiven;
   int force;
   // The PATHs: those of the command line (argumentPaths) until the driver
   // adds the ones --files-from names.

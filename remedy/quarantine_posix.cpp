@@ -552,54 +552,129 @@ void FreeQuarantineRoots(QuarantineRoots* roots) {
   roots->count = 0;
 }
 
-QuarantineOutcome QuarantinePosixFile(QuarantineStore* store, const QuarantineRoots& roots, int directoryFd,
-                                      const char* name, const char* walkPath, const FileIdentity& checked,
-                                      const char* detectionName, char* why, size_t capacity) {
-  PosixOriginal original{-1, directoryFd, name, checked, ""};
-  OwnedFd source(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
-  if (!source.valid() && errno == EPERM)
-    source.reset(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  if (!source.valid() || fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      !SameFileIdentity(FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 1},
+namespace {
+
+// The manifest line of a file (or stream) at `walkPath`, beneath one of
+// `roots`, whose state is `st`. 0 with `why`.
+int DescribeTaken(const QuarantineRoots& roots, const char* walkPath, const struct stat& st, uint64_t size,
+                  const char* detectionName, QuarantineRecord* record, char* why, size_t capacity) {
+  const char* relative = nullptr;
+  const QuarantineRoot* root = RootOf(roots, walkPath, &relative);
+  if (!root || !*relative) {
+    snprintf(why, capacity, "%s", "not quarantined: it lies beneath no scanned root");
+    return 0;
+  }
+  ClearQuarantineRecord(record);
+  int fits = snprintf(record->path, sizeof record->path, "%s%s%s", root->canonical,
+                      strcmp(root->canonical, "/") == 0 ? "" : "/", relative) < static_cast<int>(sizeof record->path);
+  snprintf(record->root, sizeof record->root, "%s", root->canonical);
+  fits = fits && snprintf(record->relative, sizeof record->relative, "%s", relative) <
+                     static_cast<int>(sizeof record->relative);
+  if (!fits) {
+    snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
+    return 0;
+  }
+  record->rootIdentified = 1;
+  record->rootDevice = root->device;
+  record->rootInode = root->inode;
+  record->size = size;
+  record->meta = kMetaMode | kMetaOwner | kMetaAtime | kMetaMtime;
+  record->mode = st.st_mode & 07777;
+  record->uid = st.st_uid;
+  record->gid = st.st_gid;
+  record->atimeNs = Nanoseconds(st.st_atim);
+  record->mtimeNs = Nanoseconds(st.st_mtim);
+  snprintf(record->detection, sizeof record->detection, "%s", detectionName);
+  return 1;
+}
+
+// The checked file `name`, opened to read: kQuarantineDone with `source`
+// and `st`, else the outcome with `why`.
+QuarantineOutcome OpenChecked(int directoryFd, const char* name, const FileIdentity& checked, OwnedFd* source,
+                              struct stat* st, char* why, size_t capacity) {
+  source->reset(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+  if (!source->valid() && errno == EPERM)
+    source->reset(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!source->valid() || fstat(source->get(), st) != 0 || !S_ISREG(st->st_mode) ||
+      !SameFileIdentity(FileIdentity{static_cast<uint64_t>(st->st_dev), static_cast<uint64_t>(st->st_ino), 1},
                         checked)) {
-    if (!source.valid() && errno != ELOOP) {
+    if (!source->valid() && errno != ELOOP) {
       snprintf(why, capacity, "not quarantined: %s", strerror(errno));
       return kQuarantineFailed;
     }
     snprintf(why, capacity, "%s", "it is not the file that was checked any more");
     return kQuarantineNotSame;
   }
-  const char* relative = nullptr;
-  const QuarantineRoot* root = RootOf(roots, walkPath, &relative);
-  if (!root || !*relative) {
-    snprintf(why, capacity, "%s", "not quarantined: it lies beneath no scanned root");
-    return kQuarantineFailed;
+  return kQuarantineDone;
+}
+
+struct StreamOriginal {
+  int directoryFd;
+  const char* name;
+  const char* stream;
+  uint64_t size;
+  uint64_t at;
+  StreamBytes bytes;
+  FileIdentity checked;
+  char reason[kQuarantineReasonCapacity];
+};
+
+int StreamRead(void* context, void* data, size_t capacity, size_t* got) {
+  StreamOriginal* o = static_cast<StreamOriginal*>(context);
+  size_t want = o->size - o->at < capacity ? static_cast<size_t>(o->size - o->at) : capacity;
+  int64_t n = want ? o->bytes.read(o->bytes.context, o->at, data, want) : 0;
+  if (n < 0) {
+    snprintf(o->reason, sizeof o->reason, "%s", "the stream could not be read");
+    return 0;
   }
+  o->at += static_cast<uint64_t>(n);
+  *got = static_cast<size_t>(n);
+  return 1;
+}
+
+QuarantineOutcome StreamRemove(void* context, char* why, size_t capacity) {
+  StreamOriginal* o = static_cast<StreamOriginal*>(context);
+  RemovalOutcome removal = RemoveCheckedStream(o->directoryFd, o->name, o->stream, o->size, o->checked);
+  if (removal == kRemovalDone) return kQuarantineDone;
+  if (removal == kRemovalNotSame) return kQuarantineNotSame;
+  snprintf(why, capacity, "%s", strerror(errno ? errno : EIO));
+  return kQuarantineKeptCopy;
+}
+
+void StreamReason(void* context, char* out, size_t capacity) {
+  snprintf(out, capacity, "%s", static_cast<StreamOriginal*>(context)->reason);
+}
+
+}  // namespace
+
+QuarantineOutcome QuarantinePosixFile(QuarantineStore* store, const QuarantineRoots& roots, int directoryFd,
+                                      const char* name, const char* walkPath, const FileIdentity& checked,
+                                      const char* detectionName, char* why, size_t capacity) {
+  PosixOriginal original{-1, directoryFd, name, checked, ""};
+  OwnedFd source;
+  struct stat st;
+  QuarantineOutcome opened = OpenChecked(directoryFd, name, checked, &source, &st, why, capacity);
+  if (opened != kQuarantineDone) return opened;
   static QuarantineRecord record;
-  ClearQuarantineRecord(&record);
-  int fits = snprintf(record.path, sizeof record.path, "%s%s%s", root->canonical,
-                      strcmp(root->canonical, "/") == 0 ? "" : "/", relative) < static_cast<int>(sizeof record.path);
-  snprintf(record.root, sizeof record.root, "%s", root->canonical);
-  fits = fits && snprintf(record.relative, sizeof record.relative, "%s", relative) <
-                     static_cast<int>(sizeof record.relative);
-  if (!fits) {
-    snprintf(why, capacity, "%s", "not quarantined: its path is too long for the manifest");
+  if (!DescribeTaken(roots, walkPath, st, static_cast<uint64_t>(st.st_size), detectionName, &record, why, capacity))
     return kQuarantineFailed;
-  }
-  record.rootIdentified = 1;
-  record.rootDevice = root->device;
-  record.rootInode = root->inode;
-  record.size = static_cast<uint64_t>(st.st_size);
-  record.meta = kMetaMode | kMetaOwner | kMetaAtime | kMetaMtime;
-  record.mode = st.st_mode & 07777;
-  record.uid = st.st_uid;
-  record.gid = st.st_gid;
-  record.atimeNs = Nanoseconds(st.st_atim);
-  record.mtimeNs = Nanoseconds(st.st_mtim);
-  snprintf(record.detection, sizeof record.detection, "%s", detectionName);
   original.fd = source.get();
   QuarantineOriginal port{&original, OriginalRead, OriginalRemove, OriginalReason};
+  return QuarantineOne(store, &record, port, why, capacity);
+}
+
+QuarantineOutcome QuarantinePosixStream(QuarantineStore* store, const QuarantineRoots& roots, int directoryFd,
+                                        const char* name, const char* stream, uint64_t size, const StreamBytes& bytes,
+                                        const char* walkPath, const FileIdentity& checked,
+                                        const char* detectionName, char* why, size_t capacity) {
+  OwnedFd source;
+  struct stat st;
+  QuarantineOutcome opened = OpenChecked(directoryFd, name, checked, &source, &st, why, capacity);
+  if (opened != kQuarantineDone) return opened;
+  static QuarantineRecord record;
+  if (!DescribeTaken(roots, walkPath, st, size, detectionName, &record, why, capacity)) return kQuarantineFailed;
+  StreamOriginal original{directoryFd, name, stream, size, 0, bytes, checked, ""};
+  QuarantineOriginal port{&original, StreamRead, StreamRemove, StreamReason};
   return QuarantineOne(store, &record, port, why, capacity);
 }
 

@@ -60,6 +60,19 @@ QuarantineOutcome QuarantinePosixFile(QuarantineStore* store, const QuarantineRo
                                       const char* name, const char* walkPath, const FileIdentity& checked,
                                       const char* detectionName, char* why, size_t capacity);
 
+// The same for the named data stream `stream` (`size` bytes, read through
+// `read`) of the file `name`: `walkPath` is "...FILE:STREAM", and only the
+// stream goes (RemoveCheckedStream). Its manifest line names FILE:STREAM,
+// which restore never writes back as a file.
+struct StreamBytes {
+  int64_t (*read)(void* context, uint64_t offset, void* buffer, size_t capacity);
+  void* context;
+};
+QuarantineOutcome QuarantinePosixStream(QuarantineStore* store, const QuarantineRoots& roots, int directoryFd,
+                                        const char* name, const char* stream, uint64_t size, const StreamBytes& bytes,
+                                        const char* walkPath, const FileIdentity& checked,
+                                        const char* detectionName, char* why, size_t capacity);
+
 // The place files go back to beneath a host folder. Its port's context.
 struct PosixRestoreTarget {
   int directoryFd;  // the destination's folder

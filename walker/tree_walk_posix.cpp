@@ -177,7 +177,7 @@ int FlushFiles(Worker* w, int fd, size_t length) {
   for (uint32_t i = 0; go && i < w->batchCount; ++i) {
     const BatchFile& f = w->batch[i];
     size_t start = PutName(w, length, w->batchNames + f.nameOffset, f.nameLength);
-    TreeEntry entry;
+    TreeEntry entry{};
     entry.directoryFd = fd;
     entry.name = w->path + start;
     entry.path = w->path;
@@ -508,7 +508,7 @@ int WalkSingleFile(Worker* w, size_t length) {
       go = ReportUnreadable(w, -1, length, nullptr, errno);
     } else if (S_ISREG(st.st_mode)) {
       TreeEntry entry{fd, name, w->path, length, dirLength, static_cast<uint64_t>(st.st_size),
-                      static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+                      static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), nullptr, nullptr, 0};
       WalkEntry walkEntry{w->path, static_cast<size_t>(name - w->path), name, entry.size, &entry};
       go = w->walk->visitor->file(w->walk->visitor->context, &walkEntry);
     }

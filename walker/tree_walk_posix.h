@@ -25,9 +25,12 @@ enum : uint32_t {
   kMaxTreeWorkers = 64,
 };
 
-// What WalkEntry::native points to for this walk.
+// What WalkEntry::native points to for this walk (and for the MFT listing
+// of an NTFS mount, which hands on the same record).
 struct TreeEntry {
-  int directoryFd;     // the file's directory, open for the call's duration
+  // The file's directory, open for the call's duration; -1 when the MFT
+  // listing gave a file whose size no signature has (nothing acts on it).
+  int directoryFd;
   const char* name;    // the file's name in that directory
   const char* path;    // the full path, root included
   size_t pathLength;
@@ -35,6 +38,11 @@ struct TreeEntry {
   uint64_t size;
   uint64_t device;
   uint64_t inode;
+  // A named data stream of the file, listed from the MFT: `size` is the
+  // stream's, its bytes come through ReadListedStream; null for the file.
+  const char* stream;
+  void* streamSource;
+  uint16_t streamId;
 };
 
 struct TreeWalkStats {

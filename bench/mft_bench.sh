@@ -17,6 +17,9 @@
 # usage: bench/mft_bench.sh BUILD_DIR WORK_DIR [FILES...]   (default 100000 1000000)
 #   BUILD_DIR holds bin/quellix-scan and bin/forge-specimen
 #   MFT_BENCH_RUNS=N   cold rounds per FILES (default 1)
+#   MFT_BENCH_MOUNT=rw|ro  how ntfs-3g mounts the volume (default rw, as a
+#                      writing run needs; a read-only mount lists far faster
+#                      warm, the kernel keeping what it read)
 set -euo pipefail
 build=${1:?usage: mft_bench.sh BUILD_DIR WORK_DIR [FILES...]}
 work=${2:?usage: mft_bench.sh BUILD_DIR WORK_DIR [FILES...]}
@@ -24,6 +27,8 @@ shift 2
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(100000 1000000)
 runs=${MFT_BENCH_RUNS:-1}
+mode=${MFT_BENCH_MOUNT:-rw}
+case $mode in rw|ro) ;; *) echo "mft_bench.sh: MFT_BENCH_MOUNT is rw or ro" >&2; exit 2 ;; esac
 here=$(cd "$(dirname "$0")" && pwd)
 scan=$(realpath "$build/bin/quellix-scan")
 forge=$(realpath "$build/bin/forge-specimen")
@@ -37,7 +42,7 @@ now() { date +%s.%N; }
 since() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.1f", a - b }'; }
 
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg);" \
-  "quellix-scan of $(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo '?'), $(fdfind --version), $(ntfs-3g --version 2>&1 | head -1)"
+  "quellix-scan of $(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo '?'), $(fdfind --version), $(ntfs-3g --version 2>&1 | head -1), mounted $mode"
 
 # Runs "$@" under /usr/bin/time -v; prints NAME: seconds, status, what it
 # found, peak memory, and records the seconds in $work/NAME.s.
@@ -62,7 +67,7 @@ timed() {
   echo "$name: $seconds s, exit status $status, $found, peak $((rss / 1024)) MiB"
 }
 
-mounted() { ntfs-3g "$image" "$mnt"; }
+mounted() { ntfs-3g -o "$mode" "$image" "$mnt"; }
 unmounted() { if mountpoint -q "$mnt"; then umount "$mnt"; fi; }
 cold() {
   local name=$1; shift

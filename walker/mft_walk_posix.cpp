@@ -19,6 +19,7 @@
 
 #include "image/mft_records_posix.h"
 #include "sys/owned_fd_posix.h"
+#include "sys/owned_stream.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ struct Listing {
   TreeWalkStats* stats;
   const char* root;
   size_t rootLength;
-  int rootFd;
+  OwnedFd rootFd;
   uint64_t device;
   uint64_t rootRecord;
   MftVolume volume;
@@ -198,7 +199,7 @@ void RelativePath(const Listing& l, size_t index, std::string* out) {
 // Opens the folder `relative` below the PATH one name at a time, none of
 // them followed if it is a link. -1 with errno.
 int OpenBelow(const Listing& l, const std::string& relative) {
-  OwnedFd current(dup(l.rootFd));
+  OwnedFd current(dup(l.rootFd.get()));
   size_t at = 0;
   while (current.valid() && at < relative.size()) {
     size_t end = relative.find('/', at);
@@ -335,7 +336,8 @@ int SamePathOrBelow(const char* path, const char* point) {
 // The mount `canonical` lies on (device `device`), and whether another
 // file system is mounted below it.
 int FindMount(const char* canonical, uint64_t device, MountInfo* found, int* inside) {
-  FILE* table = std::fopen("/proc/self/mountinfo", "re");
+  OwnedStream owned(std::fopen("/proc/self/mountinfo", "re"));
+  FILE* table = owned.get();
   if (!table) return 0;
   static MountInfo mount;
   std::vector<std::string> points;
@@ -352,7 +354,6 @@ int FindMount(const char* canonical, uint64_t device, MountInfo* found, int* ins
     any = 1;
   }
   std::free(line);
-  std::fclose(table);
   *inside = 0;
   if (any)
     for (const std::string& p : points)
@@ -392,7 +393,6 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
   l.root = root;
   l.rootLength = std::strlen(root);
   while (l.rootLength > 1 && root[l.rootLength - 1] == '/') --l.rootLength;
-  l.rootFd = -1;
   l.device = 0;
   l.rootRecord = 0;
   std::memset(&l.volume, 0, sizeof l.volume);
@@ -403,8 +403,7 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
   auto end = [&]() {
     CloseMftVolume(&l.volume);
     FreeVisitedSet(&l.parents);
-    if (l.rootFd >= 0) close(l.rootFd);
-    l.rootFd = -1;
+    l.rootFd.reset();
   };
   auto fallBack = [&](int ntfs, const char* reason) {
     WalkChoice folders = ChooseFolders(options.mode, ntfs, reason);
@@ -413,16 +412,16 @@ MftWalkResult WalkNtfsMount(const char* root, const MftWalkOptions& options, Vis
     return kMftNotUsed;
   };
 
-  l.rootFd = open(root, kDirectoryFlags);
+  l.rootFd.reset(open(root, kDirectoryFlags));
   struct stat rootState, pointState;
   struct statvfs fs;
-  if (l.rootFd < 0 || fstat(l.rootFd, &rootState) != 0 || stat(mount.point, &pointState) != 0 ||
-      fstatvfs(l.rootFd, &fs) != 0)
+  if (!l.rootFd.valid() || fstat(l.rootFd.get(), &rootState) != 0 || stat(mount.point, &pointState) != 0 ||
+      fstatvfs(l.rootFd.get(), &fs) != 0)
     return fallBack(0, "it cannot be opened");
   l.device = static_cast<uint64_t>(rootState.st_dev);
   l.rootRecord = static_cast<uint64_t>(rootState.st_ino);
   // What the mount has taken in reaches the device before it is read.
-  syncfs(l.rootFd);
+  syncfs(l.rootFd.get());
   // The device is opened here, never through a link, and must be a disk or
   // a file: the library gets this very file.
   OwnedFd device(open(mount.source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

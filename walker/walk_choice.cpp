@@ -2,7 +2,6 @@
 #include "walker/walk_choice.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -26,6 +25,21 @@ int Field(const char** at, char* out, size_t capacity) {
   }
   out[n] = 0;
   *at = p;
+  return 1;
+}
+
+// A decimal number up to `stop` (or the end): 1 with `*value`, `*at` past it.
+int Number(const char** at, char stop, uint32_t* value) {
+  const char* p = *at;
+  uint64_t n = 0;
+  if (*p < '0' || *p > '9') return 0;
+  while (*p >= '0' && *p <= '9') {
+    n = n * 10 + static_cast<uint64_t>(*p++ - '0');
+    if (n > 0xFFFFFFFFu) return 0;
+  }
+  if (*p != stop) return 0;
+  *value = static_cast<uint32_t>(n);
+  *at = *p ? p + 1 : p;
   return 1;
 }
 
@@ -60,14 +74,8 @@ int ParseMountInfoLine(const char* line, MountInfo* mount) {
   // optional fields up to "-", type, source, super options.
   if (!Field(&at, field, sizeof field) || !Field(&at, field, sizeof field) || !Field(&at, field, sizeof field))
     return 0;
-  char* end = nullptr;
-  unsigned long major = std::strtoul(field, &end, 10);
-  if (end == field || *end != ':') return 0;
-  const char* minorText = end + 1;
-  unsigned long minor = std::strtoul(minorText, &end, 10);
-  if (end == minorText || *end) return 0;
-  mount->major = static_cast<uint32_t>(major);
-  mount->minor = static_cast<uint32_t>(minor);
+  const char* number = field;
+  if (!Number(&number, ':', &mount->major) || !Number(&number, 0, &mount->minor)) return 0;
   if (!Field(&at, mount->root, sizeof mount->root) || !Field(&at, mount->point, sizeof mount->point) ||
       !Field(&at, field, sizeof field))
     return 0;

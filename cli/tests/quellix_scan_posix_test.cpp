@@ -896,7 +896,7 @@ TEST(QuellixScan, AdministratorsOptionsEndToEnd) {
   EXPECT_EQ(0u, json.out.find("{\"type\":\"run\",\"tool\":\"quellix-scan\",\"version\":\""));
   EXPECT_NE(std::string::npos, json.out.find("\"command_line\":\"" QX_SCAN_PROGRAM " -qj - "));
   EXPECT_NE(std::string::npos, json.err.find("Detections: " + std::to_string(v.specimens.size())));
-  EXPECT_EQ(v.specimens.size() + 3, lines);  // run, root, the rows, the totals
+  EXPECT_EQ(v.specimens.size() + 4, lines);  // run, root, walk, the rows, the totals
 
   std::string log = v.root + "/../scan.log";
   Outcome first = Scan({"-q", "--log", log, "--exclude", "WINDOWS/*", v.root}, v.root);

@@ -16,7 +16,7 @@
 #
 # usage: bench/mft_bench.sh BUILD_DIR WORK_DIR [FILES...]   (default 100000 1000000)
 #   BUILD_DIR holds bin/quellix-scan and bin/forge-specimen
-#   MFT_BENCH_RUNS=N   cold rounds per FILES (default 1)
+#   MFT_BENCH_RUNS=N   cold rounds per FILES (default 1; 0: warm only)
 #   MFT_BENCH_MOUNT=rw|ro  how ntfs-3g mounts the volume (default rw, as a
 #                      writing run needs; a read-only mount lists far faster
 #                      warm, the kernel keeping what it read)
@@ -80,8 +80,8 @@ cold() {
 }
 warm() {
   local name=$1; shift
-  "$@" > /dev/null 2>&1 || true
   rm -f "$work/$name.jsonl"
+  "$@" > /dev/null 2>&1 || true
   timed "$name" "$@"
 }
 ratio() { awk -v a="$(cat "$work/$1.s")" -v b="$(cat "$work/$2.s")" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }

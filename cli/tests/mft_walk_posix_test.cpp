@@ -200,6 +200,14 @@ TEST_F(MftWalk, TheMftAndTheFoldersGiveTheSameRowsAndOnlyTheMftReadsStreams) {
   EXPECT_LT(20000, dirs.files);
   EXPECT_EQ(mft.rows, automatic.rows);
   EXPECT_EQ(mft.files, automatic.files);
+
+  // A file named as PATH is read from the MFT as well, streams and all.
+  std::string carrier = m.at + "/Streams/readme.txt";
+  Said one = Scan({}, carrier, "one");
+  EXPECT_EQ(1, one.status) << one.said;
+  EXPECT_TRUE(StartsWith(one.walks, "listed from the MFT")) << testing::PrintToString(one.walks);
+  ASSERT_EQ(1u, one.rows.size()) << testing::PrintToString(one.rows);
+  EXPECT_EQ(0u, one.rows[0].find("(elsewhere) " + carrier + ":payload | ")) << one.rows[0];
 }
 
 TEST_F(MftWalk, RemovingAStreamSpecimenTakesTheStreamAndLeavesEveryCleanByte) {

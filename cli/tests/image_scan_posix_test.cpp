@@ -40,16 +40,7 @@ void Write(const std::string& path, const std::vector<unsigned char>& bytes) {
   ASSERT_EQ(0, fclose(f));
 }
 
-std::string Read(const std::string& path) {
-  std::string text;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char block[65536];
-  size_t got;
-  while ((got = fread(block, 1, sizeof block, f)) > 0) text.append(block, got);
-  fclose(f);
-  return text;
-}
+std::string Read(const std::string& path) { return ReadWholeFile(path); }
 
 std::string Sha256OfFile(const std::string& path) {
   std::string bytes = Read(path);

@@ -33,16 +33,7 @@ int gReady = 0;
 
 int Sh(const std::string& command) { return std::system(command.c_str()); }
 
-std::string Read(const std::string& path) {
-  std::string text;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char block[65536];
-  size_t got;
-  while ((got = std::fread(block, 1, sizeof block, f)) > 0) text.append(block, got);
-  std::fclose(f);
-  return text;
-}
+std::string Read(const std::string& path) { return ReadWholeFile(path); }
 
 std::vector<std::string> Split(const std::string& text, char end) {
   std::vector<std::string> parts;

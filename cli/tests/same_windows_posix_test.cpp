@@ -32,16 +32,7 @@ int gReady = 0;
 
 int Sh(const std::string& command) { return std::system(command.c_str()); }
 
-std::string Read(const std::string& path) {
-  std::string text;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char block[65536];
-  size_t got;
-  while ((got = std::fread(block, 1, sizeof block, f)) > 0) text.append(block, got);
-  std::fclose(f);
-  return text;
-}
+std::string Read(const std::string& path) { return ReadWholeFile(path); }
 
 void Write(const std::string& path, const std::vector<unsigned char>& bytes) {
   ASSERT_EQ(0, Sh("mkdir -p '" + path.substr(0, path.rfind('/')) + "'"));

@@ -1,10 +1,11 @@
 // The console program started by a test, its standard output and standard
-// error going to files.
+// error going to files, and those files read back.
 #pragma once
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,4 +32,16 @@ inline pid_t StartProgram(const char* program, const std::vector<std::string>& a
     _exit(127);
   }
   return pid;
+}
+
+// A file's bytes, "" when it cannot be opened.
+inline std::string ReadWholeFile(const std::string& path) {
+  std::string text;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char block[65536];
+  size_t got;
+  while ((got = std::fread(block, 1, sizeof block, f)) > 0) text.append(block, got);
+  std::fclose(f);
+  return text;
 }

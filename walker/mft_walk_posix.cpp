@@ -134,11 +134,15 @@ int FirstPass(void* context, const MftRecord& r) {
       return Trouble(l, "out of memory at record %llu", static_cast<unsigned long long>(r.record));
     if (r.reparse) continue;
     if (Worth(*l, r.size)) l->candidates.push_back(Candidate{r.record, n.parent, n.parentSequence, r.size, n.name, ""});
-    if (i == 0)
-      for (uint32_t s = 0; s < r.streamCount; ++s)
-        if (Worth(*l, r.streams[s].size))
-          l->candidates.push_back(
-              Candidate{r.record, n.parent, n.parentSequence, r.streams[s].size, n.name, r.streams[s].name});
+    if (i != 0) continue;
+    for (uint32_t s = 0; s < r.streamCount; ++s) {
+      // A stream's name goes into the row and the attribute's name.
+      if (!PlainName(r.streams[s].name))
+        return Trouble(l, "record %llu has a stream name no mount shows", static_cast<unsigned long long>(r.record));
+      if (Worth(*l, r.streams[s].size))
+        l->candidates.push_back(
+            Candidate{r.record, n.parent, n.parentSequence, r.streams[s].size, n.name, r.streams[s].name});
+    }
   }
   return 1;
 }
